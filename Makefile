@@ -1,0 +1,33 @@
+# The commands a person types. Each finds a CPython >= 3.12 by itself (PYTHON=... overrides)
+# and keeps its own virtual environment per interpreter version under .venv-X.Y/.
+
+SHELL := /bin/bash
+PY := $(shell tools/find-python)
+ifeq ($(PY),)
+$(error no CPython 3.12 or later found; set PYTHON=/path/to/python3.12)
+endif
+PYVER := $(shell $(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+VENV := .venv-$(PYVER)
+VPY := $(VENV)/bin/python
+BUILD_FLAGS := -C cmake.define.QUARL_WERROR=ON
+
+.PHONY: all install test demo bench clean
+
+all: install
+
+$(VPY):
+	$(PY) -m venv $(VENV)
+	$(VPY) -m pip install --quiet --upgrade pip
+
+# Builds the wheel (abi3) from this tree and installs it with the test extras.
+install: $(VPY)
+	$(VPY) -m pip install --quiet $(BUILD_FLAGS) '.[test]'
+
+test: install
+	$(VPY) -m pytest -q
+
+demo: install
+	$(VPY) -c 'import _quarl; print("_quarl exports:", ", ".join(_quarl.__all__))'
+
+clean:
+	rm -rf build .venv-* .pytest_cache .hypothesis

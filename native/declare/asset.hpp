@@ -1,0 +1,9 @@
+#pragma once
+
+#include "frame/python.hpp"
+
+namespace quarl {
+
+extern PyMethodDef asset_method;
+
+}  // namespace quarl

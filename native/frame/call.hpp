@@ -1,0 +1,48 @@
+// Calling Python: functions, methods and attributes by name, through vectorcall.
+#pragma once
+
+#include <cstddef>
+
+#include "frame/error.hpp"
+
+namespace quarl {
+
+// An attribute or method name as an interned str, made on first use and kept for the process.
+class Name {
+public:
+    constexpr explicit Name(const char* text) : text_(text) {}
+    PyObject* get() {
+        if (object_ == nullptr) object_ = check(PyUnicode_InternFromString(text_));
+        return object_;
+    }
+    const char* text() const { return text_; }
+
+private:
+    const char* text_;
+    PyObject* object_ = nullptr;
+};
+
+// callable(*args); each argument is borrowed.
+template <class... Args>
+Ref call(PyObject* callable, Args... args) {
+    PyObject* argv[] = {nullptr, args...};
+    return own(PyObject_Vectorcall(callable, argv + 1,
+                                   sizeof...(Args) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+// self.name(*args), the method looked up on `self` now.
+template <class... Args>
+Ref call_method(PyObject* self, Name& name, Args... args) {
+    PyObject* argv[] = {self, args...};
+    return own(PyObject_VectorcallMethod(
+        name.get(), argv, (1 + sizeof...(Args)) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+
+inline Ref get_attr(PyObject* object, Name& name) {
+    return own(PyObject_GetAttr(object, name.get()));
+}
+
+// import name, through the normal import machinery (sys.modules first).
+inline Ref import_module(Name& name) { return own(PyImport_Import(name.get())); }
+
+}  // namespace quarl

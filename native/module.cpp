@@ -1,0 +1,77 @@
+// PyInit__quarl: builds the module once per process and registers its classes and functions.
+#include <atomic>
+#include <cstdint>
+
+#include "declare/asset.hpp"
+#include "declare/asset_wrapper.hpp"
+#include "declare/partitions.hpp"
+#include "frame/guard.hpp"
+#include "frame/text.hpp"
+#include "inspect/inspect_modules.hpp"
+#include "materialize/materialize_asset.hpp"
+
+namespace quarl {
+namespace {
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT, "_quarl", "The native `_quarl` module.", 0, nullptr, nullptr, nullptr,
+    nullptr, nullptr,
+};
+
+// The interpreter that first imported the module; the module's state is not per-interpreter.
+std::atomic<std::int64_t> owner_interpreter{-1};
+// The built module, kept for the life of the process: a later init returns the same object.
+PyObject* cached_module = nullptr;
+
+// Stores `value` as the attribute `name` and appends the name to __all__.
+void add_to_module(PyObject* module, PyObject* name, PyObject* value) {
+    Ref all = Ref::steal(PyObject_GetAttrString(module, "__all__"));
+    if (!all) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw_fetched();
+        PyErr_Clear();
+        all = own(PyList_New(0));
+        check(PyObject_SetAttrString(module, "__all__", all.get()));
+    }
+    check(PyList_Append(all.get(), name));
+    check(PyObject_SetAttr(module, name, value));
+}
+
+void add_class(PyObject* module, HeapType& type) {
+    PyObject* type_object = reinterpret_cast<PyObject*>(type.get());
+    Ref name = own(PyType_GetName(type.get()));
+    add_to_module(module, name.get(), type_object);
+}
+
+void add_function(PyObject* module, PyMethodDef& def) {
+    Ref module_name = own(PyModule_GetNameObject(module));
+    Ref function = own(PyCFunction_NewEx(&def, module, module_name.get()));
+    Ref name = own(PyObject_GetAttrString(function.get(), "__name__"));
+    add_to_module(module, name.get(), function.get());
+}
+
+Ref init_module() {
+    const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (id == -1) throw_fetched();
+    std::int64_t expected = -1;
+    if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
+        raise(PyExc_ImportError,
+              "_quarl does not support sub-interpreters: it was first imported in interpreter " +
+                  str_cat(expected, " and cannot be imported in interpreter ", id));
+    }
+    if (cached_module != nullptr) return Ref::borrow(cached_module);
+
+    Ref module = own(PyModule_Create(&module_def));
+    add_class(module.get(), asset_wrapper_type);
+    add_class(module.get(), partitions_type);
+    for (PyMethodDef* def : {&asset_method, &partitions_method, &inspect_modules_method,
+                             &materialize_asset_method}) {
+        add_function(module.get(), *def);
+    }
+    cached_module = Ref::borrow(module.get()).release();
+    return module;
+}
+
+}  // namespace
+}  // namespace quarl
+
+PyMODINIT_FUNC PyInit__quarl() { return quarl::guard(quarl::init_module); }
