@@ -1,12 +1,20 @@
 #include "declare/partitions.hpp"
 
+#include <algorithm>
+
 #include "frame/binder.hpp"
+#include "frame/call.hpp"
 #include "frame/convert.hpp"
+#include "frame/text.hpp"
+#include "json/python_json.hpp"
 
 namespace quarl {
 namespace {
 
-struct Partitions {};
+// Immutable once made; it holds no reference to any Python object.
+struct Partitions {
+    JsonArray values;
+};
 
 constexpr const char partitions_doc[] =
     "partitions(values)\n"
@@ -23,16 +31,36 @@ constexpr const char partitions_doc[] =
 
 constexpr Signature<1> partitions_signature{"partitions", {"values"}, 1};
 
+Name json_name{"json"};
+
 Ref partitions_function(PyObject*, const FastArgs& call) {
     auto args = bind(partitions_signature, call);
-    args.convert(0, to_list);
-    raise(PyExc_NotImplementedError, "partitions() is not built yet");
+    PyObject* list = args.convert(0, to_list);
+    Ref json = import_module(json_name);
+    JsonArray values;
+    // json.dumps can run Python code that changes the list: the bound is read again before each
+    // element, so a list that shrinks ends the walk and appended elements are not visited.
+    const Py_ssize_t initial = PyList_Size(list);
+    for (Py_ssize_t i = 0; i < std::min(initial, PyList_Size(list)); ++i) {
+        Ref element = Ref::borrow(check(PyList_GetItem(list, i)));
+        values.push_back(python_to_json_with(json.get(), element.get(), PyExc_ValueError,
+                                             "invalid partition value: "));
+    }
+    return new_instance(partitions_type.require(), Partitions{std::move(values)});
+}
+
+PyObject* partitions_repr(PyObject* self) noexcept {
+    return guard([self] {
+        return make_text(str_cat("Partitions(", value_of<Partitions>(self).values.size(),
+                                 " values)"));
+    });
 }
 
 PyType_Slot partitions_slots[] = {
     slot(Py_tp_doc, "Marker type returned by `partitions([...])`. Stores the static values."),
     slot(Py_tp_new, no_constructor),
     slot(Py_tp_dealloc, dealloc_instance<Partitions>),
+    slot(Py_tp_repr, partitions_repr),
     {0, nullptr},
 };
 
@@ -44,5 +72,9 @@ PyType_Spec partitions_spec{"Partitions", sizeof(Instance<Partitions>), 0, Py_TP
 HeapType partitions_type{"Partitions", partitions_spec};
 
 PyMethodDef partitions_method = fastcall_method<partitions_function>("partitions", partitions_doc);
+
+const JsonArray& partition_values(PyObject* partitions) {
+    return value_of<Partitions>(partitions).values;
+}
 
 }  // namespace quarl
