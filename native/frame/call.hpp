@@ -42,6 +42,13 @@ inline Ref get_attr(PyObject* object, Name& name) {
     return own(PyObject_GetAttr(object, name.get()));
 }
 
+// object.name, or an empty Ref when reading it raised (the error is discarded).
+inline Ref get_attr_or_null(PyObject* object, Name& name) {
+    Ref value = Ref::steal(PyObject_GetAttr(object, name.get()));
+    if (!value) PyError::fetch();
+    return value;
+}
+
 // import name, through the normal import machinery (sys.modules first).
 inline Ref import_module(Name& name) { return own(PyImport_Import(name.get())); }
 

@@ -6,7 +6,9 @@ namespace quarl {
 
 PyTypeObject* HeapType::get() {
     if (type_ == nullptr) {
-        type_ = reinterpret_cast<PyTypeObject*>(check(PyType_FromSpec(&spec_)));
+        Ref type = own(PyType_FromSpec(&spec_));
+        if (finish_ != nullptr) finish_(reinterpret_cast<PyTypeObject*>(type.get()));
+        type_ = reinterpret_cast<PyTypeObject*>(type.release());
     }
     return type_;
 }

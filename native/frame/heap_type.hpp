@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <utility>
 
+#include "frame/convert.hpp"
 #include "frame/guard.hpp"
 
 namespace quarl {
@@ -19,7 +20,10 @@ struct Instance {
 
 class HeapType {
 public:
-    constexpr HeapType(const char* name, PyType_Spec& spec) : name_(name), spec_(spec) {}
+    // `finish`, if given, completes a newly created type before it is first used.
+    constexpr HeapType(const char* name, PyType_Spec& spec,
+                       void (*finish)(PyTypeObject*) = nullptr)
+        : name_(name), spec_(spec), finish_(finish) {}
 
     const char* name() const { return name_; }
     // The type object, created now if this is the first need; a failure to create it is the
@@ -33,6 +37,7 @@ public:
 private:
     const char* name_;
     PyType_Spec& spec_;
+    void (*finish_)(PyTypeObject*);
     PyTypeObject* type_ = nullptr;  // set once, never released
 };
 
@@ -49,6 +54,14 @@ Ref new_instance(PyTypeObject* type, T&& value) {
 template <class T>
 const T& value_of(PyObject* self) {
     return reinterpret_cast<Instance<T>*>(self)->value;
+}
+
+// The C++ value of `self` after checking that it is an instance of `type`: "'{}' object cannot be
+// converted to '{name}'" otherwise.
+template <class T>
+const T& checked_value_of(PyObject* self, HeapType& type) {
+    if (!type.has_instance(self)) raise_cannot_convert(self, type.name());
+    return value_of<T>(self);
 }
 
 // tp_dealloc: destroys the C++ value, frees the memory and drops the instance's reference to
