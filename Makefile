@@ -2,14 +2,14 @@
 # and keeps its own virtual environment per interpreter version under .venv-X.Y/.
 
 SHELL := /bin/bash
-PY := $(shell tools/find-python)
+PY := $(shell PYTHON='$(PYTHON)' tools/find-python)
 ifeq ($(PY),)
 $(error no CPython 3.12 or later found; set PYTHON=/path/to/python3.12)
 endif
 PYVER := $(shell $(PY) -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 VENV := .venv-$(PYVER)
 VPY := $(VENV)/bin/python
-BUILD_FLAGS := -C cmake.define.QUARL_WERROR=ON
+BUILD_FLAGS := -C cmake.define.QUARL_WERROR=ON -C cmake.define.QUARL_TEST_PROBE=ON
 
 .PHONY: all install test demo bench clean
 

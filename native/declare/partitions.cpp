@@ -64,8 +64,10 @@ PyType_Slot partitions_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec partitions_spec{"Partitions", sizeof(Instance<Partitions>), 0, Py_TPFLAGS_DEFAULT,
-                            partitions_slots};
+// The dotted name gives the class its __module__ ("_quarl"); its __name__ stays "Partitions". A
+// bare name would leave __module__ unreadable and warn (DeprecationWarning) on every import.
+PyType_Spec partitions_spec{"_quarl.Partitions", sizeof(Instance<Partitions>), 0,
+                            Py_TPFLAGS_DEFAULT, partitions_slots};
 
 }  // namespace
 
