@@ -125,12 +125,14 @@ def test_errors_of_user_code_reach_the_caller_unchanged():
     with pytest.raises(TypeError, match="got builtin_function_or_method$"):
         asset(inputs={"x": NoSource()})
 
+    class NamelessMeta(type):
+        @property
+        def __name__(cls):
+            raise ZeroDivisionError
+
     class BadName:
         __quarl_kind__ = "asset"
-
-        @property
-        def __quarl_original__(self):
-            return type("F", (), {"__name__": property(lambda s: 1 / 0)})
+        __quarl_original__ = NamelessMeta("F", (), {})
 
     with pytest.raises(ZeroDivisionError):
         asset(inputs={"x": BadName()})
