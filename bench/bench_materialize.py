@@ -22,18 +22,14 @@ import time
 import _quarl
 
 MODULE_SOURCE = '''
-class _Wrapper:
-    def __init__(self, function):
-        self.__quarl_original__ = function
-
-    def __call__(self, *args, **kwargs):
-        return self.__quarl_original__(*args, **kwargs)
+from quarl import asset
 
 
-@_Wrapper
+@asset()
 def report() -> dict:
     return {"rows": [1, 2, 3], "name": "daily", "ok": True}
 '''
+
 
 BATCH = 50
 

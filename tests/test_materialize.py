@@ -44,6 +44,9 @@ def failure_record(error, error_type):
 # --- the worked example --------------------------------------------------------------------------
 
 def test_greeting_writes_value_and_record(pipeline):
+    from pipeline import assets
+
+    assert type(assets.greeting).__name__ == "AssetWrapper"
     assert materialize_asset(MODULE, "greeting", "out/run1", '{"name": "ada"}') is None
     assert (pipeline / "out/run1/value.json").read_bytes() == b'{"text": "hi ada", "n": 2}'
     assert (pipeline / "out/run1/result.json").read_bytes() == (
@@ -83,6 +86,7 @@ def test_absolute_output_dir_stays_absolute(pipeline):
     ("café", None, b'"\\u00e9"', "str", "()"),
     ("not_a_number", None, b"NaN", "float", "() -> float"),
     ("pair", None, b'[1, "a"]', "tuple", "()"),
+    ("held", '{"x": 1, "y": 5}', b"6", "int", "(x: int, y: int = 2) -> int"),
     ("original_refused", None, b'"called directly"', "str", "()"),
 ])
 def test_successful_runs(pipeline, function_name, kwargs, value, result_type, signature):

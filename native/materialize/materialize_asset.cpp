@@ -91,11 +91,8 @@ JsonObject run_asset(const Workspace& work, PyObject* module_name, PyObject* fun
     Ref asset = own(PyObject_GetAttr(module.get(), function_name));
     // A decorated asset runs undecorated; anything without the attribute is run as it is, so
     // every failure of this lookup is discarded on purpose.
-    Ref function = Ref::steal(PyObject_GetAttr(asset.get(), original_name.get()));
-    if (!function) {
-        PyErr_Clear();
-        function = Ref::borrow(asset.get());
-    }
+    Ref function = get_attr_or_null(asset.get(), original_name);
+    if (!function) function = Ref::borrow(asset.get());
 
     Ref value;
     if (input_kwargs_json == nullptr) {
