@@ -142,18 +142,17 @@ std::optional<std::string> replaced_utf8(PyObject* str) {
 // A name of the exception's type (from PyType_GetQualName or PyType_GetName). The record is the
 // only trace the failure leaves, so a name that cannot be read is written as a placeholder rather
 // than turning into a different error here.
-std::string type_text(PyObject* name) {
-    if (name == nullptr) {
+std::string type_text(Ref name) {
+    if (!name) {
         PyErr_Clear();
         return "<unknown>";
     }
-    Ref owned = Ref::steal(name);
-    return replaced_utf8(owned.get()).value_or("<unknown>");
+    return replaced_utf8(name.get()).value_or("<unknown>");
 }
 
 // "{type qualname}: {str(e)}", never failing: str(e) runs the exception's own code.
 std::string exception_text(PyObject* exception) {
-    std::string text = type_text(PyType_GetQualName(Py_TYPE(exception)));
+    std::string text = type_text(Ref::steal(PyType_GetQualName(Py_TYPE(exception))));
     text += ": ";
     Ref message = Ref::steal(PyObject_Str(exception));
     std::optional<std::string> utf8;
@@ -173,7 +172,7 @@ Ref fail_run(PyObject* result_path, PyError&& caught) {
     JsonObject record;
     record.set("ok", false);
     record.set("error", exception_text(caught.value()));
-    record.set("error_type", type_text(PyType_GetName(Py_TYPE(caught.value()))));
+    record.set("error_type", type_text(Ref::steal(PyType_GetName(Py_TYPE(caught.value())))));
     try {
         write_record(result_path, record);
     } catch (PyError& write_error) {
