@@ -108,7 +108,8 @@ JsonValue asset_record(Random& random, std::size_t index) {
     record.set("module", module);
     record.set("function_name", function);
     record.set("qualname", function);
-    record.set("source_file", "/home/user/project/assets/group_" + std::to_string(index % 97) + ".py");
+    record.set("source_file",
+               "/home/user/project/assets/group_" + std::to_string(index % 97) + ".py");
     record.set("source", source_text(random, 1500 + random.below(7000)));
     record.set("return_annotation", random.below(2) ? JsonValue("dict[str, float]") : JsonValue());
     record.set("line", JsonValue::from_unsigned(1 + random.below(2000)));
@@ -137,11 +138,14 @@ double random_double(Random& random) {
         case 1:  // ratios in (0, 1)
             return random.unit();
         case 2: {  // any magnitude, full 17-digit mantissas
-            const double value = (random.unit() + 0.5) * std::pow(10.0, static_cast<int>(random.below(80)) - 40);
+            const int exponent = static_cast<int>(random.below(80)) - 40;
+            const double value = (random.unit() + 0.5) * std::pow(10.0, exponent);
             return random.below(2) ? -value : value;
         }
         default:  // small measurements with short decimals
-            return static_cast<double>(static_cast<std::int64_t>(random.below(2'000'001)) - 1'000'000) / 1000.0;
+            return static_cast<double>(static_cast<std::int64_t>(random.below(2'000'001)) -
+                                       1'000'000) /
+                   1000.0;
     }
 }
 
@@ -155,7 +159,8 @@ JsonValue number_document(std::size_t rows) {
         row.push_back(JsonValue::from_unsigned(r));
         row.push_back(JsonValue::from_unsigned(random.next()));
         row.push_back(JsonValue::from_unsigned(random.below(1000)));
-        row.push_back(JsonValue::from_signed(-static_cast<std::int64_t>(random.below(1'000'000'000))));
+        const auto negative = -static_cast<std::int64_t>(random.below(1'000'000'000));
+        row.push_back(JsonValue::from_signed(negative));
         for (int k = 0; k < 8; ++k) row.push_back(JsonValue::from_double(random_double(random)));
         table.push_back(JsonValue(std::move(row)));
     }
@@ -176,18 +181,22 @@ struct ToRapid {
     }
     rapidjson::Value operator()(double value) const { return rapidjson::Value(value); }
     rapidjson::Value operator()(const std::string& value) const {
-        return rapidjson::Value(value.data(), static_cast<rapidjson::SizeType>(value.size()), allocator);
+        return rapidjson::Value(value.data(), static_cast<rapidjson::SizeType>(value.size()),
+                                allocator);
     }
     rapidjson::Value operator()(const JsonArray& items) const {
         rapidjson::Value array(rapidjson::kArrayType);
         array.Reserve(static_cast<rapidjson::SizeType>(items.size()), allocator);
-        for (const JsonValue& item : items) array.PushBack(std::visit(*this, item.storage()), allocator);
+        for (const JsonValue& item : items) {
+            array.PushBack(std::visit(*this, item.storage()), allocator);
+        }
         return array;
     }
     rapidjson::Value operator()(const JsonObject& object) const {
         rapidjson::Value out(rapidjson::kObjectType);
         for (const auto& [key, value] : object.members()) {
-            rapidjson::Value name(key.data(), static_cast<rapidjson::SizeType>(key.size()), allocator);
+            rapidjson::Value name(key.data(), static_cast<rapidjson::SizeType>(key.size()),
+                                  allocator);
             out.AddMember(name, std::visit(*this, value.storage()), allocator);
         }
         return out;
@@ -235,6 +244,15 @@ double time_our_writer(const JsonValue& value) {
     const std::string text = quarl::write_json(value);
     const double elapsed = seconds_since(start);
     sink += text.size();
+    return elapsed;
+}
+
+double time_our_writer_into(const JsonValue& value, std::string& out) {
+    out.clear();
+    const auto start = Clock::now();
+    quarl::write_json(value, out);
+    const double elapsed = seconds_since(start);
+    sink += out.size();
     return elapsed;
 }
 
@@ -292,14 +310,16 @@ void run(const char* name, const JsonValue& value, const JsonValue& half, int re
     }
     // Both writers wrote the same tree: each text must read back to it.
     check(quarl::parse_json(text) == value, "our text reads back to the document");
-    check(quarl::parse_json(std::string_view(rapid_text.GetString(), rapid_text.GetSize())) == value,
-          "RapidJSON's text reads back to the document");
+    const std::string_view rapid_view(rapid_text.GetString(), rapid_text.GetSize());
+    check(quarl::parse_json(rapid_view) == value, "RapidJSON's text reads back to the document");
 
-    std::printf("\n%s document: %.1f MB of text (RapidJSON's text: %.1f MB), %d interleaved repeats\n",
-                name, text.size() / 1e6, rapid_text.GetSize() / 1e6, repeats);
+    std::printf(
+        "\n%s document: %.1f MB of text (RapidJSON's text: %.1f MB), %d interleaved repeats\n",
+        name, text.size() / 1e6, rapid_text.GetSize() / 1e6, repeats);
 
     const Pair write = interleaved(
-        repeats, [&] { return time_our_writer(value); }, [&] { return time_rapid_writer(document); });
+        repeats, [&] { return time_our_writer(value); },
+        [&] { return time_rapid_writer(document); });
     const Pair parse = interleaved(
         repeats, [&] { return time_our_parser(text); },
         [&] { return time_rapid_parser<rapidjson::kParseFullPrecisionFlag>(text); });
@@ -308,24 +328,37 @@ void run(const char* name, const JsonValue& value, const JsonValue& half, int re
         [&] { return time_rapid_parser<rapidjson::kParseDefaultFlags>(text); });
 
     const auto line = [&](const char* what, const Pair& p) {
-        std::printf("  %-44s ours %8.1f ms  RapidJSON %8.1f ms  ratio %5.2fx  (ours %6.0f MB/s)\n", what,
-                    p.ours * 1e3, p.theirs * 1e3, p.ours / p.theirs, text.size() / 1e6 / p.ours);
+        std::printf("  %-40s ours %7.1f ms  RapidJSON %7.1f ms  ratio %5.2fx  (ours %4.0f MB/s)\n",
+                    what, p.ours * 1e3, p.theirs * 1e3, p.ours / p.theirs,
+                    text.size() / 1e6 / p.ours);
     };
     line("writer (Writer<StringBuffer>)", write);
     line("parser (Parse, full-precision numbers)", parse);
     line("parser (Parse, default flags)", parse_fast);
 
-    // Linear growth: the full document against one of half its size.
-    std::vector<double> write_half, parse_half, write_full, parse_full;
+    // Linear growth: the full document against one of half its size. The writer is timed twice:
+    // into a fresh string, which adds the cost of fresh pages (and so depends on what the
+    // allocator has at hand), and into a string that already has the room, which is its own work.
+    std::string room_full, room_half;
+    room_full.reserve(text.size());
+    room_half.reserve(half_text.size());
+    std::vector<double> write_half, write_full, into_half, into_full, parse_half, parse_full;
     for (int r = 0; r < repeats; ++r) {
         write_half.push_back(time_our_writer(half));
         write_full.push_back(time_our_writer(value));
+        into_half.push_back(time_our_writer_into(half, room_half));
+        into_full.push_back(time_our_writer_into(value, room_full));
         parse_half.push_back(time_our_parser(half_text));
         parse_full.push_back(time_our_parser(text));
     }
-    std::printf("  scaling, full/half size (text %.2fx): writer %.2fx, parser %.2fx\n",
-                static_cast<double>(text.size()) / half_text.size(),
-                median(write_full) / median(write_half), median(parse_full) / median(parse_half));
+    const auto growth = [](const std::vector<double>& full, const std::vector<double>& half) {
+        return median(full) / median(half);
+    };
+    std::printf(
+        "  scaling, full/half size (text %.2fx): writer %.2fx (into reserved room %.2fx), "
+        "parser %.2fx\n",
+        static_cast<double>(text.size()) / half_text.size(), growth(write_full, write_half),
+        growth(into_full, into_half), growth(parse_full, parse_half));
 }
 
 }  // namespace

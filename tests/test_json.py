@@ -145,7 +145,9 @@ def test_deep_nesting_does_not_exhaust_the_stack(feed):
     feed("[" * 1_000_000)
     with pytest.raises(ValueError) as caught:
         _quarl.partitions([0])
-    assert str(caught.value) == "invalid partition value: recursion limit exceeded at line 1 column 128"
+    assert str(caught.value) == (
+        "invalid partition value: recursion limit exceeded at line 1 column 128"
+    )
 
 
 @pytest.mark.parametrize(
@@ -562,11 +564,15 @@ def float_layout(value):
     return f"{sign}{digits.ljust(first + 1, '0')}.0"
 
 
+def float_from_bits(bits):
+    return struct.unpack("<d", struct.pack("<q", bits))[0]
+
+
 @PROPERTY_SETTINGS
 @given(
     st.one_of(
         FINITE_FLOATS,
-        st.integers(-(2**63), 2**63 - 1).map(lambda bits: struct.unpack("<d", struct.pack("<q", bits))[0]),
+        st.integers(-(2**63), 2**63 - 1).map(float_from_bits),
     ).filter(math.isfinite)
 )
 def test_float_text_is_the_shortest_round_trip_in_its_layout(value):
