@@ -11,7 +11,7 @@ VENV := .venv-$(PYVER)
 VPY := $(VENV)/bin/python
 BUILD_FLAGS := -C cmake.define.QUARL_WERROR=ON -C cmake.define.QUARL_TEST_PROBE=ON
 
-.PHONY: all install test demo bench clean
+.PHONY: all install test demo bench bench-json clean
 
 all: install
 
@@ -28,6 +28,19 @@ test: install
 
 demo: install
 	$(VPY) -c 'import _quarl; print("_quarl exports:", ", ".join(_quarl.__all__))'
+
+# The JSON writer and parser against RapidJSON (header-only, from Debian's rapidjson-dev) on the
+# same generated documents; prints the ratios ours/RapidJSON. Not a test: nothing here asserts time.
+BENCH_CXX ?= g++
+JSON_SOURCES := native/json/json_value.cpp native/json/json_parser.cpp native/json/json_writer.cpp
+
+bench/out/json_bench: bench/json_bench.cpp $(JSON_SOURCES) $(wildcard native/json/*.hpp)
+	@test -d /usr/include/rapidjson || { echo "installing rapidjson-dev"; apt-get install -y rapidjson-dev; }
+	mkdir -p bench/out
+	$(BENCH_CXX) -O2 -std=c++20 -Wall -Wextra -I native -o $@ bench/json_bench.cpp $(JSON_SOURCES)
+
+bench-json: bench/out/json_bench
+	bench/out/json_bench
 
 clean:
 	rm -rf build .venv-* .pytest_cache .hypothesis

@@ -1,11 +1,58 @@
 #include "json/json_writer.hpp"
 
+#include <algorithm>
+#include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 namespace quarl {
 namespace {
+
+// The text goes straight into the caller's string at a cursor. The string is grown ahead of the
+// cursor, doubling each time, and cut back to it at the end: every piece is then a plain copy into
+// memory already there, instead of an append with its own capacity check and bookkeeping.
+class Output {
+public:
+    explicit Output(std::string& out) : out_(out), start_(out.size()), end_(out.size()) {}
+
+    // Room for `n` more bytes at the cursor; the pointer stays valid until the next call of
+    // room() or reserve_from().
+    char* room(std::size_t n) {
+        if (out_.size() - end_ < n) grow(n);
+        return out_.data() + end_;
+    }
+    // Moves the cursor to `cursor` (inside the room last given) and asks for `n` bytes from there.
+    char* reserve_from(char* cursor, std::size_t n) {
+        end_ = static_cast<std::size_t>(cursor - out_.data());
+        return room(n);
+    }
+    void advance_to(char* cursor) { end_ = static_cast<std::size_t>(cursor - out_.data()); }
+
+    void put(char c) {
+        *room(1) = c;
+        ++end_;
+    }
+    void put(std::string_view text) {
+        std::memcpy(room(text.size()), text.data(), text.size());
+        end_ += text.size();
+    }
+
+    void finish() { out_.resize(end_); }
+    // After a failure: the string holds what it held before, nothing half-written.
+    void abandon() noexcept { out_.resize(start_); }
+
+private:
+    void grow(std::size_t n) {
+        out_.resize(std::max({out_.size() * 2, end_ + n, std::size_t{128}}));
+    }
+
+    std::string& out_;
+    const std::size_t start_;
+    std::size_t end_;
+};
 
 // For each byte: 0 when it is written as it is, otherwise the letter of its short escape, or 'u'
 // for the \u00XX form.
@@ -24,54 +71,96 @@ struct EscapeTable {
 };
 constexpr EscapeTable escapes;
 
-void write_string(std::string_view text, std::string& out) {
-    out.push_back('"');
-    const char* run = text.data();
-    const char* const end = text.data() + text.size();
-    for (const char* p = run; p != end; ++p) {
-        const char letter = escapes.escape[static_cast<unsigned char>(*p)];
-        if (letter == 0) continue;
-        out.append(run, p);
-        run = p + 1;
-        if (letter == 'u') {
-            constexpr char hex[] = "0123456789abcdef";
-            const auto byte = static_cast<unsigned char>(*p);
-            const char code[] = {'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 0xF]};
-            out.append(code, sizeof code);
-        } else {
-            out.push_back('\\');
-            out.push_back(letter);
+// Eight bytes at once: the high bit of each byte that is below 0x20, a quote or a backslash. A
+// flag can also be set wrongly, but only in a byte above (at a higher address than) a byte that
+// is rightly flagged, so the lowest flag always marks the first byte to escape.
+std::uint64_t bytes_to_escape(std::uint64_t block) {
+    constexpr std::uint64_t ones = 0x0101010101010101;
+    constexpr std::uint64_t high_bits = ones * 0x80;
+    const std::uint64_t control = (block - ones * 0x20) & ~block;
+    const std::uint64_t quotes = block ^ (ones * '"');
+    const std::uint64_t backslashes = block ^ (ones * '\\');
+    return (control | ((quotes - ones) & ~quotes) | ((backslashes - ones) & ~backslashes)) &
+           high_bits;
+}
+
+// Copies the bytes that need no escape from `p` to `out`, up to the first one that does (or to
+// `end`); moves both pointers past what was copied. `out` has room for everything up to `end`.
+void copy_plain(const char*& p, const char* end, char*& out) {
+    if constexpr (std::endian::native == std::endian::little) {
+        while (end - p >= 8) {
+            std::uint64_t block;
+            std::memcpy(&block, p, 8);
+            std::memcpy(out, &block, 8);
+            const std::uint64_t stops = bytes_to_escape(block);
+            if (stops != 0) {
+                const int plain = std::countr_zero(stops) / 8;
+                p += plain;
+                out += plain;
+                return;
+            }
+            p += 8;
+            out += 8;
         }
     }
-    out.append(run, end);
-    out.push_back('"');
+    while (p != end && escapes.escape[static_cast<unsigned char>(*p)] == 0) *out++ = *p++;
+}
+
+void write_string(std::string_view text, Output& output) {
+    const char* p = text.data();
+    const char* const end = p + text.size();
+    // Room for the text as it is and both quotes; each escape asks for its extra bytes.
+    char* out = output.room(text.size() + 2);
+    *out++ = '"';
+    for (;;) {
+        copy_plain(p, end, out);
+        if (p == end) break;
+        const auto byte = static_cast<unsigned char>(*p++);
+        const char letter = escapes.escape[byte];
+        const std::size_t length = letter == 'u' ? 6 : 2;
+        out = output.reserve_from(out, length + static_cast<std::size_t>(end - p) + 1);
+        if (letter == 'u') {
+            constexpr char hex[] = "0123456789abcdef";
+            const char code[] = {'\\', 'u', '0', '0', hex[byte >> 4], hex[byte & 0xF]};
+            std::memcpy(out, code, sizeof code);
+        } else {
+            out[0] = '\\';
+            out[1] = letter;
+        }
+        out += length;
+    }
+    *out++ = '"';
+    output.advance_to(out);
 }
 
 template <class Integer>
-void write_integer(Integer value, std::string& out) {
-    char buffer[24];
-    const auto end = std::to_chars(buffer, buffer + sizeof buffer, value).ptr;
-    out.append(buffer, end);
+void write_integer(Integer value, Output& output) {
+    char* out = output.room(24);
+    output.advance_to(std::to_chars(out, out + 24, value).ptr);
 }
+
+// The longest layout: "-", 17 digits, "0." and five zeros before them, or "." and "e-324".
+constexpr std::size_t double_room = 32;
 
 // The shortest digits that read back to the same double (from to_chars), laid out in fixed
 // notation for decimal exponents -5..15 and in exponent notation outside them.
-void write_double(double value, std::string& out) {
+void write_double(double value, Output& output) {
     if (!std::isfinite(value)) {
-        out += "null";
+        output.put("null");
         return;
     }
     if (value == 0) {
-        out += std::signbit(value) ? "-0.0" : "0.0";
+        output.put(std::signbit(value) ? "-0.0" : "0.0");
         return;
     }
     char buffer[32];
     const auto end =
         std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
+    char* out = output.room(double_room);
     // buffer holds [-]d[.ddd]e(+|-)xx
     const char* p = buffer;
     if (*p == '-') {
-        out.push_back('-');
+        *out++ = '-';
         ++p;
     }
     char digits[24];
@@ -85,70 +174,88 @@ void write_double(double value, std::string& out) {
     std::from_chars(p + 1, end, exponent);
     if (negative_exponent) exponent = -exponent;
 
+    const auto append = [&out](const char* from, std::size_t n) {
+        std::memcpy(out, from, n);
+        out += n;
+    };
+    const auto zeros = [&out](std::size_t n) {
+        std::memset(out, '0', n);
+        out += n;
+    };
     if (exponent < -5 || exponent > 15) {
-        out.push_back(digits[0]);
+        *out++ = digits[0];
         if (count > 1) {
-            out.push_back('.');
-            out.append(digits + 1, count - 1);
+            *out++ = '.';
+            append(digits + 1, count - 1);
         }
-        out.push_back('e');
-        out.push_back(exponent < 0 ? '-' : '+');
-        write_integer(std::abs(exponent), out);
+        *out++ = 'e';
+        *out++ = exponent < 0 ? '-' : '+';
+        out = std::to_chars(out, out + 4, std::abs(exponent)).ptr;
     } else if (exponent < 0) {
-        out += "0.";
-        out.append(static_cast<std::size_t>(-exponent - 1), '0');
-        out.append(digits, count);
+        append("0.", 2);
+        zeros(static_cast<std::size_t>(-exponent - 1));
+        append(digits, count);
     } else {
         const auto whole = static_cast<std::size_t>(exponent) + 1;
         if (count > whole) {
-            out.append(digits, whole);
-            out.push_back('.');
-            out.append(digits + whole, count - whole);
+            append(digits, whole);
+            *out++ = '.';
+            append(digits + whole, count - whole);
         } else {
-            out.append(digits, count);
-            out.append(whole - count, '0');
-            out += ".0";
+            append(digits, count);
+            zeros(whole - count);
+            append(".0", 2);
         }
     }
+    output.advance_to(out);
 }
 
 struct Writer {
-    std::string& out;
+    Output& out;
 
-    void operator()(std::nullptr_t) const { out += "null"; }
-    void operator()(bool value) const { out += value ? "true" : "false"; }
+    void operator()(std::nullptr_t) const { out.put("null"); }
+    void operator()(bool value) const { out.put(value ? std::string_view("true") : "false"); }
     void operator()(std::uint64_t value) const { write_integer(value, out); }
     void operator()(std::int64_t value) const { write_integer(value, out); }
-    void operator()(const BigInteger& value) const { out += value.digits; }
+    void operator()(const BigInteger& value) const { out.put(value.digits); }
     void operator()(double value) const { write_double(value, out); }
     void operator()(const std::string& value) const { write_string(value, out); }
     void operator()(const JsonArray& items) const {
-        out.push_back('[');
+        out.put('[');
         bool first = true;
         for (const JsonValue& item : items) {
-            if (!first) out.push_back(',');
+            if (!first) out.put(',');
             first = false;
             std::visit(*this, item.storage());
         }
-        out.push_back(']');
+        out.put(']');
     }
     void operator()(const JsonObject& object) const {
-        out.push_back('{');
+        out.put('{');
         bool first = true;
         for (const auto& [key, value] : object.members()) {
-            if (!first) out.push_back(',');
+            if (!first) out.put(',');
             first = false;
             write_string(key, out);
-            out.push_back(':');
+            out.put(':');
             std::visit(*this, value.storage());
         }
-        out.push_back('}');
+        out.put('}');
     }
 };
 
 }  // namespace
 
-void write_json(const JsonValue& value, std::string& out) { std::visit(Writer{out}, value.storage()); }
+void write_json(const JsonValue& value, std::string& out) {
+    Output output(out);
+    try {
+        std::visit(Writer{output}, value.storage());
+    } catch (...) {
+        output.abandon();
+        throw;
+    }
+    output.finish();
+}
 
 std::string write_json(const JsonValue& value) {
     std::string out;
