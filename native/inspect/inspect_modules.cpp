@@ -1,7 +1,20 @@
 #include "inspect/inspect_modules.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
 #include "frame/binder.hpp"
+#include "frame/call.hpp"
 #include "frame/convert.hpp"
+#include "frame/text.hpp"
+#include "json/json_value.hpp"
+#include "json/json_writer.hpp"
+#include "json/python_json.hpp"
 
 namespace quarl {
 namespace {
@@ -17,10 +30,274 @@ constexpr const char inspect_modules_doc[] =
 
 constexpr Signature<1> inspect_modules_signature{"inspect_modules", {"modules"}, 1};
 
+Name importlib_name{"importlib"};
+Name inspect_name{"inspect"};
+Name textwrap_name{"textwrap"};
+Name sys_name{"sys"};
+Name pathlib_name{"pathlib"};
+Name builtins_name{"builtins"};
+Name json_name{"json"};
+
+Name import_module_name{"import_module"};
+Name getsource_name{"getsource"};
+Name dedent_name{"dedent"};
+Name strip_name{"strip"};
+Name getmembers_name{"getmembers"};
+Name getsourcefile_name{"getsourcefile"};
+Name path_name{"Path"};
+Name resolve_name{"resolve"};
+Name signature_name{"signature"};
+Name return_annotation_name{"return_annotation"};
+Name signature_class_name{"Signature"};
+Name empty_name{"empty"};
+Name isinstance_name{"isinstance"};
+Name version_info_name{"version_info"};
+Name major_name{"major"};
+Name minor_name{"minor"};
+Name micro_name{"micro"};
+Name dunder_name_name{"__name__"};
+Name dunder_module_name{"__module__"};
+Name kind_name{"__quarl_kind__"};
+Name metadata_name{"__quarl_metadata__"};
+Name original_name{"__quarl_original__"};
+
+// Drops the pending exception of a step whose failure only means "not available here". An
+// exception that is not an Exception (KeyboardInterrupt, SystemExit) is a request to stop, not a
+// property of the member being read, so it still ends the call.
+void discard_pending_error() {
+    PyError error = PyError::fetch();
+    if (!error.is_instance_of(PyExc_Exception)) throw std::move(error);
+}
+
+// The standard modules one call works with. json and builtins are needed only once an asset has
+// been found, so they are imported then, once per call.
+class Context {
+public:
+    Context()
+        : importlib_(import_module(importlib_name)),
+          inspect_(import_module(inspect_name)),
+          textwrap_(import_module(textwrap_name)),
+          sys_(import_module(sys_name)),
+          pathlib_(import_module(pathlib_name)) {}
+
+    PyObject* importlib() const { return importlib_.get(); }
+    PyObject* inspect() const { return inspect_.get(); }
+    PyObject* textwrap() const { return textwrap_.get(); }
+    PyObject* sys() const { return sys_.get(); }
+    PyObject* pathlib() const { return pathlib_.get(); }
+    PyObject* builtins() {
+        if (!builtins_) builtins_ = import_module(builtins_name);
+        return builtins_.get();
+    }
+    PyObject* json() {
+        if (!json_) json_ = import_module(json_name);
+        return json_.get();
+    }
+
+private:
+    Ref importlib_, inspect_, textwrap_, sys_, pathlib_, builtins_, json_;
+};
+
+// "{major}.{minor}.{micro}" of sys.version_info.
+std::string python_version(PyObject* sys) {
+    Ref info = get_attr(sys, version_info_name);
+    std::string version;
+    for (Name* part : {&major_name, &minor_name, &micro_name}) {
+        Ref number = get_attr(info.get(), *part);
+        const long long value = PyLong_AsLongLong(number.get());
+        if (value == -1 && PyErr_Occurred()) throw_fetched();
+        if (!version.empty()) version.push_back('.');
+        version += str_cat(value);
+    }
+    return version;
+}
+
+// The line goes to file descriptor 2 itself, not through sys.stderr, so that it reaches the
+// stream the framework reads however the user's code has rebound sys.stderr.
+void write_to_stderr(std::string_view text) {
+    while (!text.empty()) {
+        const ssize_t written = ::write(2, text.data(), text.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) {
+            const int code = written < 0 ? errno : EIO;
+            throw Fault(str_cat("writing to standard error failed: ", std::strerror(code)));
+        }
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+}
+
+// The exception's type as a traceback names it: its __qualname__, behind the name of its module
+// unless that is builtins or __main__ ("ModuleNotFoundError", "pipeline.errors.ConfigError").
+std::string exception_type_name(PyObject* exception) {
+    PyTypeObject* type = Py_TYPE(exception);
+    Ref qualname = Ref::steal(PyType_GetQualName(type));
+    if (!qualname) {
+        discard_pending_error();
+        return type_name(exception);
+    }
+    std::string name = surrogate_text(qualname.get());
+    Ref module = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type),
+                                             dunder_module_name.get()));
+    if (!module) {
+        discard_pending_error();
+        return name;
+    }
+    if (!PyUnicode_Check(module.get())) return name;
+    std::string module_text = surrogate_text(module.get());
+    if (module_text == "builtins" || module_text == "__main__") return name;
+    return str_cat(module_text, '.', name);
+}
+
+void report_skipped(const std::string& module, PyObject* exception) {
+    std::string line = str_cat("quarl: skipping module '", module,
+                               "': ", exception_type_name(exception));
+    if (Ref text = Ref::steal(PyObject_Str(exception))) {
+        line += str_cat(": ", surrogate_text(text.get()));
+    } else {
+        discard_pending_error();
+        line += ": <exception str() failed>";
+    }
+    line.push_back('\n');
+    write_to_stderr(line);
+}
+
+// textwrap.dedent(inspect.getsource(object)).strip() and one newline, copied out of the str once.
+std::string source_text(const Context& context, PyObject* object) {
+    Ref source = call_method(context.inspect(), getsource_name, object);
+    Ref dedented = call_method(context.textwrap(), dedent_name, source.get());
+    Ref stripped = call_method(dedented.get(), strip_name);
+    const std::string_view text = to_text(stripped.get());
+    std::string out;
+    out.reserve(text.size() + 1);
+    out.append(text);
+    out.push_back('\n');
+    return out;
+}
+
+// Only a str equal to "asset" marks an asset; a member whose marker cannot be read is not one.
+bool is_asset(PyObject* member) {
+    Ref kind = Ref::steal(PyObject_GetAttr(member, kind_name.get()));
+    if (!kind) {
+        discard_pending_error();
+        return false;
+    }
+    return PyUnicode_Check(kind.get()) &&
+           PyUnicode_CompareWithASCIIString(kind.get(), "asset") == 0;
+}
+
+// str(pathlib.Path(inspect.getsourcefile(function)).resolve()), or "" when getsourcefile cannot
+// tell.
+std::string file_path_of(const Context& context, PyObject* function) {
+    Ref file;
+    try {
+        file = call_method(context.inspect(), getsourcefile_name, function);
+    } catch (PyError& error) {
+        if (!error.is_instance_of(PyExc_Exception)) throw;
+        return {};
+    }
+    Ref path_class = get_attr(context.pathlib(), path_name);
+    Ref path = call(path_class.get(), file.get());
+    Ref resolved = call_method(path.get(), resolve_name);
+    Ref text = own(PyObject_Str(resolved.get()));
+    return std::string(to_text(text.get()));
+}
+
+// null without an annotation, a class's __name__, or str() of anything else.
+JsonValue return_type_of(Context& context, PyObject* function) {
+    Ref signature = call_method(context.inspect(), signature_name, function);
+    Ref annotation = get_attr(signature.get(), return_annotation_name);
+    Ref signature_class = get_attr(context.inspect(), signature_class_name);
+    Ref empty = get_attr(signature_class.get(), empty_name);
+    if (annotation.get() == empty.get()) return nullptr;
+    Ref is_class = call_method(context.builtins(), isinstance_name, annotation.get(),
+                               reinterpret_cast<PyObject*>(&PyType_Type));
+    if (check(PyObject_IsTrue(is_class.get()))) {
+        Ref name = get_attr(annotation.get(), dunder_name_name);
+        return to_text(name.get());
+    }
+    Ref text = own(PyObject_Str(annotation.get()));
+    return to_text(text.get());
+}
+
+JsonValue asset_record(Context& context, PyObject* member, std::string_view module_path,
+                       const std::string& module_source, const std::string& python_version) {
+    JsonValue metadata;
+    {
+        Ref metadata_object = get_attr(member, metadata_name);
+        metadata = python_to_json_with(context.json(), metadata_object.get(), PyExc_RuntimeError,
+                                       "JSON parse error: ");
+    }
+    Ref original = Ref::steal(PyObject_GetAttr(member, original_name.get()));
+    if (!original) {
+        discard_pending_error();
+        original = Ref::borrow(member);
+    }
+    std::string function_source = source_text(context, original.get());
+    Ref function_name = get_attr(original.get(), dunder_name_name);
+    const std::string_view function_name_text = to_text(function_name.get());
+    std::string file_path = file_path_of(context, original.get());
+    JsonValue return_type = return_type_of(context, original.get());
+
+    JsonObject record;
+    record.set("decorator_metadata", std::move(metadata));
+    record.set("file_path", std::move(file_path));
+    record.set("function_name", function_name_text);
+    record.set("function_source", std::move(function_source));
+    record.set("kind", "asset");
+    record.set("module_path", module_path);
+    record.set("module_source", module_source);
+    record.set("python_version", python_version);
+    record.set("return_type", std::move(return_type));
+    return record;
+}
+
+// Appends a record for every asset among the module's members; a module that cannot be imported
+// is reported on standard error and contributes nothing.
+void inspect_module(Context& context, const std::string& name, const std::string& python_version,
+                    JsonArray& assets) {
+    Ref name_object = make_text(name);
+    Ref module;
+    try {
+        module = call_method(context.importlib(), import_module_name, name_object.get());
+    } catch (PyError& error) {
+        if (!error.is_instance_of(PyExc_Exception)) throw;
+        report_skipped(name, error.value());
+        return;
+    }
+    const std::string module_source = source_text(context, module.get());
+    Ref module_name = get_attr(module.get(), dunder_name_name);
+    const std::string_view module_path = to_text(module_name.get());
+
+    Ref members = call_method(context.inspect(), getmembers_name, module.get());
+    Ref iterator = own(PyObject_GetIter(members.get()));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) {
+        if (!PyTuple_Check(item.get())) raise_cannot_convert(item.get(), "PyTuple");
+        // Borrowed from the tuple, which `item` keeps alive and nothing can change.
+        PyObject* member = check(PyTuple_GetItem(item.get(), 1));
+        if (!is_asset(member)) continue;
+        assets.push_back(
+            asset_record(context, member, module_path, module_source, python_version));
+    }
+    if (PyErr_Occurred()) throw_fetched();
+}
+
 Ref inspect_modules_function(PyObject*, const FastArgs& call) {
     auto args = bind(inspect_modules_signature, call);
-    args.convert(0, to_text_list);
-    raise(PyExc_NotImplementedError, "inspect_modules() is not built yet");
+    const std::vector<std::string> modules = args.convert(0, to_text_list);
+    Context context;
+    const std::string version = python_version(context.sys());
+
+    // A large project's report runs to many megabytes: the tree is gone before the str is made
+    // from the text, so at most two copies of the report are alive at any time.
+    std::string text;
+    {
+        JsonArray assets;
+        for (const std::string& name : modules) inspect_module(context, name, version, assets);
+        JsonObject report;
+        report.set("assets", std::move(assets));
+        text = write_json(JsonValue(std::move(report)));
+    }
+    return make_text(text);
 }
 
 }  // namespace
