@@ -63,9 +63,44 @@ def test_whole_report_of_one_asset(root):
         f'"file_path":"{path}","function_name":"hello",'
         '"function_source":"@asset()\\ndef hello():\\n    return 1\\n","kind":"asset",'
         '"module_path":"pipeline.assets",'
-        '"module_source":"from standin import asset\\n\\n@asset()\\ndef hello():\\n    return 1\\n",'
+        '"module_source":"from quarl import asset\\n\\n@asset()\\ndef hello():\\n    return 1\\n",'
         f'"python_version":"{VERSION}","return_type":null}}]}}'
     )
+
+
+def test_whole_report_with_inputs_and_partitions(root):
+    # The module imports `hello` as well, so its report holds both assets.
+    report = inspect_modules(["pipeline.partitioned"])
+    folder = root / "pipeline"
+    source = json.dumps(source_of(folder / "partitioned.py"), ensure_ascii=False)
+    hello_record = (
+        '{"decorator_metadata":{"inputs":null,"kind":"asset","name":null,"partitions":null,'
+        f'"serializer":null}},"file_path":"{folder}/assets.py","function_name":"hello",'
+        '"function_source":"@asset()\\ndef hello():\\n    return 1\\n","kind":"asset",'
+        f'"module_path":"pipeline.partitioned","module_source":{source},'
+        f'"python_version":"{VERSION}","return_type":null}}'
+    )
+    prices_record = (
+        f'{{"decorator_metadata":{{"inputs":{{"greeting":"{folder}/assets.py:hello",'
+        '"raw":"warehouse:raw"},"kind":"asset","name":"daily prices",'
+        '"partitions":{"ticker":{"kind":"inline","values_json":"[\\"A\\",\\"B\\"]"}},'
+        f'"serializer":"parquet"}},"file_path":"{folder}/partitioned.py",'
+        '"function_name":"prices","function_source":'
+        + json.dumps(
+            "@asset(\n"
+            '    name="daily prices",\n'
+            '    inputs={"greeting": hello, "raw": "warehouse:raw"},\n'
+            '    partitions={"ticker": partitions(["A", "B"])},\n'
+            '    serializer="parquet",\n'
+            ")\n"
+            'def prices(greeting, raw, ticker) -> "Frame":\n'
+            '    return {"ticker": ticker}\n'
+        )
+        + ',"kind":"asset",'
+        f'"module_path":"pipeline.partitioned","module_source":{source},'
+        f'"python_version":"{VERSION}","return_type":"Frame"}}'
+    )
+    assert report == f'{{"assets":[{hello_record},{prices_record}]}}'
 
 
 def test_text_escapes_and_utf8(root):
