@@ -61,12 +61,15 @@ Name kind_name{"__quarl_kind__"};
 Name metadata_name{"__quarl_metadata__"};
 Name original_name{"__quarl_original__"};
 
-// Drops the pending exception of a step whose failure only means "not available here". An
-// exception that is not an Exception (KeyboardInterrupt, SystemExit) is a request to stop, not a
-// property of the member being read, so it still ends the call.
+// Where a step's failure only means "not available here" (a marker that cannot be read, a module
+// that cannot be imported), its exception is dropped. One that is not an Exception
+// (KeyboardInterrupt, SystemExit) asks the process to stop rather than describing the member or
+// module, so it still ends the call.
+bool may_discard(const PyError& error) { return error.is_instance_of(PyExc_Exception); }
+
 void discard_pending_error() {
     PyError error = PyError::fetch();
-    if (!error.is_instance_of(PyExc_Exception)) throw std::move(error);
+    if (!may_discard(error)) throw std::move(error);
 }
 
 // The standard modules one call works with. json and builtins are needed only once an asset has
@@ -136,8 +139,8 @@ std::string exception_type_name(PyObject* exception) {
         return type_name(exception);
     }
     std::string name = surrogate_text(qualname.get());
-    Ref module = Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type),
-                                             dunder_module_name.get()));
+    Ref module =
+        Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), dunder_module_name.get()));
     if (!module) {
         discard_pending_error();
         return name;
@@ -149,8 +152,8 @@ std::string exception_type_name(PyObject* exception) {
 }
 
 void report_skipped(const std::string& module, PyObject* exception) {
-    std::string line = str_cat("quarl: skipping module '", module,
-                               "': ", exception_type_name(exception));
+    std::string line =
+        str_cat("quarl: skipping module '", module, "': ", exception_type_name(exception));
     if (Ref text = Ref::steal(PyObject_Str(exception))) {
         line += str_cat(": ", surrogate_text(text.get()));
     } else {
@@ -192,7 +195,7 @@ std::string file_path_of(const Context& context, PyObject* function) {
     try {
         file = call_method(context.inspect(), getsourcefile_name, function);
     } catch (PyError& error) {
-        if (!error.is_instance_of(PyExc_Exception)) throw;
+        if (!may_discard(error)) throw;
         return {};
     }
     Ref path_class = get_attr(context.pathlib(), path_name);
@@ -260,7 +263,7 @@ void inspect_module(Context& context, const std::string& name, const std::string
     try {
         module = call_method(context.importlib(), import_module_name, name_object.get());
     } catch (PyError& error) {
-        if (!error.is_instance_of(PyExc_Exception)) throw;
+        if (!may_discard(error)) throw;
         report_skipped(name, error.value());
         return;
     }
@@ -275,8 +278,7 @@ void inspect_module(Context& context, const std::string& name, const std::string
         // Borrowed from the tuple, which `item` keeps alive and nothing can change.
         PyObject* member = check(PyTuple_GetItem(item.get(), 1));
         if (!is_asset(member)) continue;
-        assets.push_back(
-            asset_record(context, member, module_path, module_source, python_version));
+        assets.push_back(asset_record(context, member, module_path, module_source, python_version));
     }
     if (PyErr_Occurred()) throw_fetched();
 }
@@ -292,7 +294,9 @@ Ref inspect_modules_function(PyObject*, const FastArgs& call) {
     std::string text;
     {
         JsonArray assets;
-        for (const std::string& name : modules) inspect_module(context, name, version, assets);
+        for (const std::string& name : modules) {
+            inspect_module(context, name, version, assets);
+        }
         JsonObject report;
         report.set("assets", std::move(assets));
         text = write_json(JsonValue(std::move(report)));
