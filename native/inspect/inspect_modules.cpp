@@ -222,8 +222,8 @@ JsonValue return_type_of(Context& context, PyObject* function) {
     return to_text(text.get());
 }
 
-JsonValue asset_record(Context& context, PyObject* member, std::string_view module_path,
-                       const std::string& module_source, const std::string& python_version) {
+JsonObject asset_record(Context& context, PyObject* member, std::string_view module_path,
+                        const std::string& module_source, const std::string& python_version) {
     JsonValue metadata;
     {
         Ref metadata_object = get_attr(member, metadata_name);
@@ -254,10 +254,27 @@ JsonValue asset_record(Context& context, PyObject* member, std::string_view modu
     return record;
 }
 
+// The asset records found so far, and about how long their text will be: the writer's buffer is
+// reserved once from it, since growing a buffer of many megabytes step by step costs as much as
+// writing it.
+struct Records {
+    JsonArray assets;
+    std::size_t text_size = 0;
+
+    void add(JsonObject record) {
+        for (const auto& [key, value] : record.members()) {
+            text_size += key.size() + 8;
+            if (const auto* text = value.get_if<std::string>()) text_size += text->size();
+        }
+        text_size += 256;  // the metadata object
+        assets.push_back(std::move(record));
+    }
+};
+
 // Appends a record for every asset among the module's members; a module that cannot be imported
 // is reported on standard error and contributes nothing.
 void inspect_module(Context& context, const std::string& name, const std::string& python_version,
-                    JsonArray& assets) {
+                    Records& records) {
     Ref name_object = make_text(name);
     Ref module;
     try {
@@ -278,7 +295,7 @@ void inspect_module(Context& context, const std::string& name, const std::string
         // Borrowed from the tuple, which `item` keeps alive and nothing can change.
         PyObject* member = check(PyTuple_GetItem(item.get(), 1));
         if (!is_asset(member)) continue;
-        assets.push_back(asset_record(context, member, module_path, module_source, python_version));
+        records.add(asset_record(context, member, module_path, module_source, python_version));
     }
     if (PyErr_Occurred()) throw_fetched();
 }
@@ -293,13 +310,15 @@ Ref inspect_modules_function(PyObject*, const FastArgs& call) {
     // from the text, so at most two copies of the report are alive at any time.
     std::string text;
     {
-        JsonArray assets;
+        Records records;
         for (const std::string& name : modules) {
-            inspect_module(context, name, version, assets);
+            inspect_module(context, name, version, records);
         }
+        // Escapes lengthen the text a little: newlines and quotes in the sources.
+        text.reserve(records.text_size + records.text_size / 8 + 64);
         JsonObject report;
-        report.set("assets", std::move(assets));
-        text = write_json(JsonValue(std::move(report)));
+        report.set("assets", std::move(records.assets));
+        write_json(JsonValue(std::move(report)), text);
     }
     return make_text(text);
 }
