@@ -82,7 +82,8 @@ def baseline(modules):
         try:
             module = importlib.import_module(name)
         except Exception as error:
-            os.write(2, f"quarl: skipping module '{name}': {type(error).__qualname__}: {error}\n".encode())
+            line = f"quarl: skipping module '{name}': {type(error).__qualname__}: {error}\n"
+            os.write(2, line.encode())
             continue
         module_source = textwrap.dedent(inspect.getsource(module)).strip() + "\n"
         module_path = module.__name__
@@ -163,7 +164,8 @@ def main():
         if ours_text != base_text:
             sys.exit("the two reports differ")
         print(
-            f"{options.modules} modules x {options.assets} assets, report {len(ours_text) / 1e6:.1f} MB, "
+            f"{options.modules} modules x {options.assets} assets, "
+            f"report {len(ours_text) / 1e6:.1f} MB, "
             f"{'fresh imports' if options.fresh else 'modules already imported'}"
         )
         ours, base = [], []
@@ -179,7 +181,10 @@ def main():
         paired = statistics.median(o / b for o, b in zip(ours, base))
         print(f"inspect_modules  median {ours_median * 1e3:8.1f} ms CPU")
         print(f"python baseline  median {base_median * 1e3:8.1f} ms CPU")
-        print(f"ratio ours/baseline {ours_median / base_median:.3f} (median of paired runs {paired:.3f})")
+        print(
+            f"ratio ours/baseline {ours_median / base_median:.3f} "
+            f"(median of paired runs {paired:.3f})"
+        )
 
 
 if __name__ == "__main__":

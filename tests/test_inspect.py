@@ -32,11 +32,11 @@ def source_of(path):
     "args, kwargs, message",
     [
         (("pkg",), {}, "argument 'modules': Can't extract `str` to `Vec`"),
-        (({"pipeline.assets": 1},), {}, "argument 'modules': 'dict' object cannot be converted to 'Sequence'"),
-        (({"pipeline.assets"},), {}, "argument 'modules': 'set' object cannot be converted to 'Sequence'"),
-        (((m for m in ["a"]),), {}, "argument 'modules': 'generator' object cannot be converted to 'Sequence'"),
+        (({"a": 1},), {}, "argument 'modules': 'dict' object cannot be converted to 'Sequence'"),
+        (({"a"},), {}, "argument 'modules': 'set' object cannot be converted to 'Sequence'"),
+        (((m for m in "a"),), {}, "argument 'modules': 'generator' object cannot be converted to 'Sequence'"),
         ((None,), {}, "argument 'modules': 'NoneType' object cannot be converted to 'Sequence'"),
-        ((["pipeline.assets", 3],), {}, "argument 'modules': 'int' object cannot be converted to 'PyString'"),
+        ((["a", 3],), {}, "argument 'modules': 'int' object cannot be converted to 'PyString'"),
         ((), {}, "inspect_modules() missing 1 required positional argument: 'modules'"),
         (([], []), {}, "inspect_modules() takes 1 positional arguments but 2 were given"),
         ((), {"module": []}, "inspect_modules() got an unexpected keyword argument 'module'"),
@@ -52,6 +52,22 @@ def test_argument_errors(args, kwargs, message):
 def test_nothing_to_inspect(modules):
     assert inspect_modules(modules) == EMPTY
     assert inspect_modules(modules=modules) == EMPTY
+
+
+@pytest.mark.parametrize(
+    "blocked, first",
+    [
+        (["pathlib", "textwrap"], "textwrap"),
+        (["sys", "pathlib"], "sys"),
+        (["inspect", "importlib"], "importlib"),
+    ],
+)
+def test_standard_modules_imported_in_order(monkeypatch, blocked, first):
+    for name in blocked:
+        monkeypatch.setitem(sys.modules, name, None)
+    with pytest.raises(ImportError) as caught:
+        inspect_modules([])
+    assert str(caught.value) == f"import of {first} halted; None in sys.modules"
 
 
 def test_whole_report_of_one_asset(root):
@@ -162,7 +178,8 @@ def test_members_in_name_order_and_markers_checked_exactly(root):
     ],
 )
 def test_return_types(root, function_name, return_type):
-    found = {r["function_name"]: r["return_type"] for r in records(inspect_modules(["pipeline.annotated"]))}
+    found = records(inspect_modules(["pipeline.annotated"]))
+    found = {r["function_name"]: r["return_type"] for r in found}
     assert found[function_name] == return_type
 
 
@@ -191,7 +208,8 @@ def test_method_like_objects(root):
         # a bound method: inspect reaches its function, the signature drops `self`
         ("load", 'def load(self) -> "Rows":\n    return []\n', methods, "Rows"),
         # getsource and signature follow __wrapped__, getsourcefile refuses the object itself
-        ("forwarded", "def _load(limit: int) -> list:\n    return list(range(limit))\n", "", "list"),
+        ("forwarded", "def _load(limit: int) -> list:\n    return list(range(limit))\n", "",
+         "list"),
         # decorated inside a class body: the source loses the class's indentation
         ("run", "@asset()\ndef run(self) -> int:\n    return 1\n", methods, "int"),
     ]
@@ -214,7 +232,8 @@ def test_member_without_original_is_its_own_function(root):
         ("broken.unprintable", "broken.errors.Unprintable: <exception str() failed>"),
         (
             "broken.bad_name",
-            "ImportError: cannot import name 'nothing' from 'pipeline.assets' ({root}/pipeline/assets.py)",
+            "ImportError: cannot import name 'nothing' from 'pipeline.assets' "
+            "({root}/pipeline/assets.py)",
         ),
     ],
 )
@@ -266,7 +285,8 @@ def test_failed_skip_line_is_a_fault(root):
         ),
         ("failing.lost_source", OSError, "source code not available"),
         ("failing.unserialisable", TypeError, "Object of type set is not JSON serializable"),
-        ("failing.not_finite", RuntimeError, "JSON parse error: expected value at line 1 column 11"),
+        ("failing.not_finite", RuntimeError,
+         "JSON parse error: expected value at line 1 column 11"),
         ("failing.metadata_unreadable", LookupError, "metadata store offline"),
         ("failing.no_signature", TypeError, "<inert> is not a callable object"),
     ],
