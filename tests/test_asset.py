@@ -226,3 +226,24 @@ class TestWrapper:
 
         w = asset()(countdown)
         assert w(50) == 0
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, GeneratorExit])
+def test_interrupts_while_reading_markers_are_not_discarded(error):
+    class Marker:
+        @property
+        def __quarl_kind__(self):
+            raise error("stop")
+
+    with pytest.raises(error, match="^stop$"):
+        asset(inputs={"x": Marker()})
+
+    class Original:
+        __quarl_kind__ = "asset"
+
+        @property
+        def __quarl_original__(self):
+            raise error("stop")
+
+    with pytest.raises(error, match="^stop$"):
+        asset(inputs={"x": Original()})

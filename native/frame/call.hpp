@@ -42,10 +42,10 @@ inline Ref get_attr(PyObject* object, Name& name) {
     return own(PyObject_GetAttr(object, name.get()));
 }
 
-// object.name, or an empty Ref when reading it raised (the error is discarded).
+// object.name, or an empty Ref when reading it raised an error that may be discarded.
 inline Ref get_attr_or_null(PyObject* object, Name& name) {
     Ref value = Ref::steal(PyObject_GetAttr(object, name.get()));
-    if (!value) PyError::fetch();
+    if (!value) discard_error();
     return value;
 }
 

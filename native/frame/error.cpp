@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
@@ -21,17 +22,6 @@ constexpr const char fault_without_message[] = "native code faulted without a me
 
 // Set once, on first need, and kept for the life of the process.
 PyObject* panic_type = nullptr;
-
-void write_fd2(std::string_view text) noexcept {
-    while (!text.empty()) {
-        ssize_t n = ::write(2, text.data(), text.size());
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            return;
-        }
-        text.remove_prefix(static_cast<std::size_t>(n));
-    }
-}
 
 // A PanicException came back out of Python code that this module called: the fault that raised
 // it is resumed here, after showing where it passed through Python.
@@ -67,6 +57,23 @@ bool PyError::is_instance_of(PyObject* type) const noexcept {
     return PyErr_GivenExceptionMatches(exception_.get(), type) != 0;
 }
 
+int write_to_fd2(std::string_view text) noexcept {
+    while (!text.empty()) {
+        const ssize_t written = ::write(2, text.data(), text.size());
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return written < 0 ? errno : EIO;
+        text.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return 0;
+}
+
+bool may_discard(const PyError& error) noexcept { return error.is_instance_of(PyExc_Exception); }
+
+void discard_error() {
+    PyError error = PyError::fetch();
+    if (!may_discard(error)) throw std::move(error);
+}
+
 void throw_fetched() { throw PyError::fetch(); }
 
 void raise(PyObject* type, std::string_view message) {
@@ -97,7 +104,7 @@ void raise_panic(const char* message) noexcept {
 }
 
 void abort_uncaught() noexcept {
-    write_fd2("uncaught panic at ffi boundary\n");
+    write_to_fd2("uncaught panic at ffi boundary\n");
     std::abort();
 }
 

@@ -61,6 +61,17 @@ inline Py_ssize_t check_size(Py_ssize_t result) {
 // A new reference from the C API, checked and owned.
 inline Ref own(PyObject* result) { return Ref::steal(check(result)); }
 
+// Where a failed step only means "not available here" (a marker that cannot be read, a module
+// that cannot be imported), its error is dropped, but only an ordinary one (an Exception):
+// KeyboardInterrupt, SystemExit and the like ask the process to stop and still end the call.
+bool may_discard(const PyError& error) noexcept;
+// Takes the pending error and drops it, or rethrows it when it may not be dropped.
+void discard_error();
+
+// Writes all of `text` to file descriptor 2, past the interpreter's sys.stderr; 0 on success,
+// otherwise the errno of the failed write.
+int write_to_fd2(std::string_view text) noexcept;
+
 // Raises `type` with `message` (UTF-8, surrogates allowed) the way a raise statement would.
 [[noreturn]] void raise(PyObject* type, std::string_view message);
 

@@ -1,8 +1,6 @@
 #include "inspect/inspect_modules.hpp"
 
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -61,17 +59,6 @@ Name kind_name{"__quarl_kind__"};
 Name metadata_name{"__quarl_metadata__"};
 Name original_name{"__quarl_original__"};
 
-// Where a step's failure only means "not available here" (a marker that cannot be read, a module
-// that cannot be imported), its exception is dropped. One that is not an Exception
-// (KeyboardInterrupt, SystemExit) asks the process to stop rather than describing the member or
-// module, so it still ends the call.
-bool may_discard(const PyError& error) { return error.is_instance_of(PyExc_Exception); }
-
-void discard_pending_error() {
-    PyError error = PyError::fetch();
-    if (!may_discard(error)) throw std::move(error);
-}
-
 // The standard modules one call works with. json and builtins are needed only once an asset has
 // been found, so they are imported then, once per call.
 class Context {
@@ -118,14 +105,8 @@ std::string python_version(PyObject* sys) {
 // The line goes to file descriptor 2 itself, not through sys.stderr, so that it reaches the
 // stream the framework reads however the user's code has rebound sys.stderr.
 void write_to_stderr(std::string_view text) {
-    while (!text.empty()) {
-        const ssize_t written = ::write(2, text.data(), text.size());
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) {
-            const int code = written < 0 ? errno : EIO;
-            throw Fault(str_cat("writing to standard error failed: ", std::strerror(code)));
-        }
-        text.remove_prefix(static_cast<std::size_t>(written));
+    if (const int code = write_to_fd2(text)) {
+        throw Fault(str_cat("writing to standard error failed: ", std::strerror(code)));
     }
 }
 
@@ -135,14 +116,14 @@ std::string exception_type_name(PyObject* exception) {
     PyTypeObject* type = Py_TYPE(exception);
     Ref qualname = Ref::steal(PyType_GetQualName(type));
     if (!qualname) {
-        discard_pending_error();
+        discard_error();
         return type_name(exception);
     }
     std::string name = surrogate_text(qualname.get());
     Ref module =
         Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), dunder_module_name.get()));
     if (!module) {
-        discard_pending_error();
+        discard_error();
         return name;
     }
     if (!PyUnicode_Check(module.get())) return name;
@@ -157,7 +138,7 @@ void report_skipped(const std::string& module, PyObject* exception) {
     if (Ref text = Ref::steal(PyObject_Str(exception))) {
         line += str_cat(": ", surrogate_text(text.get()));
     } else {
-        discard_pending_error();
+        discard_error();
         line += ": <exception str() failed>";
     }
     line.push_back('\n');
@@ -179,12 +160,8 @@ std::string source_text(const Context& context, PyObject* object) {
 
 // Only a str equal to "asset" marks an asset; a member whose marker cannot be read is not one.
 bool is_asset(PyObject* member) {
-    Ref kind = Ref::steal(PyObject_GetAttr(member, kind_name.get()));
-    if (!kind) {
-        discard_pending_error();
-        return false;
-    }
-    return PyUnicode_Check(kind.get()) &&
+    Ref kind = get_attr_or_null(member, kind_name);
+    return kind && PyUnicode_Check(kind.get()) &&
            PyUnicode_CompareWithASCIIString(kind.get(), "asset") == 0;
 }
 
@@ -230,11 +207,8 @@ JsonObject asset_record(Context& context, PyObject* member, std::string_view mod
         metadata = python_to_json_with(context.json(), metadata_object.get(), PyExc_RuntimeError,
                                        "JSON parse error: ");
     }
-    Ref original = Ref::steal(PyObject_GetAttr(member, original_name.get()));
-    if (!original) {
-        discard_pending_error();
-        original = Ref::borrow(member);
-    }
+    Ref original = get_attr_or_null(member, original_name);
+    if (!original) original = Ref::borrow(member);
     std::string function_source = source_text(context, original.get());
     Ref function_name = get_attr(original.get(), dunder_name_name);
     const std::string_view function_name_text = to_text(function_name.get());
