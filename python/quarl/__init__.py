@@ -1,5 +1,23 @@
-"""quarl: declare data assets with a decorator."""
+"""quarl: declare data assets with a decorator.
 
-from _quarl import asset, partitions
+    from quarl import asset, partitions
 
-__all__ = ["asset", "partitions"]
+    @asset()
+    def orders() -> list[dict]:
+        ...
+
+The native module `_quarl` does the work; this package is what users import, and its two
+submodules are the command-line entry points that an orchestrator starts:
+
+    python -m quarl.inspect MODULE [MODULE ...]     print the JSON report of the modules' assets
+    python -m quarl.worker MODULE FUNCTION OUTPUT_DIR [INPUT_KWARGS_JSON]
+                                                    materialize one asset into OUTPUT_DIR
+"""
+
+from importlib.metadata import version as _distribution_version
+
+from _quarl import AssetWrapper, Partitions, asset, partitions
+
+__version__: str = _distribution_version("quarl")
+
+__all__ = ["AssetWrapper", "Partitions", "__version__", "asset", "partitions"]

@@ -1,0 +1,48 @@
+"""python -m quarl.worker: materialize one asset into a run directory.
+
+The orchestrator starts one worker process per asset run and reads OUTPUT_DIR/result.json
+afterwards: its "ok" member says whether the run succeeded, and "value_path" where the value is.
+The exit status says the same: 0 for a successful run, 1 for a failed one.
+"""
+
+import argparse
+import sys
+import traceback
+from collections.abc import Sequence
+
+from _quarl import materialize_asset
+
+PROG = "python -m quarl.worker"
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description="Import MODULE, call the asset FUNCTION (its undecorated function) and write "
+        "value.json and result.json into OUTPUT_DIR, which is created if needed. A failed run "
+        "writes a failure record to result.json and exits with status 1.",
+    )
+    parser.add_argument("module", metavar="MODULE", help="dotted name of the asset's module")
+    parser.add_argument("function", metavar="FUNCTION", help="attribute of MODULE holding the asset")
+    parser.add_argument("output_dir", metavar="OUTPUT_DIR", help="directory to write into")
+    parser.add_argument("input_kwargs_json", metavar="INPUT_KWARGS_JSON", nargs="?",
+                        help="JSON object whose members are passed as keyword arguments")
+    return parser
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    args = _parser().parse_args(argv)
+    try:
+        # A failed run raises SystemExit(1) after writing its failure record: it is not caught
+        # here and ends the process with that status.
+        materialize_asset(args.module, args.function, args.output_dir, args.input_kwargs_json)
+    except Exception as exc:
+        # Failed before the run began (the directory could not be made): nothing was written.
+        text = "".join(traceback.format_exception_only(exc)).rstrip("\n")
+        print(f"{PROG}: error: {text}", file=sys.stderr)
+        return 1
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
