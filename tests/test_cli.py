@@ -1,0 +1,175 @@
+"""python -m quarl.inspect and python -m quarl.worker, run as the processes an orchestrator starts."""
+
+import json
+import os
+import pathlib
+import stat
+import subprocess
+import sys
+
+import pytest
+
+from _quarl import inspect_modules
+
+ROOT = pathlib.Path(__file__).parent / "fixtures" / "cli"
+
+INSPECT_USAGE = b"usage: python -m quarl.inspect [-h] [-o FILE] MODULE [MODULE ...]\n"
+WORKER_USAGE = (b"usage: python -m quarl.worker [-h]\n"
+                b"                              MODULE FUNCTION OUTPUT_DIR [INPUT_KWARGS_JSON]\n")
+
+
+def quarl(command, *args, cwd, **env):
+    """Runs `python -m quarl.<command> ARGS...` with the fixture modules importable."""
+    return subprocess.run([sys.executable, "-m", f"quarl.{command}", *args], cwd=cwd,
+                          env={"PYTHONPATH": str(ROOT), "PYTHONDONTWRITEBYTECODE": "1", **env},
+                          capture_output=True)
+
+
+def outcome(done):
+    return done.returncode, done.stdout, done.stderr
+
+
+def listing(directory):
+    return sorted(p.name for p in directory.iterdir())
+
+
+@pytest.fixture
+def report(fixture_modules):
+    """The report of cli_assets as inspect_modules returns it in this process."""
+    fixture_modules("cli")
+    text = inspect_modules(["cli_assets"])
+    assert [a["function_name"] for a in json.loads(text)["assets"]] == ["answer", "greeting"]
+    return text.encode()
+
+
+# --- python -m quarl.inspect ---------------------------------------------------------------------
+
+@pytest.mark.parametrize("env", [{}, {"PYTHONIOENCODING": "ascii"}, {"LC_ALL": "C"}])
+def test_inspect_prints_the_report_as_utf8_and_one_newline(report, tmp_path, env):
+    # The module source holds "é": an ASCII stdout encoding must not change the bytes.
+    assert "é".encode() in report
+    done = quarl("inspect", "cli_assets", cwd=tmp_path, **env)
+    assert outcome(done) == (0, report + b"\n", b"")
+
+
+@pytest.mark.parametrize("option", ["--output", "-o"])
+def test_inspect_output_replaces_the_file(report, tmp_path, option):
+    target = tmp_path / "report.json"
+    target.write_bytes(b"an older, longer report" * 100)
+    done = quarl("inspect", option, "report.json", "cli_assets", cwd=tmp_path)
+    assert outcome(done) == (0, b"", b"")
+    assert target.read_bytes() == report + b"\n"
+    assert listing(tmp_path) == ["report.json"]  # no temporary file left behind
+    umask = os.umask(0)
+    os.umask(umask)
+    assert stat.S_IMODE(target.stat().st_mode) == 0o666 & ~umask
+
+
+def test_inspect_skips_modules_that_fail_to_import(report, tmp_path):
+    done = quarl("inspect", "no_such_module", "cli_import_error", "cli_assets", cwd=tmp_path)
+    assert outcome(done) == (0, report + b"\n", (
+        b"quarl: skipping module 'no_such_module': ModuleNotFoundError: No module named "
+        b"'no_such_module'\n"
+        b"quarl: skipping module 'cli_import_error': ImportError: cannot load the warehouse driver\n"))
+
+
+def test_inspect_with_nothing_found(tmp_path):
+    assert outcome(quarl("inspect", "no_such_module", cwd=tmp_path)) == (0, b'{"assets":[]}\n', (
+        b"quarl: skipping module 'no_such_module': ModuleNotFoundError: No module named "
+        b"'no_such_module'\n"))
+
+
+@pytest.mark.parametrize("args, message", [
+    (["cli_broken"], "RuntimeError: no metadata here"),
+    (["cli_assets", "cli_broken"], "RuntimeError: no metadata here"),
+    (["-o", "out.json", "cli_broken"], "RuntimeError: no metadata here"),
+    (["-o", "missing/out.json", "cli_assets"],
+     "FileNotFoundError: [Errno 2] No such file or directory: 'missing/out.json'"),
+    (["-o", "adir", "cli_assets"], "IsADirectoryError: [Errno 21] Is a directory: 'adir'"),
+])
+def test_inspect_failure_exits_1_and_writes_nothing(tmp_path, args, message):
+    (tmp_path / "adir").mkdir()
+    done = quarl("inspect", *args, cwd=tmp_path)
+    assert outcome(done) == (1, b"", f"python -m quarl.inspect: error: {message}\n".encode())
+    assert listing(tmp_path) == ["adir"]
+    assert listing(tmp_path / "adir") == []
+
+
+@pytest.mark.parametrize("args, error", [
+    ([], b"the following arguments are required: MODULE"),
+    (["-o"], b"argument -o/--output: expected one argument"),
+    (["-o", "out.json"], b"the following arguments are required: MODULE"),
+    (["--frobnicate", "cli_assets"], b"unrecognized arguments: --frobnicate"),
+])
+def test_inspect_usage_errors_exit_2(tmp_path, args, error):
+    done = quarl("inspect", *args, cwd=tmp_path)
+    assert outcome(done) == (2, b"", INSPECT_USAGE + b"python -m quarl.inspect: error: " + error + b"\n")
+    assert listing(tmp_path) == []
+
+
+@pytest.mark.parametrize("command, usage", [("inspect", INSPECT_USAGE), ("worker", WORKER_USAGE)])
+def test_help_explains_usage(tmp_path, command, usage):
+    code, out, err = outcome(quarl(command, "-h", cwd=tmp_path))
+    assert (code, err) == (0, b"")
+    assert out.startswith(usage)
+    assert out.count(b"\n  -h, --help ") == 1
+
+
+# --- python -m quarl.worker ----------------------------------------------------------------------
+
+def record(**members):
+    return json.dumps(members, sort_keys=True, separators=(",", ":")).encode()
+
+
+@pytest.mark.parametrize("args, value, result_type, signature", [
+    (["greeting", "run", '{"name": "ada"}'], b'{"text": "hi ada", "n": 2}', "dict",
+     "(name: str) -> dict"),
+    (["answer", "run"], b"42", "int", "()"),
+    (["answer", "run", "{}"], b"42", "int", "()"),
+])
+def test_worker_success_exits_0(tmp_path, args, value, result_type, signature):
+    assert outcome(quarl("worker", "cli_assets", *args, cwd=tmp_path)) == (0, b"", b"")
+    assert listing(tmp_path / "run") == ["result.json", "value.json"]
+    assert (tmp_path / "run/value.json").read_bytes() == value
+    assert (tmp_path / "run/result.json").read_bytes() == record(
+        artifact_format="json", function_name=args[0], module_path="cli_assets", ok=True,
+        result_type=result_type, signature=signature, value_path="run/value.json")
+
+
+@pytest.mark.parametrize("module, args, error, error_type", [
+    ("cli_assets", ["greeting", "run", '{"name": "4"}'], "ValueError: bad name", "ValueError"),
+    # The JSON goes to the module as it was given: the worker decodes nothing itself.
+    ("cli_assets", ["greeting", "run", "[1]"],
+     "TypeError: 'list' object cannot be converted to 'PyDict'", "TypeError"),
+    ("cli_assets", ["greeting", "run"],
+     "TypeError: greeting() missing 1 required positional argument: 'name'", "TypeError"),
+    ("cli_assets", ["missing", "run"], "AttributeError: module 'cli_assets' has no attribute "
+     "'missing'", "AttributeError"),
+    ("no_such_module", ["f", "run"], "ModuleNotFoundError: No module named 'no_such_module'",
+     "ModuleNotFoundError"),
+])
+def test_worker_failed_run_exits_1_with_its_record(tmp_path, module, args, error, error_type):
+    assert outcome(quarl("worker", module, *args, cwd=tmp_path)) == (1, b"", b"")
+    assert listing(tmp_path / "run") == ["result.json"]
+    assert (tmp_path / "run/result.json").read_bytes() == record(
+        error=error, error_type=error_type, ok=False)
+
+
+def test_worker_failure_before_the_run_exits_1_and_writes_nothing(tmp_path):
+    (tmp_path / "taken").write_bytes(b"a file")
+    done = quarl("worker", "cli_assets", "answer", "taken", cwd=tmp_path)
+    assert outcome(done) == (1, b"", (
+        b"python -m quarl.worker: error: FileExistsError: [Errno 17] File exists: 'taken'\n"))
+    assert listing(tmp_path) == ["taken"]
+    assert (tmp_path / "taken").read_bytes() == b"a file"
+
+
+@pytest.mark.parametrize("args, error", [
+    ([], b"the following arguments are required: MODULE, FUNCTION, OUTPUT_DIR"),
+    (["cli_assets", "answer"], b"the following arguments are required: OUTPUT_DIR"),
+    (["cli_assets", "answer", "run", "{}", "extra"], b"unrecognized arguments: extra"),
+])
+def test_worker_usage_errors_exit_2(tmp_path, args, error):
+    done = quarl("worker", *args, cwd=tmp_path)
+    assert outcome(done) == (2, b"", WORKER_USAGE + b"python -m quarl.worker: error: " + error + b"\n")
+    assert listing(tmp_path) == []
