@@ -26,8 +26,10 @@ install: $(VPY)
 test: install
 	$(VPY) -m pytest -q
 
+# Inspects examples/shop and materializes every asset through the two command-line entry
+# points, each in its own process; the runs are left in examples/out/.
 demo: install
-	$(VPY) -c 'import _quarl; print("_quarl exports:", ", ".join(_quarl.__all__))'
+	$(VPY) examples/run_demo.py
 
 # The JSON writer and parser against RapidJSON (header-only, from Debian's rapidjson-dev) on the
 # same generated documents; prints the ratios ours/RapidJSON. Not a test: nothing here asserts time.

@@ -1,0 +1,1 @@
+"""A small shop's data assets: raw tables, and what is derived from them."""
