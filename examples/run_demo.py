@@ -138,10 +138,13 @@ def main():
     out.mkdir(parents=True, exist_ok=True)
     modules, assets = inspect_project(out)
     print_summary(modules, assets)
+    shown = out.relative_to(pathlib.Path.cwd()) if out.is_relative_to(pathlib.Path.cwd()) else out
     print("\nOne `python -m quarl.worker MODULE FUNCTION DIR [KWARGS_JSON]` per row, in dependency "
-          f"order, run in {out}:\n")
+          f"order, run in {shown}:\n")
     rows = materialize_all(assets, out)
     print_table(rows)
+    if rows[-1][2] == "yes":
+        print(f"\n{rows[-1][4]}: {(out / rows[-1][4]).read_text('utf-8')}")
     return 0 if all(row[2] == "yes" for row in rows) else 1
 
 
