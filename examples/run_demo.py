@@ -64,7 +64,7 @@ def show_key(key):
 
 def print_summary(modules, assets):
     print(f"\n{len(assets)} assets in {', '.join(modules)}:")
-    for ref, record in sorted(assets.items(), key=lambda item: label(item[1])):
+    for record in sorted(assets.values(), key=label):
         metadata = record["decorator_metadata"]
         print(f"  {label(record)} -> {record['return_type'] or '(no return annotation)'}")
         if metadata["inputs"]:
@@ -99,10 +99,11 @@ def materialize_all(assets, out):
     for ref in dependency_order(assets):
         record = assets[ref]
         inputs = record["decorator_metadata"]["inputs"] or {}
-        for key in partition_keys(record):
+        for key in partition_keys(record):  # [{}] when the asset has no partitions
+            row = (label(record), show_key(key) or "-")
             run_dir = pathlib.Path(label(record), show_key(key))
             if any(upstream not in values for upstream in inputs.values()):
-                rows.append((label(record), show_key(key) or "-", "skipped", "-", "upstream failed"))
+                rows.append((*row, "skipped", "-", "upstream failed"))
                 continue
             kwargs = {param: values[upstream] for param, upstream in inputs.items()} | key
             args = [record["module_path"], record["function_name"], str(run_dir)]
@@ -114,12 +115,11 @@ def materialize_all(assets, out):
             else:  # the worker failed before the run; its message is on standard error
                 result = {"ok": False, "error": f"worker exited with status {status.returncode}"}
             if status.returncode == 0 and result["ok"]:
-                rows.append((label(record), show_key(key) or "-", "yes", result["result_type"],
-                             result["value_path"]))
+                rows.append((*row, "yes", result["result_type"], result["value_path"]))
                 if not key:
                     values[ref] = json.loads((out / result["value_path"]).read_text("utf-8"))
             else:
-                rows.append((label(record), show_key(key) or "-", "no", "-", result["error"]))
+                rows.append((*row, "no", "-", result["error"]))
     return rows
 
 
@@ -135,6 +135,7 @@ def main():
     parser.add_argument("--out", type=pathlib.Path, default=EXAMPLES / "out",
                         help="directory for the report and the runs (default: examples/out)")
     out = parser.parse_args().out.resolve()
+    sys.stdout.reconfigure(line_buffering=True)  # keep our lines in order with the workers' output
     out.mkdir(parents=True, exist_ok=True)
     modules, assets = inspect_project(out)
     print_summary(modules, assets)

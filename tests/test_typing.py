@@ -40,3 +40,11 @@ def test_user_code_is_checked_against_the_stubs(tmp_path):
 
 def test_package_and_stubs_are_strictly_typed(tmp_path):
     assert mypy(tmp_path, "-p", "quarl", "-p", "_quarl") == (0, "", "")
+
+
+def test_stubs_match_the_native_module(tmp_path):
+    # stubtest compares every name, parameter and attribute of the stubs with the imported module.
+    done = subprocess.run([sys.executable, "-m", "mypy.stubtest", "_quarl"], cwd=tmp_path,
+                          capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (
+        0, "Success: no issues found in 1 module\n", "")
