@@ -24,6 +24,8 @@ def _parser() -> argparse.ArgumentParser:
         description="Import each MODULE, find its @asset functions and print one JSON report "
         "that describes them (identity, source, file, return type, decorator metadata). "
         "A module that fails to import is skipped with a line on standard error.",
+        epilog="Exit status: 0 when the report was written (also when modules were skipped), "
+        "1 when inspecting failed otherwise, 2 on a usage error.",
     )
     parser.add_argument("modules", nargs="+", metavar="MODULE",
                         help="dotted name of a module to inspect, importable from sys.path")

@@ -21,6 +21,8 @@ def _parser() -> argparse.ArgumentParser:
         description="Import MODULE, call the asset FUNCTION (its undecorated function) and write "
         "value.json and result.json into OUTPUT_DIR, which is created if needed. A failed run "
         "writes a failure record to result.json and exits with status 1.",
+        epilog="Exit status: 0 when the run succeeded, 1 when it failed or could not begin, "
+        "2 on a usage error.",
     )
     parser.add_argument("module", metavar="MODULE", help="dotted name of the asset's module")
     parser.add_argument("function", metavar="FUNCTION", help="attribute of MODULE holding the asset")
