@@ -1,6 +1,8 @@
 #include "declare/asset_wrapper.hpp"
 
 #include <cstddef>
+#include <new>
+#include <vector>
 
 #include "frame/binder.hpp"
 #include "frame/call.hpp"
@@ -13,15 +15,39 @@ struct AssetWrapper {
     vectorcallfunc vectorcall;
     AssetMetadata metadata;
     Ref function;
+    // Whether `function` is a plain Python function, whose call enters the interpreter and so is
+    // counted against the recursion limit by the interpreter itself.
+    bool interpreted;
 };
 
+Name types_name{"types"};
+Name function_type_name{"FunctionType"};
+
+// types.FunctionType, looked up when the first wrapper is made and kept for the process.
+PyObject* python_function_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        Ref types = import_module(types_name);
+        type = get_attr(types.get(), function_type_name).release();
+    }
+    return type;
+}
+
 // Calls go straight to the wrapped callable with the caller's argument vector: no tuple or dict
-// is built on the way.
+// is built on the way. A wrapper may wrap a wrapper (or a functools.partial of one, ...): such a
+// chain calls through C frames only, which the interpreter does not count, so such a call counts
+// itself. A call of a plain Python function is counted by the interpreter already.
+constexpr const char calling_an_asset[] = " while calling an asset";
+
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
                              PyObject* kwnames) noexcept {
     return guard([&] {
-        return own(PyObject_Vectorcall(value_of<AssetWrapper>(self).function.get(), args, nargsf,
-                                       kwnames));
+        const AssetWrapper& wrapper = value_of<AssetWrapper>(self);
+        if (wrapper.interpreted) {
+            return own(PyObject_Vectorcall(wrapper.function.get(), args, nargsf, kwnames));
+        }
+        RecursionScope scope(calling_an_asset);
+        return own(PyObject_Vectorcall(wrapper.function.get(), args, nargsf, kwnames));
     });
 }
 
@@ -29,8 +55,44 @@ PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
     return guard([&] {
         const AssetWrapper& wrapper = checked_value_of<AssetWrapper>(self, asset_wrapper_type);
         if (kwargs != nullptr) Arguments<1>({"kwargs"}, {kwargs}).convert(0, to_dict);
+        RecursionScope scope(calling_an_asset);
         return own(PyObject_Call(wrapper.function.get(), args, kwargs));
     });
+}
+
+// Freeing a wrapper releases its function, which may be the next wrapper of a chain, whose free
+// releases the next, and so on: a million links would be a million nested C frames. Past a few
+// levels a function is handed back to the outermost free instead, which releases those one after
+// another. Only touched with the interpreter lock held; the list is never destroyed, as wrappers
+// may still be freed while the process exits.
+constexpr int nested_frees_limit = 50;
+int nested_frees = 0;
+std::vector<Ref>& deferred_functions = *new std::vector<Ref>();
+
+void release_function(Ref function) noexcept {
+    if (nested_frees >= nested_frees_limit) {
+        try {
+            deferred_functions.push_back(std::move(function));
+            return;
+        } catch (const std::bad_alloc&) {
+            // No room to defer it: release it here after all, one level deeper.
+        }
+    }
+    ++nested_frees;
+    function = Ref();
+    if (nested_frees == 1) {
+        while (!deferred_functions.empty()) {
+            Ref next = std::move(deferred_functions.back());
+            deferred_functions.pop_back();
+        }
+    }
+    --nested_frees;
+}
+
+void dealloc_wrapper(PyObject* self) noexcept {
+    Ref function = std::move(reinterpret_cast<Instance<AssetWrapper>*>(self)->value.function);
+    dealloc_instance<AssetWrapper>(self);
+    release_function(std::move(function));
 }
 
 // A wrapper stored on a class is not bound as a method: reading it through an instance gives
@@ -55,11 +117,16 @@ Name asset_text{"asset"};
 Ref get_metadata(const AssetWrapper& w) { return metadata_to_python(w.metadata); }
 Ref get_kind(const AssetWrapper&) { return Ref::borrow(asset_text.get()); }
 Ref get_original(const AssetWrapper& w) { return Ref::borrow(w.function.get()); }
-// The identity attributes are read from the function on every access, so later changes show.
-Ref get_name(const AssetWrapper& w) { return get_attr(w.function.get(), name_name); }
-Ref get_doc(const AssetWrapper& w) { return get_attr(w.function.get(), doc_name); }
-Ref get_module(const AssetWrapper& w) { return get_attr(w.function.get(), module_name); }
-Ref get_qualname(const AssetWrapper& w) { return get_attr(w.function.get(), qualname_name); }
+// The identity attributes are read from the function on every access, so later changes show. The
+// function may itself be a wrapper, so each read counts as a level of recursion, as a call does.
+Ref forward(const AssetWrapper& w, Name& attribute) {
+    RecursionScope scope(" while reading an asset's function");
+    return get_attr(w.function.get(), attribute);
+}
+Ref get_name(const AssetWrapper& w) { return forward(w, name_name); }
+Ref get_doc(const AssetWrapper& w) { return forward(w, doc_name); }
+Ref get_module(const AssetWrapper& w) { return forward(w, module_name); }
+Ref get_qualname(const AssetWrapper& w) { return forward(w, qualname_name); }
 
 PyGetSetDef doc_getset = {"__doc__", getter<get_doc>, nullptr, "", nullptr};
 
@@ -84,7 +151,7 @@ PyMemberDef wrapper_members[] = {
 PyType_Slot wrapper_slots[] = {
     slot(Py_tp_doc, "The `@asset()` decorator wrapper. Stores the original function and metadata."),
     slot(Py_tp_new, no_constructor),
-    slot(Py_tp_dealloc, dealloc_instance<AssetWrapper>),
+    slot(Py_tp_dealloc, dealloc_wrapper),
     slot(Py_tp_call, wrapper_call),
     slot(Py_tp_descr_get, wrapper_descr_get),
     slot(Py_tp_getset, wrapper_getsets),
@@ -107,8 +174,11 @@ void restore_doc_getter(PyTypeObject* type) {
 HeapType asset_wrapper_type{"AssetWrapper", wrapper_spec, restore_doc_getter};
 
 Ref make_asset_wrapper(AssetMetadata metadata, PyObject* function) {
+    const bool interpreted =
+        reinterpret_cast<PyObject*>(Py_TYPE(function)) == python_function_type();
     return new_instance(asset_wrapper_type.require(),
-                        AssetWrapper{wrapper_vectorcall, std::move(metadata), Ref::borrow(function)});
+                        AssetWrapper{wrapper_vectorcall, std::move(metadata), Ref::borrow(function),
+                                     interpreted});
 }
 
 }  // namespace quarl

@@ -49,6 +49,19 @@ inline Ref get_attr_or_null(PyObject* object, Name& name) {
     return value;
 }
 
+// One level of recursion that passes only through native code (a wrapper calling a wrapper
+// calling ...), which the interpreter's own checks do not count: past its limit the caller gets
+// RecursionError "maximum recursion depth exceeded{where}" instead of a stack overflow.
+class RecursionScope {
+public:
+    explicit RecursionScope(const char* where) {
+        if (Py_EnterRecursiveCall(where) != 0) throw_fetched();
+    }
+    ~RecursionScope() { Py_LeaveRecursiveCall(); }
+    RecursionScope(const RecursionScope&) = delete;
+    RecursionScope& operator=(const RecursionScope&) = delete;
+};
+
 // import name, through the normal import machinery (sys.modules first).
 inline Ref import_module(Name& name) { return own(PyImport_Import(name.get())); }
 
