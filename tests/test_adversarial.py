@@ -140,6 +140,22 @@ def test_long_wrapper_chain_is_freed(with_partial):
     assert out == "True\n"
 
 
+@pytest.mark.parametrize("stand_in", ["_quarl.AssetWrapper", "type('function', (), {})"])
+def test_replaced_function_type_does_not_lift_the_count(stand_in):
+    # Wrappers of plain Python functions leave the counting to the interpreter; the module must
+    # know that type for certain, whatever types.FunctionType has been made to say.
+    out = run_isolated(f"""
+    import types, _quarl
+    types.FunctionType = {stand_in}
+    """ + CHAIN.format(links=300_000, with_partial=False) + """
+    try:
+        chain()
+    except RecursionError as error:
+        print("RecursionError", error)
+    """)
+    assert out == "RecursionError maximum recursion depth exceeded while calling an asset\n"
+
+
 def test_short_wrapper_chain_still_calls_through():
     out = run_isolated(CHAIN.format(links=200, with_partial=True) + """
     print(chain())

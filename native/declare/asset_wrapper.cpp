@@ -23,12 +23,24 @@ struct AssetWrapper {
 Name types_name{"types"};
 Name function_type_name{"FunctionType"};
 
-// types.FunctionType, looked up when the first wrapper is made and kept for the process.
+// The type of plain Python functions, taken from types.FunctionType when the first wrapper is made
+// and kept for the process. Only the interpreter's own static type named "function" is taken:
+// were anything else taken for it (types.FunctionType can be reassigned), its wrappers would skip
+// the count. Otherwise no wrapper is taken to be counted by the interpreter.
 PyObject* python_function_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) {
         Ref types = import_module(types_name);
-        type = get_attr(types.get(), function_type_name).release();
+        Ref candidate = get_attr(types.get(), function_type_name);
+        bool genuine = false;
+        if (PyType_Check(candidate.get())) {
+            auto* candidate_type = reinterpret_cast<PyTypeObject*>(candidate.get());
+            Ref name = own(PyType_GetName(candidate_type));
+            genuine = (PyType_GetFlags(candidate_type) & Py_TPFLAGS_HEAPTYPE) == 0 &&
+                      PyUnicode_CompareWithASCIIString(name.get(), "function") == 0;
+        }
+        // The import may have run Python code, and with it another thread's first wrapper.
+        if (type == nullptr) type = genuine ? candidate.release() : Py_NewRef(Py_None);
     }
     return type;
 }
