@@ -93,7 +93,7 @@ def run_isolated(code):
 
 
 CHAIN = """
-    import functools, sys
+    import functools
     from quarl import asset
 
     def f():
@@ -365,6 +365,49 @@ def test_inputs_that_only_look_like_a_dict_are_refused(inputs, message):
 def test_texts_are_taken_as_stored_not_as_their_protocols_say(argument):
     metadata = asset(**{argument: LyingText("kept")})(upstream).__quarl_metadata__
     assert type(metadata[argument]) is str and metadata[argument] == "kept"
+
+
+IDENTITY = ["__name__", "__qualname__", "__module__", "__doc__"]
+
+
+class Impostor:
+    """A wrapped object one of whose identity attributes, or whose call, gives `outcome()`."""
+
+    def __init__(self, attribute, outcome):
+        object.__setattr__(self, "spec", (attribute, outcome))
+
+    def __getattribute__(self, name):
+        attribute, outcome = object.__getattribute__(self, "spec")
+        if name == attribute and name in IDENTITY:
+            return outcome()
+        return object.__getattribute__(self, name)
+
+    def __call__(self):
+        attribute, outcome = object.__getattribute__(self, "spec")
+        return outcome() if attribute == "call" else None
+
+
+def raising(error):
+    def outcome():
+        raise error
+    return outcome
+
+
+@pytest.mark.parametrize("attribute", IDENTITY + ["call"])
+@pytest.mark.parametrize("result, error", [
+    (3, None), (None, None), (LyingText("name"), None), (b"name", None),
+    (None, Halt("identity")), (None, KeyboardInterrupt()), (None, GeneratorExit()),
+    (None, AttributeError("gone")),
+])
+def test_identity_reads_and_calls_pass_on_whatever_the_object_does(attribute, result, error):
+    wrapper = asset()(Impostor(attribute, raising(error) if error else lambda: result))
+    read = wrapper if attribute == "call" else lambda: getattr(wrapper, attribute)
+    if error is None:
+        assert read() is result
+    else:
+        with pytest.raises(BaseException) as info:
+            read()
+        assert info.value is error
 
 
 # --- partitions(): lists that change while json.dumps runs ---------------------------------------
