@@ -12,6 +12,7 @@ VPY := $(VENV)/bin/python
 BUILD_FLAGS := -C cmake.define.QUARL_WERROR=ON -C cmake.define.QUARL_TEST_PROBE=ON
 
 .PHONY: all install test valgrind demo bench bench-json clean
+.PHONY: lint sanitize fuzz
 
 all: install
 
@@ -49,6 +50,22 @@ bench/out/json_bench: bench/json_bench.cpp $(JSON_SOURCES) $(wildcard native/jso
 
 bench-json: bench/out/json_bench
 	bench/out/json_bench
+
+# The same build with AddressSanitizer and UndefinedBehaviorSanitizer, in its own virtual
+# environment and build directory; the whole test suite runs with the sanitizer runtimes preloaded
+# into the interpreter and fails on any report (tools/run-sanitized).
+SAN_VENV := .venv-san-$(PYVER)
+SAN_PY := $(SAN_VENV)/bin/python
+SAN_BUILD_FLAGS := $(BUILD_FLAGS) -C cmake.define.QUARL_SANITIZE=ON \
+	-C cmake.build-type=RelWithDebInfo -C build-dir=build/sanitize-$(PYVER)
+
+$(SAN_PY):
+	$(PY) -m venv $(SAN_VENV)
+	$(SAN_PY) -m pip install --quiet --upgrade pip
+
+sanitize: $(SAN_PY)
+	$(SAN_PY) -m pip install --quiet $(SAN_BUILD_FLAGS) '.[test]'
+	tools/run-sanitized $(SAN_PY) -m pytest -q $(PYTEST_ARGS)
 
 clean:
 	rm -rf build .venv-* .pytest_cache .hypothesis
