@@ -22,7 +22,7 @@ public:
     void set(std::string key, JsonValue value);
     const JsonValue* find(std::string_view key) const;
     const std::vector<Member>& members() const { return members_; }
-    std::size_t size() const { return members_.size(); }
+    std::size_t size() const;
     bool operator==(const JsonObject&) const;
 
     // Builds an object from members in any order; of a repeated key the last one stays.
@@ -72,5 +72,9 @@ private:
     explicit JsonValue(Storage storage) noexcept : storage_(std::move(storage)) {}
     Storage storage_;
 };
+
+// Defined once JsonValue is complete: clang instantiates std::pair<std::string, JsonValue> at the
+// point of use, which inside JsonObject's class body is too early.
+inline std::size_t JsonObject::size() const { return members_.size(); }
 
 }  // namespace quarl
