@@ -91,15 +91,15 @@ inline Outcome check_text(std::string_view text) {
     try {
         reread = parse_json(written);
     } catch (const JsonParseError& error) {
-        outcome.problem = "the written text does not parse (" + std::string(error.what()) +
-                          "): " + written;
+        outcome.problem =
+            "the written text does not parse (" + std::string(error.what()) + "): " + written;
         return outcome;
     }
     if (!(reread == tree)) {
         outcome.problem = "the written text parses to another tree: " + written;
     } else if (const std::string rewritten = write_json(reread); rewritten != written) {
-        outcome.problem = "writing the re-parsed tree gives another text: " + written + " then " +
-                          rewritten;
+        outcome.problem =
+            "writing the re-parsed tree gives another text: " + written + " then " + rewritten;
     }
     return outcome;
 }

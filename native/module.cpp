@@ -14,8 +14,15 @@ namespace quarl {
 namespace {
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "_quarl", "The native `_quarl` module.", 0, nullptr, nullptr, nullptr,
-    nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_quarl",
+    "The native `_quarl` module.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
 };
 
 // The interpreter that first imported the module; the module's state is not per-interpreter.
@@ -63,8 +70,8 @@ Ref init_module() {
     Ref module = own(PyModule_Create(&module_def));
     add_class(module.get(), asset_wrapper_type);
     add_class(module.get(), partitions_type);
-    for (PyMethodDef* def : {&asset_method, &partitions_method, &inspect_modules_method,
-                             &materialize_asset_method}) {
+    for (PyMethodDef* def :
+         {&asset_method, &partitions_method, &inspect_modules_method, &materialize_asset_method}) {
         add_function(module.get(), *def);
     }
     cached_module = Ref::borrow(module.get()).release();

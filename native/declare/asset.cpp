@@ -16,7 +16,6 @@
 namespace quarl {
 namespace {
 
-
 constexpr const char asset_doc[] =
     "asset(*, name=None, inputs=None, partitions=None, serializer=None)\n"
     "--\n"
@@ -64,7 +63,6 @@ constexpr const char asset_doc[] =
     "\n"
     "serializer : str, optional\n"
     "    Reserved for future use.  Leave unset.";
-
 
 constexpr Signature<0, 4> asset_signature{
     "asset", {}, 0, {"name", "inputs", "partitions", "serializer"}};

@@ -52,10 +52,10 @@ Ref metadata_to_python(const AssetMetadata& metadata) {
     set_item(dict.get(), serializer_key.get(), optional_text(metadata.serializer).get());
     set_item(dict.get(), inputs_key.get(),
              (metadata.inputs ? inputs_to_python(*metadata.inputs) : Ref::borrow(Py_None)).get());
-    set_item(dict.get(), partitions_key.get(),
-             (metadata.partitions ? partitions_to_python(*metadata.partitions)
-                                  : Ref::borrow(Py_None))
-                 .get());
+    set_item(
+        dict.get(), partitions_key.get(),
+        (metadata.partitions ? partitions_to_python(*metadata.partitions) : Ref::borrow(Py_None))
+            .get());
     return dict;
 }
 

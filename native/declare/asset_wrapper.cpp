@@ -188,9 +188,9 @@ HeapType asset_wrapper_type{"AssetWrapper", wrapper_spec, restore_doc_getter};
 Ref make_asset_wrapper(AssetMetadata metadata, PyObject* function) {
     const bool interpreted =
         reinterpret_cast<PyObject*>(Py_TYPE(function)) == python_function_type();
-    return new_instance(asset_wrapper_type.require(),
-                        AssetWrapper{wrapper_vectorcall, std::move(metadata), Ref::borrow(function),
-                                     interpreted});
+    return new_instance(
+        asset_wrapper_type.require(),
+        AssetWrapper{wrapper_vectorcall, std::move(metadata), Ref::borrow(function), interpreted});
 }
 
 }  // namespace quarl

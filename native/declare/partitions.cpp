@@ -51,8 +51,8 @@ Ref partitions_function(PyObject*, const FastArgs& call) {
 
 PyObject* partitions_repr(PyObject* self) noexcept {
     return guard([self] {
-        return make_text(str_cat("Partitions(", value_of<Partitions>(self).values.size(),
-                                 " values)"));
+        return make_text(
+            str_cat("Partitions(", value_of<Partitions>(self).values.size(), " values)"));
     });
 }
 

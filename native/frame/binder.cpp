@@ -31,9 +31,9 @@ std::string quoted_list(const std::vector<const char*>& names) {
     std::string takes = signature.required == total
                             ? str_cat(total)
                             : str_cat("from ", signature.required, " to ", total);
-    raise(PyExc_TypeError, str_cat(signature.function, "() takes ", takes,
-                                   " positional arguments but ", given,
-                                   given == 1 ? " was given" : " were given"));
+    raise(PyExc_TypeError,
+          str_cat(signature.function, "() takes ", takes, " positional arguments but ", given,
+                  given == 1 ? " was given" : " were given"));
 }
 
 // The slot index of the parameter called `name`: keyword-only parameters first, then positional
@@ -66,14 +66,14 @@ void bind_into(const SignatureView& signature, const FastArgs& call, PyObject** 
             PyObject* name = check(PyTuple_GetItem(call.kwnames, k));
             const Py_ssize_t index = find_parameter(signature, name);
             if (index < 0) {
-                raise(PyExc_TypeError, str_cat(signature.function,
-                                               "() got an unexpected keyword argument '",
-                                               surrogate_text(name), '\''));
+                raise(PyExc_TypeError,
+                      str_cat(signature.function, "() got an unexpected keyword argument '",
+                              surrogate_text(name), '\''));
             }
             if (slots[index] != nullptr) {
-                raise(PyExc_TypeError, str_cat(signature.function,
-                                               "() got multiple values for argument '",
-                                               surrogate_text(name), '\''));
+                raise(PyExc_TypeError,
+                      str_cat(signature.function, "() got multiple values for argument '",
+                              surrogate_text(name), '\''));
             }
             slots[index] = call.args[call.nargs + k];
         }

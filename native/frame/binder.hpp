@@ -14,10 +14,10 @@
 namespace quarl {
 
 struct SignatureView {
-    const char* function;                      // as the messages name it: "{function}()"
-    std::span<const char* const> positional;   // may be given by position or keyword
-    std::size_t required;                      // leading positional parameters without default
-    std::span<const char* const> keyword_only; // none of this module's are required
+    const char* function;                       // as the messages name it: "{function}()"
+    std::span<const char* const> positional;    // may be given by position or keyword
+    std::size_t required;                       // leading positional parameters without default
+    std::span<const char* const> keyword_only;  // none of this module's are required
 };
 
 template <std::size_t P, std::size_t K = 0>

@@ -21,8 +21,7 @@ struct Instance {
 class HeapType {
 public:
     // `finish`, if given, completes a newly created type before it is first used.
-    constexpr HeapType(const char* name, PyType_Spec& spec,
-                       void (*finish)(PyTypeObject*) = nullptr)
+    constexpr HeapType(const char* name, PyType_Spec& spec, void (*finish)(PyTypeObject*) = nullptr)
         : name_(name), spec_(spec), finish_(finish) {}
 
     const char* name() const { return name_; }

@@ -5,8 +5,8 @@
 namespace quarl {
 
 Ref make_text(std::string_view utf8) {
-    return own(PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()),
-                                    "surrogatepass"));
+    return own(
+        PyUnicode_DecodeUTF8(utf8.data(), static_cast<Py_ssize_t>(utf8.size()), "surrogatepass"));
 }
 
 std::string surrogate_text(PyObject* str) {

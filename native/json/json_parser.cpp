@@ -69,13 +69,13 @@ std::size_t utf8_sequence_length(std::string_view text, std::size_t i) {
     if (b0 >= 0xC2 && b0 <= 0xDF) return cont(1) ? 2 : 0;
     if (b0 >= 0xE0 && b0 <= 0xEF) {
         const unsigned b1 = byte(1);
-        if (b0 == 0xE0 && b1 < 0xA0) return 0;  // overlong
+        if (b0 == 0xE0 && b1 < 0xA0) return 0;   // overlong
         if (b0 == 0xED && b1 >= 0xA0) return 0;  // UTF-16 surrogates
         return cont(1) && cont(2) ? 3 : 0;
     }
     if (b0 >= 0xF0 && b0 <= 0xF4) {
         const unsigned b1 = byte(1);
-        if (b0 == 0xF0 && b1 < 0x90) return 0;  // overlong
+        if (b0 == 0xF0 && b1 < 0x90) return 0;   // overlong
         if (b0 == 0xF4 && b1 >= 0x90) return 0;  // beyond U+10FFFF
         return cont(1) && cont(2) && cont(3) ? 4 : 0;
     }
@@ -114,8 +114,8 @@ private:
     }
     [[noreturn]] void fail_at(std::size_t index, const char* message) const {
         const std::string_view before = text_.substr(0, index);
-        const std::size_t line = 1 + static_cast<std::size_t>(
-                                         std::count(before.begin(), before.end(), '\n'));
+        const std::size_t line =
+            1 + static_cast<std::size_t>(std::count(before.begin(), before.end(), '\n'));
         const std::size_t last_newline = before.rfind('\n');
         const std::size_t column =
             last_newline == std::string_view::npos ? index : index - last_newline - 1;
@@ -134,7 +134,8 @@ private:
     int skip_whitespace() {
         while (index_ < text_.size()) {
             const char c = text_[index_];
-            if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return static_cast<unsigned char>(c);
+            if (c != ' ' && c != '\n' && c != '\t' && c != '\r')
+                return static_cast<unsigned char>(c);
             ++index_;
         }
         return end_of_input;
@@ -279,16 +280,35 @@ private:
     void parse_escape(std::string& out) {
         if (index_ == text_.size()) fail(eof_string);
         switch (text_[index_++]) {
-            case '"': out.push_back('"'); break;
-            case '\\': out.push_back('\\'); break;
-            case '/': out.push_back('/'); break;
-            case 'b': out.push_back('\b'); break;
-            case 'f': out.push_back('\f'); break;
-            case 'n': out.push_back('\n'); break;
-            case 'r': out.push_back('\r'); break;
-            case 't': out.push_back('\t'); break;
-            case 'u': parse_unicode_escape(out); break;
-            default: fail(invalid_escape);
+            case '"':
+                out.push_back('"');
+                break;
+            case '\\':
+                out.push_back('\\');
+                break;
+            case '/':
+                out.push_back('/');
+                break;
+            case 'b':
+                out.push_back('\b');
+                break;
+            case 'f':
+                out.push_back('\f');
+                break;
+            case 'n':
+                out.push_back('\n');
+                break;
+            case 'r':
+                out.push_back('\r');
+                break;
+            case 't':
+                out.push_back('\t');
+                break;
+            case 'u':
+                parse_unicode_escape(out);
+                break;
+            default:
+                fail(invalid_escape);
         }
     }
 

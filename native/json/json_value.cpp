@@ -5,7 +5,9 @@
 namespace quarl {
 namespace {
 
-bool key_less(const JsonObject::Member& a, const JsonObject::Member& b) { return a.first < b.first; }
+bool key_less(const JsonObject::Member& a, const JsonObject::Member& b) {
+    return a.first < b.first;
+}
 
 }  // namespace
 

@@ -39,7 +39,14 @@ PyMethodDef probe_methods[] = {
 };
 
 PyModuleDef probe_module = {
-    PyModuleDef_HEAD_INIT, "_quarl_probe", nullptr, 0, probe_methods, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "_quarl_probe",
+    nullptr,
+    0,
+    probe_methods,
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
 };
 
