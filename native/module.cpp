@@ -44,7 +44,7 @@ void add_to_module(PyObject* module, PyObject* name, PyObject* value) {
 }
 
 void add_class(PyObject* module, HeapType& type) {
-    PyObject* type_object = reinterpret_cast<PyObject*>(type.get());
+    auto* type_object = reinterpret_cast<PyObject*>(type.get());
     Ref name = own(PyType_GetName(type.get()));
     add_to_module(module, name.get(), type_object);
 }

@@ -24,7 +24,7 @@ PyTypeObject* HeapType::require() {
     }
 }
 
-bool HeapType::has_instance(PyObject* object) { return PyObject_TypeCheck(object, require()); }
+bool HeapType::has_instance(PyObject* object) { return PyObject_TypeCheck(object, require()) != 0; }
 
 PyObject* no_constructor(PyTypeObject* type, PyObject*, PyObject*) noexcept {
     return guard([type]() -> Ref {

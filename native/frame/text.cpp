@@ -14,7 +14,7 @@ std::string surrogate_text(PyObject* str) {
     char* data = nullptr;
     Py_ssize_t size = 0;
     check(PyBytes_AsStringAndSize(bytes.get(), &data, &size));
-    return std::string(data, static_cast<std::size_t>(size));
+    return {data, static_cast<std::size_t>(size)};
 }
 
 std::string type_name(PyObject* object) {
