@@ -179,7 +179,7 @@ Ref asset_function(PyObject*, const FastArgs& call) {
     if (partitions != nullptr) metadata->partitions = read_partitions(partitions);
 
     Ref capsule = own(PyCapsule_New(metadata.get(), metadata_capsule, destroy_metadata));
-    metadata.release();  // the capsule owns it now
+    static_cast<void>(metadata.release());  // the capsule owns it now
     return own(PyCFunction_NewEx(&asset_decorator_method, capsule.get(), nullptr));
 }
 

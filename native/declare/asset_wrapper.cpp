@@ -65,7 +65,7 @@ PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t 
 
 PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guard([&] {
-        const AssetWrapper& wrapper = checked_value_of<AssetWrapper>(self, asset_wrapper_type);
+        const auto& wrapper = checked_value_of<AssetWrapper>(self, asset_wrapper_type);
         if (kwargs != nullptr) Arguments<1>({"kwargs"}, {kwargs}).convert(0, to_dict);
         RecursionScope scope(calling_an_asset);
         return own(PyObject_Call(wrapper.function.get(), args, kwargs));

@@ -254,7 +254,7 @@ private:
                 ++index_;
             }
             if (index_ == text_.size()) fail(eof_string);
-            const unsigned char c = static_cast<unsigned char>(text_[index_]);
+            const auto c = static_cast<unsigned char>(text_[index_]);
             if (c == '"') {
                 out.append(text_.data() + run, index_ - run);
                 ++index_;

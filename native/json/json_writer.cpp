@@ -154,7 +154,7 @@ void write_double(double value, Output& output) {
         return;
     }
     char buffer[32];
-    const auto end =
+    auto* const end =
         std::to_chars(buffer, buffer + sizeof buffer, value, std::chars_format::scientific).ptr;
     char* out = output.room(double_room);
     // buffer holds [-]d[.ddd]e(+|-)xx
