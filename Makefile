@@ -12,7 +12,7 @@ VPY := $(VENV)/bin/python
 BUILD_FLAGS := -C cmake.define.QUARL_WERROR=ON -C cmake.define.QUARL_TEST_PROBE=ON
 
 .PHONY: all install test valgrind demo bench bench-json clean
-.PHONY: lint sanitize fuzz
+.PHONY: lint sanitize fuzz format lint-tools fuzz-tools
 
 all: install
 
@@ -66,6 +66,58 @@ $(SAN_PY):
 sanitize: $(SAN_PY)
 	$(SAN_PY) -m pip install --quiet $(SAN_BUILD_FLAGS) '.[test]'
 	tools/run-sanitized $(SAN_PY) -m pytest -q $(PYTEST_ARGS)
+
+# --- make lint: clang-format and clang-tidy (LLVM 14 from Debian) over the C++ sources --------
+# Formatting is checked against .clang-format; clang-tidy runs with .clang-tidy over native/ on
+# the compile commands of a configure-only CMake tree (build/lint, set up for clang++ so that
+# every flag in it is one clang knows), and any warning fails.
+LLVM := 14
+FORMAT_SOURCES = $(shell git ls-files 'native/*.[ch]pp' 'fuzz/*.[ch]pp' 'tests/probe/*.[ch]pp')
+TIDY_SOURCES = $(shell git ls-files 'native/*.cpp')
+
+lint-tools:
+	tools/need-debs clang-$(LLVM) clang-format-$(LLVM) clang-tidy-$(LLVM)
+
+lint: lint-tools
+	clang-format-$(LLVM) --dry-run --Werror $(FORMAT_SOURCES)
+	cmake --fresh -S . -B build/lint -G Ninja -DCMAKE_CXX_COMPILER=clang++-$(LLVM) \
+		-DPython_EXECUTABLE=$(PY) >/dev/null
+	set -o pipefail; clang-tidy-$(LLVM) -p build/lint --quiet $(TIDY_SOURCES) 2>&1 | \
+		{ grep -v '^[0-9]* warnings generated\.$$' || true; }
+	@echo "lint: $(words $(FORMAT_SOURCES)) files formatted, $(words $(TIDY_SOURCES)) clean under clang-tidy"
+
+# Rewrites the sources in place to .clang-format.
+format: lint-tools
+	clang-format-$(LLVM) -i $(FORMAT_SOURCES)
+
+# --- make fuzz: the JSON parser and writer under libFuzzer (clang 14) -------------------------
+# json_suite_check first runs the conformance cases and JSONTestSuite's files (and writes the
+# conformance texts out as seeds), then json_fuzz runs for FUZZ_SECONDS from those seeds; the
+# corpus it grows stays in fuzz/out/corpus for the next run.
+FUZZ_SECONDS ?= 60
+SHARED ?= ../shared
+FUZZ_BIN := build/fuzz
+FUZZ_CXXFLAGS := -std=c++20 -g -O1 -fno-omit-frame-pointer -Inative \
+	-fsanitize=address,undefined -fno-sanitize-recover=all
+FUZZ_JSON_SOURCES := $(filter-out %/python_json.cpp,$(wildcard native/json/*.cpp))
+FUZZ_JSON_DEPS := $(FUZZ_JSON_SOURCES) $(wildcard native/json/*.hpp) fuzz/json_roundtrip.hpp
+
+fuzz-tools:
+	tools/need-debs clang-$(LLVM) libclang-rt-$(LLVM)-dev
+
+$(FUZZ_BIN)/json_fuzz: fuzz/json_fuzz.cpp $(FUZZ_JSON_DEPS) | fuzz-tools
+	@mkdir -p $(@D)
+	clang++-$(LLVM) $(FUZZ_CXXFLAGS) -fsanitize=fuzzer -o $@ $< $(FUZZ_JSON_SOURCES)
+
+$(FUZZ_BIN)/json_suite_check: fuzz/json_suite_check.cpp $(FUZZ_JSON_DEPS) | fuzz-tools
+	@mkdir -p $(@D)
+	clang++-$(LLVM) $(FUZZ_CXXFLAGS) -o $@ $< $(FUZZ_JSON_SOURCES)
+
+fuzz: $(FUZZ_BIN)/json_suite_check $(FUZZ_BIN)/json_fuzz
+	$(FUZZ_BIN)/json_suite_check $(SHARED)/conformance/json-parse.json \
+		$(SHARED)/JSONTestSuite/test_parsing fuzz/out/seeds
+	tools/run-fuzz $(FUZZ_BIN)/json_fuzz $(FUZZ_SECONDS) fuzz/out/corpus \
+		fuzz/out/seeds $(SHARED)/JSONTestSuite/test_parsing
 
 clean:
 	rm -rf build .venv-* .pytest_cache .hypothesis
