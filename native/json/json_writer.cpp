@@ -25,11 +25,11 @@ public:
         return out_.data() + end_;
     }
     // Moves the cursor to `cursor` (inside the room last given) and asks for `n` bytes from there.
-    char* reserve_from(char* cursor, std::size_t n) {
+    char* reserve_from(const char* cursor, std::size_t n) {
         end_ = static_cast<std::size_t>(cursor - out_.data());
         return room(n);
     }
-    void advance_to(char* cursor) { end_ = static_cast<std::size_t>(cursor - out_.data()); }
+    void advance_to(const char* cursor) { end_ = static_cast<std::size_t>(cursor - out_.data()); }
 
     void put(char c) {
         *room(1) = c;
