@@ -63,9 +63,16 @@ $(SAN_PY):
 	$(PY) -m venv $(SAN_VENV)
 	$(SAN_PY) -m pip install --quiet --upgrade pip
 
+# Left out here, run by `make test`: the materialize cases of test_nothing_accumulates, which
+# compare the memory that tracemalloc sees grow over 1000 calls with a bound of 16 KB. Under ASan
+# that growth, all of it inside io.open called by pathlib's write_text, comes out at 35-50 KB. The
+# same loop of calls outside pytest grows by about 5 KB on pymalloc and 20 KB on plain malloc
+# without ASan: it follows the allocator, not the sanitizers' findings (cause not pinned down).
+SAN_PYTEST_ARGS := -k 'not (test_nothing_accumulates and materialize)'
+
 sanitize: $(SAN_PY)
 	$(SAN_PY) -m pip install --quiet $(SAN_BUILD_FLAGS) '.[test]'
-	tools/run-sanitized $(SAN_PY) -m pytest -q $(PYTEST_ARGS)
+	tools/run-sanitized $(SAN_PY) -m pytest -q $(SAN_PYTEST_ARGS) $(PYTEST_ARGS)
 
 # --- make lint: clang-format and clang-tidy (LLVM 14 from Debian) over the C++ sources --------
 # Formatting is checked against .clang-format; clang-tidy runs with .clang-tidy over native/ on
