@@ -1,6 +1,5 @@
 #include "inspect/inspect_modules.hpp"
 
-
 #include <cstring>
 #include <string>
 #include <string_view>
