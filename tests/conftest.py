@@ -1,9 +1,22 @@
+import os
 import pathlib
 import sys
 
 import pytest
 
 FIXTURES = pathlib.Path(__file__).parent / "fixtures"
+
+# What a Python subprocess needs from the environment under `make sanitize` (tools/run-sanitized):
+# the preloaded sanitizer runtimes and their options, without which the instrumented module does
+# not load. Outside that run none of them is set.
+SANITIZER_VARIABLES = ("LD_PRELOAD", "PYTHONMALLOC", "ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS",
+                       "QUARL_UBSAN_REPORT_PATH")
+
+
+def sanitizer_env():
+    """The sanitizer variables of this process, for tests that give a subprocess an environment of
+    its own."""
+    return {name: os.environ[name] for name in SANITIZER_VARIABLES if name in os.environ}
 
 
 @pytest.fixture

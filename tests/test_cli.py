@@ -10,6 +10,7 @@ import sys
 import pytest
 
 from _quarl import inspect_modules
+from conftest import sanitizer_env
 
 ROOT = pathlib.Path(__file__).parent / "fixtures" / "cli"
 
@@ -21,7 +22,8 @@ WORKER_USAGE = (b"usage: python -m quarl.worker [-h]\n"
 def quarl(command, *args, cwd, **env):
     """Runs `python -m quarl.<command> ARGS...` with the fixture modules importable."""
     return subprocess.run([sys.executable, "-m", f"quarl.{command}", *args], cwd=cwd,
-                          env={"PYTHONPATH": str(ROOT), "PYTHONDONTWRITEBYTECODE": "1", **env},
+                          env={**sanitizer_env(), "PYTHONPATH": str(ROOT),
+                               "PYTHONDONTWRITEBYTECODE": "1", **env},
                           capture_output=True)
 
 

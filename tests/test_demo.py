@@ -5,6 +5,8 @@ import pathlib
 import subprocess
 import sys
 
+from conftest import sanitizer_env
+
 EXAMPLES = pathlib.Path(__file__).parent.parent / "examples"
 
 SUMMARY = """\
@@ -39,7 +41,8 @@ shop.report.best_seller/value.json: {"sku": "mug", "revenue": 51.0}
 
 def test_demo_inspects_and_materializes_every_asset(tmp_path):
     done = subprocess.run([sys.executable, str(EXAMPLES / "run_demo.py"), "--out", "out"],
-                          cwd=tmp_path, env={"PYTHONDONTWRITEBYTECODE": "1"}, capture_output=True,
+                          cwd=tmp_path, env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1"},
+                          capture_output=True,
                           text=True)
     assert (done.returncode, done.stdout, done.stderr) == (0, SUMMARY, "")
     out = tmp_path / "out"

@@ -1,6 +1,5 @@
 import gc
 import json
-import os
 import pathlib
 import subprocess
 import sys
@@ -8,6 +7,7 @@ import sys
 import pytest
 
 from _quarl import materialize_asset
+from conftest import sanitizer_env
 
 MODULE = "pipeline.assets"
 
@@ -282,19 +282,13 @@ def test_argument_errors_write_nothing(pipeline, args, kwargs, message):
 
 # --- a real worker process -----------------------------------------------------------------------
 
-def worker_env(root):
-    """The test's environment with `root` first on PYTHONPATH. The rest is kept: a worker run under
-    `make sanitize` needs the sanitizer runtimes preloaded (LD_PRELOAD) and their options."""
-    path = os.pathsep.join(filter(None, [str(root), os.environ.get("PYTHONPATH")]))
-    return {**os.environ, "PYTHONPATH": path}
-
-
 @pytest.mark.parametrize("kwargs, status, ok", [('{"name": "ada"}', 0, True),
                                                 ('{"name": "4"}', 1, False)])
 def test_worker_process_exit_status(pipeline, kwargs, status, ok):
     root = pathlib.Path(__file__).parent / "fixtures" / "materialize"
     code = "import sys, _quarl; _quarl.materialize_asset(*sys.argv[1:])"
     done = subprocess.run([sys.executable, "-c", code, MODULE, "greeting", "run", kwargs],
-                          cwd=pipeline, env=worker_env(root), capture_output=True)
+                          cwd=pipeline, env={**sanitizer_env(), "PYTHONPATH": str(root)},
+                          capture_output=True)
     assert (done.returncode, done.stdout, done.stderr) == (status, b"", b"")
     assert json.loads((pipeline / "run/result.json").read_bytes())["ok"] is ok
