@@ -54,7 +54,7 @@ constexpr const char calling_an_asset[] = " while calling an asset";
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
                              PyObject* kwnames) noexcept {
     return guard([&] {
-        const AssetWrapper& wrapper = value_of<AssetWrapper>(self);
+        const auto& wrapper = value_of<AssetWrapper>(self);
         if (wrapper.interpreted) {
             return own(PyObject_Vectorcall(wrapper.function.get(), args, nargsf, kwnames));
         }
