@@ -126,5 +126,15 @@ fuzz: $(FUZZ_BIN)/json_suite_check $(FUZZ_BIN)/json_fuzz
 	tools/run-fuzz $(FUZZ_BIN)/json_fuzz $(FUZZ_SECONDS) fuzz/out/corpus \
 		fuzz/out/seeds $(SHARED)/JSONTestSuite/test_parsing
 
+# Every benchmark, each against its baseline in the same run, printing the ratios ours/baseline
+# (bench/README.md keeps the figures of the last run and what holds back those that miss their
+# target). Times first, then instruction counts (valgrind, when installed), then the JSON writer.
+BENCH_SCRIPTS := declare partitions inspect materialize import memory instructions
+bench: install bench/out/json_bench
+	@for name in $(BENCH_SCRIPTS); do \
+	    echo; echo "== bench_$$name.py"; $(VPY) bench/bench_$$name.py || exit 1; \
+	done
+	@echo; echo "== json_bench"; bench/out/json_bench
+
 clean:
 	rm -rf build .venv-* .pytest_cache .hypothesis

@@ -184,6 +184,9 @@ struct ToRapid {
         return rapidjson::Value(value.data(), static_cast<rapidjson::SizeType>(value.size()),
                                 allocator);
     }
+    rapidjson::Value operator()(const quarl::SharedText& value) const {
+        return (*this)(value.text());
+    }
     rapidjson::Value operator()(const JsonArray& items) const {
         rapidjson::Value array(rapidjson::kArrayType);
         array.Reserve(static_cast<rapidjson::SizeType>(items.size()), allocator);

@@ -131,6 +131,44 @@ def test_text_escapes_and_utf8(root):
     assert record["module_source"] == source_of(root / "pipeline" / "texts.py")
 
 
+@pytest.mark.parametrize("filler", ["\x01", "\t", '"', "x"])
+def test_large_module_source_in_every_record(tmp_path, monkeypatch, filler):
+    # A module's source goes into each of its records; a source made of characters that are
+    # escaped ("\x01" becomes six bytes) makes the text much longer than the sources it holds.
+    source = (
+        "from quarl import asset\n\n"
+        + "".join(f"# {filler * 2000}\n" for _ in range(100))
+        + "".join(f"\n@asset()\ndef a{i}():\n    return {i}\n" for i in range(3))
+    )
+    (tmp_path / "filled_module.py").write_text(source, encoding="utf-8")
+    monkeypatch.syspath_prepend(str(tmp_path))
+    monkeypatch.delitem(sys.modules, "filled_module", raising=False)
+    try:
+        report = inspect_modules(["filled_module"])
+    finally:
+        sys.modules.pop("filled_module", None)
+    expected = [
+        {
+            "decorator_metadata": {
+                "inputs": None, "kind": "asset", "name": None, "partitions": None,
+                "serializer": None,
+            },
+            "file_path": str(tmp_path / "filled_module.py"),
+            "function_name": f"a{i}",
+            "function_source": f"@asset()\ndef a{i}():\n    return {i}\n",
+            "kind": "asset",
+            "module_path": "filled_module",
+            "module_source": source.strip() + "\n",
+            "python_version": VERSION,
+            "return_type": None,
+        }
+        for i in range(3)
+    ]
+    assert report == json.dumps(
+        {"assets": expected}, sort_keys=True, separators=(",", ":"), ensure_ascii=False
+    )
+
+
 @pytest.mark.parametrize(
     "modules",
     [

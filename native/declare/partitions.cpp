@@ -41,6 +41,7 @@ Ref partitions_function(PyObject*, const FastArgs& call) {
     // json.dumps can run Python code that changes the list: the bound is read again before each
     // element, so a list that shrinks ends the walk and appended elements are not visited.
     const Py_ssize_t initial = PyList_Size(list);
+    values.reserve(static_cast<std::size_t>(initial));
     for (Py_ssize_t i = 0; i < std::min(initial, PyList_Size(list)); ++i) {
         Ref element = Ref::borrow(check(PyList_GetItem(list, i)));
         values.push_back(python_to_json_with(json.get(), element.get(), PyExc_ValueError,

@@ -199,7 +199,7 @@ JsonValue return_type_of(Context& context, PyObject* function) {
 }
 
 JsonObject asset_record(Context& context, PyObject* member, std::string_view module_path,
-                        const std::string& module_source, const std::string& python_version) {
+                        const SharedText& module_source, const std::string& python_version) {
     JsonValue metadata;
     {
         Ref metadata_object = get_attr(member, metadata_name);
@@ -237,7 +237,7 @@ struct Records {
     void add(JsonObject record) {
         for (const auto& [key, value] : record.members()) {
             text_size += key.size() + 8;
-            if (const auto* text = value.get_if<std::string>()) text_size += text->size();
+            if (const auto text = value.text()) text_size += text->size();
         }
         text_size += 256;  // the metadata object
         assets.push_back(std::move(record));
@@ -257,7 +257,8 @@ void inspect_module(Context& context, const std::string& name, const std::string
         report_skipped(name, error.value());
         return;
     }
-    const std::string module_source = source_text(context, module.get());
+    // Every record of the module carries its whole source: held once, written out per record.
+    const SharedText module_source(source_text(context, module.get()));
     Ref module_name = get_attr(module.get(), dunder_name_name);
     const std::string_view module_path = to_text(module_name.get());
 
@@ -279,8 +280,9 @@ Ref inspect_modules_function(PyObject*, const FastArgs& call) {
     Context context;
     const std::string version = python_version(context.sys());
 
-    // A large project's report runs to many megabytes: the tree is gone before the str is made
-    // from the text, so at most two copies of the report are alive at any time.
+    // A large project's report runs to many megabytes: the tree (small, as the module sources in
+    // it are shared) is gone before the str is made from the text, so at most two copies of the
+    // report are alive at any time.
     std::string text;
     {
         Records records;

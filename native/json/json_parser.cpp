@@ -1,7 +1,9 @@
 #include "json/json_parser.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <charconv>
+#include <cstdint>
 #include <cstring>
 #include <system_error>
 
@@ -94,6 +96,31 @@ struct StringStops {
     }
 };
 constexpr StringStops string_stops;
+
+// The position of the first stop byte in [p, end), or end: eight bytes at a time where the bytes
+// are in little-endian order. A block's flags (the high bit of each byte below 0x20, at or above
+// 0x80, a quote or a backslash) may also mark a byte wrongly, but only one above a rightly
+// marked byte, so the lowest flag is always the first stop.
+const char* find_string_stop(const char* p, const char* end) {
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr std::uint64_t ones = 0x0101010101010101;
+        constexpr std::uint64_t high_bits = ones * 0x80;
+        while (end - p >= 8) {
+            std::uint64_t block;
+            std::memcpy(&block, p, 8);
+            const std::uint64_t quotes = block ^ (ones * '"');
+            const std::uint64_t backslashes = block ^ (ones * '\\');
+            const std::uint64_t stops = ((block - ones * 0x20) | block |
+                                         ((quotes - ones) & ~quotes) |
+                                         ((backslashes - ones) & ~backslashes)) &
+                                        high_bits;
+            if (stops != 0) return p + std::countr_zero(stops) / 8;
+            p += 8;
+        }
+    }
+    while (p != end && !string_stops.stop[static_cast<unsigned char>(*p)]) ++p;
+    return p;
+}
 
 class Parser {
 public:
@@ -249,10 +276,9 @@ private:
         std::string out;
         std::size_t run = index_;
         for (;;) {
-            while (index_ < text_.size() &&
-                   !string_stops.stop[static_cast<unsigned char>(text_[index_])]) {
-                ++index_;
-            }
+            const char* const data = text_.data();
+            index_ = static_cast<std::size_t>(
+                find_string_stop(data + index_, data + text_.size()) - data);
             if (index_ == text_.size()) fail(eof_string);
             const auto c = static_cast<unsigned char>(text_[index_]);
             if (c == '"') {

@@ -27,6 +27,19 @@ const JsonValue* JsonObject::find(std::string_view key) const {
     return at != members_.end() && at->first == key ? &at->second : nullptr;
 }
 
+std::optional<std::string_view> JsonValue::text() const noexcept {
+    if (const auto* plain = std::get_if<std::string>(&storage_)) return *plain;
+    if (const auto* shared = std::get_if<SharedText>(&storage_)) return shared->text();
+    return std::nullopt;
+}
+
+bool JsonValue::operator==(const JsonValue& other) const {
+    const auto mine = text();
+    const auto theirs = other.text();
+    if (mine || theirs) return mine == theirs;
+    return storage_ == other.storage_;
+}
+
 bool JsonObject::operator==(const JsonObject& other) const { return members_ == other.members_; }
 
 JsonObject JsonObject::from_unsorted(std::vector<Member> members) {

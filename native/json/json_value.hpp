@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -38,10 +40,29 @@ struct BigInteger {
     bool operator==(const BigInteger&) const = default;
 };
 
+// A JSON string held once however many values repeat it. A document that carries the same long
+// text in many places (the inspector's report holds a module's whole source in every record of
+// the module) would otherwise hold one copy per place; the text is written out each time all the
+// same. It compares by its characters, and equals a plain string value with the same ones.
+class SharedText {
+public:
+    explicit SharedText(std::string text)
+        : text_(std::make_shared<const std::string>(std::move(text))) {}
+    // Copied, never moved: a moved-from SharedText would hold no text at all.
+    SharedText(const SharedText&) noexcept = default;
+    SharedText& operator=(const SharedText&) noexcept = default;
+
+    const std::string& text() const noexcept { return *text_; }
+    bool operator==(const SharedText& other) const { return text() == other.text(); }
+
+private:
+    std::shared_ptr<const std::string> text_;
+};
+
 class JsonValue {
 public:
     using Storage = std::variant<std::nullptr_t, bool, std::uint64_t, std::int64_t, BigInteger,
-                                 double, std::string, JsonArray, JsonObject>;
+                                 double, std::string, SharedText, JsonArray, JsonObject>;
 
     JsonValue() noexcept : storage_(nullptr) {}
     JsonValue(std::nullptr_t) noexcept : storage_(nullptr) {}
@@ -52,6 +73,7 @@ public:
     JsonValue(JsonArray value) noexcept : storage_(std::move(value)) {}
     JsonValue(JsonObject value) noexcept : storage_(std::move(value)) {}
     JsonValue(BigInteger value) noexcept : storage_(std::move(value)) {}
+    JsonValue(const SharedText& value) noexcept : storage_(value) {}
 
     static JsonValue from_unsigned(std::uint64_t value) { return JsonValue(Storage(value)); }
     // Non-negative values are kept as unsigned, so each integer has one representation.
@@ -66,7 +88,10 @@ public:
     const T* get_if() const {
         return std::get_if<T>(&storage_);
     }
-    bool operator==(const JsonValue&) const = default;
+    // The characters of a string value, whether plain or shared; nothing for other values.
+    std::optional<std::string_view> text() const noexcept;
+    // Structural equality; a string equals another with the same characters however each is held.
+    bool operator==(const JsonValue&) const;
 
 private:
     explicit JsonValue(Storage storage) noexcept : storage_(std::move(storage)) {}

@@ -45,8 +45,16 @@ public:
     void abandon() noexcept { out_.resize(start_); }
 
 private:
+    // Every byte that resize() adds is written (zeroed), which makes its page resident. Within the
+    // capacity the caller reserved, nothing is reallocated, so the string grows there by at most
+    // `step` at a time: a generous reservation then costs address space, not memory. Past it,
+    // doubling keeps the number of reallocations (each a copy of everything so far) small.
     void grow(std::size_t n) {
-        out_.resize(std::max({out_.size() * 2, end_ + n, std::size_t{128}}));
+        constexpr std::size_t step = std::size_t{1} << 20;
+        const std::size_t needed = end_ + n;
+        std::size_t size = std::max(out_.size() * 2, std::size_t{128});
+        if (needed <= out_.capacity()) size = std::min({size, out_.size() + step, out_.capacity()});
+        out_.resize(std::max(size, needed));
     }
 
     std::string& out_;
@@ -220,6 +228,7 @@ struct Writer {
     void operator()(const BigInteger& value) const { out.put(value.digits); }
     void operator()(double value) const { write_double(value, out); }
     void operator()(const std::string& value) const { write_string(value, out); }
+    void operator()(const SharedText& value) const { write_string(value.text(), out); }
     void operator()(const JsonArray& items) const {
         out.put('[');
         bool first = true;

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "frame/binder.hpp"
 #include "frame/call.hpp"
@@ -78,8 +79,8 @@ void make_directory(PyObject* out) {
 }
 
 // path.write_text(text, "utf-8") with the record's compact JSON text; the return value is unused.
-void write_record(PyObject* path, const JsonObject& record) {
-    Ref text = json_to_python_text(JsonValue(record));
+void write_record(PyObject* path, JsonObject record) {
+    Ref text = json_to_python_text(JsonValue(std::move(record)));
     call_method(path, write_text_name, text.get(), utf8_encoding.get());
 }
 
@@ -174,7 +175,7 @@ Ref fail_run(PyObject* result_path, PyError&& caught) {
     record.set("error", exception_text(caught.value()));
     record.set("error_type", type_text(Ref::steal(PyType_GetName(Py_TYPE(caught.value())))));
     try {
-        write_record(result_path, record);
+        write_record(result_path, std::move(record));
     } catch (PyError& write_error) {
         PyObject* raised = write_error.value();
         Ref context = Ref::steal(PyException_GetContext(raised));
@@ -213,7 +214,7 @@ Ref materialize_asset_function(PyObject*, const FastArgs& call) {
     std::optional<PyError> failure;
     try {
         JsonObject record = run_asset(work, args[0], args[1], input_kwargs_json);
-        write_record(work.result_path.get(), record);
+        write_record(work.result_path.get(), std::move(record));
     } catch (PyError& error) {
         failure.emplace(std::move(error));
     }
