@@ -63,13 +63,12 @@ constexpr const char calling_an_asset[] = " while calling an asset";
 
 PyObject* wrapper_vectorcall(PyObject* self, PyObject* const* args, std::size_t nargsf,
                              PyObject* kwnames) noexcept {
-    const AssetWrapper& wrapper = value_of<AssetWrapper>(self);
+    const auto& wrapper = value_of<AssetWrapper>(self);
     if (!wrapper.interpreted) {
         return counted_vectorcall(wrapper.function.get(), args, nargsf, kwnames);
     }
-    return guard([&] {
-        return own(PyObject_Vectorcall(wrapper.function.get(), args, nargsf, kwnames));
-    });
+    return guard(
+        [&] { return own(PyObject_Vectorcall(wrapper.function.get(), args, nargsf, kwnames)); });
 }
 
 PyObject* wrapper_call(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {

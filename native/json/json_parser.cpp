@@ -110,10 +110,10 @@ const char* find_string_stop(const char* p, const char* end) {
             std::memcpy(&block, p, 8);
             const std::uint64_t quotes = block ^ (ones * '"');
             const std::uint64_t backslashes = block ^ (ones * '\\');
-            const std::uint64_t stops = ((block - ones * 0x20) | block |
-                                         ((quotes - ones) & ~quotes) |
-                                         ((backslashes - ones) & ~backslashes)) &
-                                        high_bits;
+            const std::uint64_t stops =
+                ((block - ones * 0x20) | block | ((quotes - ones) & ~quotes) |
+                 ((backslashes - ones) & ~backslashes)) &
+                high_bits;
             if (stops != 0) return p + std::countr_zero(stops) / 8;
             p += 8;
         }
@@ -277,8 +277,8 @@ private:
         std::size_t run = index_;
         for (;;) {
             const char* const data = text_.data();
-            index_ = static_cast<std::size_t>(
-                find_string_stop(data + index_, data + text_.size()) - data);
+            index_ = static_cast<std::size_t>(find_string_stop(data + index_, data + text_.size()) -
+                                              data);
             if (index_ == text_.size()) fail(eof_string);
             const auto c = static_cast<unsigned char>(text_[index_]);
             if (c == '"') {
