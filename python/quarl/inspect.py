@@ -10,10 +10,11 @@ import argparse
 import os
 import sys
 import tempfile
-import traceback
 from collections.abc import Sequence
 
 from _quarl import inspect_modules
+
+from quarl._cli import report_error
 
 PROG = "python -m quarl.inspect"
 
@@ -66,9 +67,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         else:
             _write_file(args.output, data)
     except Exception as exc:
-        text = "".join(traceback.format_exception_only(exc)).rstrip("\n")
-        print(f"{PROG}: error: {text}", file=sys.stderr)
-        return 1
+        return report_error(PROG, exc)
     return 0
 
 

@@ -7,10 +7,11 @@ The exit status says the same: 0 for a successful run, 1 for a failed one.
 
 import argparse
 import sys
-import traceback
 from collections.abc import Sequence
 
 from _quarl import materialize_asset
+
+from quarl._cli import report_error
 
 PROG = "python -m quarl.worker"
 
@@ -40,9 +41,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         materialize_asset(args.module, args.function, args.output_dir, args.input_kwargs_json)
     except Exception as exc:
         # Failed before the run began (the directory could not be made): nothing was written.
-        text = "".join(traceback.format_exception_only(exc)).rstrip("\n")
-        print(f"{PROG}: error: {text}", file=sys.stderr)
-        return 1
+        return report_error(PROG, exc)
     return 0
 
 
