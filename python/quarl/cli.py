@@ -1,0 +1,302 @@
+"""The `quarl` command: run, status and graph, with inspect and worker under the same roof.
+
+Exit status of `quarl run`: 0 every run succeeded or was up to date, 1 a run failed, 2 a usage
+or plan error, 130 interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import fcntl
+import fnmatch
+import os
+import sys
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from typing import IO, Any
+
+PROG = "quarl"
+EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+
+
+class UsageError(Exception):
+    """Ends the command with status 2 and this message."""
+
+
+def _positive_int(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be 1 or more: {text}")
+    return value
+
+
+def _count(text: str) -> int:
+    value = int(text)
+    if value < 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more: {text}")
+    return value
+
+
+def _seconds(text: str) -> float:
+    value = float(text)
+    if not value > 0:
+        raise argparse.ArgumentTypeError(f"must be more than 0: {text}")
+    return value
+
+
+def _parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(
+        prog=PROG, description="Plan and run the assets of a Python project, each run in a process "
+        "of its own, in parallel and incrementally.")
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    run = commands.add_parser(
+        "run", help="materialize every asset of the targets that is not up to date",
+        description="Inspect TARGETs (modules, or packages with all their submodules), plan every "
+        "run (an asset at each combination of its partition values) and run those that are not "
+        "up to date, upstream first, each in a worker process of its own.",
+        epilog="Exit status: 0 every run succeeded or was up to date, 1 a run failed, 2 a usage "
+        "or plan error, 130 interrupted.")
+    _targets(run)
+    _out(run)
+    run.add_argument("-j", "--jobs", type=_positive_int, default=os.cpu_count() or 1, metavar="N",
+                     help="runs at once (default: the number of CPUs, %(default)s here)")
+    run.add_argument("--select", action="append", nargs="+", default=[], metavar="PATTERN",
+                     help="run only the assets whose 'module.function' matches a glob PATTERN, "
+                     "and whatever of their upstream is not up to date")
+    run.add_argument("--force", action="store_true",
+                     help="rerun the selected assets even when they are up to date")
+    run.add_argument("--timeout", type=_seconds, metavar="S",
+                     help="kill a run (its whole process group) after S seconds")
+    run.add_argument("--retries", type=_count, default=0, metavar="N",
+                     help="rerun a failed or timed-out run up to N more times (default 0)")
+    run.add_argument("--fail-fast", action="store_true",
+                     help="start nothing new after the first failure")
+    run.add_argument("--json", action="store_true", help="print the runs as JSON at the end")
+
+    status = commands.add_parser(
+        "status", help="the last attempt of every run, from the history",
+        description="Print the last attempt of every run recorded in OUT's history, without "
+        "running anything.")
+    _out(status)
+    status.add_argument("--json", action="store_true", help="print the runs as JSON")
+
+    graph = commands.add_parser(
+        "graph", help="the plan as a graph (mermaid, dot or svg)",
+        description="Print the plan of TARGETs: assets as nodes with their partition counts, "
+        "inputs as edges, coloured by their last status when OUT has a history.")
+    _targets(graph)
+    _out(graph)
+    graph.add_argument("--format", choices=("mermaid", "dot", "svg"), default="mermaid")
+
+    commands.add_parser("inspect", help="print the report of modules' assets (python -m quarl.inspect)",
+                        add_help=False)
+    commands.add_parser("worker", help="materialize one asset (python -m quarl.worker)", add_help=False)
+    return parser
+
+
+def _targets(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("targets", nargs="+", metavar="TARGET",
+                        help="a module, or a package meaning it and all its submodules")
+    parser.add_argument("--path", action="append", default=[], metavar="DIR",
+                        help="also import modules from DIR (the current directory always is)")
+
+
+def _out(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--out", default="quarl-out", metavar="DIR",
+                        help="the output folder (default: %(default)s)")
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    argv = list(sys.argv[1:] if argv is None else argv)
+    # The two entry points keep their own options and help.
+    if argv and argv[0] == "inspect":
+        from quarl import inspect
+
+        return inspect.main(argv[1:])
+    if argv and argv[0] == "worker":
+        from quarl import worker
+
+        return worker.main(argv[1:])
+    args = _parser().parse_args(argv)
+    command = {"run": run_command, "status": status_command, "graph": graph_command}[args.command]
+    try:
+        return command(args)
+    except UsageError as error:
+        print(f"{PROG} {args.command}: error: {error}", file=sys.stderr)
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+
+
+# --- planning, shared by run and graph ------------------------------------------------------------
+
+def _environment(args: argparse.Namespace) -> Any:
+    from quarl.run.executors.base import WorkerEnvironment
+
+    cwd = os.getcwd()
+    return WorkerEnvironment(sys.executable, cwd, [*(os.path.abspath(p) for p in args.path), cwd])
+
+
+def _plan(args: argparse.Namespace, environment: Any) -> Any:
+    from quarl.run import report
+    from quarl.run.plan import PlanError, build_plan
+
+    try:
+        return build_plan(report.inspect(args.targets, environment))
+    except report.InspectionError as error:
+        raise UsageError(str(error)) from None
+    except PlanError as error:
+        raise UsageError("the project cannot be planned:\n  " + "\n  ".join(error.problems)) from None
+
+
+# --- quarl run ------------------------------------------------------------------------------------
+
+@contextmanager
+def _locked(out: str) -> Iterator[None]:
+    """One `quarl run` at a time per output folder: two would publish over each other."""
+    with open(os.path.join(out, ".quarl.lock"), "a") as lock:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise UsageError(f"another quarl run is using {out}") from None
+        yield
+
+
+def run_command(args: argparse.Namespace) -> int:
+    from quarl.run import display, layout
+    from quarl.run.executors.local import local_executor
+    from quarl.run.history import History, HistoryError
+    from quarl.run.scheduler import FAILED, NOT_STARTED, SKIPPED, TIMEOUT, Options, Scheduler
+
+    environment = _environment(args)
+    plan = _plan(args, environment)
+    keys = [asset.key for asset in plan.assets]
+    selected_keys = keys
+    patterns = [p for group in args.select for p in group]
+    if patterns:
+        unmatched = [p for p in patterns if not fnmatch.filter(keys, p)]
+        if unmatched:
+            raise UsageError(f"--select {' '.join(unmatched)} matches no asset "
+                             f"(the assets are: {', '.join(keys)})")
+        selected_keys = [k for k in keys if any(fnmatch.fnmatchcase(k, p) for p in patterns)]
+    from quarl.run.plan import select
+
+    selection = select(plan, selected_keys)
+    wanted = set(selected_keys)
+    forced = {i for i in selection if plan.runs[i].asset.key in wanted} if args.force else set()
+    long_names = [plan.runs[i].name for i in selection
+                  if layout.too_long(layout.RunPaths(args.out, plan.runs[i].asset.key, plan.runs[i].partition))]
+    if long_names:
+        raise UsageError("partition values too long for a folder name: " + ", ".join(long_names[:5]))
+
+    try:
+        os.makedirs(args.out, exist_ok=True)
+    except OSError as error:
+        raise UsageError(f"cannot create the output folder: {error}") from None
+    with _locked(args.out):
+        try:
+            history = History.open(args.out, create=True)
+        except HistoryError as error:
+            raise UsageError(str(error)) from None
+        assert history is not None
+        try:
+            out = os.path.abspath(args.out)
+            layout.recover(out)
+            for asset in plan.assets:
+                if asset.partitioned:
+                    layout.recover(os.path.join(out, asset.key))
+            invocation = history.begin(" ".join(["quarl", *sys.argv[1:]]))
+            executor = local_executor(args.jobs, environment)
+            shown = display.make_display(len(selection))
+            try:
+                scheduler = Scheduler(plan, selection, forced, args.out, args.out, executor, history,
+                                      invocation, shown, Options(args.force, args.timeout,
+                                                                 args.retries, args.fail_fast))
+                results = scheduler.run()
+            finally:
+                shown.close()
+                executor.close()
+            if scheduler.interrupted:
+                status = EXIT_INTERRUPTED
+            elif any(r.status in (FAILED, TIMEOUT, SKIPPED, NOT_STARTED) for r in results):
+                status = EXIT_FAILED
+            else:
+                status = EXIT_OK
+            history.finish(invocation, status)
+        except HistoryError as error:
+            raise UsageError(str(error)) from None
+        finally:
+            history.close()
+    _print_results(args, results, status)
+    if status == EXIT_INTERRUPTED:
+        print(f"{PROG} run: interrupted; published runs are intact, the next run goes on from here",
+              file=sys.stderr)
+    return status
+
+
+def _print_results(args: argparse.Namespace, results: Any, status: int) -> None:
+    from quarl.run import display
+
+    display.write_results(results, status, sys.stdout, as_json=args.json)
+
+
+# --- quarl status ---------------------------------------------------------------------------------
+
+def status_command(args: argparse.Namespace) -> int:
+    from quarl.run import display
+    from quarl.run.history import History, HistoryError
+
+    try:
+        history = History.open(args.out, create=False)
+    except HistoryError as error:
+        raise UsageError(str(error)) from None
+    if history is None:
+        raise UsageError(f"no run history in {args.out} (quarl run writes it)")
+    try:
+        attempts = history.latest()
+    except HistoryError as error:
+        raise UsageError(str(error)) from None
+    finally:
+        history.close()
+    display.write_attempts(attempts, sys.stdout, as_json=args.json)
+    return EXIT_OK
+
+
+# --- quarl graph ----------------------------------------------------------------------------------
+
+def graph_command(args: argparse.Namespace) -> int:
+    from quarl.run import graph
+    from quarl.run.history import History, HistoryError
+
+    plan = _plan(args, _environment(args))
+    statuses: dict[str, str] = {}
+    try:
+        history = History.open(args.out, create=False)
+        if history is not None:
+            try:
+                statuses = graph.asset_statuses(history.latest())
+            finally:
+                history.close()
+    except HistoryError as error:
+        raise UsageError(str(error)) from None
+    if args.format == "mermaid":
+        text = graph.mermaid(plan, statuses)
+    else:
+        text = graph.dot(plan, statuses)
+        if args.format == "svg":
+            try:
+                text = graph.render_svg(text)
+            except graph.GraphvizError as error:
+                raise UsageError(str(error)) from None
+    _write(sys.stdout, text)
+    return EXIT_OK
+
+
+def _write(stream: IO[str], text: str) -> None:
+    stream.write(text if text.endswith("\n") else text + "\n")
+
+
+if __name__ == "__main__":
+    sys.exit(main())

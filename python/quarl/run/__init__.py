@@ -1,0 +1,1 @@
+"""The orchestrator behind `quarl run`: report -> plan -> scheduler -> executor, each a module."""

@@ -1,0 +1,202 @@
+"""What `quarl run` shows: live progress on a terminal (rich), else a line per finished run, on
+standard error; at the end the table of the runs, or the same as JSON, on standard output."""
+
+from __future__ import annotations
+
+import json
+import os
+import sys
+import time
+from collections import Counter
+from collections.abc import Sequence
+from typing import IO, Any
+
+from quarl.run.history import Attempt
+from quarl.run.layout import parse_partition_folder
+from quarl.run.plan import Run, partition_object
+from quarl.run.scheduler import NOT_STARTED, SKIPPED, UP_TO_DATE, RunResult
+
+_ORDER = ("succeeded", UP_TO_DATE, "failed", "timeout", SKIPPED, "interrupted", NOT_STARTED)
+
+
+def _seconds(duration: float | None) -> str:
+    return "" if duration is None else f"{duration:.2f} s"
+
+
+def summary(results: Sequence[RunResult]) -> str:
+    counts = Counter(result.status for result in results)
+    parts = [f"{counts[s]} {_status_text(s)}" for s in _ORDER if counts[s]]
+    runs = "1 run" if len(results) == 1 else f"{len(results)} runs"
+    return f"{runs}: {', '.join(parts)}" if parts else runs
+
+
+class LineDisplay:
+    """One line per run that was started or skipped, as it ends; up-to-date runs are counted in
+    the table at the end."""
+
+    def __init__(self, total: int, stream: IO[str]) -> None:
+        self.total = total
+        self.stream = stream
+        self.done = 0
+
+    def started(self, run: Run, attempt: int) -> None:
+        if attempt > 1:
+            print(f"retrying {run.name} (attempt {attempt})", file=self.stream, flush=True)
+
+    def finished(self, result: RunResult) -> None:
+        self.done += 1
+        if result.status == UP_TO_DATE:
+            return
+        line = f"[{self.done}/{self.total}] {_status_text(result.status)} {result.run.name}"
+        if result.duration is not None:
+            line += f" ({_seconds(result.duration)})"
+        if result.error and result.status != SKIPPED:
+            line += f": {result.error}"
+        print(line, file=self.stream, flush=True)
+
+    def close(self) -> None:
+        pass
+
+
+class LiveDisplay:
+    """A progress bar with the counts, and the runs in flight with how long each has run."""
+
+    def __init__(self, total: int, stream: IO[str]) -> None:
+        from rich.console import Console, Group
+        from rich.live import Live
+        from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
+        from rich.table import Table
+
+        self._group, self._table = Group, Table
+        self.console = Console(file=stream)
+        self.progress = Progress(TextColumn("[bold]quarl run"), BarColumn(), MofNCompleteColumn(),
+                                 TextColumn("{task.description}"), TimeElapsedColumn(),
+                                 console=self.console)
+        self.task = self.progress.add_task("", total=total)
+        self.counts: Counter[str] = Counter()
+        self.running: dict[int, tuple[Run, float]] = {}
+        self.live = Live(self, console=self.console, refresh_per_second=8, transient=True)
+        self.live.start()
+
+    def __rich__(self) -> Any:
+        table = self._table.grid(padding=(0, 2))
+        now = time.monotonic()
+        shown = list(self.running.values())[:10]
+        for run, since in shown:
+            table.add_row("  running", run.name, f"{now - since:.1f} s")
+        if len(self.running) > len(shown):
+            table.add_row("", f"and {len(self.running) - len(shown)} more", "")
+        return self._group(self.progress, table)
+
+    def started(self, run: Run, attempt: int) -> None:
+        self.running[run.index] = (run, time.monotonic())
+        self._describe()
+
+    def finished(self, result: RunResult) -> None:
+        self.running.pop(result.run.index, None)
+        self.counts[result.status] += 1
+        if result.status in ("failed", "timeout"):
+            self.console.print(f"[red]{result.status}[/] {result.run.name}: {result.error}",
+                               markup=True, highlight=False, soft_wrap=True)
+        self.progress.advance(self.task)
+        self._describe()
+
+    def _describe(self) -> None:
+        done = self.counts["succeeded"] + self.counts[UP_TO_DATE]
+        failed = self.counts["failed"] + self.counts["timeout"]
+        self.progress.update(self.task, description=f"done {done} · failed {failed} · "
+                             f"skipped {self.counts[SKIPPED]} · running {len(self.running)}")
+
+    def close(self) -> None:
+        self.live.stop()
+
+
+def make_display(total: int, stream: IO[str] = sys.stderr) -> LineDisplay | LiveDisplay:
+    if stream.isatty() and os.environ.get("TERM") != "dumb":
+        return LiveDisplay(total, stream)
+    return LineDisplay(total, stream)
+
+
+# --- the table at the end ------------------------------------------------------------------------
+
+COLUMNS = ("asset", "partition", "status", "duration", "result", "log")
+_COLOURS = {"succeeded": "green", UP_TO_DATE: "dim", "failed": "red", "timeout": "red"}
+
+
+def _status_text(status: str) -> str:
+    return f"{SKIPPED} (upstream failed)" if status == SKIPPED else status
+
+
+def _line(asset: str, label: str, status: str, duration: float | None, result_type: str | None,
+          error: str | None, log: str | None) -> tuple[str, ...]:
+    detail = result_type if status == "succeeded" else error
+    return (asset, label, _status_text(status), _seconds(duration), detail or "", log or "")
+
+
+def _result_lines(results: Sequence[RunResult]) -> list[tuple[str, ...]]:
+    return [_line(r.run.asset.key, r.run.label, r.status, r.duration, r.result_type, r.error, r.log)
+            for r in results]
+
+
+def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[str], stream: IO[str],
+                 closing: str) -> None:
+    if stream.isatty():
+        from rich.console import Console
+        from rich.table import Table
+
+        table = Table(*COLUMNS, box=None, header_style="bold")
+        for line, status in zip(lines, statuses):
+            colour = _COLOURS.get(status, "yellow")
+            table.add_row(*line[:2], f"[{colour}]{line[2]}[/]", *line[3:])
+        console = Console(file=stream)
+        console.print(table, soft_wrap=True)
+        console.print(f"\n{closing}", highlight=False)
+        return
+    rows = [COLUMNS, *lines]
+    used = [i for i in range(len(COLUMNS)) if i < 4 or any(row[i] for row in rows[1:])]
+    widths = {i: max(len(row[i]) for row in rows) for i in used}
+    for row in rows:
+        print("  ".join(row[i].ljust(widths[i]) for i in used).rstrip(), file=stream)
+    print(f"\n{closing}", file=stream)
+
+
+def write_results(results: Sequence[RunResult], exit_status: int, stream: IO[str],
+                  as_json: bool = False) -> None:
+    """The table of a run's runs, in plan order, or the same as JSON."""
+    if as_json:
+        document = {
+            "runs": [{
+                "asset": r.run.asset.key,
+                "partition": partition_object(r.run.partition) if r.run.partition else None,
+                "status": r.status, "duration": r.duration, "attempts": r.attempts,
+                "result_type": r.result_type, "error": r.error, "folder": r.folder, "log": r.log,
+            } for r in results],
+            "exit_status": exit_status,
+        }
+        _dump(document, stream)
+    else:
+        _print_table(_result_lines(results), [r.status for r in results], stream, summary(results))
+
+
+def write_attempts(attempts: Sequence[Attempt], stream: IO[str], as_json: bool = False) -> None:
+    """`quarl status`: the last attempt of every run."""
+    def log(a: Attempt) -> str | None:
+        return os.path.join(a.folder, "stderr.log") if a.folder and a.status in ("failed", "timeout") else None
+
+    if as_json:
+        _dump({"runs": [{
+            "asset": a.asset, "partition": parse_partition_folder(a.partition) if a.partition else None,
+            "status": a.status, "started": a.started, "duration": a.duration,
+            "exit_status": a.exit_status, "result_type": a.result_type, "error": a.error,
+            "folder": a.folder, "log": log(a)} for a in attempts]}, stream)
+        return
+    lines = [_line(a.asset, a.label, a.status, a.duration, a.result_type, a.error, log(a)) for a in attempts]
+    counts = Counter(a.status for a in attempts)
+    closing = f"{len(attempts)} runs in the history, last attempts: " + ", ".join(
+        f"{counts[s]} {_status_text(s)}" for s in _ORDER if counts[s])
+    _print_table(lines, [a.status for a in attempts], stream, closing)
+
+
+def _dump(document: object, stream: IO[str]) -> None:
+    json.dump(document, stream, ensure_ascii=False, indent=2)
+    stream.write("\n")

@@ -1,0 +1,1 @@
+"""How an attempt's worker process is started: the same attempt (base.perform) everywhere."""

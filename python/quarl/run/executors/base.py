@@ -1,0 +1,240 @@
+"""What every executor does with one attempt of a run, wherever its process is started.
+
+An executor receives prepared jobs (paths, module, function, inputs: nothing of the plan) and
+reports outcomes. `perform` is the attempt itself: make the attempt folder, build the input
+file, start the worker through the executor's launcher, wait for it (killing its process group
+on timeout), decide the outcome from its files, and publish the attempt or keep it as the last
+failure.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import shutil
+import signal
+import subprocess
+import time
+from collections.abc import Callable, Sequence
+from dataclasses import dataclass, field
+from typing import IO, Any, Protocol
+
+from quarl.run import layout
+
+SUCCEEDED = "succeeded"
+FAILED = "failed"
+TIMEOUT = "timeout"
+INTERRUPTED = "interrupted"
+
+
+@dataclass(frozen=True)
+class Job:
+    run: int  # the plan's index of the run, echoed in the outcome
+    attempt_id: str
+    module: str
+    function: str
+    published: str  # absolute paths
+    attempt: str
+    failed: str
+    inputs: layout.InputSpec | None
+    record: dict[str, Any]  # run.json of the published folder, without timing
+    value_path: str  # what result.json's value_path says once the run is published
+    timeout: float | None = None
+
+
+@dataclass
+class Outcome:
+    run: int
+    attempt_id: str
+    status: str
+    started: float
+    duration: float
+    exit_status: int | None = None
+    error: str | None = None
+    result_type: str | None = None
+    folder: str | None = None  # the published folder, or the failed attempt's
+
+
+class Process(Protocol):
+    def wait(self, timeout: float | None) -> int | None:
+        """The exit status (negative: killed by that signal), or None if still running."""
+
+    def kill(self) -> None:
+        """Kills the run's whole process group."""
+
+
+# launch(job, input_path, stdout, stderr) starts the worker of one attempt.
+Launch = Callable[[Job, "str | None", IO[bytes], IO[bytes]], Process]
+
+
+class Interrupted(Exception):
+    """The executor is stopping: the attempt is not started."""
+
+
+@dataclass(frozen=True)
+class WorkerEnvironment:
+    """How worker processes are started: the interpreter, the directory they run in (the
+    project's: user code may read files relative to it) and the folders put on sys.path."""
+
+    python: str
+    cwd: str
+    path: Sequence[str] = field(default_factory=tuple)
+
+    def env(self) -> dict[str, str]:
+        env = dict(os.environ)
+        env["PYTHONPATH"] = os.pathsep.join([*self.path, *filter(None, [env.get("PYTHONPATH")])])
+        return env
+
+    def worker_argv(self, job: Job, input_path: str | None) -> list[str]:
+        argv = [self.python, "-m", "quarl.worker", job.module, job.function, job.attempt]
+        if input_path is not None:
+            argv.append("@" + input_path)
+        return argv
+
+
+class PopenProcess:
+    def __init__(self, popen: subprocess.Popen[bytes]) -> None:
+        self.popen = popen
+
+    def wait(self, timeout: float | None) -> int | None:
+        try:
+            return self.popen.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def kill(self) -> None:
+        # The worker leads its own process group (a new session): whatever the asset started
+        # goes with it. A reaped worker's group id may already name someone else's group.
+        if self.popen.returncode is None:
+            try:
+                os.killpg(self.popen.pid, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+
+
+def launch_fresh(environment: WorkerEnvironment) -> Launch:
+    """A fresh interpreter per attempt: `python -m quarl.worker`."""
+    env = environment.env()
+
+    def launch(job: Job, input_path: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
+        popen = subprocess.Popen(environment.worker_argv(job, input_path), cwd=environment.cwd,
+                                 env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
+                                 start_new_session=True)
+        return PopenProcess(popen)
+
+    return launch
+
+
+def describe_exit(status: int) -> str:
+    if status < 0:
+        try:
+            name = signal.Signals(-status).name
+        except ValueError:
+            name = f"signal {-status}"
+        return f"the worker was killed by {name}"
+    return f"the worker exited with status {status}"
+
+
+def _read_record(path: str) -> dict[str, Any] | None:
+    try:
+        with open(path, "rb") as file:
+            record = json.loads(file.read())
+    except (OSError, ValueError):
+        return None
+    return record if isinstance(record, dict) else None
+
+
+def perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
+    started = time.time()
+    clock = time.monotonic()
+
+    def outcome(status: str, **details: Any) -> Outcome:
+        return Outcome(job.run, job.attempt_id, status, started, time.monotonic() - clock, **details)
+
+    try:
+        os.makedirs(job.attempt)
+        input_path = None
+        if job.inputs is not None:
+            input_path = os.path.join(job.attempt, "input.json")
+            layout.write_input(input_path, job.inputs)
+        with open(os.path.join(job.attempt, "stdout.log"), "wb") as out, \
+                open(os.path.join(job.attempt, "stderr.log"), "wb") as err:
+            process = launch(job, input_path, out, err)
+        status = process.wait(job.timeout)
+        if status is None:
+            process.kill()
+            status = process.wait(None)
+            assert status is not None
+            if not stopping():
+                return outcome(TIMEOUT, exit_status=status, error=f"timed out after {job.timeout:g} s",
+                               folder=_keep_failed(job))
+    except Interrupted:
+        shutil.rmtree(job.attempt, ignore_errors=True)
+        return outcome(INTERRUPTED)
+    except OSError as error:
+        # The attempt could not be set up (disk full, an upstream value gone): a failure of
+        # this run, reported like any other.
+        return _failed_before_start(job, outcome, error)
+    if stopping() and status != 0:
+        # Killed by the executor's interrupt: an attempt that finished first is kept.
+        shutil.rmtree(job.attempt, ignore_errors=True)
+        return outcome(INTERRUPTED, exit_status=status)
+
+    result_path = os.path.join(job.attempt, "result.json")
+    record = _read_record(result_path)
+    value_path = os.path.join(job.attempt, "value.json")
+    if status == 0 and record is not None and record.get("ok") is True and os.path.exists(value_path):
+        try:
+            _publish(job, record, started, time.monotonic() - clock)
+        except OSError as error:
+            return outcome(FAILED, exit_status=status, error=f"could not publish the run: {error}",
+                           folder=_keep_failed(job))
+        return outcome(SUCCEEDED, exit_status=status, result_type=record.get("result_type"),
+                       folder=job.published)
+    if record is not None and record.get("ok") is False:
+        error = str(record.get("error"))
+    elif record is not None and status == 0:
+        error = "the worker wrote no value.json"
+    else:
+        error = describe_exit(status) + ", leaving no run record"
+    return outcome(FAILED, exit_status=status, error=error, folder=_keep_failed(job))
+
+
+def _publish(job: Job, record: dict[str, Any], started: float, duration: float) -> None:
+    try:
+        os.unlink(os.path.join(job.attempt, "input.json"))
+    except FileNotFoundError:
+        pass
+    # The worker named its value by the attempt folder; once published, it lies elsewhere.
+    record["value_path"] = job.value_path
+    layout.write_whole(os.path.join(job.attempt, "result.json"), _compact(record))
+    run_record = {**job.record, "attempt": job.attempt_id, "started": started,
+                  "duration": round(duration, 6)}
+    layout.write_whole(os.path.join(job.attempt, "run.json"), _compact(run_record))
+    layout.replace_folder(job.attempt, job.published)
+
+
+def _compact(value: Any) -> bytes:
+    # The layout the worker's own records have: compact, keys sorted, UTF-8.
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"), sort_keys=True).encode()
+
+
+def _keep_failed(job: Job) -> str:
+    """The failed attempt becomes the run's last failure, replacing the one before; returns
+    where its files are."""
+    try:
+        layout.replace_folder(job.attempt, job.failed)
+    except OSError:
+        return job.attempt  # left where it is, and named so in the outcome
+    return job.failed
+
+
+def _failed_before_start(job: Job, outcome: Callable[..., Outcome], error: OSError) -> Outcome:
+    if not os.path.isdir(job.attempt):
+        return outcome(FAILED, error=f"could not start the run: {error}")
+    try:
+        with open(os.path.join(job.attempt, "stderr.log"), "a") as log:
+            log.write(f"quarl: could not start the run: {error}\n")
+    except OSError:
+        pass
+    return outcome(FAILED, error=f"could not start the run: {error}", folder=_keep_failed(job))

@@ -1,0 +1,92 @@
+"""The plan as a graph: assets as nodes with their partition counts, inputs as edges, each
+coloured by its last status when there is a history."""
+
+from __future__ import annotations
+
+import shutil
+import subprocess
+from collections.abc import Iterable
+
+from quarl.run.history import Attempt
+from quarl.run.plan import Plan
+
+# The worst status of an asset's runs is the asset's.
+_SEVERITY = ("succeeded", "interrupted", "skipped", "timeout", "failed")
+_FILL = {"succeeded": "#d3f2d6", "interrupted": "#fff1c2", "skipped": "#e8e8e8", "timeout": "#f8d0d0",
+         "failed": "#f8d0d0"}
+_STROKE = {"succeeded": "#2e7d32", "interrupted": "#b08900", "skipped": "#8a8a8a", "timeout": "#c62828",
+           "failed": "#c62828"}
+
+
+class GraphvizError(Exception):
+    pass
+
+
+def asset_statuses(attempts: Iterable[Attempt]) -> dict[str, str]:
+    statuses: dict[str, str] = {}
+    for attempt in attempts:
+        if attempt.status not in _SEVERITY:
+            continue
+        known = statuses.get(attempt.asset)
+        if known is None or _SEVERITY.index(attempt.status) > _SEVERITY.index(known):
+            statuses[attempt.asset] = attempt.status
+    return statuses
+
+
+def _label(plan: Plan, index: int) -> str:
+    asset = plan.assets[index]
+    if not asset.partitioned:
+        return asset.key
+    count = len(asset.partitions())
+    return f"{asset.key}\n{count} partition{'' if count == 1 else 's'}"
+
+
+def _edges(plan: Plan) -> list[tuple[int, int, str]]:
+    position = {asset.ref: i for i, asset in enumerate(plan.assets)}
+    return [(position[ref], i, parameter) for i, asset in enumerate(plan.assets)
+            for parameter, ref in asset.inputs]
+
+
+def mermaid(plan: Plan, statuses: dict[str, str]) -> str:
+    lines = ["flowchart LR"]
+    for i in range(len(plan.assets)):
+        text = _label(plan, i).replace('"', "#quot;").replace("\n", "<br/>")
+        lines.append(f'    n{i}["{text}"]')
+    for upstream, consumer, parameter in _edges(plan):
+        lines.append(f"    n{upstream} -->|{parameter}| n{consumer}")
+    for status in _SEVERITY:
+        members = [f"n{i}" for i, asset in enumerate(plan.assets) if statuses.get(asset.key) == status]
+        if members:
+            lines.append(f"    classDef {status} fill:{_FILL[status]},stroke:{_STROKE[status]}")
+            lines.append(f"    class {','.join(members)} {status}")
+    return "\n".join(lines) + "\n"
+
+
+def _quoted(text: str) -> str:
+    return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
+
+
+def dot(plan: Plan, statuses: dict[str, str]) -> str:
+    lines = ["digraph quarl {", "    rankdir=LR;",
+             '    node [shape=box, style="rounded,filled", fillcolor="#ffffff", fontname="Helvetica"];',
+             '    edge [fontname="Helvetica", fontsize=10];']
+    for i, asset in enumerate(plan.assets):
+        status = statuses.get(asset.key)
+        colours = f", fillcolor={_quoted(_FILL[status])}, color={_quoted(_STROKE[status])}" if status else ""
+        lines.append(f"    n{i} [label={_quoted(_label(plan, i))}{colours}];")
+    for upstream, consumer, parameter in _edges(plan):
+        lines.append(f"    n{upstream} -> n{consumer} [label={_quoted(parameter)}];")
+    lines.append("}")
+    return "\n".join(lines) + "\n"
+
+
+def render_svg(dot_text: str) -> str:
+    program = shutil.which("dot")
+    if program is None:
+        raise GraphvizError("--format svg needs Graphviz's `dot`, which is not installed: "
+                              "apt-get install graphviz (Debian, Ubuntu), dnf install graphviz "
+                              "(Fedora) or brew install graphviz (macOS); or print --format dot")
+    done = subprocess.run([program, "-Tsvg"], input=dot_text.encode(), capture_output=True)
+    if done.returncode != 0:
+        raise GraphvizError(f"dot failed: {done.stderr.decode(errors='replace').strip()}")
+    return done.stdout.decode()

@@ -1,0 +1,235 @@
+"""Where a run's files live under the output folder, and how a finished attempt is published.
+
+    OUT/<module>.<function>/                     an unpartitioned asset's published run
+    OUT/<module>.<function>/<dim=value,...>/     one partition's published run
+    .../.<name>.attempt-<id>/                    an attempt in progress, beside what it replaces
+    .../.<name>.failed/                          the last failed attempt, with its record and logs
+
+A published folder holds value.json and result.json (written by the worker), stdout.log and
+stderr.log, and run.json (the orchestrator's record: fingerprint, partition, timing). It is only
+ever replaced whole, by one rename, so a reader never sees parts of two runs.
+"""
+
+from __future__ import annotations
+
+import ctypes
+import errno
+import json
+import os
+import shutil
+from collections.abc import Iterable, Sequence
+from typing import Any, BinaryIO
+
+# Characters kept as they are in a partition folder name; everything else that is ASCII is
+# percent-encoded: "/" and NUL cannot appear in a file name, control characters and the shell's
+# specials are a trap, and ",", "=" and "%" structure the name. Non-ASCII text stays readable.
+_SAFE = frozenset("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_.~+@")
+NAME_MAX = 255
+
+
+def _escape(text: str) -> str:
+    out = []
+    for char in text:
+        if char in _SAFE or ord(char) > 0x7F:
+            out.append(char)
+        else:
+            out.append(f"%{ord(char):02X}")
+    return "".join(out)
+
+
+def _unescape(text: str) -> str:
+    parts = text.split("%")
+    return parts[0] + "".join(chr(int(part[:2], 16)) + part[2:] for part in parts[1:])
+
+
+def _value_text(json_text: str) -> str:
+    # A string is written bare unless its bare form would read back as another JSON value
+    # ("1", "null", "[]", '"x"'); then, like every other value, as its JSON text.
+    value = json.loads(json_text)
+    if isinstance(value, str):
+        try:
+            json.loads(value)
+        except ValueError:
+            return value
+    return json_text
+
+
+def _value_of(text: str) -> Any:
+    try:
+        return json.loads(text)
+    except ValueError:
+        return text
+
+
+def partition_folder(partition: Sequence[tuple[str, str]]) -> str:
+    """"dim=value,dim=value": unique for every combination of JSON values, and reversible."""
+    return ",".join(f"{_escape(dim)}={_escape(_value_text(text))}" for dim, text in partition)
+
+
+def parse_partition_folder(name: str) -> dict[str, Any]:
+    pairs = (item.split("=") for item in name.split(","))
+    return {_unescape(dim): _value_of(_unescape(value)) for dim, value in pairs}
+
+
+class RunPaths:
+    """The folders of one run: published, the attempts, the last failure."""
+
+    def __init__(self, out: str, asset_key: str, partition: Sequence[tuple[str, str]]) -> None:
+        if partition:
+            self.parent = os.path.join(out, asset_key)
+            self.name = partition_folder(partition)
+        else:
+            self.parent, self.name = out, asset_key
+        self.published = os.path.join(self.parent, self.name)
+        self.failed = os.path.join(self.parent, f".{self.name}.failed")
+
+    def attempt(self, attempt_id: str) -> str:
+        return os.path.join(self.parent, f".{self.name}.attempt-{attempt_id}")
+
+
+def too_long(paths: RunPaths) -> bool:
+    return len(f".{paths.name}.attempt-000000000000".encode()) > NAME_MAX
+
+
+# --- publication ----------------------------------------------------------------------------------
+
+_RENAME_EXCHANGE = 2
+_AT_FDCWD = -100
+
+
+def _load_renameat2() -> Any:
+    try:
+        function = ctypes.CDLL(None, use_errno=True).renameat2
+    except (OSError, AttributeError):
+        return None
+    function.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p, ctypes.c_uint]
+    return function
+
+
+_renameat2 = _load_renameat2()
+
+
+def exchange(a: str, b: str) -> bool:
+    """Swaps two paths in one step (Linux's renameat2 RENAME_EXCHANGE); False where the system or
+    the file system cannot."""
+    if _renameat2 is None:
+        return False
+    if _renameat2(_AT_FDCWD, os.fsencode(a), _AT_FDCWD, os.fsencode(b), _RENAME_EXCHANGE) == 0:
+        return True
+    code = ctypes.get_errno()
+    if code in (errno.EINVAL, errno.ENOSYS, errno.EOPNOTSUPP):
+        return False
+    raise OSError(code, os.strerror(code), a)
+
+
+def replace_folder(source: str, target: str) -> None:
+    """Moves the folder `source` to `target`, replacing whatever is there. The replaced folder is
+    removed afterwards; at every instant `target` is either the old folder or the new one whole."""
+    try:
+        os.rename(source, target)  # nothing there yet (an empty folder is replaced too)
+        return
+    except OSError as error:
+        if error.errno not in (errno.ENOTEMPTY, errno.EEXIST):
+            raise
+    if exchange(source, target):
+        shutil.rmtree(source)
+        return
+    # No atomic swap on this file system: step the old folder aside first. Should this process
+    # die between the two renames, recover() puts it back.
+    aside = source + ".replaced"
+    os.rename(target, aside)
+    os.rename(source, target)
+    shutil.rmtree(aside)
+
+
+def recover(parent: str) -> None:
+    """Tidies a folder of runs after an orchestrator that died: attempts in progress are removed,
+    a published folder stepped aside but not replaced is put back."""
+    try:
+        names = os.listdir(parent)
+    except FileNotFoundError:
+        return
+    for name in names:
+        if not name.startswith(".") or ".attempt-" not in name:
+            continue
+        path = os.path.join(parent, name)
+        published = os.path.join(parent, name[1:name.rindex(".attempt-")])
+        if name.endswith(".replaced") and not os.path.exists(published):
+            os.rename(path, published)
+        else:
+            shutil.rmtree(path, ignore_errors=True)
+
+
+def write_whole(path: str, data: bytes) -> None:
+    """Writes a file next to its final name and renames it over it: whole or absent."""
+    temporary = f"{path}.{os.getpid()}.tmp"
+    try:
+        with open(temporary, "wb") as file:
+            file.write(data)
+        os.replace(temporary, path)
+    except BaseException:
+        try:
+            os.unlink(temporary)
+        except FileNotFoundError:
+            pass
+        raise
+
+
+# --- the input file ---------------------------------------------------------------------------
+
+# One keyword argument of a run: a JSON text given in full, the value.json of an upstream run, or
+# the list of {"partition": ..., "value": ...} of several upstream runs.
+Literal = tuple[str, str]
+Upstream = tuple[str, str]
+UpstreamList = tuple[str, Sequence[tuple[str, str]]]  # (partition JSON text, value path)
+InputSpec = tuple[Sequence[Literal], Sequence[Upstream], Sequence[UpstreamList]]
+
+
+def _copy(path: str, file: BinaryIO) -> None:
+    with open(path, "rb") as source:
+        shutil.copyfileobj(source, file, 1 << 20)
+
+
+def write_input(path: str, spec: InputSpec) -> None:
+    """Builds the worker's keyword arguments by splicing the upstream value.json texts into one
+    JSON object, without decoding them: inputs of any size cost a copy, not a parse."""
+    literals, upstream, lists = spec
+    with open(path, "wb") as file:
+        separator = b"{"
+        for name, text in literals:
+            file.write(separator + _key(name) + text.encode())
+            separator = b","
+        for name, value_path in upstream:
+            file.write(separator + _key(name))
+            _copy(value_path, file)
+            separator = b","
+        for name, items in lists:
+            file.write(separator + _key(name) + b"[")
+            for position, (partition_text, value_path) in enumerate(items):
+                file.write(b'%s{"partition":%s,"value":' % (b"," if position else b"", partition_text.encode()))
+                _copy(value_path, file)
+                file.write(b"}")
+            file.write(b"]")
+            separator = b","
+        file.write(b"}" if separator == b"," else b"{}")
+
+
+def _key(name: str) -> bytes:
+    return json.dumps(name, ensure_ascii=False).encode() + b":"
+
+
+
+def published_run(published: str) -> dict[str, Any] | None:
+    """run.json of a published run whose value and successful record are in place, else None."""
+    try:
+        with open(os.path.join(published, "run.json"), "rb") as file:
+            record = json.loads(file.read())
+        with open(os.path.join(published, "result.json"), "rb") as file:
+            result = json.loads(file.read())
+    except (OSError, ValueError):
+        return None
+    if not (isinstance(record, dict) and isinstance(result, dict) and result.get("ok") is True):
+        return None
+    if not os.path.exists(os.path.join(published, "value.json")):
+        return None
+    return record

@@ -1,0 +1,275 @@
+"""From the inspection report to the plan: the assets, their runs, what each run consumes.
+
+Pure data and pure functions: nothing here imports user code or touches the file system. An
+asset is identified by the reference that `inputs=` records ("<file>:<function>"); a run is one
+asset at one combination of its partition values.
+"""
+
+from __future__ import annotations
+
+import hashlib
+import heapq
+import itertools
+import json
+from collections.abc import Iterable, Mapping, Sequence
+from dataclasses import dataclass, field
+from typing import Any
+
+
+class PlanError(Exception):
+    """The project cannot be planned; `problems` holds one line per fault found."""
+
+    def __init__(self, problems: Sequence[str]) -> None:
+        super().__init__("\n".join(problems))
+        self.problems = list(problems)
+
+
+def canonical(value: Any) -> str:
+    """The one JSON text of a value that the plan compares, hashes and names folders after."""
+    return json.dumps(value, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+
+
+# A partition: (dimension, canonical JSON text of its value) pairs, in the asset's dimension order.
+Partition = tuple[tuple[str, str], ...]
+
+
+def partition_label(partition: Partition) -> str:
+    """How a partition reads in messages and tables: day=2024-05-01,region="eu" style, strings bare."""
+    if not partition:
+        return "-"
+    return ",".join(f"{dim}={_readable(text)}" for dim, text in partition)
+
+
+def _readable(text: str) -> str:
+    value = json.loads(text)
+    return value if isinstance(value, str) else text
+
+
+def partition_object(partition: Partition) -> dict[str, Any]:
+    return {dim: json.loads(text) for dim, text in partition}
+
+
+@dataclass(frozen=True)
+class Asset:
+    ref: str  # "<file>:<function>", as inputs= records it
+    key: str  # "<module>.<function>": the asset's folder and its name in tables
+    module: str  # the module a worker imports to run it
+    function: str
+    source: str
+    python_version: str
+    return_type: str | None
+    inputs: tuple[tuple[str, str], ...]  # (parameter, upstream reference)
+    dimensions: tuple[tuple[str, tuple[str, ...]], ...]  # (dimension, canonical value texts)
+
+    @property
+    def partitioned(self) -> bool:
+        return bool(self.dimensions)
+
+    def partitions(self) -> list[Partition]:
+        """Every combination of the dimensions' values, the first dimension varying slowest."""
+        names = [name for name, _ in self.dimensions]
+        return [tuple(zip(names, combo)) for combo in
+                itertools.product(*(values for _, values in self.dimensions))]
+
+
+@dataclass(frozen=True)
+class Input:
+    """What one parameter of a run receives: the value of one upstream run (`pinned`), or the list
+    of {"partition": ..., "value": ...} objects of the matching upstream runs, in plan order."""
+
+    parameter: str
+    upstream: tuple[int, ...]  # run indices
+    pinned: bool
+
+
+@dataclass(frozen=True)
+class Run:
+    index: int
+    asset: Asset
+    partition: Partition
+    inputs: tuple[Input, ...]
+    fingerprint: str
+
+    @property
+    def label(self) -> str:
+        return partition_label(self.partition)
+
+    @property
+    def name(self) -> str:
+        """The asset, and the partition in brackets when there is one."""
+        return f"{self.asset.key}[{self.label}]" if self.partition else self.asset.key
+
+    def upstream(self) -> Iterable[int]:
+        for item in self.inputs:
+            yield from item.upstream
+
+
+@dataclass
+class Plan:
+    assets: list[Asset]  # in dependency order
+    runs: list[Run]  # in plan order: by asset, then partition
+    downstream: list[list[int]] = field(default_factory=list)  # run index -> consumer run indices
+
+    def asset_runs(self, key: str) -> list[Run]:
+        return [run for run in self.runs if run.asset.key == key]
+
+
+# --- from records to assets -----------------------------------------------------------------------
+
+def _asset_of(record: Mapping[str, Any], problems: list[str]) -> Asset | None:
+    metadata = record["decorator_metadata"]
+    function = record["function_name"]
+    module = record.get("function_module") or record["module_path"]
+    key = f"{module}.{function}"
+    dimensions = []
+    for dim, spec in sorted((metadata.get("partitions") or {}).items()):
+        if spec.get("kind") != "inline":
+            problems.append(f"{key}: partition dimension {dim!r} is of unknown kind {spec.get('kind')!r}")
+            return None
+        # Repeated values name the same run: each is kept once, at its first place.
+        texts = dict.fromkeys(canonical(value) for value in json.loads(spec["values_json"]))
+        dimensions.append((dim, tuple(texts)))
+    inputs = tuple(sorted((metadata.get("inputs") or {}).items()))
+    for parameter, _ in inputs:
+        if any(parameter == dim for dim, _ in dimensions):
+            problems.append(f"{key}: {parameter!r} is both an input and a partition dimension")
+    return Asset(ref=f"{record['file_path']}:{function}", key=key, module=module, function=function,
+                 source=record["function_source"], python_version=record["python_version"],
+                 return_type=record.get("return_type"), inputs=inputs, dimensions=tuple(dimensions))
+
+
+def assets_of(records: Iterable[Mapping[str, Any]]) -> list[Asset]:
+    """One asset per reference. The inspector reports an asset once per module that holds it (its
+    own, and every module that imports it): those records are one asset. Two records that differ
+    behind one reference are a plan error, as are inputs that are not assets of the project."""
+    problems: list[str] = []
+    by_ref: dict[str, Asset] = {}
+    found_in: dict[str, list[str]] = {}
+    for record in records:
+        asset = _asset_of(record, problems)
+        if asset is None:
+            continue
+        found_in.setdefault(asset.ref, []).append(record["module_path"])
+        known = by_ref.setdefault(asset.ref, asset)
+        # The first record names the module: in the compact report every record of one asset
+        # names its defining module, so they agree.
+        if (known.source, known.inputs, known.dimensions) != (asset.source, asset.inputs, asset.dimensions):
+            problems.append(f"{asset.ref} names two different assets ({known.key} and {asset.key}, "
+                            f"found in {', '.join(dict.fromkeys(found_in[asset.ref]))})")
+    keys: dict[str, str] = {}
+    for asset in by_ref.values():
+        if keys.setdefault(asset.key, asset.ref) != asset.ref:
+            problems.append(f"{asset.key} names two different assets ({keys[asset.key]} and {asset.ref})")
+        for parameter, ref in asset.inputs:
+            if ref not in by_ref:
+                problems.append(f"{asset.key}: input {parameter!r} refers to {ref!r}, "
+                                "which is not an asset of this project")
+    if problems:
+        raise PlanError(list(dict.fromkeys(problems)))
+    return list(by_ref.values())
+
+
+def _dependency_order(assets: list[Asset]) -> list[Asset]:
+    """Upstream before downstream; among assets that are free at the same time, by key, so that
+    the order does not depend on how the modules were listed. A cycle is a plan error."""
+    by_ref = {asset.ref: asset for asset in assets}
+    waiting = {asset.ref: {ref for _, ref in asset.inputs} for asset in assets}
+    consumers: dict[str, list[str]] = {}
+    for asset in assets:
+        for ref in waiting[asset.ref]:
+            consumers.setdefault(ref, []).append(asset.ref)
+    ready = [(asset.key, asset.ref) for asset in assets if not waiting[asset.ref]]
+    heapq.heapify(ready)
+    ordered: list[Asset] = []
+    while ready:
+        _, ref = heapq.heappop(ready)
+        ordered.append(by_ref[ref])
+        for consumer in consumers.get(ref, ()):
+            waiting[consumer].discard(ref)
+            if not waiting[consumer]:
+                heapq.heappush(ready, (by_ref[consumer].key, consumer))
+    if len(ordered) < len(assets):
+        raise PlanError([_describe_cycle(by_ref, {ref for ref, rest in waiting.items() if rest})])
+    return ordered
+
+
+def _describe_cycle(by_ref: dict[str, Asset], stuck: set[str]) -> str:
+    # Every stuck asset waits on another stuck one: follow the first such input until an asset
+    # repeats; the path from its first visit is a cycle.
+    ref = min(stuck, key=lambda r: by_ref[r].key)
+    path: list[tuple[str, str]] = []
+    seen: dict[str, int] = {}
+    while ref not in seen:
+        seen[ref] = len(path)
+        parameter, upstream = next((p, r) for p, r in by_ref[ref].inputs if r in stuck)
+        path.append((ref, parameter))
+        ref = upstream
+    cycle = path[seen[ref]:]
+    steps = " -> ".join(f"{by_ref[r].key} (input {p!r})" for r, p in cycle)
+    return f"dependency cycle: {steps} -> {by_ref[ref].key}"
+
+
+# --- runs ---------------------------------------------------------------------------------------
+
+def fingerprint(asset: Asset, partition: Partition, upstream: Sequence[tuple[str, Sequence[str]]]) -> str:
+    """What decides whether a published run is still up to date: the function's source, the
+    interpreter version, the partition, and the fingerprints of the upstream runs consumed."""
+    text = canonical({"asset": asset.key, "source": asset.source, "python": asset.python_version,
+                      "partition": [list(pair) for pair in partition],
+                      "inputs": [[parameter, list(prints)] for parameter, prints in upstream]})
+    return hashlib.sha256(text.encode()).hexdigest()
+
+
+def build_plan(records: Iterable[Mapping[str, Any]]) -> Plan:
+    assets = _dependency_order(assets_of(records))
+    by_ref = {asset.ref: asset for asset in assets}
+    runs: list[Run] = []
+    first_run: dict[str, int] = {}
+    problems: list[str] = []
+    for asset in assets:
+        first_run[asset.ref] = len(runs)
+        # Per input, the upstream runs grouped by the values of the dimensions shared with this
+        # asset: a run looks its matches up instead of scanning them.
+        matchers = []
+        own_dims = {dim for dim, _ in asset.dimensions}
+        for parameter, ref in asset.inputs:
+            upstream = by_ref[ref]
+            shared = [dim for dim, _ in upstream.dimensions if dim in own_dims]
+            groups: dict[tuple[str, ...], list[int]] = {}
+            start = first_run[ref]
+            for offset, partition in enumerate(upstream.partitions()):
+                values = dict(partition)
+                groups.setdefault(tuple(values[d] for d in shared), []).append(start + offset)
+            pinned = len(shared) == len(upstream.dimensions)
+            matchers.append((parameter, upstream, shared, groups, pinned))
+        for partition in asset.partitions():
+            values = dict(partition)
+            inputs = []
+            for parameter, upstream, shared, groups, pinned in matchers:
+                matched = groups.get(tuple(values[d] for d in shared), [])
+                if pinned and not matched:
+                    problems.append(f"{asset.key} ({partition_label(partition)}): input {parameter!r} "
+                                    f"from {upstream.key} matches no run of it")
+                inputs.append(Input(parameter, tuple(matched), pinned))
+            prints = [(item.parameter, [runs[i].fingerprint for i in item.upstream]) for item in inputs]
+            runs.append(Run(len(runs), asset, partition, tuple(inputs), fingerprint(asset, partition, prints)))
+    if problems:
+        raise PlanError(problems)
+    downstream: list[list[int]] = [[] for _ in runs]
+    for run in runs:
+        for index in dict.fromkeys(run.upstream()):
+            downstream[index].append(run.index)
+    return Plan(assets, runs, downstream)
+
+
+def select(plan: Plan, selected_keys: Iterable[str]) -> list[int]:
+    """The runs of the selected assets and everything upstream of them, in plan order."""
+    wanted = set(selected_keys)
+    keep = {run.index for run in plan.runs if run.asset.key in wanted}
+    stack = list(keep)
+    while stack:
+        for index in plan.runs[stack.pop()].upstream():
+            if index not in keep:
+                keep.add(index)
+                stack.append(index)
+    return sorted(keep)

@@ -1,0 +1,42 @@
+"""The project's assets, learnt from `python -m quarl.inspect` in a child process: user code is
+never imported into the orchestrator's own."""
+
+from __future__ import annotations
+
+import json
+import re
+import subprocess
+from collections.abc import Sequence
+from typing import Any
+
+from quarl.run.executors.base import WorkerEnvironment
+
+_SKIP_LINE = re.compile(r"^quarl: skipping module '(.*)': ")
+
+
+class InspectionError(Exception):
+    pass
+
+
+def inspect(targets: Sequence[str], environment: WorkerEnvironment) -> list[dict[str, Any]]:
+    """The compact records of every asset in TARGETS, packages expanded to their submodules.
+
+    A module that cannot be imported is an error, with the inspector's lines: running the rest
+    of a project as if that module had no assets would report a partial run as a whole one."""
+    argv = [environment.python, "-m", "quarl.inspect", "--recursive", "--compact", "--", *targets]
+    done = subprocess.run(argv, cwd=environment.cwd, env=environment.env(), stdin=subprocess.DEVNULL,
+                          capture_output=True)
+    errors = done.stderr.decode("utf-8", "replace")
+    skipped = [line for line in errors.splitlines() if _SKIP_LINE.match(line)]
+    if done.returncode != 0:
+        raise InspectionError(f"inspecting {' '.join(targets)} failed:\n{errors.rstrip()}")
+    if skipped:
+        raise InspectionError("\n".join([*skipped, f"{_count(len(skipped), 'module')} could not be "
+                                         "imported: fix or leave out what fails above"]))
+    report = json.loads(done.stdout)
+    assets: list[dict[str, Any]] = report["assets"]
+    return assets
+
+
+def _count(n: int, noun: str) -> str:
+    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"

@@ -1,0 +1,243 @@
+"""The loop of `quarl run`: hands ready runs to the executor, takes their outcomes, records them,
+skips what depends on a failure, and stops cleanly when interrupted.
+
+A run is decided when everything it consumes is decided, in plan order: it is skipped when an
+upstream run failed; it is up to date when its published run has its fingerprint and was built
+from the upstream runs that are published now; otherwise it is started.
+"""
+
+from __future__ import annotations
+
+import heapq
+import os
+import secrets
+import signal
+import time
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass
+from typing import Any, Protocol
+
+from quarl.run import layout
+from quarl.run.executors.base import FAILED, INTERRUPTED, SUCCEEDED, TIMEOUT, Job, Outcome
+from quarl.run.history import Attempt, History
+from quarl.run.plan import Plan, Run, canonical, partition_object
+
+UP_TO_DATE = "up to date"
+SKIPPED = "skipped"
+NOT_STARTED = "not started"
+
+
+@dataclass
+class RunResult:
+    run: Run
+    status: str
+    duration: float | None = None
+    result_type: str | None = None
+    error: str | None = None
+    folder: str | None = None  # the published folder, or the failed attempt's
+    attempts: int = 0
+
+    @property
+    def log(self) -> str | None:
+        """The standard error of a failed attempt."""
+        if self.status in (FAILED, TIMEOUT) and self.folder:
+            return os.path.join(self.folder, "stderr.log")
+        return None
+
+
+@dataclass(frozen=True)
+class Options:
+    force: bool = False
+    timeout: float | None = None
+    retries: int = 0
+    fail_fast: bool = False
+
+
+class Executor(Protocol):
+    slots: int  # attempts it runs at once
+    busy: int  # attempts submitted whose outcome wait() has not returned yet
+
+    def submit(self, job: Job) -> None: ...
+
+    def wait(self, timeout: float | None) -> list[Outcome]:
+        """Outcomes that are in, after waiting for the first (or for wake(), or the timeout)."""
+
+    def wake(self) -> None:
+        """Makes a pending wait() return; called from a signal handler."""
+
+    def interrupt(self) -> None:
+        """Kills every running attempt: each comes back as interrupted; nothing new starts."""
+
+
+class Display(Protocol):
+    def started(self, run: Run, attempt: int) -> None: ...
+
+    def finished(self, result: RunResult) -> None: ...
+
+
+class Scheduler:
+    def __init__(self, plan: Plan, selection: Sequence[int], forced: set[int], out: str, shown_out: str,
+                 executor: Executor, history: History, invocation: int, display: Display,
+                 options: Options) -> None:
+        self.plan = plan
+        self.selection = list(selection)
+        self.forced = forced
+        self.out = os.path.abspath(out)
+        self.shown_out = shown_out  # --out as the user spelled it, for value_path
+        self.executor = executor
+        self.history = history
+        self.invocation = invocation
+        self.display = display
+        self.options = options
+        self.results: dict[int, RunResult] = {}
+        # The attempt now published for each decided run, which its consumers record.
+        self.published_attempt: dict[int, str | None] = {}
+        self.interrupted = False
+
+    # --- deciding -------------------------------------------------------------------------------
+
+    def paths(self, run: Run) -> layout.RunPaths:
+        return layout.RunPaths(self.out, run.asset.key, run.partition)
+
+    def _consumed(self, run: Run) -> list[str | None]:
+        return [self.published_attempt.get(index) for index in run.upstream()]
+
+    def _up_to_date(self, run: Run) -> bool:
+        record = layout.published_run(self.paths(run).published)
+        if record is None or record.get("fingerprint") != run.fingerprint:
+            return False
+        if record.get("consumed") != self._consumed(run):
+            return False
+        self.published_attempt[run.index] = record.get("attempt")
+        return True
+
+    def _job(self, run: Run) -> Job:
+        paths = self.paths(run)
+        attempt_id = secrets.token_hex(6)
+        literals = [(dim, text) for dim, text in run.partition]
+        single, lists = [], []
+        for item in run.inputs:
+            if item.pinned:
+                single.append((item.parameter, self._value(item.upstream[0])))
+            else:
+                lists.append((item.parameter, [(canonical(partition_object(self.plan.runs[i].partition)),
+                                                self._value(i)) for i in item.upstream]))
+        inputs = (literals, single, lists) if (literals or single or lists) else None
+        shown = layout.RunPaths(self.shown_out, run.asset.key, run.partition).published
+        record: dict[str, Any] = {"asset": run.asset.key, "partition": partition_object(run.partition),
+                                  "fingerprint": run.fingerprint, "consumed": self._consumed(run)}
+        return Job(run=run.index, attempt_id=attempt_id, module=run.asset.module,
+                   function=run.asset.function, published=paths.published,
+                   attempt=paths.attempt(attempt_id), failed=paths.failed, inputs=inputs,
+                   record=record, value_path=os.path.normpath(os.path.join(shown, "value.json")),
+                   timeout=self.options.timeout)
+
+    def _value(self, index: int) -> str:
+        return os.path.join(self.paths(self.plan.runs[index]).published, "value.json")
+
+    # --- the loop ---------------------------------------------------------------------------------
+
+    def run(self) -> list[RunResult]:
+        plan = self.plan
+        selected = set(self.selection)
+        waiting = {i: len(set(plan.runs[i].upstream())) for i in self.selection}
+        ready = [i for i, count in waiting.items() if count == 0]
+        heapq.heapify(ready)
+        self.attempts: dict[int, int] = {}
+        stop = False
+
+        def decided(result: RunResult) -> None:
+            self.results[result.run.index] = result
+            self.display.finished(result)
+            for consumer in plan.downstream[result.run.index]:
+                if consumer in selected:
+                    waiting[consumer] -= 1
+                    if waiting[consumer] == 0:
+                        heapq.heappush(ready, consumer)
+
+        with self._stop_on_signals():
+            while (ready or self.executor.busy) and not self.interrupted:
+                rows: list[Attempt] = []
+                while ready and (stop or self.executor.busy < self.executor.slots) and not self.interrupted:
+                    run = plan.runs[heapq.heappop(ready)]
+                    upstream = [self.results[i] for i in run.upstream()]
+                    broken = next((r for r in upstream if r.status in (FAILED, TIMEOUT, SKIPPED)), None)
+                    if broken is not None:
+                        result = RunResult(run, SKIPPED, error=f"{broken.run.name} {broken.status}")
+                        rows.append(self._row(run, result, None))
+                        decided(result)
+                    elif stop or any(r.status not in (SUCCEEDED, UP_TO_DATE) for r in upstream):
+                        decided(RunResult(run, NOT_STARTED))
+                    elif (run.index in self.forced or any(r.status == SUCCEEDED for r in upstream)
+                          or not self._up_to_date(run)):
+                        self._start(run, 1)
+                    else:
+                        decided(RunResult(run, UP_TO_DATE))
+                self.history.add(self.invocation, rows)
+                if not self.executor.busy or self.interrupted:
+                    continue
+                rows = []
+                for outcome in self.executor.wait(None):
+                    run = plan.runs[outcome.run]
+                    result = self._result(run, outcome)
+                    rows.append(self._row(run, result, outcome))
+                    if (outcome.status in (FAILED, TIMEOUT) and not stop and not self.interrupted
+                            and self.attempts[run.index] <= self.options.retries):
+                        self._start(run, self.attempts[run.index] + 1)
+                        continue
+                    if outcome.status == SUCCEEDED:
+                        self.published_attempt[run.index] = outcome.attempt_id
+                    elif outcome.status != INTERRUPTED and self.options.fail_fast:
+                        stop = True
+                    decided(result)
+                self.history.add(self.invocation, rows)
+            if self.interrupted:
+                self._drain()
+        return [self.results.get(i) or RunResult(plan.runs[i], NOT_STARTED) for i in self.selection]
+
+    def _result(self, run: Run, outcome: Outcome) -> RunResult:
+        return RunResult(run, outcome.status, outcome.duration, outcome.result_type, outcome.error,
+                         outcome.folder, self.attempts[run.index])
+
+    def _start(self, run: Run, attempt: int) -> None:
+        self.attempts[run.index] = attempt
+        self.display.started(run, attempt)
+        self.executor.submit(self._job(run))
+
+    def _drain(self) -> None:
+        """Stops every running worker and records how each attempt ended."""
+        self.executor.interrupt()
+        while self.executor.busy:
+            rows = []
+            for outcome in self.executor.wait(None):
+                run = self.plan.runs[outcome.run]
+                result = self._result(run, outcome)
+                rows.append(self._row(run, result, outcome))
+                self.results[run.index] = result
+                self.display.finished(result)
+            self.history.add(self.invocation, rows)
+
+    @contextmanager
+    def _stop_on_signals(self) -> Iterator[None]:
+        """Ctrl-C, or SIGTERM (a CI job cancelled), stops the run: the loop sees the request
+        between two steps, so no outcome is ever half recorded."""
+
+        def request_stop(signum: int, frame: object) -> None:
+            self.interrupted = True
+            self.executor.wake()
+
+        previous = {sig: signal.signal(sig, request_stop) for sig in (signal.SIGINT, signal.SIGTERM)}
+        try:
+            yield
+        finally:
+            for sig, handler in previous.items():
+                signal.signal(sig, handler)
+
+    def _row(self, run: Run, result: RunResult, outcome: Outcome | None) -> Attempt:
+        return Attempt(asset=run.asset.key, partition=layout.partition_folder(run.partition),
+                       label=run.label, plan_index=run.index, fingerprint=run.fingerprint,
+                       status=result.status, started=outcome.started if outcome else time.time(),
+                       duration=result.duration, exit_status=outcome.exit_status if outcome else None,
+                       error=result.error, result_type=result.result_type, folder=result.folder)
+
