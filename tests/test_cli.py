@@ -14,7 +14,8 @@ from conftest import sanitizer_env
 
 ROOT = pathlib.Path(__file__).parent / "fixtures" / "cli"
 
-INSPECT_USAGE = b"usage: python -m quarl.inspect [-h] [-o FILE] MODULE [MODULE ...]\n"
+INSPECT_USAGE = (b"usage: python -m quarl.inspect [-h] [-o FILE] [--compact] [--recursive]\n"
+                 b"                               MODULE [MODULE ...]\n")
 WORKER_USAGE = (b"usage: python -m quarl.worker [-h]\n"
                 b"                              MODULE FUNCTION OUTPUT_DIR [INPUT_KWARGS_JSON]\n")
 
@@ -73,6 +74,28 @@ def test_inspect_skips_modules_that_fail_to_import(report, tmp_path):
         b"quarl: skipping module 'no_such_module': ModuleNotFoundError: No module named "
         b"'no_such_module'\n"
         b"quarl: skipping module 'cli_import_error': ImportError: cannot load the warehouse driver\n"))
+
+
+BROKEN_SUBPACKAGE = b"quarl: skipping module 'cli_pkg.broken': ImportError: the broken subpackage\n"
+
+
+@pytest.mark.parametrize("args, modules, compact, err", [
+    # Each __main__ raises if imported; the broken subpackage is walked past and skipped once.
+    (["--recursive", "cli_pkg"],
+     ["cli_pkg", "cli_pkg.a", "cli_pkg.broken", "cli_pkg.sub", "cli_pkg.sub.b", "cli_pkg.z"],
+     False, BROKEN_SUBPACKAGE),
+    (["--compact", "--recursive", "cli_assets", "cli_pkg.sub", "no_such_module"],
+     ["cli_assets", "cli_pkg.sub", "cli_pkg.sub.b", "no_such_module"], True,
+     b"quarl: skipping module 'no_such_module': ModuleNotFoundError: No module named "
+     b"'no_such_module'\n"),
+    (["cli_pkg", "--compact"], ["cli_pkg"], True, b""),
+])
+def test_inspect_compact_and_recursive(fixture_modules, tmp_path, capfd, args, modules, compact,
+                                       err):
+    fixture_modules("cli")
+    expected = inspect_modules(modules, compact=compact).encode()
+    capfd.readouterr()
+    assert outcome(quarl("inspect", *args, cwd=tmp_path)) == (0, expected + b"\n", err)
 
 
 def test_inspect_with_nothing_found(tmp_path):

@@ -20,6 +20,11 @@ def root(fixture_modules):
     return fixture_modules("inspect")
 
 
+class NotABool:
+    def __bool__(self):
+        return 1
+
+
 def records(report):
     return json.loads(report)["assets"]
 
@@ -40,6 +45,9 @@ def source_of(path):
         ((), {}, "inspect_modules() missing 1 required positional argument: 'modules'"),
         (([], []), {}, "inspect_modules() takes 1 positional arguments but 2 were given"),
         ((), {"module": []}, "inspect_modules() got an unexpected keyword argument 'module'"),
+        (([], True), {}, "inspect_modules() takes 1 positional arguments but 2 were given"),
+        (([],), {"compact": NotABool()},
+         "argument 'compact': __bool__ should return bool, returned int"),
     ],
 )
 def test_argument_errors(args, kwargs, message):
@@ -189,6 +197,45 @@ def test_report_is_compact_with_sorted_keys(root, modules):
         ]
         assert record["kind"] == "asset"
         assert record["python_version"] == VERSION
+
+
+@pytest.mark.parametrize(
+    "modules, function_modules",
+    [
+        (["pipeline.partitioned"], ["pipeline.assets", "pipeline.partitioned"]),
+        (["pipeline.methods", "no_such_module", "pipeline.bare"], ["pipeline.methods"] * 3
+         + ["pipeline.bare"]),
+        # anonymous: __module__ raises; hello: imported; relabelled: __module__ is None
+        (["pipeline.foreign"], [None, "pipeline.assets", None]),
+    ],
+)
+@pytest.mark.parametrize("compact", [True, 1, "yes"])
+def test_compact_report(root, capfd, modules, function_modules, compact):
+    full = records(inspect_modules(modules))
+    skipped = capfd.readouterr()
+    report = inspect_modules(modules, compact=compact)
+    assert capfd.readouterr() == skipped
+    assert len(full) == len(function_modules)
+    expected = [
+        {**{k: v for k, v in record.items() if k != "module_source"}, "function_module": module}
+        for record, module in zip(full, function_modules)
+    ]
+    assert report == json.dumps(
+        {"assets": expected}, sort_keys=True, separators=(",", ":"), ensure_ascii=False
+    )
+
+
+@pytest.mark.parametrize("compact", [False, 0, None, []])
+def test_false_compact_is_the_default_report(root, compact):
+    assert inspect_modules(["pipeline.partitioned"], compact=compact) == inspect_modules(
+        ["pipeline.partitioned"]
+    )
+
+
+def test_compact_report_never_reads_module_source():
+    with pytest.raises(TypeError):
+        inspect_modules(["sys"])
+    assert inspect_modules(["sys"], compact=True) == EMPTY
 
 
 def test_members_in_name_order_and_markers_checked_exactly(root):

@@ -37,7 +37,7 @@ def test_second_init_returns_the_same_module_untouched():
     [
         ("asset", "(*, name=None, inputs=None, partitions=None, serializer=None)"),
         ("partitions", "(values)"),
-        ("inspect_modules", "(modules)"),
+        ("inspect_modules", "(modules, *, compact=False)"),
         ("materialize_asset", "(module_name, function_name, output_dir, input_kwargs_json=None)"),
     ],
 )
@@ -67,7 +67,11 @@ DOCS = {
         Inspect modules for quarl assets. Called by the `python -m quarl.inspect` CLI stub.
 
         Imports each module, finds functions with `__quarl_kind__ == "asset"`,
-        extracts source and metadata, returns JSON string to stdout."""
+        extracts source and metadata, returns JSON string to stdout.
+
+        With a true `compact`, the records leave out `module_source` (the module's
+        source is not read) and carry `function_module`, the `__module__` of the
+        asset's function (null when it cannot be read or is not a str)."""
     ),
     "materialize_asset": textwrap.dedent(
         """\

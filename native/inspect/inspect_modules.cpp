@@ -1,6 +1,7 @@
 #include "inspect/inspect_modules.hpp"
 
 #include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,15 +18,19 @@ namespace quarl {
 namespace {
 
 constexpr const char inspect_modules_doc[] =
-    "inspect_modules(modules)\n"
+    "inspect_modules(modules, *, compact=False)\n"
     "--\n"
     "\n"
     "Inspect modules for quarl assets. Called by the `python -m quarl.inspect` CLI stub.\n"
     "\n"
     "Imports each module, finds functions with `__quarl_kind__ == \"asset\"`,\n"
-    "extracts source and metadata, returns JSON string to stdout.";
+    "extracts source and metadata, returns JSON string to stdout.\n"
+    "\n"
+    "With a true `compact`, the records leave out `module_source` (the module's\n"
+    "source is not read) and carry `function_module`, the `__module__` of the\n"
+    "asset's function (null when it cannot be read or is not a str).";
 
-constexpr Signature<1> inspect_modules_signature{"inspect_modules", {"modules"}, 1};
+constexpr Signature<1, 1> inspect_modules_signature{"inspect_modules", {"modules"}, 1, {"compact"}};
 
 Name importlib_name{"importlib"};
 Name inspect_name{"inspect"};
@@ -198,8 +203,19 @@ JsonValue return_type_of(Context& context, PyObject* function) {
     return to_text(text.get());
 }
 
+// __module__ of the function, which tells the module that defines an asset from the modules that
+// import it; null when it cannot be read or is not a str.
+JsonValue function_module_of(PyObject* function) {
+    Ref module = get_attr_or_null(function, dunder_module_name);
+    if (!module || !PyUnicode_Check(module.get())) return nullptr;
+    return to_text(module.get());
+}
+
+// A record with `module_source`, or, in the compact form (no module source), with
+// `function_module` in its place.
 JsonObject asset_record(Context& context, PyObject* member, std::string_view module_path,
-                        const SharedText& module_source, const std::string& python_version) {
+                        const std::optional<SharedText>& module_source,
+                        const std::string& python_version) {
     JsonValue metadata;
     {
         Ref metadata_object = get_attr(member, metadata_name);
@@ -211,6 +227,8 @@ JsonObject asset_record(Context& context, PyObject* member, std::string_view mod
     std::string function_source = source_text(context, original.get());
     Ref function_name = get_attr(original.get(), dunder_name_name);
     const std::string_view function_name_text = to_text(function_name.get());
+    JsonValue function_module;
+    if (!module_source) function_module = function_module_of(original.get());
     std::string file_path = file_path_of(context, original.get());
     JsonValue return_type = return_type_of(context, original.get());
 
@@ -221,7 +239,11 @@ JsonObject asset_record(Context& context, PyObject* member, std::string_view mod
     record.set("function_source", std::move(function_source));
     record.set("kind", "asset");
     record.set("module_path", module_path);
-    record.set("module_source", module_source);
+    if (module_source) {
+        record.set("module_source", *module_source);
+    } else {
+        record.set("function_module", std::move(function_module));
+    }
     record.set("python_version", python_version);
     record.set("return_type", std::move(return_type));
     return record;
@@ -246,8 +268,8 @@ struct Records {
 
 // Appends a record for every asset among the module's members; a module that cannot be imported
 // is reported on standard error and contributes nothing.
-void inspect_module(Context& context, const std::string& name, const std::string& python_version,
-                    Records& records) {
+void inspect_module(Context& context, const std::string& name, bool compact,
+                    const std::string& python_version, Records& records) {
     Ref name_object = make_text(name);
     Ref module;
     try {
@@ -257,8 +279,10 @@ void inspect_module(Context& context, const std::string& name, const std::string
         report_skipped(name, error.value());
         return;
     }
-    // Every record of the module carries its whole source: held once, written out per record.
-    const SharedText module_source(source_text(context, module.get()));
+    // Every record of the module carries its whole source: held once, written out per record. The
+    // compact form never reads it.
+    std::optional<SharedText> module_source;
+    if (!compact) module_source.emplace(source_text(context, module.get()));
     Ref module_name = get_attr(module.get(), dunder_name_name);
     const std::string_view module_path = to_text(module_name.get());
 
@@ -274,9 +298,12 @@ void inspect_module(Context& context, const std::string& name, const std::string
     if (PyErr_Occurred()) throw_fetched();
 }
 
+bool is_true(PyObject* object) { return check(PyObject_IsTrue(object)) != 0; }
+
 Ref inspect_modules_function(PyObject*, const FastArgs& call) {
     auto args = bind(inspect_modules_signature, call);
     const std::vector<std::string> modules = args.convert(0, to_text_list);
+    const bool compact = args[1] != nullptr && args.convert(1, is_true);
     Context context;
     const std::string version = python_version(context.sys());
 
@@ -287,7 +314,7 @@ Ref inspect_modules_function(PyObject*, const FastArgs& call) {
     {
         Records records;
         for (const std::string& name : modules) {
-            inspect_module(context, name, version, records);
+            inspect_module(context, name, compact, version, records);
         }
         // Escapes lengthen the text a little: newlines and quotes in the sources.
         text.reserve(records.text_size + records.text_size / 8 + 64);

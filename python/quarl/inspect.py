@@ -7,10 +7,13 @@ and runs their top-level code.
 # Absolute imports only: this module is quarl.inspect, and the standard library's `inspect`
 # must stay what `import inspect` means everywhere else.
 import argparse
+import importlib
 import os
+import pkgutil
 import sys
 import tempfile
-from collections.abc import Sequence
+from collections.abc import Iterable, Iterator, Sequence
+from types import ModuleType
 
 from _quarl import inspect_modules
 
@@ -32,7 +35,54 @@ def _parser() -> argparse.ArgumentParser:
                         help="dotted name of a module to inspect, importable from sys.path")
     parser.add_argument("-o", "--output", metavar="FILE",
                         help="write the report to FILE instead of standard output")
+    parser.add_argument("--compact", action="store_true",
+                        help="leave each module's source out of the records and name the module "
+                        "that defines each asset's function instead (function_module)")
+    parser.add_argument("--recursive", action="store_true",
+                        help="follow each MODULE that is a package by all its submodules "
+                        "(a submodule named __main__ is left out: it is a script)")
     return parser
+
+
+def _imported(name: str) -> ModuleType | None:
+    """The module, or None when importing it fails: inspect_modules then tries it again and
+    reports it with the usual skip line."""
+    try:
+        return importlib.import_module(name)
+    except KeyboardInterrupt:
+        raise
+    except BaseException:
+        return None
+
+
+def _submodules(path: Iterable[str], prefix: str) -> Iterator[str]:
+    """The names that pkgutil.walk_packages(path, prefix) yields, in its order, without any
+    __main__ and without stopping at a subpackage that fails to import, whatever it raises."""
+    seen: set[str] = set()
+    for info in pkgutil.iter_modules(path, prefix):
+        if info.name.rpartition(".")[2] == "__main__":
+            continue  # a script: importing it would run it
+        yield info.name
+        if info.ispkg and (package := _imported(info.name)) is not None:
+            # As walk_packages does: a folder already walked at this level is not walked again.
+            subpath = []
+            for folder in getattr(package, "__path__", None) or []:
+                if folder not in seen:
+                    seen.add(folder)
+                    subpath.append(folder)
+            yield from _submodules(subpath, info.name + ".")
+
+
+def _with_submodules(names: Sequence[str]) -> list[str]:
+    """Each name, followed by all its submodules when it names a package."""
+    expanded = []
+    for name in names:
+        expanded.append(name)
+        module = _imported(name)
+        path = getattr(module, "__path__", None)
+        if path is not None:
+            expanded.extend(_submodules(path, name + "."))
+    return expanded
 
 
 def _write_file(path: str, data: bytes) -> None:
@@ -59,7 +109,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
         # Bytes, not text: the report is UTF-8 JSON whatever the locale of this process says.
-        data = (inspect_modules(args.modules) + "\n").encode("utf-8")
+        modules = _with_submodules(args.modules) if args.recursive else args.modules
+        data = (inspect_modules(modules, compact=args.compact) + "\n").encode("utf-8")
         if args.output is None:
             sys.stdout.flush()
             sys.stdout.buffer.write(data)
