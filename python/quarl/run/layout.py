@@ -20,6 +20,8 @@ import shutil
 from collections.abc import Iterable, Sequence
 from typing import Any, BinaryIO
 
+from quarl.run.plan import value_text
+
 # Characters kept as they are in a partition folder name; everything else that is ASCII is
 # percent-encoded: "/" and NUL cannot appear in a file name, control characters and the shell's
 # specials are a trap, and ",", "=" and "%" structure the name. Non-ASCII text stays readable.
@@ -42,18 +44,6 @@ def _unescape(text: str) -> str:
     return parts[0] + "".join(chr(int(part[:2], 16)) + part[2:] for part in parts[1:])
 
 
-def _value_text(json_text: str) -> str:
-    # A string is written bare unless its bare form would read back as another JSON value
-    # ("1", "null", "[]", '"x"'); then, like every other value, as its JSON text.
-    value = json.loads(json_text)
-    if isinstance(value, str):
-        try:
-            json.loads(value)
-        except ValueError:
-            return value
-    return json_text
-
-
 def _value_of(text: str) -> Any:
     try:
         return json.loads(text)
@@ -63,7 +53,7 @@ def _value_of(text: str) -> Any:
 
 def partition_folder(partition: Sequence[tuple[str, str]]) -> str:
     """"dim=value,dim=value": unique for every combination of JSON values, and reversible."""
-    return ",".join(f"{_escape(dim)}={_escape(_value_text(text))}" for dim, text in partition)
+    return ",".join(f"{_escape(dim)}={_escape(value_text(text))}" for dim, text in partition)
 
 
 def parse_partition_folder(name: str) -> dict[str, Any]:

@@ -33,16 +33,24 @@ def canonical(value: Any) -> str:
 Partition = tuple[tuple[str, str], ...]
 
 
+def value_text(json_text: str) -> str:
+    """A partition value as tables and folder names show it: a string bare, unless its bare form
+    would read back as another JSON value ("1", "null", "[]", '"x"'); every other value, and such
+    a string, as its JSON text. So no two values look alike."""
+    value = json.loads(json_text)
+    if isinstance(value, str):
+        try:
+            json.loads(value)
+        except ValueError:
+            return value
+    return json_text
+
+
 def partition_label(partition: Partition) -> str:
-    """How a partition reads in messages and tables: day=2024-05-01,region="eu" style, strings bare."""
+    """How a partition reads in messages and tables: "day=2024-05-01,n=1"; "-" for none."""
     if not partition:
         return "-"
-    return ",".join(f"{dim}={_readable(text)}" for dim, text in partition)
-
-
-def _readable(text: str) -> str:
-    value = json.loads(text)
-    return value if isinstance(value, str) else text
+    return ",".join(f"{dim}={value_text(text)}" for dim, text in partition)
 
 
 def partition_object(partition: Partition) -> dict[str, Any]:

@@ -1,0 +1,192 @@
+"""quarl run, status and graph end to end: real inspection and worker processes on the fixture
+project tests/fixtures/flow, copied for each test so that tests can edit its functions."""
+
+import json
+import os
+import pathlib
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import FIXTURES, sanitizer_env
+from quarl.run.layout import parse_partition_folder
+
+@pytest.fixture
+def project(tmp_path):
+    shutil.copytree(FIXTURES / "flow", tmp_path / "proj")
+    return tmp_path / "proj"
+
+
+def quarl(project, *args, **env):
+    return subprocess.run([sys.executable, "-m", "quarl", *args], cwd=project, capture_output=True,
+                          text=True, env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1", **env})
+
+
+def runs(done):
+    """{"asset[partition]": run} from the --json output."""
+    document = json.loads(done.stdout)
+    return {r["asset"] + (json.dumps(r["partition"], sort_keys=True) if r["partition"] else ""): r
+            for r in document["runs"]}
+
+
+def statuses(done):
+    return {name: run["status"] for name, run in runs(done).items()}
+
+
+def edit(project, module, old, new):
+    path = project / "flow" / f"{module}.py"
+    text = path.read_text()
+    assert old in text
+    path.write_text(text.replace(old, new))
+
+
+def value(project, *parts):
+    return json.loads(pathlib.Path(project, "quarl-out", *parts, "value.json").read_text())
+
+
+CELLS = ['flow.cells.cell{"day": 1, "region": "eu"}', 'flow.cells.cell{"day": 1, "region": "us"}',
+         'flow.cells.cell{"day": 2, "region": "eu"}', 'flow.cells.cell{"day": 2, "region": "us"}']
+DOWNSTREAM_OF_CELL = ['flow.cells.by_region{"region": "eu"}', 'flow.cells.by_region{"region": "us"}',
+                      'flow.cells.pinned{"day": 2, "region": "us"}', "flow.cells.total"]
+
+
+def test_runs_every_asset_in_order_in_parallel_then_only_what_changed(project, tmp_path):
+    (tmp_path / "meet").mkdir()
+    first = quarl(project, "run", "flow", "--jobs", "2", "--json", FLOW_MEET=str(tmp_path / "meet"))
+    assert (first.returncode, first.stderr.count("succeeded")) == (0, 20), first.stderr
+    assert set(statuses(first).values()) == {"succeeded"}
+    # Pinned: the one matching upstream run's value; otherwise the matching runs, in plan order.
+    assert value(project, "flow.cells.pinned", "day=2,region=us") == 120
+    assert value(project, "flow.cells.by_region", "region=eu") == [
+        {"partition": {"day": 1, "region": "eu"}, "value": 10},
+        {"partition": {"day": 2, "region": "eu"}, "value": 20}]
+    assert value(project, "flow.cells.total") == 2
+    assert value(project, "flow.cells.blob_size") == 5_000_000
+    # Every awkward partition value reaches the function as itself and names its folder reversibly.
+    echoes = project / "quarl-out" / "flow.source.echo"
+    assert sorted(os.listdir(echoes)) == ["key=%221%22", "key=..", "key=1", "key=a%2Fb", "key=null",
+                                          "key=x%2Cy%3Dz", "key=ünï"]
+    for folder in echoes.iterdir():
+        assert json.loads((folder / "value.json").read_text()) == parse_partition_folder(folder.name)["key"]
+    record = json.loads((project / "quarl-out/flow.cells.total/result.json").read_text())
+    assert record["value_path"] == "quarl-out/flow.cells.total/value.json"
+
+    second = quarl(project, "run", "flow")
+    assert (second.returncode, second.stderr) == (0, "")
+    assert second.stdout.splitlines()[:3] == [
+        "asset                 partition          status",
+        "flow.meet.left        -                  up to date",
+        "flow.meet.right       -                  up to date"]
+    assert second.stdout.endswith("\n20 runs: 20 up to date\n")
+
+    edit(project, "cells", "(100 if", "(1000 if")
+    third = quarl(project, "run", "flow", "--json")
+    assert third.returncode == 0, third.stderr
+    changed = {name for name, status in statuses(third).items() if status != "up to date"}
+    assert changed == {*CELLS, *DOWNSTREAM_OF_CELL}
+    assert value(project, "flow.cells.pinned", "day=2,region=us") == 1020
+
+
+def test_a_failure_skips_its_downstream_and_keeps_the_last_good_value(project):
+    assert quarl(project, "run", "flow", "--select", "flow.source.numbers").returncode == 0
+    edit(project, "source", "return [1, 2, 3, 4]", 'raise ValueError("no numbers today")')
+    done = quarl(project, "run", "flow", "--select", "flow.cells.total", "--retries", "1", "--json")
+    assert done.returncode == 1
+    numbers = runs(done)["flow.source.numbers"]
+    failed = project / "quarl-out" / ".flow.source.numbers.failed"
+    assert numbers == {"asset": "flow.source.numbers", "partition": None, "status": "failed",
+                       "duration": numbers["duration"], "attempts": 2, "result_type": None,
+                       "error": "ValueError: no numbers today", "folder": str(failed),
+                       "log": str(failed / "stderr.log")}
+    assert {name: s for name, s in statuses(done).items() if name != "flow.source.numbers"} == dict.fromkeys(
+        [*CELLS, 'flow.cells.by_region{"region": "eu"}', 'flow.cells.by_region{"region": "us"}',
+         "flow.cells.total"], "skipped")
+    assert value(project, "flow.source.numbers") == [1, 2, 3, 4]
+    log = (failed / "stderr.log").read_text()
+    assert log.startswith("Traceback (most recent call last):\n")
+    assert log.endswith('ValueError: no numbers today\n')
+    assert json.loads((failed / "result.json").read_text())["ok"] is False
+
+    status = quarl(project, "status")
+    assert status.returncode == 0
+    assert "flow.source.numbers  -          failed" in status.stdout
+    assert status.stdout.endswith("last attempts: 1 failed, 6 skipped (upstream failed)\n")
+
+
+def test_a_run_past_its_timeout_is_killed(project):
+    edit(project, "source", "return [1, 2, 3, 4]", "import time; time.sleep(120)")
+    done = quarl(project, "run", "flow", "--select", "flow.source.numbers", "--timeout", "1", "--json")
+    assert done.returncode == 1
+    numbers = runs(done)["flow.source.numbers"]
+    assert (numbers["status"], numbers["error"]) == ("timeout", "timed out after 1 s")
+
+
+def test_ctrl_c_stops_the_workers_and_the_next_run_goes_on(project, tmp_path):
+    assert quarl(project, "run", "flow", "--select", "flow.source.numbers").returncode == 0
+    marker = tmp_path / "started"
+    edit(project, "source", "return [1, 2, 3, 4]",
+         f"import pathlib, time; pathlib.Path({str(marker)!r}).touch(); time.sleep(120)")
+    running = subprocess.Popen([sys.executable, "-m", "quarl", "run", "flow", "--select",
+                                "flow.cells.total"], cwd=project, stdout=subprocess.PIPE,
+                               stderr=subprocess.PIPE, text=True,
+                               env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1"})
+    deadline = time.monotonic() + 60
+    while not marker.exists() and time.monotonic() < deadline and running.poll() is None:
+        time.sleep(0.05)
+    running.send_signal(signal.SIGINT)
+    stdout, stderr = running.communicate(timeout=60)
+    assert running.returncode == 130, stderr
+    assert stderr.endswith("quarl run: interrupted; published runs are intact, the next run goes on "
+                           "from here\n")
+    assert value(project, "flow.source.numbers") == [1, 2, 3, 4]
+    status = json.loads(quarl(project, "status", "--json").stdout)
+    assert [(r["asset"], r["status"]) for r in status["runs"]][:1] == [("flow.source.numbers", "interrupted")]
+    leftovers = [p.name for p in (project / "quarl-out").iterdir() if ".attempt-" in p.name]
+    assert leftovers == []
+
+    edit(project, "source", f"import pathlib, time; pathlib.Path({str(marker)!r}).touch(); time.sleep(120)",
+         "return [1, 2, 3, 4]")
+    done = quarl(project, "run", "flow", "--select", "flow.cells.total", "--json")
+    assert done.returncode == 0
+    assert statuses(done)["flow.source.numbers"] == "up to date"
+    assert statuses(done)["flow.cells.total"] == "succeeded"
+
+
+@pytest.mark.parametrize("module, problem", [
+    ("from quarl import asset\n\n@asset(inputs={'x': 'nowhere.py:f'})\ndef lost(x): ...\n",
+     "flow.broken.lost: input 'x' refers to 'nowhere.py:f', which is not an asset of this project"),
+    ("from quarl import asset\n\n@asset(inputs={'b': '{here}:b'})\ndef a(b): ...\n\n"
+     "@asset(inputs={'a': a})\ndef b(a): ...\n",
+     "dependency cycle: flow.broken.a (input 'b') -> flow.broken.b (input 'a') -> flow.broken.a"),
+])
+def test_plan_errors_stop_before_anything_runs(project, module, problem):
+    path = project / "flow" / "broken.py"
+    path.write_text(module.replace("{here}", str(path)))
+    done = quarl(project, "run", "flow")
+    assert (done.returncode, done.stdout, done.stderr) == (
+        2, "", f"quarl run: error: the project cannot be planned:\n  {problem}\n")
+    assert not (project / "quarl-out").exists()
+
+
+def test_graph_prints_the_plan(project):
+    done = quarl(project, "graph", "flow")
+    assert (done.returncode, done.stderr) == (0, "")
+    assert done.stdout == """\
+flowchart LR
+    n0["flow.source.blob"]
+    n1["flow.source.numbers"]
+    n2["flow.cells.blob_size"]
+    n3["flow.cells.cell<br/>4 partitions"]
+    n4["flow.cells.by_region<br/>2 partitions"]
+    n5["flow.cells.pinned<br/>1 partition"]
+    n6["flow.cells.total"]
+    n0 -->|text| n2
+    n1 -->|numbers| n3
+    n3 -->|cells| n4
+    n3 -->|one| n5
+    n4 -->|regions| n6
+"""
