@@ -20,12 +20,12 @@ WORKER_USAGE = (b"usage: python -m quarl.worker [-h]\n"
                 b"                              MODULE FUNCTION OUTPUT_DIR [INPUT_KWARGS_JSON]\n")
 
 
-def quarl(command, *args, cwd, **env):
+def quarl(command, *args, cwd, input=None, **env):
     """Runs `python -m quarl.<command> ARGS...` with the fixture modules importable."""
     return subprocess.run([sys.executable, "-m", f"quarl.{command}", *args], cwd=cwd,
                           env={**sanitizer_env(), "PYTHONPATH": str(ROOT),
                                "PYTHONDONTWRITEBYTECODE": "1", **env},
-                          capture_output=True)
+                          input=input, capture_output=True)
 
 
 def outcome(done):
@@ -187,6 +187,35 @@ def test_worker_failure_before_the_run_exits_1_and_writes_nothing(tmp_path):
         b"python -m quarl.worker: error: FileExistsError: [Errno 17] File exists: 'taken'\n"))
     assert listing(tmp_path) == ["taken"]
     assert (tmp_path / "taken").read_bytes() == b"a file"
+
+
+# Over 128 KiB, more than Linux takes as one command-line argument, and not ASCII.
+LARGE_TEXT = "é€" * 50_000
+
+
+@pytest.mark.parametrize("source", ["@FILE", "-"])
+def test_worker_reads_its_input_from_a_file_or_standard_input(tmp_path, source):
+    data = json.dumps({"text": LARGE_TEXT}, ensure_ascii=False).encode()
+    (tmp_path / "input.json").write_bytes(data)
+    argument = "@input.json" if source == "@FILE" else "-"
+    done = quarl("worker", "cli_runs", "echo", "run", argument, cwd=tmp_path,
+                 input=data if source == "-" else None)
+    assert outcome(done) == (0, b"", b"")
+    assert (tmp_path / "run/value.json").read_bytes() == json.dumps(LARGE_TEXT).encode()
+
+
+@pytest.mark.parametrize("argument, error", [
+    ("@missing.json", "FileNotFoundError: [Errno 2] No such file or directory: 'missing.json'"),
+    ("@adir", "IsADirectoryError: [Errno 21] Is a directory: 'adir'"),
+    ("@latin1.json", "UnicodeDecodeError: 'utf-8' codec can't decode byte 0xe9 in position 10: "
+                     "invalid continuation byte"),
+])
+def test_worker_unreadable_input_fails_before_the_run(tmp_path, argument, error):
+    (tmp_path / "adir").mkdir()
+    (tmp_path / "latin1.json").write_bytes('{"text": "é"}'.encode("latin-1"))
+    done = quarl("worker", "cli_runs", "echo", "run", argument, cwd=tmp_path)
+    assert outcome(done) == (1, b"", f"python -m quarl.worker: error: {error}\n".encode())
+    assert listing(tmp_path) == ["adir", "latin1.json"]
 
 
 @pytest.mark.parametrize("args, error", [

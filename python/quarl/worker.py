@@ -29,18 +29,37 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("function", metavar="FUNCTION", help="attribute of MODULE holding the asset")
     parser.add_argument("output_dir", metavar="OUTPUT_DIR", help="directory to write into")
     parser.add_argument("input_kwargs_json", metavar="INPUT_KWARGS_JSON", nargs="?",
-                        help="JSON object whose members are passed as keyword arguments")
+                        help="JSON object whose members are passed as keyword arguments; "
+                        "@FILE reads it from FILE and - from standard input (UTF-8), for "
+                        "inputs too large for a command line")
     return parser
+
+
+def _input_text(argument: str | None) -> str | None:
+    """The keyword arguments' JSON text as the argument gives it: itself, or the whole of a file
+    (@FILE) or of standard input (-). Neither form can be a JSON object itself."""
+    if argument == "-":
+        # The descriptor, not sys.stdin: the text goes on as it is, whatever the locale says.
+        with open(0, "rb", closefd=False) as stdin:
+            return stdin.read().decode("utf-8")
+    if argument is not None and argument.startswith("@"):
+        with open(argument[1:], "rb") as file:
+            return file.read().decode("utf-8")
+    return argument
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     try:
+        # Read before anything is written: an input that cannot be read fails the run before
+        # it begins.
+        input_kwargs_json = _input_text(args.input_kwargs_json)
         # A failed run raises SystemExit(1) after writing its failure record: it is not caught
         # here and ends the process with that status.
-        materialize_asset(args.module, args.function, args.output_dir, args.input_kwargs_json)
+        materialize_asset(args.module, args.function, args.output_dir, input_kwargs_json)
     except Exception as exc:
-        # Failed before the run began (the directory could not be made): nothing was written.
+        # Failed before the run began (the input could not be read, the directory could not be
+        # made): nothing was written.
         return report_error(PROG, exc)
     return 0
 
