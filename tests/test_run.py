@@ -78,9 +78,9 @@ def test_runs_every_asset_in_order_in_parallel_then_only_what_changed(project, t
     second = quarl(project, "run", "flow")
     assert (second.returncode, second.stderr) == (0, "")
     assert second.stdout.splitlines()[:3] == [
-        "asset                 partition          status",
-        "flow.meet.left        -                  up to date",
-        "flow.meet.right       -                  up to date"]
+        "asset                 partition        status",
+        "flow.meet.left        -                up to date",
+        "flow.meet.right       -                up to date"]
     assert second.stdout.endswith("\n20 runs: 20 up to date\n")
 
     edit(project, "cells", "(100 if", "(1000 if")
@@ -177,16 +177,19 @@ def test_graph_prints_the_plan(project):
     assert (done.returncode, done.stderr) == (0, "")
     assert done.stdout == """\
 flowchart LR
-    n0["flow.source.blob"]
-    n1["flow.source.numbers"]
-    n2["flow.cells.blob_size"]
-    n3["flow.cells.cell<br/>4 partitions"]
-    n4["flow.cells.by_region<br/>2 partitions"]
-    n5["flow.cells.pinned<br/>1 partition"]
-    n6["flow.cells.total"]
-    n0 -->|text| n2
-    n1 -->|numbers| n3
-    n3 -->|cells| n4
-    n3 -->|one| n5
-    n4 -->|regions| n6
+    n0["flow.meet.left"]
+    n1["flow.meet.right"]
+    n2["flow.source.blob"]
+    n3["flow.cells.blob_size"]
+    n4["flow.source.echo<br/>7 partitions"]
+    n5["flow.source.numbers"]
+    n6["flow.cells.cell<br/>4 partitions"]
+    n7["flow.cells.by_region<br/>2 partitions"]
+    n8["flow.cells.pinned<br/>1 partition"]
+    n9["flow.cells.total"]
+    n2 -->|text| n3
+    n5 -->|numbers| n6
+    n6 -->|cells| n7
+    n6 -->|one| n8
+    n7 -->|regions| n9
 """

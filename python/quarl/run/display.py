@@ -153,7 +153,7 @@ def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[str], stre
         console.print(f"\n{closing}", highlight=False)
         return
     rows = [COLUMNS, *lines]
-    used = [i for i in range(len(COLUMNS)) if i < 4 or any(row[i] for row in rows[1:])]
+    used = [i for i in range(len(COLUMNS)) if i < 3 or any(row[i] for row in rows[1:])]
     widths = {i: max(len(row[i]) for row in rows) for i in used}
     for row in rows:
         print("  ".join(row[i].ljust(widths[i]) for i in used).rstrip(), file=stream)
