@@ -20,9 +20,20 @@ $(VPY):
 	$(PY) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
+# The wheel is built without pip's isolated build environment: that one has a new path on every
+# build, and scikit-build-core then clears the CMake cache and with it every compiled object. Here
+# the build requirements live in the virtual environment, so the CMake tree (build/cpython-3XX,
+# one per interpreter) persists and Ninja recompiles only what changed.
+PIP_INSTALL := -m pip install --quiet --no-build-isolation
+
+%/.build-requires: pyproject.toml CMakeLists.txt
+	$*/bin/python tools/install-build-requires
+	touch $@
+
 # Builds the wheel (abi3) from this tree and installs it with the test extras.
-install: $(VPY)
-	$(VPY) -m pip install --quiet $(BUILD_FLAGS) '.[test]'
+install: $(VENV)/.build-requires
+	$(VPY) $(PIP_INSTALL) $(BUILD_FLAGS) '.[test]'
+$(VENV)/.build-requires: | $(VPY)
 
 test: install
 	$(VPY) -m pytest -q
@@ -62,6 +73,7 @@ SAN_BUILD_FLAGS := $(BUILD_FLAGS) -C cmake.define.QUARL_SANITIZE=ON \
 $(SAN_PY):
 	$(PY) -m venv $(SAN_VENV)
 	$(SAN_PY) -m pip install --quiet --upgrade pip
+$(SAN_VENV)/.build-requires: | $(SAN_PY)
 
 # Left out here, run by `make test`: the materialize cases of test_nothing_accumulates, which
 # compare the memory that tracemalloc sees grow over 1000 calls with a bound of 16 KB. Under ASan
@@ -70,8 +82,8 @@ $(SAN_PY):
 # without ASan: it follows the allocator, not the sanitizers' findings (cause not pinned down).
 SAN_PYTEST_ARGS := -k 'not (test_nothing_accumulates and materialize)'
 
-sanitize: $(SAN_PY)
-	$(SAN_PY) -m pip install --quiet $(SAN_BUILD_FLAGS) '.[test]'
+sanitize: $(SAN_VENV)/.build-requires
+	$(SAN_PY) $(PIP_INSTALL) $(SAN_BUILD_FLAGS) '.[test]'
 	tools/run-sanitized $(SAN_PY) -m pytest -q $(SAN_PYTEST_ARGS) $(PYTEST_ARGS)
 
 # --- make lint: clang-format and clang-tidy (LLVM 14 from Debian) over the C++ sources --------

@@ -15,7 +15,7 @@ $ python -m quarl.inspect --output report.json shop.raw shop.report shop.sales
 5 assets in shop.raw, shop.report, shop.sales:
   shop.raw.orders -> list[shop.raw.OrderLine]
   shop.raw.products -> dict[str, float]
-  shop.report.best_seller -> (no return annotation)
+  shop.report.best_seller -> BestSeller
       inputs: revenue <- shop.sales.revenue_by_sku
   shop.sales.daily_units -> int
       inputs: orders <- shop.raw.orders

@@ -1,11 +1,13 @@
 """The installed wheel's types, as mypy --strict sees them from a user's project."""
 
 import pathlib
+import re
 import shutil
 import subprocess
 import sys
 
-FIXTURES = pathlib.Path(__file__).parent / "fixtures" / "typing"
+ROOT = pathlib.Path(__file__).parent.parent
+FIXTURES = ROOT / "tests" / "fixtures" / "typing"
 
 # misuse.py, line by line: a decorated function keeps its parameters and return type.
 MISUSE = """\
@@ -48,3 +50,26 @@ def test_stubs_match_the_native_module(tmp_path):
                           capture_output=True, text=True)
     assert (done.returncode, done.stdout, done.stderr) == (
         0, "Success: no issues found in 1 module\n", "")
+
+
+def write_readme_modules(folder):
+    """Writes each Python block of the README to the file its first line names, under folder;
+    returns those names."""
+    names = []
+    readme = (ROOT / "README.md").read_text("utf-8")
+    for block in re.findall(r"^```python\n(.*?)^```$", readme, re.MULTILINE | re.DOTALL):
+        name = re.fullmatch(r"# (\S+\.py)", block.partition("\n")[0])
+        assert name, f"a Python block of the README names no file: {block[:40]!r}"
+        (folder / name[1]).parent.mkdir(parents=True, exist_ok=True)
+        (folder / name[1]).write_text(block, "utf-8")
+        names.append(name[1])
+    return names
+
+
+def test_documented_user_code_passes_strict_mypy(tmp_path):
+    # What a user copies: the README's modules and the example project, as written.
+    shutil.copytree(ROOT / "examples" / "shop", tmp_path / "shop",
+                    ignore=shutil.ignore_patterns("__pycache__"))
+    names = write_readme_modules(tmp_path)
+    assert names == ["pipeline/assets.py"]
+    assert mypy(tmp_path, *names, "shop") == (0, "", "")
