@@ -44,10 +44,12 @@ test: install
 valgrind: install
 	$(VPY) tools/valgrind.py
 
-# Inspects examples/shop and materializes every asset through the two command-line entry
-# points, each in its own process; the runs are left in examples/out/.
+# Runs the example project with quarl run, as a user types it, from a clean output folder
+# (examples/out/), then once more: the second run finds everything up to date.
 demo: install
-	$(VPY) examples/run_demo.py
+	rm -rf examples/out
+	cd examples && ../$(VENV)/bin/quarl run shop --out out
+	cd examples && ../$(VENV)/bin/quarl run shop --out out
 
 # The JSON writer and parser against RapidJSON (header-only, from Debian's rapidjson-dev) on the
 # same generated documents; prints the ratios ours/RapidJSON. Not a test: nothing here asserts time.

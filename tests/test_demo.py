@@ -1,7 +1,9 @@
-"""The example project, inspected and materialized by the driver that `make demo` runs."""
+"""The example project run as `make demo` and the README run it: quarl run twice."""
 
 import json
 import pathlib
+import re
+import shutil
 import subprocess
 import sys
 
@@ -9,50 +11,62 @@ from conftest import sanitizer_env
 
 EXAMPLES = pathlib.Path(__file__).parent.parent / "examples"
 
-SUMMARY = """\
-$ python -m quarl.inspect --output report.json shop.raw shop.report shop.sales
+FIRST = """\
+asset                      partition                 status     duration  result
+shop.raw.orders            -                         succeeded  X s    list
+shop.raw.products          -                         succeeded  X s    dict
+shop.sales.daily_units     day=2024-05-01,region=eu  succeeded  X s    int
+shop.sales.daily_units     day=2024-05-01,region=us  succeeded  X s    int
+shop.sales.daily_units     day=2024-05-02,region=eu  succeeded  X s    int
+shop.sales.daily_units     day=2024-05-02,region=us  succeeded  X s    int
+shop.regions.region_units  region=eu                 succeeded  X s    int
+shop.regions.region_units  region=us                 succeeded  X s    int
+shop.regions.region_line   region=eu                 succeeded  X s    str
+shop.regions.region_line   region=us                 succeeded  X s    str
+shop.sales.revenue_by_sku  -                         succeeded  X s    dict
+shop.report.best_seller    -                         succeeded  X s    dict
 
-5 assets in shop.raw, shop.report, shop.sales:
-  shop.raw.orders -> list[shop.raw.OrderLine]
-  shop.raw.products -> dict[str, float]
-  shop.report.best_seller -> BestSeller
-      inputs: revenue <- shop.sales.revenue_by_sku
-  shop.sales.daily_units -> int
-      inputs: orders <- shop.raw.orders
-      partitions: day in 2024-05-01, 2024-05-02; region in eu, us (4 runs)
-  shop.sales.revenue_by_sku -> dict[str, float]
-      inputs: orders <- shop.raw.orders, products <- shop.raw.products
+12 runs: 12 succeeded
+"""
 
-One `python -m quarl.worker MODULE FUNCTION DIR [KWARGS_JSON]` per row, in dependency order, run in out:
+SECOND = """\
+asset                      partition                 status
+shop.raw.orders            -                         up to date
+shop.raw.products          -                         up to date
+shop.sales.daily_units     day=2024-05-01,region=eu  up to date
+shop.sales.daily_units     day=2024-05-01,region=us  up to date
+shop.sales.daily_units     day=2024-05-02,region=eu  up to date
+shop.sales.daily_units     day=2024-05-02,region=us  up to date
+shop.regions.region_units  region=eu                 up to date
+shop.regions.region_units  region=us                 up to date
+shop.regions.region_line   region=eu                 up to date
+shop.regions.region_line   region=us                 up to date
+shop.sales.revenue_by_sku  -                         up to date
+shop.report.best_seller    -                         up to date
 
-asset                      partition                 ok   result_type  value_path
-shop.raw.orders            -                         yes  list         shop.raw.orders/value.json
-shop.raw.products          -                         yes  dict         shop.raw.products/value.json
-shop.sales.daily_units     day=2024-05-01,region=eu  yes  int          shop.sales.daily_units/day=2024-05-01,region=eu/value.json
-shop.sales.daily_units     day=2024-05-01,region=us  yes  int          shop.sales.daily_units/day=2024-05-01,region=us/value.json
-shop.sales.daily_units     day=2024-05-02,region=eu  yes  int          shop.sales.daily_units/day=2024-05-02,region=eu/value.json
-shop.sales.daily_units     day=2024-05-02,region=us  yes  int          shop.sales.daily_units/day=2024-05-02,region=us/value.json
-shop.sales.revenue_by_sku  -                         yes  dict         shop.sales.revenue_by_sku/value.json
-shop.report.best_seller    -                         yes  dict         shop.report.best_seller/value.json
-
-shop.report.best_seller/value.json: {"sku": "mug", "revenue": 51.0}
+12 runs: 12 up to date
 """
 
 
-def test_demo_inspects_and_materializes_every_asset(tmp_path):
-    done = subprocess.run([sys.executable, str(EXAMPLES / "run_demo.py"), "--out", "out"],
-                          cwd=tmp_path, env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1"},
-                          capture_output=True,
-                          text=True)
-    assert (done.returncode, done.stdout, done.stderr) == (0, SUMMARY, "")
+def test_demo_runs_the_example_then_finds_it_up_to_date(tmp_path):
+    shutil.copytree(EXAMPLES / "shop", tmp_path / "shop")
+
+    def quarl_run():
+        done = subprocess.run([sys.executable, "-m", "quarl", "run", "shop", "--out", "out", "--jobs", "1"],
+                              cwd=tmp_path, env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1"},
+                              capture_output=True, text=True)
+        return done.returncode, re.sub(r"\d+\.\d\d s", "X s", done.stdout)
+
+    assert quarl_run() == (0, FIRST)
+    assert quarl_run() == (0, SECOND)
     out = tmp_path / "out"
-    # Upstream values reached their consumers: each partition counts only its own order lines.
     units = {p.name: (p / "value.json").read_text() for p in (out / "shop.sales.daily_units").iterdir()}
     assert units == {"day=2024-05-01,region=eu": "3", "day=2024-05-01,region=us": "3",
                      "day=2024-05-02,region=eu": "1", "day=2024-05-02,region=us": "6"}
-    assert (out / "shop.sales.revenue_by_sku/value.json").read_text() == (
-        '{"mug": 51.0, "poster": 48.0, "tote": 45.0}')
+    assert [(out / "shop.regions.region_line" / p / "value.json").read_text()
+            for p in ("region=eu", "region=us")] == ['"eu: 4 units"', '"us: 9 units"']
+    assert (out / "shop.report.best_seller/value.json").read_text() == '{"sku": "mug", "revenue": 51.0}'
     assert json.loads((out / "shop.sales.daily_units/day=2024-05-02,region=us/result.json").read_text()) == {
         "artifact_format": "json", "function_name": "daily_units", "module_path": "shop.sales",
         "ok": True, "result_type": "int", "signature": "(orders: list[shop.raw.OrderLine], day: str, "
-        "region: str) -> int", "value_path": "shop.sales.daily_units/day=2024-05-02,region=us/value.json"}
+        "region: str) -> int", "value_path": "out/shop.sales.daily_units/day=2024-05-02,region=us/value.json"}

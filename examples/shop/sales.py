@@ -5,6 +5,9 @@ from quarl import asset, partitions
 from shop import raw
 from shop.raw import OrderLine
 
+DAYS = partitions(["2024-05-01", "2024-05-02"])
+REGIONS = partitions(["eu", "us"])
+
 
 @asset(inputs={"orders": raw.orders, "products": raw.products})
 def revenue_by_sku(orders: list[OrderLine], products: dict[str, float]) -> dict[str, float]:
@@ -17,7 +20,7 @@ def revenue_by_sku(orders: list[OrderLine], products: dict[str, float]) -> dict[
 
 @asset(
     inputs={"orders": raw.orders},
-    partitions={"day": partitions(["2024-05-01", "2024-05-02"]), "region": partitions(["eu", "us"])},
+    partitions={"day": DAYS, "region": REGIONS},
 )
 def daily_units(orders: list[OrderLine], day: str, region: str) -> int:
     """Units sold in one region on one day: one run per (day, region)."""

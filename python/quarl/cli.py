@@ -168,7 +168,8 @@ def run_command(args: argparse.Namespace) -> int:
     from quarl.run import display, layout
     from quarl.run.executors.local import local_executor
     from quarl.run.history import History, HistoryError
-    from quarl.run.scheduler import FAILED, NOT_STARTED, SKIPPED, TIMEOUT, Options, Scheduler
+    from quarl.run.executors.base import FAILED, TIMEOUT
+    from quarl.run.scheduler import NOT_STARTED, SKIPPED, Options, Scheduler
 
     environment = _environment(args)
     plan = _plan(args, environment)

@@ -130,7 +130,15 @@ def _status_text(status: str) -> str:
 def _line(asset: str, label: str, status: str, duration: float | None, result_type: str | None,
           error: str | None, log: str | None) -> tuple[str, ...]:
     detail = result_type if status == "succeeded" else error
-    return (asset, label, _status_text(status), _seconds(duration), detail or "", log or "")
+    return (asset, label, _status_text(status), _seconds(duration), detail or "", _shown(log))
+
+
+def _shown(path: str | None) -> str:
+    """A path as short as it can be said: relative when it lies under the current directory."""
+    if not path:
+        return ""
+    relative = os.path.relpath(path)
+    return path if relative.startswith("..") else relative
 
 
 def _result_lines(results: Sequence[RunResult]) -> list[tuple[str, ...]]:
@@ -140,23 +148,33 @@ def _result_lines(results: Sequence[RunResult]) -> list[tuple[str, ...]]:
 
 def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[str], stream: IO[str],
                  closing: str) -> None:
+    used = [i for i in range(len(COLUMNS)) if i < 3 or any(line[i] for line in lines)]
     if stream.isatty():
         from rich.console import Console
-        from rich.table import Table
+        from rich.table import Column, Table
 
-        table = Table(*COLUMNS, box=None, header_style="bold")
+        # On a terminal the names keep their width and a long result is cut to the line; the
+        # failures follow the table whole, each with its log.
+        shown = [i for i in used if i < 5]
+        widths = [max(len(line[i]) for line in [COLUMNS, *lines]) for i in shown]
+        table = Table(*(Column(COLUMNS[i], no_wrap=True, min_width=widths[n] if i < 4 else None)
+                        for n, i in enumerate(shown)), box=None, header_style="bold")
         for line, status in zip(lines, statuses):
             colour = _COLOURS.get(status, "yellow")
-            table.add_row(*line[:2], f"[{colour}]{line[2]}[/]", *line[3:])
-        console = Console(file=stream)
-        console.print(table, soft_wrap=True)
-        console.print(f"\n{closing}", highlight=False)
+            table.add_row(*(f"[{colour}]{line[i]}[/]" if i == 2 else line[i] for i in shown))
+        console = Console(file=stream, highlight=False)
+        console.print(table)
+        for line in lines:
+            if line[5]:
+                name = line[0] if line[1] == "-" else f"{line[0]}[{line[1]}]"
+                console.print(f"\n[red]{line[2]}[/] {name}: {line[4]}\n  log: {line[5]}",
+                              markup=True, soft_wrap=True)
+        console.print(f"\n{closing}")
         return
     rows = [COLUMNS, *lines]
-    used = [i for i in range(len(COLUMNS)) if i < 3 or any(row[i] for row in rows[1:])]
-    widths = {i: max(len(row[i]) for row in rows) for i in used}
+    width = {i: max(len(row[i]) for row in rows) for i in used}
     for row in rows:
-        print("  ".join(row[i].ljust(widths[i]) for i in used).rstrip(), file=stream)
+        print("  ".join(row[i].ljust(width[i]) for i in used).rstrip(), file=stream)
     print(f"\n{closing}", file=stream)
 
 

@@ -192,12 +192,12 @@ def perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
         return outcome(SUCCEEDED, exit_status=status, result_type=record.get("result_type"),
                        folder=job.published)
     if record is not None and record.get("ok") is False:
-        error = str(record.get("error"))
+        reason = str(record.get("error"))
     elif record is not None and status == 0:
-        error = "the worker wrote no value.json"
+        reason = "the worker wrote no value.json"
     else:
-        error = describe_exit(status) + ", leaving no run record"
-    return outcome(FAILED, exit_status=status, error=error, folder=_keep_failed(job))
+        reason = describe_exit(status) + ", leaving no run record"
+    return outcome(FAILED, exit_status=status, error=reason, folder=_keep_failed(job))
 
 
 def _publish(job: Job, record: dict[str, Any], started: float, duration: float) -> None:
