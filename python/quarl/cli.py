@@ -166,7 +166,6 @@ def _locked(out: str) -> Iterator[None]:
 
 def run_command(args: argparse.Namespace) -> int:
     from quarl.run import display, layout
-    from quarl.run.executors.local import local_executor
     from quarl.run.history import History, HistoryError
     from quarl.run.executors.base import FAILED, TIMEOUT
     from quarl.run.scheduler import NOT_STARTED, SKIPPED, Options, Scheduler
@@ -209,7 +208,7 @@ def run_command(args: argparse.Namespace) -> int:
                 if asset.partitioned:
                     layout.recover(os.path.join(out, asset.key))
             invocation = history.begin(" ".join(["quarl", *sys.argv[1:]]))
-            executor = local_executor(args.jobs, environment)
+            executor = _executor(args, environment)
             shown = display.make_display(len(selection))
             try:
                 scheduler = Scheduler(plan, selection, forced, args.out, args.out, executor, history,
@@ -235,6 +234,13 @@ def run_command(args: argparse.Namespace) -> int:
         print(f"{PROG} run: interrupted; published runs are intact, the next run goes on from here",
               file=sys.stderr)
     return status
+
+
+def _executor(args: argparse.Namespace, environment: Any) -> Any:
+    """The executor that --executor names, with --jobs slots."""
+    from quarl.run.executors.local import local_executor
+
+    return local_executor(args.jobs, environment)
 
 
 def _print_results(args: argparse.Namespace, results: Any, status: int) -> None:

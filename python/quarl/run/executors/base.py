@@ -152,6 +152,8 @@ def perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
         return Outcome(job.run, job.attempt_id, status, started, time.monotonic() - clock, **details)
 
     try:
+        # A leftover of the same attempt (a Dask task rerun after its worker died) is ours.
+        shutil.rmtree(job.attempt, ignore_errors=True)
         os.makedirs(job.attempt)
         input_path = None
         if job.inputs is not None:
