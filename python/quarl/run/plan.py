@@ -7,6 +7,7 @@ asset at one combination of its partition values.
 
 from __future__ import annotations
 
+import functools
 import hashlib
 import heapq
 import itertools
@@ -98,11 +99,11 @@ class Run:
     inputs: tuple[Input, ...]
     fingerprint: str
 
-    @property
+    @functools.cached_property
     def label(self) -> str:
         return partition_label(self.partition)
 
-    @property
+    @functools.cached_property
     def name(self) -> str:
         """The asset, and the partition in brackets when there is one."""
         return f"{self.asset.key}[{self.label}]" if self.partition else self.asset.key

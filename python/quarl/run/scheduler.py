@@ -94,11 +94,17 @@ class Scheduler:
         # The attempt now published for each decided run, which its consumers record.
         self.published_attempt: dict[int, str | None] = {}
         self.interrupted = False
+        self._pending: list[Attempt] = []
+        self._pending_since = 0.0
+        self._paths: dict[int, layout.RunPaths] = {}
 
     # --- deciding -------------------------------------------------------------------------------
 
     def paths(self, run: Run) -> layout.RunPaths:
-        return layout.RunPaths(self.out, run.asset.key, run.partition)
+        paths = self._paths.get(run.index)
+        if paths is None:
+            paths = self._paths[run.index] = layout.RunPaths(self.out, run.asset.key, run.partition)
+        return paths
 
     def _consumed(self, run: Run) -> list[str | None]:
         return [self.published_attempt.get(index) for index in run.upstream()]
@@ -124,7 +130,7 @@ class Scheduler:
                 lists.append((item.parameter, [(canonical(partition_object(self.plan.runs[i].partition)),
                                                 self._value(i)) for i in item.upstream]))
         inputs = (literals, single, lists) if (literals or single or lists) else None
-        shown = layout.RunPaths(self.shown_out, run.asset.key, run.partition).published
+        shown = os.path.join(self.shown_out, run.asset.key, *([paths.name] if run.partition else []))
         record: dict[str, Any] = {"asset": run.asset.key, "partition": partition_object(run.partition),
                                   "fingerprint": run.fingerprint, "consumed": self._consumed(run)}
         return Job(run=run.index, attempt_id=attempt_id, module=run.asset.module,
@@ -158,14 +164,13 @@ class Scheduler:
 
         with self._stop_on_signals():
             while (ready or self.executor.busy) and not self.interrupted:
-                rows: list[Attempt] = []
                 while ready and (stop or self.executor.busy < self.executor.slots) and not self.interrupted:
                     run = plan.runs[heapq.heappop(ready)]
                     upstream = [self.results[i] for i in run.upstream()]
                     broken = next((r for r in upstream if r.status in (FAILED, TIMEOUT, SKIPPED)), None)
                     if broken is not None:
                         result = RunResult(run, SKIPPED, error=f"{broken.run.name} {broken.status}")
-                        rows.append(self._row(run, result, None))
+                        self._record(run, result, None)
                         decided(result)
                     elif stop or any(r.status not in (SUCCEEDED, UP_TO_DATE) for r in upstream):
                         decided(RunResult(run, NOT_STARTED))
@@ -174,14 +179,12 @@ class Scheduler:
                         self._start(run, 1)
                     else:
                         decided(RunResult(run, UP_TO_DATE))
-                self.history.add(self.invocation, rows)
                 if not self.executor.busy or self.interrupted:
                     continue
-                rows = []
-                for outcome in self.executor.wait(None):
+                for outcome in self.executor.wait(self._flush_due()):
                     run = plan.runs[outcome.run]
                     result = self._result(run, outcome)
-                    rows.append(self._row(run, result, outcome))
+                    self._record(run, result, outcome)
                     if (outcome.status in (FAILED, TIMEOUT) and not stop and not self.interrupted
                             and self.attempts[run.index] <= self.options.retries):
                         self._start(run, self.attempts[run.index] + 1)
@@ -191,9 +194,10 @@ class Scheduler:
                     elif outcome.status != INTERRUPTED and self.options.fail_fast:
                         stop = True
                     decided(result)
-                self.history.add(self.invocation, rows)
+                self._flush(force=False)
             if self.interrupted:
                 self._drain()
+            self._flush(force=True)
         return [self.results.get(i) or RunResult(plan.runs[i], NOT_STARTED) for i in self.selection]
 
     def _result(self, run: Run, outcome: Outcome) -> RunResult:
@@ -209,14 +213,12 @@ class Scheduler:
         """Stops every running worker and records how each attempt ended."""
         self.executor.interrupt()
         while self.executor.busy:
-            rows = []
             for outcome in self.executor.wait(None):
                 run = self.plan.runs[outcome.run]
                 result = self._result(run, outcome)
-                rows.append(self._row(run, result, outcome))
+                self._record(run, result, outcome)
                 self.results[run.index] = result
                 self.display.finished(result)
-            self.history.add(self.invocation, rows)
 
     @contextmanager
     def _stop_on_signals(self) -> Iterator[None]:
@@ -233,6 +235,28 @@ class Scheduler:
         finally:
             for sig, handler in previous.items():
                 signal.signal(sig, handler)
+
+    # The history is written in batches, at most FLUSH_SECONDS apart: a commit costs a few
+    # milliseconds of syncing, which a thousand short runs would otherwise pay one by one. Should
+    # `quarl run` itself be killed, the rows of that last moment are lost, never the published
+    # runs (each holds its own run.json).
+    FLUSH_SECONDS = 0.5
+
+    def _record(self, run: Run, result: RunResult, outcome: Outcome | None) -> None:
+        if not self._pending:
+            self._pending_since = time.monotonic()
+        self._pending.append(self._row(run, result, outcome))
+
+    def _flush_due(self) -> float | None:
+        """How long the next wait may last before the pending rows are due."""
+        if not self._pending:
+            return None
+        return max(0.0, self._pending_since + self.FLUSH_SECONDS - time.monotonic())
+
+    def _flush(self, force: bool) -> None:
+        if self._pending and (force or self._flush_due() == 0.0):
+            self.history.add(self.invocation, self._pending)
+            self._pending = []
 
     def _row(self, run: Run, result: RunResult, outcome: Outcome | None) -> Attempt:
         return Attempt(asset=run.asset.key, partition=layout.partition_folder(run.partition),

@@ -71,6 +71,11 @@ class Interrupted(Exception):
     """The executor is stopping: the attempt is not started."""
 
 
+class WorkerLost(Exception):
+    """The process that started the attempt's worker died before the attempt ended; the attempt
+    is run once more from the start."""
+
+
 @dataclass(frozen=True)
 class WorkerEnvironment:
     """How worker processes are started: the interpreter, the directory they run in (the
@@ -145,6 +150,19 @@ def _read_record(path: str) -> dict[str, Any] | None:
 
 
 def perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
+    try:
+        return _perform(job, launch, stopping)
+    except WorkerLost:
+        pass
+    try:
+        return _perform(job, launch, stopping)
+    except WorkerLost as lost:
+        started = time.time()
+        return Outcome(job.run, job.attempt_id, FAILED, started, 0.0,
+                       error=f"{lost}, twice", folder=_keep_failed(job))
+
+
+def _perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
     started = time.time()
     clock = time.monotonic()
 

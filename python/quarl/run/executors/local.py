@@ -42,11 +42,13 @@ class ThreadedExecutor:
         return done
 
     def _launch(self, job: Job, input_path: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
+        if self._stopping:
+            raise Interrupted
+        process = self._launch_worker(job, input_path, stdout, stderr)
         with self._lock:
-            if self._stopping:
-                raise Interrupted
-            process = self._launch_worker(job, input_path, stdout, stderr)
             self._running[job.attempt_id] = process
+            if self._stopping:  # interrupt() came while it started, and did not see it
+                process.kill()
         return process
 
     def _is_stopping(self) -> bool:
