@@ -151,10 +151,23 @@ def test_worker_success_exits_0(tmp_path, args, value, result_type, signature):
      "ModuleNotFoundError"),
 ])
 def test_worker_failed_run_exits_1_with_its_record(tmp_path, module, args, error, error_type):
-    assert outcome(quarl("worker", module, *args, cwd=tmp_path)) == (1, b"", b"")
+    code, out, err = outcome(quarl("worker", module, *args, cwd=tmp_path))
+    assert (code, out) == (1, b"")
+    # The exception is on standard error (after its traceback, when it has one), as the record
+    # names it.
+    assert err.decode().splitlines()[-1] == error
     assert listing(tmp_path / "run") == ["result.json"]
     assert (tmp_path / "run/result.json").read_bytes() == record(
         error=error, error_type=error_type, ok=False)
+
+
+def test_worker_prints_the_traceback_of_a_failed_run(tmp_path):
+    done = quarl("worker", "cli_assets", "greeting", "run", '{"name": "4"}', cwd=tmp_path)
+    assert outcome(done) == (1, b"", (
+        f'Traceback (most recent call last):\n'
+        f'  File "{ROOT / "cli_assets.py"}", line 10, in greeting\n'
+        f'    raise ValueError("bad name")\n'
+        f'ValueError: bad name\n').encode())
 
 
 def test_worker_failure_before_the_run_exits_1_and_writes_nothing(tmp_path):

@@ -25,7 +25,10 @@ def failing(*args, **kwargs):
     with pytest.raises(SystemExit) as info:
         materialize_asset(*args, **kwargs)
     assert info.value.args == (1,)
-    return pathlib.Path(args[2], "result.json").read_bytes()
+    written = pathlib.Path(args[2], "result.json").read_bytes()
+    # The exit carries the exception that the record describes, for the worker to print.
+    assert type(info.value.__context__).__name__ == json.loads(written)["error_type"]
+    return written
 
 
 def record(**members):
@@ -204,13 +207,16 @@ def test_stale_value_json_is_left_and_records_are_overwritten(pipeline):
     assert json.loads((pipeline / "out/result.json").read_bytes())["ok"] is True
 
 
-def test_error_and_value_are_released(pipeline):
+def test_error_and_value_are_released(pipeline, monkeypatch):
     from pipeline import assets
 
     failing(MODULE, "tracked_error", "out")
     materialize_asset(MODULE, "tracked_value", "out")
+    # A sys.exit that returns leaves the error with no exception to hold it.
+    monkeypatch.setattr(sys, "exit", lambda code: None)
+    materialize_asset(MODULE, "tracked_error", "out")
     gc.collect()
-    assert [ref() for ref in assets.made] == [None, None]
+    assert [ref() for ref in assets.made] == [None, None, None]
 
 
 def test_replaced_library_functions_are_honoured(pipeline, monkeypatch):

@@ -166,10 +166,21 @@ std::string exception_text(PyObject* exception) {
     return text;
 }
 
-// Records the caught exception in result.json and ends the worker with sys.exit(1). Should the
+// Makes `context` the __context__ of `raised`, as Python does for an exception raised while
+// another is handled; an exception that has a context of its own keeps it.
+void set_context(PyObject* raised, PyObject* context) {
+    Ref own_context = Ref::steal(PyException_GetContext(raised));
+    if (!own_context && raised != context) {
+        PyException_SetContext(raised, Ref::borrow(context).release());
+    }
+}
+
+// Records the caught exception in result.json and ends the worker with sys.exit(1), whose
+// SystemExit carries the caught exception as its __context__ (what `except Exception:
+// sys.exit(1)` gives in Python), so that the worker can show the asset's traceback. Should the
 // record itself not be written, that write's exception goes to the caller instead (sys.exit is
 // not called), with the asset's own exception as its __context__ so that it is not lost.
-Ref fail_run(PyObject* result_path, PyError&& caught) {
+Ref fail_run(PyObject* result_path, const PyError& caught) {
     JsonObject record;
     record.set("ok", false);
     record.set("error", exception_text(caught.value()));
@@ -177,18 +188,18 @@ Ref fail_run(PyObject* result_path, PyError&& caught) {
     try {
         write_record(result_path, std::move(record));
     } catch (PyError& write_error) {
-        PyObject* raised = write_error.value();
-        Ref context = Ref::steal(PyException_GetContext(raised));
-        if (!context && raised != caught.value()) {
-            PyException_SetContext(raised, Ref::borrow(caught.value()).release());
-        }
+        set_context(write_error.value(), caught.value());
         throw;
     }
-    // The exception (with its traceback and the frames it holds) is not kept past its record.
-    { PyError dropped(std::move(caught)); }
     Ref sys = import_module(sys_name);
     Ref one = own(PyLong_FromLong(1));
-    call_method(sys.get(), exit_name, one.get());
+    try {
+        call_method(sys.get(), exit_name, one.get());
+    } catch (PyError& stop) {
+        set_context(stop.value(), caught.value());
+        throw;
+    }
+    // A sys.exit that returns ends the call normally.
     return Ref::borrow(Py_None);
 }
 
@@ -218,7 +229,7 @@ Ref materialize_asset_function(PyObject*, const FastArgs& call) {
     } catch (PyError& error) {
         failure.emplace(std::move(error));
     }
-    if (failure) return fail_run(work.result_path.get(), std::move(*failure));
+    if (failure) return fail_run(work.result_path.get(), *failure);
     return Ref::borrow(Py_None);
 }
 

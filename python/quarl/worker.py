@@ -54,9 +54,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         # Read before anything is written: an input that cannot be read fails the run before
         # it begins.
         input_kwargs_json = _input_text(args.input_kwargs_json)
-        # A failed run raises SystemExit(1) after writing its failure record: it is not caught
-        # here and ends the process with that status.
         materialize_asset(args.module, args.function, args.output_dir, input_kwargs_json)
+    except SystemExit as stop:
+        # A failed run: its record is written, and the SystemExit(1) that ends the process
+        # carries the asset's exception, whose traceback belongs on standard error.
+        if stop.__context__ is not None:
+            import traceback
+
+            traceback.print_exception(stop.__context__)
+        raise
     except Exception as exc:
         # Failed before the run began (the input could not be read, the directory could not be
         # made): nothing was written.
