@@ -65,7 +65,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         raise
     except Exception as exc:
         # Failed before the run began (the input could not be read, the directory could not be
-        # made): nothing was written.
+        # made): nothing was written. Or the run failed and its record could not be written:
+        # then the run's exception is the context of the error, and the chain shows both.
+        if exc.__context__ is not None:
+            import traceback
+
+            traceback.print_exception(exc)
         return report_error(PROG, exc)
     return 0
 
