@@ -111,17 +111,21 @@ std::string system_path(PyObject* path) {
     throw_fetched();
 }
 
-// A name beside `name` that no other writer picks: the process ID and a count set apart the
-// writers of one machine (other processes, other threads of this one), random bits those of
-// other PID namespaces that share the folder.
+// A name beside `name` that no other writer picks at the same time: the process and thread IDs
+// set apart the writers of one machine, and random bits drawn once per process those of other PID
+// namespaces that share the folder. One thread writes one file at a time, so its name comes back
+// call after call: Python 3.12's pathlib interns every part of a path for good, and a new name
+// per call would grow the process by one string a call.
 std::string temporary_name(std::string_view name) {
-    static std::uint64_t count = 0;  // changed with the interpreter lock held
-    std::uint64_t bits = 0;
-    if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) bits = 0;
+    static const std::uint64_t process_bits = [] {
+        std::uint64_t bits = 0;
+        if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) bits = 0;
+        return bits;
+    }();
     char hex[16];
-    const char* end = std::to_chars(hex, hex + sizeof hex, bits, 16).ptr;
-    return str_cat(".", name, ".", ::getpid(), "-", ++count, "-", std::string_view(hex, end - hex),
-                   ".tmp");
+    const char* end = std::to_chars(hex, hex + sizeof hex, process_bits, 16).ptr;
+    return str_cat(".", name, ".", ::getpid(), "-", ::gettid(), "-",
+                   std::string_view(hex, end - hex), ".tmp");
 }
 
 // A file that is removed again unless it was renamed into place.
