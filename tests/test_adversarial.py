@@ -815,6 +815,7 @@ class BadSignature:
 def expected_run(case, out, before):
     """What the caller sees and what the run directory holds afterwards, by the failure rules."""
     files = dict(before)
+    files.pop("result.json", None)  # an earlier record goes before the run begins
 
     def failed(error):
         if case["write result"] is not None:
@@ -895,8 +896,10 @@ def test_run_directory_holds_only_what_the_failure_rules_allow(subject, tmp_path
     faults = {"value.json": case["write value"], "result.json": case["write result"]}
 
     def write_text(self, data, encoding=None, errors=None, newline=None):
-        if faults.get(self.name) is not None:
-            raise make(faults[self.name])
+        # Each file is written as a temporary ".value.json.<id>.tmp" and renamed into place.
+        fault = faults.get(".".join(self.name.split(".")[1:3]))
+        if fault is not None:
+            raise make(fault)
         return real_write_text(self, data, encoding, errors, newline)
 
     def signature(function):

@@ -174,10 +174,23 @@ def test_worker_success_exits_0(tmp_path, args, value, result_type, signature):
      "ModuleNotFoundError"),
 ])
 def test_worker_failed_run_exits_1_with_its_record(tmp_path, module, args, error, error_type):
-    assert outcome(quarl("worker", module, *args, cwd=tmp_path)) == (1, b"", b"")
+    code, out, err = outcome(quarl("worker", module, *args, cwd=tmp_path))
+    assert (code, out) == (1, b"")
+    # The exception is on standard error (after its traceback, when it has one), as the record
+    # names it.
+    assert err.decode().splitlines()[-1] == error
     assert listing(tmp_path / "run") == ["result.json"]
     assert (tmp_path / "run/result.json").read_bytes() == record(
         error=error, error_type=error_type, ok=False)
+
+
+def test_worker_prints_the_traceback_of_a_failed_run(tmp_path):
+    done = quarl("worker", "cli_assets", "greeting", "run", '{"name": "4"}', cwd=tmp_path)
+    assert outcome(done) == (1, b"", (
+        f'Traceback (most recent call last):\n'
+        f'  File "{ROOT / "cli_assets.py"}", line 10, in greeting\n'
+        f'    raise ValueError("bad name")\n'
+        f'ValueError: bad name\n').encode())
 
 
 def test_worker_failure_before_the_run_exits_1_and_writes_nothing(tmp_path):
@@ -227,3 +240,35 @@ def test_worker_usage_errors_exit_2(tmp_path, args, error):
     done = quarl("worker", *args, cwd=tmp_path)
     assert outcome(done) == (2, b"", WORKER_USAGE + b"python -m quarl.worker: error: " + error + b"\n")
     assert listing(tmp_path) == []
+
+
+# --- what a process of the package imports -------------------------------------------------------
+
+def imported_modules(*args, cwd):
+    """The modules that `python -X importtime ARGS...` imports, and its outcome."""
+    done = subprocess.run([sys.executable, "-X", "importtime", *args], cwd=cwd,
+                          env={**sanitizer_env(), "PYTHONPATH": str(ROOT)}, capture_output=True,
+                          text=True)
+    lines = [line for line in done.stderr.splitlines() if line.startswith("import time:")]
+    return {line.split("|")[-1].strip() for line in lines}, done.returncode
+
+
+def test_version_is_known_without_importlib_metadata(tmp_path):
+    from importlib.metadata import version
+
+    code = "import quarl; print(quarl.__version__)"
+    modules, status = imported_modules("-c", code, cwd=tmp_path)
+    assert status == 0 and "importlib.metadata" not in modules
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True)
+    assert done.stdout == version("quarl") + "\n"
+
+
+@pytest.mark.parametrize("args, status, expected", [
+    (["answer", "run", "{}"], 0, set()),
+    (["greeting", "run", "[1]"], 1, {"traceback"}),  # to print the failed run's exception
+    (["-h"], 0, {"argparse"}),
+])
+def test_worker_imports_only_what_the_run_uses(tmp_path, args, status, expected):
+    modules, code = imported_modules("-m", "quarl.worker", "cli_assets", *args, cwd=tmp_path)
+    assert code == status
+    assert modules & {"argparse", "traceback", "importlib.metadata"} == expected

@@ -1,6 +1,9 @@
 import gc
 import json
+import os
 import pathlib
+import shutil
+import signal
 import subprocess
 import sys
 
@@ -10,6 +13,8 @@ from _quarl import materialize_asset
 from conftest import sanitizer_env
 
 MODULE = "pipeline.assets"
+HAZARDS = "pipeline.hazards"
+ROOT = pathlib.Path(__file__).parent / "fixtures" / "materialize"
 
 
 @pytest.fixture
@@ -25,7 +30,10 @@ def failing(*args, **kwargs):
     with pytest.raises(SystemExit) as info:
         materialize_asset(*args, **kwargs)
     assert info.value.args == (1,)
-    return pathlib.Path(args[2], "result.json").read_bytes()
+    written = pathlib.Path(args[2], "result.json").read_bytes()
+    # The exit carries the exception that the record describes, for the worker to print.
+    assert type(info.value.__context__).__name__ == json.loads(written)["error_type"]
+    return written
 
 
 def record(**members):
@@ -40,6 +48,10 @@ def success_record(function_name, result_type, signature, value_path, module_pat
 
 def failure_record(error, error_type):
     return record(error=error, error_type=error_type, ok=False)
+
+
+def listing(directory):
+    return sorted(p.name for p in directory.iterdir())
 
 
 # --- the worked example --------------------------------------------------------------------------
@@ -182,16 +194,34 @@ def test_unwritable_success_record_is_replaced_by_failure_record(pipeline, monke
 
 @pytest.mark.parametrize("function_name, kwargs, context_type, value_written", [
     ("greeting", '{"name": "4"}', ValueError, False),
-    ("nothing", None, IsADirectoryError, True),
+    ("nothing", None, OSError, True),  # the success record's write failed first
 ])
-def test_unwritable_failure_record_raises_the_write_error(pipeline, function_name, kwargs,
-                                                          context_type, value_written):
-    (pipeline / "out/result.json").mkdir(parents=True)
-    with pytest.raises(IsADirectoryError) as info:
+def test_unwritable_failure_record_raises_the_write_error(pipeline, monkeypatch, function_name,
+                                                          kwargs, context_type, value_written):
+    write_text = pathlib.Path.write_text
+
+    def full_disk_for_records(self, text, encoding=None):
+        if '"ok":' in text:
+            raise OSError(28, "No space left on device", str(self))
+        return write_text(self, text, encoding)
+
+    monkeypatch.setattr(pathlib.Path, "write_text", full_disk_for_records)
+    with pytest.raises(OSError) as info:
         materialize_asset(MODULE, function_name, "out", kwargs)
+    # The error names the file the caller knows, not the temporary one that was written.
+    assert str(info.value) == "[Errno 28] No space left on device: 'out/result.json'"
     # The run's own failure is kept as the context of the error the caller sees.
     assert type(info.value.__context__) is context_type
-    assert (pipeline / "out/value.json").exists() == value_written
+    assert listing(pipeline / "out") == (["value.json"] if value_written else [])
+
+
+def test_record_that_cannot_be_removed_stops_the_run_before_it_begins(pipeline):
+    (pipeline / "out/result.json").mkdir(parents=True)
+    with pytest.raises(IsADirectoryError) as info:
+        materialize_asset(MODULE, "nothing", "out")
+    assert str(info.value) == "[Errno 21] Is a directory: 'out/result.json'"
+    assert MODULE not in sys.modules
+    assert listing(pipeline / "out") == ["result.json"]
 
 
 def test_stale_value_json_is_left_and_records_are_overwritten(pipeline):
@@ -204,13 +234,16 @@ def test_stale_value_json_is_left_and_records_are_overwritten(pipeline):
     assert json.loads((pipeline / "out/result.json").read_bytes())["ok"] is True
 
 
-def test_error_and_value_are_released(pipeline):
+def test_error_and_value_are_released(pipeline, monkeypatch):
     from pipeline import assets
 
     failing(MODULE, "tracked_error", "out")
     materialize_asset(MODULE, "tracked_value", "out")
+    # A sys.exit that returns leaves the error with no exception to hold it.
+    monkeypatch.setattr(sys, "exit", lambda code: None)
+    materialize_asset(MODULE, "tracked_error", "out")
     gc.collect()
-    assert [ref() for ref in assets.made] == [None, None]
+    assert [ref() for ref in assets.made] == [None, None, None]
 
 
 def test_replaced_library_functions_are_honoured(pipeline, monkeypatch):
@@ -285,10 +318,123 @@ def test_argument_errors_write_nothing(pipeline, args, kwargs, message):
 @pytest.mark.parametrize("kwargs, status, ok", [('{"name": "ada"}', 0, True),
                                                 ('{"name": "4"}', 1, False)])
 def test_worker_process_exit_status(pipeline, kwargs, status, ok):
-    root = pathlib.Path(__file__).parent / "fixtures" / "materialize"
     code = "import sys, _quarl; _quarl.materialize_asset(*sys.argv[1:])"
     done = subprocess.run([sys.executable, "-c", code, MODULE, "greeting", "run", kwargs],
-                          cwd=pipeline, env={**sanitizer_env(), "PYTHONPATH": str(root)},
+                          cwd=pipeline, env={**sanitizer_env(), "PYTHONPATH": str(ROOT)},
                           capture_output=True)
     assert (done.returncode, done.stdout, done.stderr) == (status, b"", b"")
     assert json.loads((pipeline / "run/result.json").read_bytes())["ok"] is ok
+
+
+# --- runs that die, race or fault: whole files, and no record of success but the run's own ----
+
+def worker(*args, cwd):
+    """Starts `python -m quarl.worker ARGS...` with the fixture modules importable."""
+    return subprocess.Popen([sys.executable, "-m", "quarl.worker", *args], cwd=cwd,
+                            env={**sanitizer_env(), "PYTHONPATH": str(ROOT),
+                                 "PYTHONDONTWRITEBYTECODE": "1"},
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+
+
+def run_worker(*args, cwd):
+    process = worker(*args, cwd=cwd)
+    out, err = process.communicate()
+    return process.returncode, out, err
+
+
+def files_in(folder):
+    return {path.name: path.read_bytes() for path in folder.iterdir()}
+
+
+@pytest.mark.parametrize("function_name, status", [("killed_while_writing", -signal.SIGKILL),
+                                                   ("terminated", -signal.SIGTERM)])
+def test_killed_worker_leaves_the_earlier_value_and_no_record(tmp_path, function_name, status):
+    assert run_worker(HAZARDS, "earlier", "run", cwd=tmp_path)[0] == 0
+    assert run_worker(HAZARDS, function_name, "run", cwd=tmp_path)[0] == status
+    # A worker killed while writing leaves its temporary file; nothing else of its own.
+    left = {name: data for name, data in files_in(tmp_path / "run").items()
+            if not name.endswith(".tmp")}
+    assert left == {"value.json": b'"earlier"'}
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    """A 1 MiB file system of its own (tmpfs), where this process may mount one."""
+    disk = tmp_path / "disk"
+    disk.mkdir()
+    if shutil.which("mount") is None:
+        pytest.skip("no mount command")
+    done = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=1m", "tmpfs", str(disk)],
+                          capture_output=True, text=True)
+    if done.returncode != 0:
+        pytest.skip(f"cannot mount a tmpfs here: {done.stderr.strip()}")
+    yield disk
+    subprocess.run(["umount", str(disk)], check=True)
+
+
+def test_full_disk_keeps_the_earlier_value(small_disk):
+    assert run_worker(HAZARDS, "earlier", "run", cwd=small_disk)[0] == 0
+    assert run_worker(HAZARDS, "large", "run", '{"size": 2000000}', cwd=small_disk)[0] == 1
+    assert files_in(small_disk / "run") == {
+        "value.json": b'"earlier"',
+        "result.json": failure_record("OSError: [Errno 28] No space left on device", "OSError")}
+
+
+def test_full_disk_leaves_no_record_and_the_worker_shows_both_errors(small_disk):
+    # The disk is filled to the last byte.
+    filler = os.open(small_disk / "filler", os.O_WRONLY | os.O_CREAT)
+    with pytest.raises(OSError):
+        while os.write(filler, b"\0" * 65536):
+            pass
+    os.close(filler)
+    status, out, err = run_worker(MODULE, "greeting", "run", '{"name": "4"}', cwd=small_disk)
+    assert (status, out) == (1, b"")
+    assert files_in(small_disk / "run") == {}
+    lines = err.decode().splitlines()
+    assert "ValueError: bad name" in lines
+    assert lines[-1] == "python -m quarl.worker: error: OSError: [Errno 28] No space left on device"
+
+
+def test_two_workers_on_one_folder_leave_whole_files(tmp_path):
+    marks = tmp_path / "marks"
+    marks.mkdir()
+
+    def start(fill, size, opened, wait_for, written):
+        kwargs = {"fill": fill, "size": size, "opened": str(marks / opened),
+                  "wait_for": str(marks / wait_for), "written": str(marks / written)}
+        return worker(HAZARDS, "racing", "run", json.dumps(kwargs), cwd=tmp_path)
+
+    # Both open their file before either writes; the longer value is written first.
+    workers = [start("a", 200_000, "a.opened", "b.opened", "a.written"),
+               start("b", 100_000, "b.opened", "a.written", "b.written")]
+    assert [(w.communicate(timeout=120)[1], w.returncode) for w in workers] == [(b"", 0)] * 2
+    assert files_in(tmp_path / "run")["value.json"] in (json.dumps("a" * 200_000).encode(),
+                                                        json.dumps("b" * 100_000).encode())
+    assert files_in(tmp_path / "run")["result.json"] == success_record(
+        "racing", "str", "(fill: str, size: int, opened: str, wait_for: str, written: str) -> str",
+        "run/value.json", module_path=HAZARDS)
+    assert sorted(files_in(tmp_path / "run")) == ["result.json", "value.json"]
+
+
+def test_asset_that_changes_directory_writes_where_the_call_began(pipeline):
+    materialize_asset(HAZARDS, "wanders", "out")
+    assert files_in(pipeline / "out") == {
+        "value.json": b'"here"',
+        "result.json": success_record("wanders", "str", "() -> str", "out/value.json",
+                                      module_path=HAZARDS)}
+    assert files_in(pipeline / "elsewhere") == {}
+
+
+def test_panic_exception_of_the_asset_is_recorded(pipeline):
+    assert failing(HAZARDS, "panics", "out") == failure_record(
+        "PanicException: raised by the asset", "PanicException")
+
+
+def test_module_out_of_memory_raises_memory_error(tmp_path):
+    if sanitizer_env():
+        pytest.skip("the sanitizers' shadow memory does not fit under an address-space limit")
+    # 5 million values need some 200 MB of the module; 64 MiB are left to the process.
+    kwargs = json.dumps({"values": 5_000_000, "room": 64 << 20})
+    assert run_worker(HAZARDS, "crowded", "run", kwargs, cwd=tmp_path)[0] == 1
+    assert files_in(tmp_path / "run") == {"result.json": failure_record("MemoryError: ",
+                                                                        "MemoryError")}

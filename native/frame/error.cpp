@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "frame/text.hpp"
 
@@ -24,7 +25,7 @@ constexpr const char fault_without_message[] = "native code faulted without a me
 PyObject* panic_type = nullptr;
 
 // A PanicException came back out of Python code that this module called: the fault that raised
-// it is resumed here, after showing where it passed through Python.
+// it resumes here.
 [[noreturn]] void resume_panic(Ref exception) {
     std::string message = "Unwrapped panic from Python code";
     if (Ref text = Ref::steal(PyObject_Str(exception.get()))) {
@@ -32,11 +33,7 @@ PyObject* panic_type = nullptr;
     } else {
         PyErr_Clear();
     }
-    PySys_WriteStderr("quarl: resuming a fault after fetching a PanicException from Python\n");
-    PySys_WriteStderr("Python stack trace below:\n");
-    PyErr_SetRaisedException(exception.release());
-    PyErr_PrintEx(0);
-    throw Fault(message);
+    throw ResumedPanic(message, std::move(exception));
 }
 
 }  // namespace
@@ -55,6 +52,34 @@ PyError PyError::fetch() {
 
 bool PyError::is_instance_of(PyObject* type) const noexcept {
     return PyErr_GivenExceptionMatches(exception_.get(), type) != 0;
+}
+
+void ResumedPanic::report() noexcept {
+    PySys_WriteStderr("quarl: resuming a fault after fetching a PanicException from Python\n");
+    PySys_WriteStderr("Python stack trace below:\n");
+    if (exception_) {
+        PyErr_SetRaisedException(exception_.release());
+        PyErr_PrintEx(0);
+    }
+}
+
+PyError current_error() noexcept {
+    try {
+        throw;
+    } catch (PyError& error) {
+        return std::move(error);
+    } catch (ResumedPanic& panic) {
+        if (Ref exception = panic.take_exception()) return PyError(std::move(exception));
+        raise_panic(panic.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& fault) {
+        raise_panic(fault.what());
+    } catch (...) {
+        raise_panic(nullptr);
+    }
+    // Taken as it is: fetch() would resume the PanicException just raised.
+    return PyError(Ref::steal(PyErr_GetRaisedException()));
 }
 
 int write_to_fd2(std::string_view text) noexcept {

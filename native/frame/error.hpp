@@ -20,7 +20,8 @@ public:
 
     // Takes the pending Python exception. With none pending, the error is the SystemError
     // "attempted to fetch exception but none was set". A PanicException raised by a nested call
-    // into this module is not passed on as a Python error: the fault resumes (a Fault is thrown).
+    // into this module is not passed on as a Python error: the fault resumes (a ResumedPanic is
+    // thrown).
     static PyError fetch();
 
     PyObject* value() const noexcept { return exception_.get(); }
@@ -37,6 +38,26 @@ class Fault : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+
+// A fault resumed from a PanicException that came back out of Python code this module called.
+// It keeps that exception: the call boundary shows it on standard error before raising a new
+// PanicException with the same message, and a caller that records failures takes it as it is.
+class ResumedPanic : public Fault {
+public:
+    ResumedPanic(const std::string& message, Ref exception)
+        : Fault(message), exception_(std::move(exception)) {}
+    // The notice that the fault resumes, then the PanicException with its traceback.
+    void report() noexcept;
+    Ref take_exception() noexcept { return std::move(exception_); }
+
+private:
+    Ref exception_;
+};
+
+// The Python exception for the C++ exception being handled; call it only inside a catch block.
+// A PyError gives its exception, a ResumedPanic the PanicException it came from, std::bad_alloc a
+// MemoryError, and any other fault a new PanicException, as the call boundary would raise.
+PyError current_error() noexcept;
 
 [[noreturn]] void throw_fetched();
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <exception>
+#include <new>
 #include <utility>
 
 #include "frame/error.hpp"
@@ -10,8 +11,9 @@
 namespace quarl {
 
 // Runs `body`; returns its new reference, or NULL with the Python exception set. A PyError is
-// restored as it is; any other C++ exception becomes PanicException. Should even that handling
-// throw, the process aborts with "uncaught panic at ffi boundary" rather than unwind into CPython.
+// restored as it is, std::bad_alloc becomes MemoryError, and any other C++ exception becomes
+// PanicException. Should even that handling throw, the process aborts with "uncaught panic at ffi
+// boundary" rather than unwind into CPython.
 template <class Body>
 PyObject* guard(Body&& body) noexcept {
     try {
@@ -19,6 +21,12 @@ PyObject* guard(Body&& body) noexcept {
             return std::forward<Body>(body)().release();
         } catch (PyError& error) {
             std::move(error).restore();
+        } catch (ResumedPanic& panic) {
+            panic.report();
+            raise_panic(panic.what());
+        } catch (const std::bad_alloc&) {
+            // What Python raises when it runs out of memory itself.
+            PyErr_NoMemory();
         } catch (const std::exception& fault) {
             raise_panic(fault.what());
         } catch (...) {
@@ -40,6 +48,12 @@ void guard_unraisable(PyObject* self, Body&& body) noexcept {
             return;
         } catch (PyError& error) {
             std::move(error).restore();
+        } catch (ResumedPanic& panic) {
+            panic.report();
+            raise_panic(panic.what());
+        } catch (const std::bad_alloc&) {
+            // What Python raises when it runs out of memory itself.
+            PyErr_NoMemory();
         } catch (const std::exception& fault) {
             raise_panic(fault.what());
         } catch (...) {

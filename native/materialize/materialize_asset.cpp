@@ -1,5 +1,12 @@
 #include "materialize/materialize_asset.hpp"
 
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdint>
+#include <cstdio>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -43,12 +50,14 @@ Name dumps_name{"dumps"};
 Name path_name{"Path"};
 Name mkdir_name{"mkdir"};
 Name truediv_name{"__truediv__"};
+Name absolute_name{"absolute"};
 Name write_text_name{"write_text"};
 Name exit_name{"exit"};
 Name original_name{"__quarl_original__"};
 Name type_name_attribute{"__name__"};
 Name parents_name{"parents"};
 Name exist_ok_name{"exist_ok"};
+Name filename_name{"filename"};
 
 // Constant argument texts; interned once like the names above.
 Name result_file{"result.json"};
@@ -57,14 +66,20 @@ Name utf8_encoding{"utf-8"};
 
 constexpr const char str_failed[] = "<exception str() failed>";
 
-// What a run needs from the preparation: the modules, as they stood when the call began, and the
-// two paths of the output directory.
+// What a run needs from the preparation: the modules, as they stood when the call began, and
+// the output directory.
 struct Workspace {
     Ref importlib;
     Ref inspect;
     Ref json;
+    // pathlib.Path(output_dir), as the caller spelled it: the record's value_path and the paths
+    // in messages are spelled from it.
     Ref out;
-    Ref result_path;
+    // out.absolute(), where the files are written: fixed before the user's code runs, which may
+    // change the working directory.
+    Ref folder;
+    // str(out / "result.json"), for messages.
+    Ref result_shown;
 };
 
 // out.mkdir(**{"parents": True, "exist_ok": True}): the keyword dict is built and passed as a
@@ -78,10 +93,104 @@ void make_directory(PyObject* out) {
     own(PyObject_Call(mkdir.get(), no_args.get(), options.get()));
 }
 
-// path.write_text(text, "utf-8") with the record's compact JSON text; the return value is unused.
-void write_record(PyObject* path, JsonObject record) {
+// The bytes of a path for the system calls: os.fspath(), then the file system encoding.
+std::string system_path(PyObject* path) {
+    Ref text = own(PyOS_FSPath(path));
+    Ref bytes = own(PyUnicode_EncodeFSDefault(text.get()));
+    char* data = nullptr;
+    // Without a length, a path with a NUL byte in it is refused rather than cut short.
+    check(PyBytes_AsStringAndSize(bytes.get(), &data, nullptr));
+    return data;
+}
+
+// Raises the OSError that `code` stands for (FileNotFoundError, IsADirectoryError, ...), naming
+// the file `shown`, as os functions do.
+[[noreturn]] void raise_os_error(int code, PyObject* shown) {
+    errno = code;
+    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, shown);
+    throw_fetched();
+}
+
+// A name beside `name` that no other writer picks at the same time: the process and thread IDs
+// set apart the writers of one machine, and random bits drawn once per process those of other PID
+// namespaces that share the folder. One thread writes one file at a time, so its name comes back
+// call after call: Python 3.12's pathlib interns every part of a path for good, and a new name
+// per call would grow the process by one string a call.
+std::string temporary_name(std::string_view name) {
+    static const std::uint64_t process_bits = [] {
+        std::uint64_t bits = 0;
+        if (::getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) bits = 0;
+        return bits;
+    }();
+    char hex[16];
+    const char* end = std::to_chars(hex, hex + sizeof hex, process_bits, 16).ptr;
+    return str_cat(".", name, ".", ::getpid(), "-", ::gettid(), "-",
+                   std::string_view(hex, end - hex), ".tmp");
+}
+
+// A file that is removed again unless it was renamed into place.
+class Temporary {
+public:
+    explicit Temporary(std::string path) : path_(std::move(path)) {}
+    ~Temporary() {
+        if (!kept_) ::unlink(path_.c_str());
+    }
+    Temporary(const Temporary&) = delete;
+    Temporary& operator=(const Temporary&) = delete;
+
+    const char* path() const { return path_.c_str(); }
+    void keep() { kept_ = true; }
+
+private:
+    std::string path_;
+    bool kept_ = false;
+};
+
+// An OSError about the temporary file names the final file instead, the one the caller knows.
+void name_final_file(PyObject* error, PyObject* temporary_text, PyObject* shown) {
+    if (!PyErr_GivenExceptionMatches(error, PyExc_OSError)) return;
+    Ref filename = get_attr_or_null(error, filename_name);
+    if (!filename || !PyUnicode_CheckExact(filename.get())) return;
+    if (PyUnicode_Compare(filename.get(), temporary_text) != 0) return;
+    check(PyObject_SetAttr(error, filename_name.get(), shown));
+}
+
+// Writes `text` as the file `name` of the output directory, whole: path.write_text(text, "utf-8")
+// writes a temporary file beside it, which is then renamed over the final name. A process that
+// dies at any point leaves the old file or the new one, never a part of either, and two writers
+// of one folder never mix their bytes; a failed write leaves the old file and removes the
+// temporary. There is no fsync: the files must be whole when the process dies, not survive a
+// power cut, and a flush to the disk would cost each run more than the rest of its writing.
+void write_whole(const Workspace& work, Name& name, PyObject* shown, PyObject* text) {
+    Ref final_path = call_method(work.folder.get(), truediv_name, name.get());
+    const std::string final_system_path = system_path(final_path.get());
+    Ref temporary_leaf = make_text(temporary_name(name.text()));
+    Ref temporary_path = call_method(work.folder.get(), truediv_name, temporary_leaf.get());
+    Ref temporary_text = own(PyOS_FSPath(temporary_path.get()));
+    Temporary temporary(system_path(temporary_text.get()));
+    try {
+        call_method(temporary_path.get(), write_text_name, text, utf8_encoding.get());
+    } catch (PyError& error) {
+        name_final_file(error.value(), temporary_text.get(), shown);
+        throw;
+    }
+    if (std::rename(temporary.path(), final_system_path.c_str()) != 0) raise_os_error(errno, shown);
+    temporary.keep();
+}
+
+// result.json with the record's compact JSON text.
+void write_record(const Workspace& work, JsonObject record) {
     Ref text = json_to_python_text(JsonValue(std::move(record)));
-    call_method(path, write_text_name, text.get(), utf8_encoding.get());
+    write_whole(work, result_file, work.result_shown.get(), text.get());
+}
+
+// The record of an earlier run goes before the user's code runs: should this run die, it must
+// not leave a record of success beside whatever it left of its own.
+void remove_earlier_record(const Workspace& work) {
+    Ref path = call_method(work.folder.get(), truediv_name, result_file.get());
+    if (::unlink(system_path(path.get()).c_str()) != 0 && errno != ENOENT) {
+        raise_os_error(errno, work.result_shown.get());
+    }
 }
 
 // Steps of a run that may fail into the failure record: everything from importing the user's
@@ -106,11 +215,11 @@ JsonObject run_asset(const Workspace& work, PyObject* module_name, PyObject* fun
     }
 
     Ref value_path = call_method(work.out.get(), truediv_name, value_file.get());
+    Ref value_path_text = own(PyObject_Str(value_path.get()));
     // Encoded before anything is written: a value json cannot encode leaves no value.json.
     Ref text = call_method(work.json.get(), dumps_name, value.get());
-    call_method(value_path.get(), write_text_name, text.get(), utf8_encoding.get());
+    write_whole(work, value_file, value_path_text.get(), text.get());
 
-    Ref value_path_text = own(PyObject_Str(value_path.get()));
     Ref signature = call_method(work.inspect.get(), signature_name, function.get());
     Ref signature_text = own(PyObject_Str(signature.get()));
     Ref result_type =
@@ -166,29 +275,48 @@ std::string exception_text(PyObject* exception) {
     return text;
 }
 
-// Records the caught exception in result.json and ends the worker with sys.exit(1). Should the
+// Makes `context` the __context__ of the first exception in the chain of `raised`, as Python does
+// when the exceptions of that chain are raised while `context` is handled. The first, because a
+// write error often comes with a context of its own: a failed close() chains the failed flush.
+// A chain that holds `context` already, or that loops, is left as it is.
+void chain_context(PyObject* raised, PyObject* context) {
+    constexpr int longest_chain = 100;
+    Ref link = Ref::borrow(raised);
+    for (int i = 0; i < longest_chain && link.get() != context; ++i) {
+        Ref next = Ref::steal(PyException_GetContext(link.get()));
+        if (!next) {
+            PyException_SetContext(link.get(), Ref::borrow(context).release());
+            return;
+        }
+        link = std::move(next);
+    }
+}
+
+// Records the caught exception in result.json and ends the worker with sys.exit(1), whose
+// SystemExit carries the caught exception as its __context__ (what `except Exception:
+// sys.exit(1)` gives in Python), so that the worker can show the asset's traceback. Should the
 // record itself not be written, that write's exception goes to the caller instead (sys.exit is
 // not called), with the asset's own exception as its __context__ so that it is not lost.
-Ref fail_run(PyObject* result_path, PyError&& caught) {
+Ref fail_run(const Workspace& work, const PyError& caught) {
     JsonObject record;
     record.set("ok", false);
     record.set("error", exception_text(caught.value()));
     record.set("error_type", type_text(Ref::steal(PyType_GetName(Py_TYPE(caught.value())))));
     try {
-        write_record(result_path, std::move(record));
+        write_record(work, std::move(record));
     } catch (PyError& write_error) {
-        PyObject* raised = write_error.value();
-        Ref context = Ref::steal(PyException_GetContext(raised));
-        if (!context && raised != caught.value()) {
-            PyException_SetContext(raised, Ref::borrow(caught.value()).release());
-        }
+        chain_context(write_error.value(), caught.value());
         throw;
     }
-    // The exception (with its traceback and the frames it holds) is not kept past its record.
-    { PyError dropped(std::move(caught)); }
     Ref sys = import_module(sys_name);
     Ref one = own(PyLong_FromLong(1));
-    call_method(sys.get(), exit_name, one.get());
+    try {
+        call_method(sys.get(), exit_name, one.get());
+    } catch (PyError& stop) {
+        chain_context(stop.value(), caught.value());
+        throw;
+    }
+    // A sys.exit that returns ends the call normally.
     return Ref::borrow(Py_None);
 }
 
@@ -208,17 +336,22 @@ Ref materialize_asset_function(PyObject*, const FastArgs& call) {
     Ref pathlib = import_module(pathlib_name);
     work.out = call_method(pathlib.get(), path_name, args[2]);
     make_directory(work.out.get());
-    work.result_path = call_method(work.out.get(), truediv_name, result_file.get());
+    work.folder = call_method(work.out.get(), absolute_name);
+    Ref result_path = call_method(work.out.get(), truediv_name, result_file.get());
+    work.result_shown = own(PyObject_Str(result_path.get()));
+    remove_earlier_record(work);
 
-    // The failure is recorded outside the handler: recording runs Python code of its own.
+    // Whatever ends the run takes the failure path, a PanicException included (from the asset,
+    // or a fault of this module's own). The failure is recorded outside the handler: recording
+    // runs Python code of its own.
     std::optional<PyError> failure;
     try {
         JsonObject record = run_asset(work, args[0], args[1], input_kwargs_json);
-        write_record(work.result_path.get(), std::move(record));
-    } catch (PyError& error) {
-        failure.emplace(std::move(error));
+        write_record(work, std::move(record));
+    } catch (...) {
+        failure.emplace(current_error());
     }
-    if (failure) return fail_run(work.result_path.get(), std::move(*failure));
+    if (failure) return fail_run(work, *failure);
     return Ref::borrow(Py_None);
 }
 

@@ -14,10 +14,8 @@ submodules are the command-line entry points that an orchestrator starts:
                                                     materialize one asset into OUTPUT_DIR
 """
 
-from importlib.metadata import version as _distribution_version
-
 from _quarl import AssetWrapper, Partitions, asset, partitions
 
-__version__: str = _distribution_version("quarl")
+from quarl._version import __version__
 
 __all__ = ["AssetWrapper", "Partitions", "__version__", "asset", "partitions"]

@@ -3,20 +3,24 @@
 The orchestrator starts one worker process per asset run and reads OUTPUT_DIR/result.json
 afterwards: its "ok" member says whether the run succeeded, and "value_path" where the value is.
 The exit status says the same: 0 for a successful run, 1 for a failed one.
+
+A worker is started once per run, so it imports only what a run needs: the command line of a run
+is read here, and argparse (with what it pulls in) is imported only for help and usage errors,
+traceback only when a run fails.
 """
 
-import argparse
 import sys
 from collections.abc import Sequence
 
 from _quarl import materialize_asset
 
-from quarl._cli import report_error
-
 PROG = "python -m quarl.worker"
 
 
-def _parser() -> argparse.ArgumentParser:
+def _parse_with_argparse(argv: Sequence[str]) -> list[str]:
+    """The arguments as argparse reads them, which prints the help or a usage error and exits."""
+    import argparse
+
     parser = argparse.ArgumentParser(
         prog=PROG,
         description="Import MODULE, call the asset FUNCTION (its undecorated function) and write "
@@ -32,7 +36,18 @@ def _parser() -> argparse.ArgumentParser:
                         help="JSON object whose members are passed as keyword arguments; "
                         "@FILE reads it from FILE and - from standard input (UTF-8), for "
                         "inputs too large for a command line")
-    return parser
+    args = parser.parse_args(argv)
+    given = [args.module, args.function, args.output_dir, args.input_kwargs_json]
+    return given if given[3] is not None else given[:3]
+
+
+def _parse(argv: Sequence[str]) -> list[str]:
+    """MODULE FUNCTION OUTPUT_DIR [INPUT_KWARGS_JSON]. Three or four arguments of which none looks
+    like an option ("-" alone does not) are what argparse would make of them too; anything else
+    (-h, a wrong count, an option) is left to argparse."""
+    if 3 <= len(argv) <= 4 and not any(arg.startswith("-") and arg != "-" for arg in argv):
+        return list(argv)
+    return _parse_with_argparse(argv)
 
 
 def _input_text(argument: str | None) -> str | None:
@@ -49,17 +64,30 @@ def _input_text(argument: str | None) -> str | None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = _parser().parse_args(argv)
+    module, function, output_dir, *rest = _parse(sys.argv[1:] if argv is None else argv)
     try:
         # Read before anything is written: an input that cannot be read fails the run before
         # it begins.
-        input_kwargs_json = _input_text(args.input_kwargs_json)
-        # A failed run raises SystemExit(1) after writing its failure record: it is not caught
-        # here and ends the process with that status.
-        materialize_asset(args.module, args.function, args.output_dir, input_kwargs_json)
+        input_kwargs_json = _input_text(rest[0] if rest else None)
+        materialize_asset(module, function, output_dir, input_kwargs_json)
+    except SystemExit as stop:
+        # A failed run: its record is written, and the SystemExit(1) that ends the process
+        # carries the asset's exception, whose traceback belongs on standard error.
+        if stop.__context__ is not None:
+            import traceback
+
+            traceback.print_exception(stop.__context__)
+        raise
     except Exception as exc:
         # Failed before the run began (the input could not be read, the directory could not be
-        # made): nothing was written.
+        # made): nothing was written. Or the run failed and its record could not be written:
+        # then the run's exception is the context of the error, and the chain shows both.
+        import traceback
+
+        from quarl._cli import report_error
+
+        if exc.__context__ is not None:
+            traceback.print_exception(exc)
         return report_error(PROG, exc)
     return 0
 
