@@ -176,11 +176,13 @@ def test_inspect_report_cut_short_on_stdout_fails(tmp_path, cut, unbuffered):
 
 
 def test_inspect_skips_modules_that_fail_to_import(report, tmp_path):
-    done = quarl("inspect", "no_such_module", "cli_import_error", "cli_assets", cwd=tmp_path)
+    done = quarl("inspect", "no_such_module", "cli_import_error", "cli_exits", "cli_assets",
+                 cwd=tmp_path)
     assert outcome(done) == (0, report + b"\n", (
         b"quarl: skipping module 'no_such_module': ModuleNotFoundError: No module named "
         b"'no_such_module'\n"
-        b"quarl: skipping module 'cli_import_error': ImportError: cannot load the warehouse driver\n"))
+        b"quarl: skipping module 'cli_import_error': ImportError: cannot load the warehouse driver\n"
+        b"quarl: skipping module 'cli_exits': SystemExit: 0\n"))
 
 
 BROKEN_SUBPACKAGE = b"quarl: skipping module 'cli_pkg.broken': ImportError: the broken subpackage\n"
