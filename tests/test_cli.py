@@ -3,6 +3,7 @@
 import json
 import os
 import pathlib
+import signal
 import stat
 import subprocess
 import sys
@@ -55,25 +56,133 @@ def test_inspect_prints_the_report_as_utf8_and_one_newline(report, tmp_path, env
     assert outcome(done) == (0, report + b"\n", b"")
 
 
+def default_mode():
+    umask = os.umask(0)
+    os.umask(umask)
+    return 0o666 & ~umask
+
+
 @pytest.mark.parametrize("option", ["--output", "-o"])
-def test_inspect_output_replaces_the_file(report, tmp_path, option):
+@pytest.mark.parametrize("mode", [None, 0o600, 0o755])
+def test_inspect_output_replaces_the_file(report, tmp_path, option, mode):
     target = tmp_path / "report.json"
-    target.write_bytes(b"an older, longer report" * 100)
+    if mode is not None:
+        target.write_bytes(b"an older, longer report" * 100)
+        target.chmod(mode)
     done = quarl("inspect", option, "report.json", "cli_assets", cwd=tmp_path)
     assert outcome(done) == (0, b"", b"")
     assert target.read_bytes() == report + b"\n"
     assert listing(tmp_path) == ["report.json"]  # no temporary file left behind
-    umask = os.umask(0)
-    os.umask(umask)
-    assert stat.S_IMODE(target.stat().st_mode) == 0o666 & ~umask
+    assert stat.S_IMODE(target.stat().st_mode) == (default_mode() if mode is None else mode)
+
+
+@pytest.mark.parametrize("existing", [True, False])
+def test_inspect_output_through_a_symlink_replaces_its_target(report, tmp_path, existing):
+    (tmp_path / "reports").mkdir()
+    target = tmp_path / "reports" / "report.json"
+    if existing:
+        target.write_bytes(b"an older report")
+        target.chmod(0o600)
+    (tmp_path / "link.json").symlink_to("reports/report.json")
+    done = quarl("inspect", "-o", "link.json", "cli_assets", cwd=tmp_path)
+    assert outcome(done) == (0, b"", b"")
+    assert os.readlink(tmp_path / "link.json") == "reports/report.json"
+    assert target.read_bytes() == report + b"\n"
+    assert stat.S_IMODE(target.stat().st_mode) == (0o600 if existing else default_mode())
+    assert (listing(tmp_path), listing(tmp_path / "reports")) == (
+        ["link.json", "reports"], ["report.json"])
+
+
+def test_inspect_output_keeps_hard_links(report, tmp_path):
+    target = tmp_path / "report.json"
+    target.write_bytes(b"an older, longer report" * 100)
+    os.link(target, tmp_path / "also.json")
+    done = quarl("inspect", "-o", "report.json", "cli_assets", cwd=tmp_path)
+    assert outcome(done) == (0, b"", b"")
+    assert (tmp_path / "also.json").read_bytes() == report + b"\n"
+    assert target.stat().st_nlink == 2
+
+
+def test_inspect_output_to_a_pipe_is_written_directly(report, tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    child = subprocess.Popen([sys.executable, "-m", "quarl.inspect", "-o", "fifo", "cli_assets"],
+                             cwd=tmp_path, env={**sanitizer_env(), "PYTHONPATH": str(ROOT)})
+    # A reader of its own, so that a report that never comes ends the test, not the suite.
+    received = subprocess.run(["cat", "fifo"], cwd=tmp_path, capture_output=True, timeout=60)
+    assert (child.wait(timeout=60), received.stdout) == (0, report + b"\n")
+    assert stat.S_ISFIFO(os.lstat(fifo).st_mode)
+
+
+# Runs python -m quarl.inspect with a signal sent to itself in the middle of writing the report
+# into its temporary file; with "no-tmpfile" the filesystem is made to refuse unnamed files.
+SIGNALLED_WRITE = """
+import errno, os, runpy, sys
+signum, tmpfile = int(sys.argv[1]), sys.argv[2] == "tmpfile"
+real_write, real_open = os.write, os.open
+def write(fd, data):
+    if fd > 2:
+        os.kill(os.getpid(), signum)
+    return real_write(fd, data)
+def open_(path, flags, mode=0o777, *, dir_fd=None):
+    if not tmpfile and flags & os.O_TMPFILE == os.O_TMPFILE:
+        raise OSError(errno.EOPNOTSUPP, os.strerror(errno.EOPNOTSUPP))
+    return real_open(path, flags, mode, dir_fd=dir_fd)
+os.write, os.open = write, open_
+sys.argv[:] = ["quarl.inspect", *sys.argv[3:]]
+runpy.run_module("quarl.inspect", run_name="__main__", alter_sys=True)
+"""
+
+
+@pytest.mark.parametrize("signum, tmpfile", [
+    (signal.SIGTERM, "tmpfile"), (signal.SIGINT, "tmpfile"), (signal.SIGKILL, "tmpfile"),
+    (signal.SIGTERM, "no-tmpfile"), (signal.SIGHUP, "no-tmpfile"), (signal.SIGINT, "no-tmpfile"),
+])
+def test_inspect_output_leaves_no_temporary_when_killed(tmp_path, signum, tmpfile):
+    (tmp_path / "report.json").write_bytes(b"an older report")
+    done = subprocess.run(
+        [sys.executable, "-c", SIGNALLED_WRITE, str(int(signum)), tmpfile, "-o", "report.json",
+         "cli_assets"], cwd=tmp_path, env={**sanitizer_env(), "PYTHONPATH": str(ROOT)},
+        capture_output=True)
+    assert (done.returncode, done.stdout) == (-signum, b"")
+    assert listing(tmp_path) == ["report.json"]
+    assert (tmp_path / "report.json").read_bytes() == b"an older report"
+
+
+@pytest.mark.parametrize("cut, unbuffered", [
+    # Unbuffered, standard output is the raw file, whose write may take only part of the report.
+    ("a reader that goes away", "1"), ("a reader that goes away", ""), ("/dev/full", "1"),
+])
+def test_inspect_report_cut_short_on_stdout_fails(tmp_path, cut, unbuffered):
+    # A report of some 3 MB: far more than a pipe holds, so the write is cut short.
+    (tmp_path / "cli_large.py").write_text(
+        "from quarl import asset\n" + "# filler\n" * 100_000
+        + "".join(f"@asset()\ndef a{i}():\n    return {i}\n" for i in range(3)))
+    args = [sys.executable, "-m", "quarl.inspect", "cli_large"]
+    env = {**sanitizer_env(), "PYTHONPATH": str(tmp_path), "PYTHONDONTWRITEBYTECODE": "1",
+           "PYTHONUNBUFFERED": unbuffered}
+    if cut == "/dev/full":
+        with open("/dev/full", "wb") as full:
+            child = subprocess.Popen(args, env=env, stdout=full, stderr=subprocess.PIPE)
+    else:
+        child = subprocess.Popen(args, env=env, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        assert child.stdout.read(10) == b'{"assets":'
+        child.stdout.close()
+    error = "BrokenPipeError: [Errno 32] Broken pipe" if cut != "/dev/full" else (
+        "OSError: [Errno 28] No space left on device")
+    assert (child.wait(), child.stderr.read()) == (
+        1, f"python -m quarl.inspect: error: {error}\n".encode())
+    child.stderr.close()
 
 
 def test_inspect_skips_modules_that_fail_to_import(report, tmp_path):
-    done = quarl("inspect", "no_such_module", "cli_import_error", "cli_assets", cwd=tmp_path)
+    done = quarl("inspect", "no_such_module", "cli_import_error", "cli_exits", "cli_assets",
+                 cwd=tmp_path)
     assert outcome(done) == (0, report + b"\n", (
         b"quarl: skipping module 'no_such_module': ModuleNotFoundError: No module named "
         b"'no_such_module'\n"
-        b"quarl: skipping module 'cli_import_error': ImportError: cannot load the warehouse driver\n"))
+        b"quarl: skipping module 'cli_import_error': ImportError: cannot load the warehouse driver\n"
+        b"quarl: skipping module 'cli_exits': SystemExit: 0\n"))
 
 
 BROKEN_SUBPACKAGE = b"quarl: skipping module 'cli_pkg.broken': ImportError: the broken subpackage\n"

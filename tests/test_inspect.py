@@ -312,9 +312,11 @@ def test_member_without_original_is_its_own_function(root):
     [
         ("no_such_module", "ModuleNotFoundError: No module named 'no_such_module'"),
         ("pipeline.missing", "ModuleNotFoundError: No module named 'pipeline.missing'"),
-        ("broken.config", "broken.errors.ConfigError: missing setting 'db_url'"),
-        ("broken.nested", "broken.errors.Outer.Nested: deep"),
-        ("broken.unprintable", "broken.errors.Unprintable: <exception str() failed>"),
+        ("broken.config", "ConfigError: missing setting 'db_url'"),
+        ("broken.nested", "Outer.Nested: deep"),
+        ("broken.unprintable", "Unprintable: <exception str() failed>"),
+        ("broken.exits", "SystemExit: 0"),
+        ("broken.halted", "Halt: stop here"),
         (
             "broken.bad_name",
             "ImportError: cannot import name 'nothing' from 'pipeline.assets' "

@@ -114,26 +114,15 @@ void write_to_stderr(std::string_view text) {
     }
 }
 
-// The exception's type as a traceback names it: its __qualname__, behind the name of its module
-// unless that is builtins or __main__ ("ModuleNotFoundError", "pipeline.errors.ConfigError").
+// The exception's type by its __qualname__ alone ("ConfigError", "Outer.Nested"), as the
+// materializer's failure records name it.
 std::string exception_type_name(PyObject* exception) {
-    PyTypeObject* type = Py_TYPE(exception);
-    Ref qualname = Ref::steal(PyType_GetQualName(type));
+    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(exception)));
     if (!qualname) {
         discard_error();
         return type_name(exception);
     }
-    std::string name = surrogate_text(qualname.get());
-    Ref module =
-        Ref::steal(PyObject_GetAttr(reinterpret_cast<PyObject*>(type), dunder_module_name.get()));
-    if (!module) {
-        discard_error();
-        return name;
-    }
-    if (!PyUnicode_Check(module.get())) return name;
-    std::string module_text = surrogate_text(module.get());
-    if (module_text == "builtins" || module_text == "__main__") return name;
-    return str_cat(module_text, '.', name);
+    return surrogate_text(qualname.get());
 }
 
 void report_skipped(const std::string& module, PyObject* exception) {
@@ -275,7 +264,9 @@ void inspect_module(Context& context, const std::string& name, bool compact,
     try {
         module = call_method(context.importlib(), import_module_name, name_object.get());
     } catch (PyError& error) {
-        if (!may_discard(error)) throw;
+        // A module that ends its import by sys.exit() (a script, argparse at import) fails to
+        // import like any other; only an interrupt ends the inspection.
+        if (error.is_instance_of(PyExc_KeyboardInterrupt)) throw;
         report_skipped(name, error.value());
         return;
     }

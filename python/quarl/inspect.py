@@ -7,19 +7,25 @@ and runs their top-level code.
 # Absolute imports only: this module is quarl.inspect, and the standard library's `inspect`
 # must stay what `import inspect` means everywhere else.
 import argparse
+import contextlib
+import errno
 import importlib
 import os
 import pkgutil
+import signal
+import stat
 import sys
-import tempfile
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from types import ModuleType
+from typing import TypeVar
 
 from _quarl import inspect_modules
 
 from quarl._cli import report_error
 
 PROG = "python -m quarl.inspect"
+
+_T = TypeVar("_T")
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -85,21 +91,140 @@ def _with_submodules(names: Sequence[str]) -> list[str]:
     return expanded
 
 
-def _write_file(path: str, data: bytes) -> None:
-    """Replaces FILE whole: a reader sees the old report or the new one, never part of one."""
+def _write_all(fd: int, data: bytes) -> None:
+    """Writes every byte of DATA or raises. A write may take fewer bytes than it is given (a pipe
+    whose reader went away, a full disk); the next one then tells why. Not sys.stdout.buffer:
+    unbuffered (python -u, PYTHONUNBUFFERED) that is the raw file, whose write tells of such a
+    short write only by its count."""
+    view = memoryview(data)
+    while view:
+        written = os.write(fd, view)
+        if written == 0:
+            raise OSError(errno.EIO, "nothing could be written")
+        view = view[written:]
+
+
+class _Signalled(BaseException):
+    """SIGTERM or SIGHUP arrived while a temporary file existed."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _raise_signalled(signum: int, frame: object) -> None:
+    raise _Signalled(signum)
+
+
+@contextlib.contextmanager
+def _signals_unwind() -> Iterator[None]:
+    """Within the block, SIGTERM and SIGHUP unwind through its cleanup (as SIGINT does, being
+    KeyboardInterrupt) instead of ending the process on the spot. A signal that the process
+    ignores stays ignored."""
+    previous = {}
+    for signum in (signal.SIGTERM, signal.SIGHUP):
+        if signal.getsignal(signum) == signal.SIG_DFL:
+            previous[signum] = signal.signal(signum, _raise_signalled)
     try:
-        fd, temporary = tempfile.mkstemp(dir=os.path.dirname(path) or ".", prefix=".quarl-report-")
+        yield
+    finally:
+        for signum, handler in previous.items():
+            signal.signal(signum, handler)
+
+
+def _fresh_name(make: Callable[[str], _T]) -> tuple[str, _T]:
+    """Calls MAKE with new temporary names until one is free."""
+    for _ in range(100):
+        name = f".quarl-report-{os.urandom(6).hex()}"
         try:
-            with os.fdopen(fd, "wb") as file:
-                file.write(data)
-            # mkstemp makes the file private; give it the mode that a plain open() would.
-            umask = os.umask(0)
-            os.umask(umask)
-            os.chmod(temporary, 0o666 & ~umask)
-            os.replace(temporary, path)
-        except BaseException:
-            os.unlink(temporary)
-            raise
+            return name, make(name)
+        except FileExistsError:
+            pass
+    raise FileExistsError(errno.EEXIST, "no free name for a temporary file")
+
+
+def _replace(target: str, data: bytes, mode: int | None) -> None:
+    """Writes DATA to a new file beside TARGET and renames it over TARGET, so that a reader sees
+    the old report or the new one. The new file has no name (O_TMPFILE) until it is complete: the
+    process may die at any point, even by SIGKILL, and leave nothing behind. Where the filesystem
+    cannot make such a file, it is named from the start and removed on every way out but SIGKILL.
+    MODE, an existing file's, is given to the new one; otherwise it gets what open() would give."""
+    folder, name = os.path.split(target)
+    dir_fd = os.open(folder or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    try:
+        with _signals_unwind():
+            temporary = None
+            try:
+                try:
+                    fd = os.open(".", os.O_TMPFILE | os.O_WRONLY | os.O_CLOEXEC, 0o666,
+                                 dir_fd=dir_fd)
+                except OSError as exc:
+                    if exc.errno not in (errno.EOPNOTSUPP, errno.EISDIR):
+                        raise
+                    temporary, fd = _fresh_name(lambda n: os.open(
+                        n, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666,
+                        dir_fd=dir_fd))
+                try:
+                    if mode is not None:
+                        os.fchmod(fd, mode)
+                    _write_all(fd, data)
+                    if temporary is None:
+                        # linkat through /proc follows the link to the open file (os.link
+                        # takes that path only with a dir_fd).
+                        temporary, _ = _fresh_name(lambda n: os.link(
+                            f"/proc/self/fd/{fd}", n, dst_dir_fd=dir_fd))
+                finally:
+                    os.close(fd)
+                os.replace(temporary, name, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
+            except BaseException:
+                if temporary is not None:
+                    with contextlib.suppress(FileNotFoundError):  # renamed already
+                        os.unlink(temporary, dir_fd=dir_fd)
+                raise
+    finally:
+        os.close(dir_fd)
+
+
+def _write_in_place(path: str, data: bytes, regular: bool) -> None:
+    fd = os.open(path, os.O_WRONLY | os.O_CLOEXEC)
+    try:
+        if regular:
+            # Room first, so that a full disk fails before the old report is touched.
+            os.posix_fallocate(fd, 0, len(data))
+            _write_all(fd, data)
+            os.ftruncate(fd, len(data))
+        else:
+            _write_all(fd, data)
+    finally:
+        os.close(fd)
+
+
+def _same_file(path: str, status: os.stat_result) -> bool:
+    try:
+        found = os.stat(path)
+    except FileNotFoundError:
+        return False
+    return (found.st_dev, found.st_ino) == (status.st_dev, status.st_ino)
+
+
+def _write_file(path: str, data: bytes) -> None:
+    """Writes the report where PATH leads. A regular file is replaced whole, through symbolic
+    links, and keeps its mode. A device or a pipe is written as it is; so is a file with several
+    hard links, which replacing would split from its other names."""
+    try:
+        try:
+            status = os.stat(path)
+        except FileNotFoundError:
+            _replace(os.path.realpath(path), data, None)
+            return
+        regular = stat.S_ISREG(status.st_mode)
+        # realpath cannot follow every link (/proc/self/fd/N of a deleted file): it must lead
+        # to the very file that PATH does.
+        if regular and status.st_nlink == 1 and _same_file(target := os.path.realpath(path),
+                                                            status):
+            _replace(target, data, stat.S_IMODE(status.st_mode))
+        else:
+            _write_in_place(path, data, regular)
     except OSError as exc:
         # Name the file the user asked for, not the temporary one.
         raise type(exc)(exc.errno, exc.strerror, path) from None
@@ -112,11 +237,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         modules = _with_submodules(args.modules) if args.recursive else args.modules
         data = (inspect_modules(modules, compact=args.compact) + "\n").encode("utf-8")
         if args.output is None:
-            sys.stdout.flush()
-            sys.stdout.buffer.write(data)
-            sys.stdout.buffer.flush()
+            if sys.stdout is not None:
+                sys.stdout.flush()
+            _write_all(1, data)
         else:
             _write_file(args.output, data)
+    except _Signalled as signalled:
+        # The temporary file is gone: now the signal ends the process as it would have.
+        signal.signal(signalled.signum, signal.SIG_DFL)
+        os.kill(os.getpid(), signalled.signum)
+        return 128 + signalled.signum
     except Exception as exc:
         return report_error(PROG, exc)
     return 0
