@@ -1,0 +1,84 @@
+"""Warm workers: runs forked from a server per job slot, against a fresh interpreter per run."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import FIXTURES, sanitizer_env
+
+
+def quarl(cwd, *args, **env):
+    return subprocess.run([sys.executable, "-m", "quarl", *args], cwd=cwd, capture_output=True,
+                          text=True, env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1", **env})
+
+
+def outcomes(done):
+    return {run["asset"] + (json.dumps(run["partition"]) if run["partition"] else ""):
+            (run["status"], run["error"]) for run in json.loads(done.stdout)["runs"]}
+
+
+def published(out):
+    """Every published file's bytes; run.json without what differs between any two runs (the
+    attempts' ids and times)."""
+    files = {}
+    for folder, _, names in os.walk(out):
+        if "/." in folder[len(str(out)):]:
+            continue
+        for name in names:
+            if name.startswith("."):
+                continue
+            path = os.path.join(folder, name)
+            key = os.path.relpath(path, out)
+            if name == "run.json":
+                record = json.loads(open(path, "rb").read())
+                files[key] = {k: v for k, v in record.items() if k not in ("attempt", "consumed", "started", "duration")}
+            elif name.endswith(".json") or name.endswith(".log"):
+                files[key] = open(path, "rb").read()
+    return files
+
+
+def test_warm_and_fresh_workers_publish_the_same_files(tmp_path):
+    outs = []
+    for isolation in ("fresh", "warm"):
+        project = tmp_path / isolation
+        shutil.copytree(FIXTURES / "flow", project)
+        done = quarl(project, "run", "flow", "--isolation", isolation)
+        assert done.returncode == 0, done.stderr
+        outs.append(published(project / "quarl-out"))
+    assert len(outs[0]) == 100  # 20 runs, 5 files each
+    assert outs[0] == outs[1]
+
+
+def test_a_child_that_crashes_exits_or_hangs_takes_nothing_else_with_it(tmp_path):
+    done = quarl(FIXTURES / "warm", "run", "hazards.crash", "--timeout", "3", "--jobs", "2", "--json",
+                 "--out", str(tmp_path / "out"))
+    assert done.returncode == 1
+    assert outcomes(done) == {
+        "hazards.crash.fine": ("succeeded", None),
+        "hazards.crash.hangs": ("timeout", "timed out after 3 s"),
+        "hazards.crash.quits": ("failed", "the worker exited with status 0, leaving no run record"),
+        "hazards.crash.segfaults": ("failed", "the worker was killed by SIGSEGV, leaving no run record"),
+    }
+
+
+def test_a_server_killed_between_runs_is_replaced(tmp_path):
+    count = tmp_path / "count"
+    done = quarl(FIXTURES / "warm", "run", "hazards.killer", "hazards.counted", "--jobs", "1",
+                 "--preload", "--json", "--out", str(tmp_path / "out"), HAZARDS_COUNT=str(count))
+    assert done.returncode == 0, done.stderr
+    assert set(outcomes(done).values()) == {("succeeded", None)}
+    # The inspection imports the module once, the first server once, its replacement once.
+    assert len(count.read_text().splitlines()) == 3
+
+
+@pytest.mark.parametrize("options, imports", [(["--preload"], 1 + 2), ([], 1 + 6)])
+def test_preload_runs_a_module_once_per_server(tmp_path, options, imports):
+    count = tmp_path / "count"
+    done = quarl(FIXTURES / "warm", "run", "hazards.counted", "--jobs", "2", *options,
+                 "--out", str(tmp_path / "out"), HAZARDS_COUNT=str(count))
+    assert done.returncode == 0, done.stderr
+    assert len(count.read_text().splitlines()) == imports
