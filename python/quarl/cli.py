@@ -175,7 +175,7 @@ def _locked(out: str) -> Iterator[None]:
 def run_command(args: argparse.Namespace) -> int:
     from quarl.run import display, layout
     from quarl.run.history import History, HistoryError
-    from quarl.run.executors.base import FAILED, TIMEOUT
+    from quarl.run.executors.base import FAILED, TIMEOUT, ExecutorError
     from quarl.run.scheduler import NOT_STARTED, SKIPPED, Options, Scheduler
 
     environment = _environment(args)
@@ -223,6 +223,8 @@ def run_command(args: argparse.Namespace) -> int:
                                       invocation, shown, Options(args.force, args.timeout,
                                                                  args.retries, args.fail_fast))
                 results = scheduler.run()
+            except ExecutorError as error:
+                raise UsageError(str(error)) from None
             finally:
                 shown.close()
                 executor.close()
@@ -247,13 +249,10 @@ def run_command(args: argparse.Namespace) -> int:
 def _executor(args: argparse.Namespace, environment: Any, plan: Any) -> Any:
     """The executor that the options name, with --jobs slots."""
     if args.isolation == "warm":
-        from quarl.run.executors.warm import WarmStartError, warm_executor
+        from quarl.run.executors.warm import warm_executor
 
         modules = list(dict.fromkeys(asset.module for asset in plan.assets)) if args.preload else []
-        try:
-            return warm_executor(args.jobs, environment, modules, os.path.join(args.out, ".quarl-warm.log"))
-        except WarmStartError as error:
-            raise UsageError(str(error)) from None
+        return warm_executor(args.jobs, environment, modules, os.path.join(args.out, ".quarl-warm.log"))
     from quarl.run.executors.local import local_executor
 
     return local_executor(args.jobs, environment)

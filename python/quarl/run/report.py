@@ -29,7 +29,8 @@ def inspect(targets: Sequence[str], environment: WorkerEnvironment) -> list[dict
     errors = done.stderr.decode("utf-8", "replace")
     skipped = [line for line in errors.splitlines() if _SKIP_LINE.match(line)]
     if done.returncode != 0:
-        raise InspectionError(f"inspecting {' '.join(targets)} failed:\n{errors.rstrip()}")
+        said = errors.rstrip() or f"the inspector exited with status {done.returncode}, saying nothing"
+        raise InspectionError(f"inspecting {' '.join(targets)} failed:\n{said}")
     if skipped:
         raise InspectionError("\n".join([*skipped, f"{_count(len(skipped), 'module')} could not be "
                                          "imported: fix or leave out what fails above"]))

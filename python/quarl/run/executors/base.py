@@ -71,6 +71,11 @@ class Interrupted(Exception):
     """The executor is stopping: the attempt is not started."""
 
 
+class ExecutorError(Exception):
+    """The executor cannot run attempts at all (its servers or its cluster cannot start): the
+    command stops with this message instead of failing every run."""
+
+
 class WorkerLost(Exception):
     """The process that started the attempt's worker died before the attempt ended; the attempt
     is run once more from the start."""
@@ -191,6 +196,9 @@ def _perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
     except Interrupted:
         shutil.rmtree(job.attempt, ignore_errors=True)
         return outcome(INTERRUPTED)
+    except ExecutorError:
+        shutil.rmtree(job.attempt, ignore_errors=True)
+        raise
     except OSError as error:
         # The attempt could not be set up (disk full, an upstream value gone): a failure of
         # this run, reported like any other.

@@ -27,7 +27,7 @@ import threading
 from collections.abc import Sequence
 from typing import IO
 
-from quarl.run.executors.base import Job, Process, WorkerEnvironment, WorkerLost
+from quarl.run.executors.base import ExecutorError, Job, Process, WorkerEnvironment, WorkerLost
 from quarl.run.executors.local import ThreadedExecutor
 
 _MESSAGE = 65536
@@ -37,7 +37,7 @@ class ServerLost(WorkerLost):
     """The warm server died; the attempt it ran did not finish."""
 
 
-class WarmStartError(Exception):
+class WarmStartError(ExecutorError):
     """No warm server would start."""
 
 
@@ -216,23 +216,40 @@ class WarmPool:
 
     def __init__(self, slots: int, environment: WorkerEnvironment, preload: Sequence[str],
                  log_path: str) -> None:
-        self.environment, self.preload, self.log_path = environment, list(preload), log_path
-        self.log = open(log_path, "ab")
+        self.slots, self.environment, self.preload = slots, environment, list(preload)
+        self.log_path = log_path
+        self.log: IO[bytes] | None = None
         self.idle: queue.SimpleQueue[WarmServer] = queue.SimpleQueue()
+        self.servers: list[WarmServer] = []
         self._lock = threading.Lock()
-        # All started at once, before the first run: they import side by side, and a server
-        # that cannot start stops the command here rather than failing every run.
-        self.servers = [WarmServer(environment, self.preload, self.log) for _ in range(slots)]
-        try:
-            for server in self.servers:
-                self.idle.put(server.ready())
-        except ServerLost:
-            self.close()
-            raise WarmStartError(f"the warm worker servers cannot start (their output is in "
-                                 f"{log_path}); --isolation fresh runs without them") from None
+        self._start_lock = threading.Lock()
+        self._started = False
+        self._failed: WarmStartError | None = None
+
+    def _start(self) -> None:
+        """Starts every server at the first run, not before: a run with nothing to do starts
+        none. They import side by side, and a server that cannot start stops the command
+        rather than failing every run."""
+        with self._start_lock:
+            if self._failed is not None:
+                raise self._failed
+            if self._started:
+                return
+            self.log = open(self.log_path, "ab")
+            self.servers = [WarmServer(self.environment, self.preload, self.log) for _ in range(self.slots)]
+            try:
+                for server in self.servers:
+                    self.idle.put(server.ready())
+            except ServerLost:
+                self._failed = WarmStartError(
+                    f"the warm worker servers cannot start (their output is in {self.log_path}); "
+                    "--isolation fresh runs without them")
+                raise self._failed from None
+            self._started = True
 
     def launch(self, job: Job, input_path: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
         argv = self.environment.worker_argv(job, input_path)[3:]
+        self._start()
         for _ in range(2):  # an idle server that died since its last run is replaced once
             server = self._server()
             try:
@@ -249,6 +266,7 @@ class WarmPool:
         try:
             return self.idle.get_nowait()
         except queue.Empty:  # one died: its replacement
+            assert self.log is not None
             server = WarmServer(self.environment, self.preload, self.log)
             with self._lock:
                 self.servers.append(server)
@@ -258,7 +276,8 @@ class WarmPool:
         for server in self.servers:
             server.close()
         self.servers = []
-        self.log.close()
+        if self.log is not None:
+            self.log.close()
 
 
 class WarmExecutor(ThreadedExecutor):

@@ -1,0 +1,128 @@
+"""The orchestrator: wall time per run of `quarl run`, against process start-up floors measured in
+the same run.
+
+1. The project of bench/run_project.py (300 chained assets and one asset of 300 partitions, 600
+   runs), `--jobs 2`, with fresh and with warm workers: the time per run against `python -c pass`
+   and against one bare `python -m quarl.worker`; then the fully up-to-date second run, beyond
+   the time of the inspection alone (target: under 1 s).
+2. One asset of 1,000 trivial partitions, `--jobs 2`: fresh workers, warm workers (with and
+   without --preload), and the floor of os.fork() plus waitpid of a Python process that exits at
+   once (targets: warm at most 1/10 of fresh, and within 3x the fork floor).
+3. Planning one module of 5,000 assets (`quarl graph`: inspection and plan, nothing run): time
+   beyond importing the module, and peak memory (target: under 2 s and 200 MB).
+
+    python bench/bench_run.py [--quick]
+
+--quick runs a tenth of everything, to try the script.
+"""
+
+import os
+import pathlib
+import resource
+import shutil
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, str(pathlib.Path(__file__).parent))
+from common import report  # noqa: E402
+from run_project import write_project  # noqa: E402
+
+PY = sys.executable
+
+
+def wall(argv, cwd, repeat=1, **kwargs):
+    times = []
+    for _ in range(repeat):
+        start = time.perf_counter()
+        done = subprocess.run(argv, cwd=cwd, capture_output=True, **kwargs)
+        times.append(time.perf_counter() - start)
+        if done.returncode != 0:
+            sys.exit(f"{' '.join(argv)} failed:\n{done.stderr.decode()}")
+    return statistics.median(times)
+
+
+def quarl_run(cwd, *options):
+    shutil.rmtree(os.path.join(cwd, "quarl-out"), ignore_errors=True)
+    return wall([PY, "-m", "quarl", "run", "benchproj", "--jobs", "2", *options], cwd)
+
+
+def fork_floor(count):
+    """os.fork() and waitpid of a child that exits at once, from a Python process that has
+    imported what a warm server imports."""
+    code = ("import os, time, _quarl, quarl.worker\n"
+            f"start = time.perf_counter()\nfor _ in range({count}):\n"
+            "    pid = os.fork()\n    if pid == 0:\n        os._exit(0)\n    os.waitpid(pid, 0)\n"
+            f"print((time.perf_counter() - start) / {count})")
+    return float(subprocess.run([PY, "-c", code], capture_output=True, text=True, check=True).stdout)
+
+
+def floors(cwd):
+    python = wall([PY, "-c", "pass"], cwd, repeat=10)
+    worker = wall([PY, "-m", "quarl.worker", "benchproj.fanout", "cell", os.path.join(cwd, "w"),
+                   '{"n": 1}'], cwd, repeat=10)
+    return python, worker
+
+
+def project_600(scale):
+    with tempfile.TemporaryDirectory() as cwd:
+        runs = write_project(cwd, chain=300 // scale, partitions=300 // scale)
+        python, worker = floors(cwd)
+        print(f"{runs} runs, --jobs 2; python -c pass {python * 1e3:.1f} ms, "
+              f"python -m quarl.worker {worker * 1e3:.1f} ms")
+        for isolation in ("fresh", "warm"):
+            per_run = quarl_run(cwd, "--isolation", isolation) / runs
+            print(f"  {isolation}: {per_run * 1e3:.2f} ms per run")
+            report(f"{isolation} workers, per run / python -c pass", per_run / python)
+            report(f"{isolation} workers, per run / python -m quarl.worker", per_run / worker)
+        inspection = wall([PY, "-m", "quarl.inspect", "--recursive", "--compact", "benchproj"], cwd,
+                          repeat=3)
+        second = wall([PY, "-m", "quarl", "run", "benchproj", "--jobs", "2"], cwd, repeat=3)
+        print(f"  up-to-date second run {second:.3f} s, of which the inspection {inspection:.3f} s")
+        report("up-to-date second run beyond the inspection (s)", second - inspection, 1.0)
+
+
+def partitions_1000(scale):
+    with tempfile.TemporaryDirectory() as cwd:
+        runs = write_project(cwd, chain=0, partitions=1000 // scale)
+        floor = fork_floor(runs)
+        fresh = quarl_run(cwd, "--isolation", "fresh") / runs
+        warm = quarl_run(cwd, "--isolation", "warm") / runs
+        preloaded = quarl_run(cwd, "--isolation", "warm", "--preload") / runs
+        print(f"{runs} partitions, --jobs 2, per run: fresh {fresh * 1e3:.2f} ms, warm "
+              f"{warm * 1e3:.2f} ms, warm --preload {preloaded * 1e3:.2f} ms; fork floor "
+              f"{floor * 1e3:.3f} ms")
+        report("warm / fresh", warm / fresh, 0.1)
+        report("warm --preload / fresh", preloaded / fresh, 0.1)
+        report("warm / fork floor", warm / floor, 3.0)
+        report("warm --preload / fork floor", preloaded / floor, 3.0)
+
+
+def planning_5000(scale):
+    count = 5000 // scale
+    with tempfile.TemporaryDirectory() as cwd:
+        lines = ["from quarl import asset", ""]
+        for i in range(count):
+            lines += ["", "@asset()", f"def a{i}() -> int:", f"    return {i}", ""]
+        pathlib.Path(cwd, "big.py").write_text("\n".join(lines))
+        imported = wall([PY, "-c", "import big"], cwd, repeat=3)
+        before = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+        planned = wall([PY, "-m", "quarl", "graph", "big"], cwd, repeat=3)
+        peak = resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss
+        print(f"one module of {count} assets: import {imported:.3f} s, quarl graph {planned:.3f} s, "
+              f"peak memory of a process {max(peak, before) / 1024:.0f} MB")
+        report("planning beyond the module's import (s)", planned - imported, 2.0)
+        report("peak memory of the largest process (MB)", max(peak, before) / 1024, 200)
+
+
+def main():
+    scale = 10 if "--quick" in sys.argv else 1
+    for section in (project_600, partitions_1000, planning_5000):
+        print()
+        section(scale)
+
+
+if __name__ == "__main__":
+    main()
