@@ -68,7 +68,9 @@ def test_a_child_that_crashes_exits_or_hangs_takes_nothing_else_with_it(tmp_path
 def test_a_server_killed_between_runs_is_replaced(tmp_path):
     count = tmp_path / "count"
     done = quarl(FIXTURES / "warm", "run", "hazards.killer", "hazards.counted", "--jobs", "1",
-                 "--preload", "--json", "--out", str(tmp_path / "out"), HAZARDS_COUNT=str(count))
+                 "--preload", "--json", "--out", str(tmp_path / "out"), HAZARDS_COUNT=str(count),
+                 HAZARDS_PUBLISHED=str(tmp_path / "out" / "hazards.killer.first"),
+                 HAZARDS_KILLED=str(tmp_path / "killed"))
     assert done.returncode == 0, done.stderr
     assert set(outcomes(done).values()) == {("succeeded", None)}
     # The inspection imports the module once, the first server once, its replacement once.
