@@ -150,21 +150,6 @@ def recover(parent: str) -> None:
             shutil.rmtree(path, ignore_errors=True)
 
 
-def write_whole(path: str, data: bytes) -> None:
-    """Writes a file next to its final name and renames it over it: whole or absent."""
-    temporary = f"{path}.{os.getpid()}.tmp"
-    try:
-        with open(temporary, "wb") as file:
-            file.write(data)
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
-        raise
-
-
 # --- the input file ---------------------------------------------------------------------------
 
 # One keyword argument of a run: a JSON text given in full, the value.json of an upstream run, or
@@ -178,6 +163,22 @@ InputSpec = tuple[Sequence[Literal], Sequence[Upstream], Sequence[UpstreamList]]
 def _copy(path: str, file: BinaryIO) -> None:
     with open(path, "rb") as source:
         shutil.copyfileobj(source, file, 1 << 20)
+
+
+# Keyword arguments that are only partition values, and this short, go on the worker's command
+# line: no file to write and remove for the common partitioned run.
+INLINE_LIMIT = 4096
+
+
+def inline_input(spec: InputSpec | None) -> str | None:
+    """The keyword arguments as one JSON text, when they need no upstream value and are short."""
+    if spec is None:
+        return None
+    literals, upstream, lists = spec
+    if upstream or lists:
+        return None
+    text = "{" + ",".join(_key(name).decode() + value for name, value in literals) + "}"
+    return text if len(text) <= INLINE_LIMIT else None
 
 
 def write_input(path: str, spec: InputSpec) -> None:

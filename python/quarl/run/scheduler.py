@@ -259,7 +259,7 @@ class Scheduler:
             self._pending = []
 
     def _row(self, run: Run, result: RunResult, outcome: Outcome | None) -> Attempt:
-        return Attempt(asset=run.asset.key, partition=layout.partition_folder(run.partition),
+        return Attempt(asset=run.asset.key, partition=self.paths(run).name if run.partition else "",
                        label=run.label, plan_index=run.index, fingerprint=run.fingerprint,
                        status=result.status, started=outcome.started if outcome else time.time(),
                        duration=result.duration, exit_status=outcome.exit_status if outcome else None,

@@ -63,7 +63,8 @@ class Process(Protocol):
         """Kills the run's whole process group."""
 
 
-# launch(job, input_path, stdout, stderr) starts the worker of one attempt.
+# launch(job, kwargs, stdout, stderr) starts the worker of one attempt; `kwargs` is the worker's
+# INPUT_KWARGS_JSON argument: None, "@FILE", or a short JSON text given in full.
 Launch = Callable[[Job, "str | None", IO[bytes], IO[bytes]], Process]
 
 
@@ -95,10 +96,10 @@ class WorkerEnvironment:
         env["PYTHONPATH"] = os.pathsep.join([*self.path, *filter(None, [env.get("PYTHONPATH")])])
         return env
 
-    def worker_argv(self, job: Job, input_path: str | None) -> list[str]:
+    def worker_argv(self, job: Job, kwargs: str | None) -> list[str]:
         argv = [self.python, "-m", "quarl.worker", job.module, job.function, job.attempt]
-        if input_path is not None:
-            argv.append("@" + input_path)
+        if kwargs is not None:
+            argv.append(kwargs)
         return argv
 
 
@@ -126,8 +127,8 @@ def launch_fresh(environment: WorkerEnvironment) -> Launch:
     """A fresh interpreter per attempt: `python -m quarl.worker`."""
     env = environment.env()
 
-    def launch(job: Job, input_path: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
-        popen = subprocess.Popen(environment.worker_argv(job, input_path), cwd=environment.cwd,
+    def launch(job: Job, kwargs: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
+        popen = subprocess.Popen(environment.worker_argv(job, kwargs), cwd=environment.cwd,
                                  env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
                                  start_new_session=True)
         return PopenProcess(popen)
@@ -175,16 +176,15 @@ def _perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
         return Outcome(job.run, job.attempt_id, status, started, time.monotonic() - clock, **details)
 
     try:
-        # A leftover of the same attempt (a Dask task rerun after its worker died) is ours.
-        shutil.rmtree(job.attempt, ignore_errors=True)
-        os.makedirs(job.attempt)
-        input_path = None
-        if job.inputs is not None:
+        _make_attempt_folder(job.attempt)
+        kwargs = layout.inline_input(job.inputs)
+        if kwargs is None and job.inputs is not None:
             input_path = os.path.join(job.attempt, "input.json")
             layout.write_input(input_path, job.inputs)
+            kwargs = "@" + input_path
         with open(os.path.join(job.attempt, "stdout.log"), "wb") as out, \
                 open(os.path.join(job.attempt, "stderr.log"), "wb") as err:
-            process = launch(job, input_path, out, err)
+            process = launch(job, kwargs, out, err)
         status = process.wait(job.timeout)
         if status is None:
             process.kill()
@@ -228,17 +228,33 @@ def _perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
     return outcome(FAILED, exit_status=status, error=reason, folder=_keep_failed(job))
 
 
-def _publish(job: Job, record: dict[str, Any], started: float, duration: float) -> None:
+def _make_attempt_folder(path: str) -> None:
     try:
-        os.unlink(os.path.join(job.attempt, "input.json"))
-    except FileNotFoundError:
-        pass
+        os.mkdir(path)
+    except FileNotFoundError:  # the asset's folder, for its first partition
+        os.makedirs(os.path.dirname(path), exist_ok=True)
+        os.mkdir(path)
+    except FileExistsError:  # a leftover of the same attempt (a Dask task rerun after its
+        shutil.rmtree(path)  # worker died): ours to replace
+        os.mkdir(path)
+
+
+def _publish(job: Job, record: dict[str, Any], started: float, duration: float) -> None:
+    if job.inputs is not None:
+        try:
+            os.unlink(os.path.join(job.attempt, "input.json"))
+        except FileNotFoundError:
+            pass
+    # No reader looks into an attempt folder: its files are written in place, and the rename
+    # that publishes the folder makes them visible whole.
     # The worker named its value by the attempt folder; once published, it lies elsewhere.
     record["value_path"] = job.value_path
-    layout.write_whole(os.path.join(job.attempt, "result.json"), _compact(record))
+    with open(os.path.join(job.attempt, "result.json"), "wb") as file:
+        file.write(_compact(record))
     run_record = {**job.record, "attempt": job.attempt_id, "started": started,
                   "duration": round(duration, 6)}
-    layout.write_whole(os.path.join(job.attempt, "run.json"), _compact(run_record))
+    with open(os.path.join(job.attempt, "run.json"), "wb") as file:
+        file.write(_compact(run_record))
     layout.replace_folder(job.attempt, job.published)
 
 

@@ -41,10 +41,10 @@ class ThreadedExecutor:
 
         return done
 
-    def _launch(self, job: Job, input_path: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
+    def _launch(self, job: Job, kwargs: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
         if self._stopping:
             raise Interrupted
-        process = self._launch_worker(job, input_path, stdout, stderr)
+        process = self._launch_worker(job, kwargs, stdout, stderr)
         with self._lock:
             self._running[job.attempt_id] = process
             if self._stopping:  # interrupt() came while it started, and did not see it

@@ -247,8 +247,8 @@ class WarmPool:
                 raise self._failed from None
             self._started = True
 
-    def launch(self, job: Job, input_path: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
-        argv = self.environment.worker_argv(job, input_path)[3:]
+    def launch(self, job: Job, kwargs: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
+        argv = self.environment.worker_argv(job, kwargs)[3:]
         self._start()
         for _ in range(2):  # an idle server that died since its last run is replaced once
             server = self._server()
