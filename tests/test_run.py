@@ -196,3 +196,17 @@ flowchart LR
     n6 -->|one| n8
     n7 -->|regions| n9
 """
+
+
+@pytest.mark.parametrize("command", [["status"], ["run", "flow", "--select", "flow.meet.left"]])
+def test_a_history_that_cannot_be_read_is_kept_and_named(project, command):
+    history = project / "quarl-out" / "quarl-history.db"
+    history.parent.mkdir()
+    history.write_bytes(b"not a database, but somebody's history all the same" * 100)
+    done = quarl(project, *command)
+    assert (done.returncode, done.stdout) == (2, "")
+    assert done.stderr == (
+        f"quarl {command[0]}: error: the run history quarl-out/quarl-history.db cannot be read (file is "
+        "not a database). Nothing was changed. Move it aside to keep it and start a new history (mv "
+        "quarl-out/quarl-history.db quarl-out/quarl-history.db.broken), or restore it from a backup.\n")
+    assert history.read_bytes() == b"not a database, but somebody's history all the same" * 100

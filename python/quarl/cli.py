@@ -10,6 +10,7 @@ import argparse
 import fcntl
 import fnmatch
 import os
+import shlex
 import sys
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
@@ -127,6 +128,7 @@ def main(argv: Sequence[str] | None = None) -> int:
 
         return worker.main(argv[1:])
     args = _parser().parse_args(argv)
+    args.argv = argv
     command = {"run": run_command, "status": status_command, "graph": graph_command}[args.command]
     try:
         return command(args)
@@ -174,30 +176,13 @@ def _locked(out: str) -> Iterator[None]:
 
 def run_command(args: argparse.Namespace) -> int:
     from quarl.run import display, layout
-    from quarl.run.history import History, HistoryError
     from quarl.run.executors.base import FAILED, TIMEOUT, ExecutorError
+    from quarl.run.history import History, HistoryError
     from quarl.run.scheduler import NOT_STARTED, SKIPPED, Options, Scheduler
 
     environment = _environment(args)
     plan = _plan(args, environment)
-    keys = [asset.key for asset in plan.assets]
-    selected_keys = keys
-    patterns = [p for group in args.select for p in group]
-    if patterns:
-        unmatched = [p for p in patterns if not fnmatch.filter(keys, p)]
-        if unmatched:
-            raise UsageError(f"--select {' '.join(unmatched)} matches no asset "
-                             f"(the assets are: {', '.join(keys)})")
-        selected_keys = [k for k in keys if any(fnmatch.fnmatchcase(k, p) for p in patterns)]
-    from quarl.run.plan import select
-
-    selection = select(plan, selected_keys)
-    wanted = set(selected_keys)
-    forced = {i for i in selection if plan.runs[i].asset.key in wanted} if args.force else set()
-    long_names = [plan.runs[i].name for i in selection
-                  if layout.too_long(layout.RunPaths(args.out, plan.runs[i].asset.key, plan.runs[i].partition))]
-    if long_names:
-        raise UsageError("partition values too long for a folder name: " + ", ".join(long_names[:5]))
+    selection, forced = _selection(args, plan)
 
     try:
         os.makedirs(args.out, exist_ok=True)
@@ -215,7 +200,7 @@ def run_command(args: argparse.Namespace) -> int:
             for asset in plan.assets:
                 if asset.partitioned:
                     layout.recover(os.path.join(out, asset.key))
-            invocation = history.begin(" ".join(["quarl", *sys.argv[1:]]))
+            invocation = history.begin(shlex.join([PROG, *args.argv]))
             executor = _executor(args, environment, plan)
             shown = display.make_display(len(selection))
             try:
@@ -244,6 +229,30 @@ def run_command(args: argparse.Namespace) -> int:
         print(f"{PROG} run: interrupted; published runs are intact, the next run goes on from here",
               file=sys.stderr)
     return status
+
+
+def _selection(args: argparse.Namespace, plan: Any) -> tuple[list[int], set[int]]:
+    """The runs that --select asks for with their upstream, and those that --force reruns."""
+    from quarl.run import layout
+    from quarl.run.plan import select
+
+    keys = [asset.key for asset in plan.assets]
+    selected = keys
+    patterns = [p for group in args.select for p in group]
+    if patterns:
+        unmatched = [p for p in patterns if not fnmatch.filter(keys, p)]
+        if unmatched:
+            raise UsageError(f"--select {' '.join(unmatched)} matches no asset "
+                             f"(the assets are: {', '.join(keys)})")
+        selected = [k for k in keys if any(fnmatch.fnmatchcase(k, p) for p in patterns)]
+    selection = select(plan, selected)
+    wanted = set(selected)
+    forced = {i for i in selection if plan.runs[i].asset.key in wanted} if args.force else set()
+    too_long = [plan.runs[i].name for i in selection if layout.too_long(
+        layout.RunPaths(args.out, plan.runs[i].asset.key, plan.runs[i].partition))]
+    if too_long:
+        raise UsageError("partition values too long for a folder name: " + ", ".join(too_long[:5]))
+    return selection, forced
 
 
 def _executor(args: argparse.Namespace, environment: Any, plan: Any) -> Any:
