@@ -40,7 +40,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("modules", nargs="+", metavar="MODULE",
                         help="dotted name of a module to inspect, importable from sys.path")
     parser.add_argument("-o", "--output", metavar="FILE",
-                        help="write the report to FILE instead of standard output")
+                        help="write the report to FILE instead of standard output (a regular "
+                        "file is replaced whole, at the end of any symbolic links, and keeps "
+                        "its mode)")
     parser.add_argument("--compact", action="store_true",
                         help="leave each module's source out of the records and name the module "
                         "that defines each asset's function instead (function_module)")
