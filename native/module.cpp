@@ -1,4 +1,6 @@
 // PyInit__quarl: builds the module once per process and registers its classes and functions.
+#include <dlfcn.h>
+
 #include <atomic>
 #include <cstdint>
 
@@ -56,9 +58,21 @@ void add_function(PyObject* module, PyMethodDef& def) {
     add_to_module(module, name.get(), function.get());
 }
 
+// CPython 3.12 refuses a module like this one in an isolated sub-interpreter only after its init
+// has run (later versions ask first), by then too late: that interpreter would own the module and
+// hold its objects. The same question is asked here first, of the function that 3.12 asks, which
+// it exports outside the limited API; where it is not found, CPython asks before the init itself.
+void refuse_where_cpython_will() {
+    using Check = int (*)(const char*);
+    static const auto check = reinterpret_cast<Check>(
+        dlsym(RTLD_DEFAULT, "_PyImport_CheckSubinterpIncompatibleExtensionAllowed"));
+    if (check != nullptr && check("_quarl") < 0) throw_fetched();
+}
+
 Ref init_module() {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) throw_fetched();
+    if (owner_interpreter.load() != id) refuse_where_cpython_will();
     std::int64_t expected = -1;
     if (!owner_interpreter.compare_exchange_strong(expected, id) && expected != id) {
         raise(PyExc_ImportError,

@@ -576,7 +576,9 @@ def reference_inspect(names):
     for name in names:
         try:
             module = importlib.import_module(name)
-        except Exception:
+        except KeyboardInterrupt:
+            raise
+        except BaseException:  # noqa: B036 - a module that fails to import, however, is skipped
             continue
         module_source = source(module)
         module_path = text_of(module.__name__)
@@ -750,7 +752,8 @@ REPLACED_FOR_INSPECTION = [
     ("pathlib", "Path", path_resolving_to(LyingText("/lying/path")), None),
     ("inspect", "signature", raiser(CLOSE), CLOSE),
     ("inspect", "signature", signature_without_annotation, None),
-    ("importlib", "import_module", raiser(HALT), HALT),
+    ("importlib", "import_module", raiser(HALT), None),
+    ("importlib", "import_module", raiser(INTERRUPT), INTERRUPT),
     ("importlib", "import_module", returning(sys), None),
 ]
 
@@ -770,10 +773,12 @@ def test_replaced_library_functions_give_the_documented_result(members, monkeypa
             assert info.value is sentinel
 
 
-def test_import_failure_is_skipped_only_when_it_is_an_exception(members, monkeypatch, capfd):
-    monkeypatch.setattr(importlib, "import_module", raiser(ValueError("not now")))
+@pytest.mark.parametrize("error", [ValueError("not now"), SystemExit("not now"), Halt("not now")])
+def test_import_failure_is_skipped_unless_an_interrupt(members, monkeypatch, capfd, error):
+    monkeypatch.setattr(importlib, "import_module", raiser(error))
     assert inspect_modules(["adv_members"]) == '{"assets":[]}'
-    assert capfd.readouterr().err == "quarl: skipping module 'adv_members': ValueError: not now\n"
+    assert capfd.readouterr().err == (
+        f"quarl: skipping module 'adv_members': {type(error).__qualname__}: not now\n")
 
 
 # --- materialize_asset(): the run directory after every kind of failure --------------------------

@@ -1,5 +1,8 @@
+import ctypes
+import gc
 import inspect
 import pathlib
+import weakref
 
 import pytest
 
@@ -226,6 +229,37 @@ class TestWrapper:
 
         w = asset()(countdown)
         assert w(50) == 0
+
+    def test_cycle_through_the_wrapper_is_reclaimed(self):
+        # As in a module of assets dropped from sys.modules: the function's globals hold its
+        # own wrapper.
+        namespace = {}
+        exec("def f():\n    return w\n", namespace)
+        namespace["w"] = asset()(namespace["f"])
+        alive = weakref.ref(namespace["f"])
+        del namespace
+        gc.collect()
+        assert alive() is None
+
+    def test_cleared_wrapper_stays_safe(self):
+        # What the cycle collector does to a wrapper in a cycle, that a finalizer may still reach.
+        get_slot = ctypes.pythonapi.PyType_GetSlot
+        get_slot.restype, get_slot.argtypes = ctypes.c_void_p, [ctypes.py_object, ctypes.c_int]
+        slot = get_slot(_quarl.AssetWrapper, 51)  # Py_tp_clear
+        assert slot
+        clear = ctypes.PYFUNCTYPE(ctypes.c_int, ctypes.py_object)(slot)
+        w = asset(name="n")(lambda: 1)
+        assert (clear(w), clear(w)) == (0, 0)
+        assert w.__quarl_original__ is w.__wrapped__ is None
+        assert w.__quarl_metadata__["name"] == "n"
+        with pytest.raises(TypeError, match="'NoneType' object is not callable"):
+            w()
+        with pytest.raises(AttributeError):
+            w.__qualname__
+
+    def test_no_vectorcall_offset_to_see(self):
+        assert "__vectorcalloffset__" not in dir(self.wrapper)
+        assert not hasattr(_quarl.AssetWrapper, "__vectorcalloffset__")
 
 
 @pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, GeneratorExit])

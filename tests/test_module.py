@@ -154,6 +154,38 @@ def test_sub_interpreter_is_refused_after_the_main_one():
     assert "ImportError: _quarl does not support sub-interpreters" in done.stderr
 
 
+def test_first_decoration_imports_nothing():
+    script = ("import sys, _quarl; sys.modules['types'] = None\n"
+              "print(_quarl.asset()(lambda: 1)())")
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    assert (done.returncode, done.stdout, done.stderr) == (0, "1\n", "")
+
+
+def test_refused_isolated_sub_interpreter_does_not_take_the_module():
+    # CPython 3.12 refuses a single-phase module in an isolated sub-interpreter only once the
+    # module's init has run; the main interpreter must still be able to import it afterwards.
+    script = textwrap.dedent("""
+        try:
+            import _interpreters as interpreters
+            interp = interpreters.create()
+        except ModuleNotFoundError:
+            import _xxsubinterpreters as interpreters
+            interp = interpreters.create(isolated=True)
+        try:
+            failure = interpreters.run_string(interp, "import _quarl")
+        except Exception as error:
+            failure = error
+        interpreters.destroy(interp)
+        print("refused" if "does not support loading in subinterpreters" in str(failure) else failure)
+        import _quarl
+        print(_quarl.asset()(len)([1, 2]))
+    """)
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+    if "No module named '_xxsubinterpreters'" in done.stderr:
+        pytest.skip("no way to start an isolated sub-interpreter here")
+    assert (done.returncode, done.stdout, done.stderr) == (0, "refused\n2\n", "")
+
+
 def test_exports_only_the_init_function():
     import shutil
 

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "frame/binder.hpp"
@@ -10,7 +11,8 @@
 namespace quarl {
 namespace {
 
-// Immutable once made. `vectorcall` comes first so that its offset is fixed for CPython.
+// Immutable once made, but for `function`, which the cycle collector may set to None (tp_clear).
+// `vectorcall` comes first so that its offset is fixed for CPython.
 struct AssetWrapper {
     vectorcallfunc vectorcall;
     AssetMetadata metadata;
@@ -20,27 +22,18 @@ struct AssetWrapper {
     bool interpreted;
 };
 
-Name types_name{"types"};
-Name function_type_name{"FunctionType"};
-
-// The type of plain Python functions, taken from types.FunctionType when the first wrapper is made
-// and kept for the process. Only the interpreter's own static type named "function" is taken:
-// were anything else taken for it (types.FunctionType can be reassigned), its wrappers would skip
-// the count. Otherwise no wrapper is taken to be counted by the interpreter.
+// The type of plain Python functions, kept for the process once the first wrapper is made: the
+// type of a function compiled here, so that it is the interpreter's own whatever types.FunctionType
+// has been made to say (were anything else taken for it, its wrappers would skip the count), and
+// found without importing anything.
 PyObject* python_function_type() {
     static PyObject* type = nullptr;
     if (type == nullptr) {
-        Ref types = import_module(types_name);
-        Ref candidate = get_attr(types.get(), function_type_name);
-        bool genuine = false;
-        if (PyType_Check(candidate.get())) {
-            auto* candidate_type = reinterpret_cast<PyTypeObject*>(candidate.get());
-            Ref name = own(PyType_GetName(candidate_type));
-            genuine = (PyType_GetFlags(candidate_type) & Py_TPFLAGS_HEAPTYPE) == 0 &&
-                      PyUnicode_CompareWithASCIIString(name.get(), "function") == 0;
-        }
-        // The import may have run Python code, and with it another thread's first wrapper.
-        if (type == nullptr) type = genuine ? candidate.release() : Py_NewRef(Py_None);
+        Ref code = own(Py_CompileString("lambda: None", "<quarl>", Py_eval_input));
+        Ref globals = own(PyDict_New());
+        Ref function = own(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+        // Running that code may have let another thread make its first wrapper meanwhile.
+        if (type == nullptr) type = Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(function.get())));
     }
     return type;
 }
@@ -109,10 +102,30 @@ void release_function(Ref function) noexcept {
     --nested_frees;
 }
 
+Ref& function_of(PyObject* self) {
+    return reinterpret_cast<Instance<AssetWrapper>*>(self)->value.function;
+}
+
 void dealloc_wrapper(PyObject* self) noexcept {
-    Ref function = std::move(reinterpret_cast<Instance<AssetWrapper>*>(self)->value.function);
+    PyObject_GC_UnTrack(self);
+    Ref function = std::move(function_of(self));
     dealloc_instance<AssetWrapper>(self);
     release_function(std::move(function));
+}
+
+// A wrapper takes part in the cycles its function closes (a module's function whose globals hold
+// its own wrapper), which without these would never be reclaimed.
+int traverse_wrapper(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(function_of(self).get());
+    return 0;
+}
+
+// The function gives way to None rather than to nothing: code that still reaches a cleared wrapper
+// (a finalizer of the same cycle) calls and reads None, and gets that TypeError or AttributeError.
+int clear_wrapper(PyObject* self) noexcept {
+    release_function(std::exchange(function_of(self), Ref::borrow(Py_None)));
+    return 0;
 }
 
 // A wrapper stored on a class is not bound as a method: reading it through an instance gives
@@ -162,6 +175,8 @@ PyGetSetDef wrapper_getsets[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Tells CPython where the vectorcall pointer lies; taken out of the class again once made (see
+// finish_wrapper_type), as it is of no use to Python code.
 PyMemberDef wrapper_members[] = {
     {"__vectorcalloffset__", Py_T_PYSSIZET,
      static_cast<Py_ssize_t>(offsetof(Instance<AssetWrapper>, value)), Py_READONLY, nullptr},
@@ -172,6 +187,8 @@ PyType_Slot wrapper_slots[] = {
     slot(Py_tp_doc, "The `@asset()` decorator wrapper. Stores the original function and metadata."),
     slot(Py_tp_new, no_constructor),
     slot(Py_tp_dealloc, dealloc_wrapper),
+    slot(Py_tp_traverse, traverse_wrapper),
+    slot(Py_tp_clear, clear_wrapper),
     slot(Py_tp_call, wrapper_call),
     slot(Py_tp_descr_get, wrapper_descr_get),
     slot(Py_tp_getset, wrapper_getsets),
@@ -180,18 +197,24 @@ PyType_Slot wrapper_slots[] = {
 };
 
 PyType_Spec wrapper_spec{"AssetWrapper", sizeof(Instance<AssetWrapper>), 0,
-                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL, wrapper_slots};
+                         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_HAVE_GC,
+                         wrapper_slots};
+
+Name vectorcalloffset_name{"__vectorcalloffset__"};
 
 // Type creation stores the class doc under __doc__ in the type's dict, over the getter; put the
-// getter back so that an instance's __doc__ is its function's docstring.
-void restore_doc_getter(PyTypeObject* type) {
+// getter back so that an instance's __doc__ is its function's docstring. The vectorcall offset
+// was read into the type when it was made, so its member can go.
+void finish_wrapper_type(PyTypeObject* type) {
+    auto* type_object = reinterpret_cast<PyObject*>(type);
     Ref descriptor = own(PyDescr_NewGetSet(type, &doc_getset));
-    check(PyObject_SetAttr(reinterpret_cast<PyObject*>(type), doc_name.get(), descriptor.get()));
+    check(PyObject_SetAttr(type_object, doc_name.get(), descriptor.get()));
+    check(PyObject_DelAttr(type_object, vectorcalloffset_name.get()));
 }
 
 }  // namespace
 
-HeapType asset_wrapper_type{"AssetWrapper", wrapper_spec, restore_doc_getter};
+HeapType asset_wrapper_type{"AssetWrapper", wrapper_spec, finish_wrapper_type};
 
 Ref make_asset_wrapper(AssetMetadata metadata, PyObject* function) {
     const bool interpreted =

@@ -40,7 +40,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("modules", nargs="+", metavar="MODULE",
                         help="dotted name of a module to inspect, importable from sys.path")
     parser.add_argument("-o", "--output", metavar="FILE",
-                        help="write the report to FILE instead of standard output")
+                        help="write the report to FILE instead of standard output (a regular "
+                        "file is replaced whole, at the end of any symbolic links, and keeps "
+                        "its mode)")
     parser.add_argument("--compact", action="store_true",
                         help="leave each module's source out of the records and name the module "
                         "that defines each asset's function instead (function_module)")
@@ -207,10 +209,20 @@ def _same_file(path: str, status: os.stat_result) -> bool:
     return (found.st_dev, found.st_ino) == (status.st_dev, status.st_ino)
 
 
+def _standard_stream(status: os.stat_result) -> int | None:
+    """1 or 2 when STATUS is the very file of this process's standard output or error."""
+    for fd in (1, 2):
+        with contextlib.suppress(OSError):  # a stream that is closed is not that file
+            if os.path.samestat(status, os.fstat(fd)):
+                return fd
+    return None
+
+
 def _write_file(path: str, data: bytes) -> None:
     """Writes the report where PATH leads. A regular file is replaced whole, through symbolic
     links, and keeps its mode. A device or a pipe is written as it is; so is a file with several
-    hard links, which replacing would split from its other names."""
+    hard links, which replacing would split from its other names, and this process's own standard
+    output or error."""
     try:
         try:
             status = os.stat(path)
@@ -218,10 +230,14 @@ def _write_file(path: str, data: bytes) -> None:
             _replace(os.path.realpath(path), data, None)
             return
         regular = stat.S_ISREG(status.st_mode)
+        # -o /dev/stdout with the output sent to a log: the report goes on in the log, as it
+        # would have without -o, rather than replacing it.
+        if regular and (stream := _standard_stream(status)) is not None:
+            _write_all(stream, data)
         # realpath cannot follow every link (/proc/self/fd/N of a deleted file): it must lead
         # to the very file that PATH does.
-        if regular and status.st_nlink == 1 and _same_file(target := os.path.realpath(path),
-                                                            status):
+        elif regular and status.st_nlink == 1 and _same_file(target := os.path.realpath(path),
+                                                              status):
             _replace(target, data, stat.S_IMODE(status.st_mode))
         else:
             _write_in_place(path, data, regular)
