@@ -146,17 +146,10 @@ private:
     bool kept_ = false;
 };
 
-// An OSError about the temporary file names the final file instead, the one the caller knows.
-void name_final_file(PyObject* error, PyObject* temporary_text, PyObject* shown) {
-    if (!PyErr_GivenExceptionMatches(error, PyExc_OSError)) return;
-    Ref filename = get_attr_or_null(error, filename_name);
-    if (!filename || !PyUnicode_CheckExact(filename.get())) return;
-    if (PyUnicode_Compare(filename.get(), temporary_text) != 0) return;
-    check(PyObject_SetAttr(error, filename_name.get(), shown));
-}
-
-// The path of the file `name` in the output directory as the caller spells it, for messages.
-Ref shown_path(const Workspace& work, Name& name) {
+// The file `name` of the output directory as messages name it: `shown` when the caller of
+// write_whole() has it, otherwise as the caller of materialize_asset spelled the directory.
+Ref shown_path(const Workspace& work, Name& name, PyObject* shown) {
+    if (shown != nullptr) return Ref::borrow(shown);
     Ref path = call_method(work.out.get(), truediv_name, name.get());
     return own(PyObject_Str(path.get()));
 }
@@ -167,25 +160,30 @@ Ref shown_path(const Workspace& work, Name& name) {
 // of one folder never mix their bytes; a failed write leaves the old file and removes the
 // temporary. There is no fsync: the files must be whole when the process dies, not survive a
 // power cut, and a flush to the disk would cost each run more than the rest of its writing.
-// Errors name the file as `shown` (when given) or shown_path() spell it.
+// An error names the final file (see shown_path), never the temporary one.
 void write_whole(const Workspace& work, Name& name, PyObject* text, PyObject* shown = nullptr) {
     const std::string final_path = str_cat(work.folder_bytes, "/", name.text());
     Ref temporary_leaf = make_text(temporary_name(name.text()));
     Ref temporary_path = call_method(work.folder.get(), truediv_name, temporary_leaf.get());
     Ref temporary_text = own(PyOS_FSPath(temporary_path.get()));
     Temporary temporary(system_path(temporary_text.get()));
-    Ref shown_here = Ref::borrow(shown);
     try {
         call_method(temporary_path.get(), write_text_name, text, utf8_encoding.get());
     } catch (PyError& error) {
-        if (!shown_here) shown_here = shown_path(work, name);
-        name_final_file(error.value(), temporary_text.get(), shown_here.get());
+        PyObject* raised = error.value();
+        if (PyErr_GivenExceptionMatches(raised, PyExc_OSError)) {
+            Ref filename = get_attr_or_null(raised, filename_name);
+            if (filename && PyUnicode_CheckExact(filename.get()) &&
+                PyUnicode_Compare(filename.get(), temporary_text.get()) == 0) {
+                Ref final_name = shown_path(work, name, shown);
+                check(PyObject_SetAttr(raised, filename_name.get(), final_name.get()));
+            }
+        }
         throw;
     }
     if (std::rename(temporary.path(), final_path.c_str()) != 0) {
         const int code = errno;
-        if (!shown_here) shown_here = shown_path(work, name);
-        raise_os_error(code, shown_here.get());
+        raise_os_error(code, shown_path(work, name, shown).get());
     }
     temporary.keep();
 }
@@ -202,7 +200,7 @@ void remove_earlier_record(const Workspace& work) {
     const std::string path = str_cat(work.folder_bytes, "/", result_file.text());
     if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
         const int code = errno;
-        raise_os_error(code, shown_path(work, result_file).get());
+        raise_os_error(code, shown_path(work, result_file, nullptr).get());
     }
 }
 
