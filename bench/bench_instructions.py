@@ -63,7 +63,7 @@ sys.path.insert(0, str(root))
 """
 
 MATERIALIZE_SETUP = """
-import importlib, inspect, json, pathlib, sys, tempfile
+import importlib, inspect, json, os, pathlib, sys, tempfile
 import _quarl
 root = pathlib.Path(tempfile.mkdtemp(dir="/dev/shm" if pathlib.Path("/dev/shm").is_dir() else None))
 (root / "bench_assets.py").write_text('''
@@ -94,19 +94,27 @@ def floor():
 
 def all_calls():
     import importlib, inspect, json, pathlib
+    path = pathlib.Path(out)
+    path.mkdir(parents=True, exist_ok=True)
+    folder = path.absolute()
+    try:
+        os.unlink(os.path.join(folder, "result.json"))
+    except FileNotFoundError:
+        pass
     module = importlib.import_module("bench_assets")
     wrapper = getattr(module, "report")
     function = wrapper.__quarl_original__
-    path = pathlib.Path(out)
-    path.mkdir(parents=True, exist_ok=True)
-    result = path / "result.json"
     value = function()
-    value_file = path / "value.json"
-    value_file.write_text(json.dumps(value), "utf-8")
-    str(value_file)
+    value_text = str(path / "value.json")
+    temporary = folder / ".value.json.tmp"
+    temporary.write_text(json.dumps(value), "utf-8")
+    os.rename(os.fspath(temporary), os.path.join(folder, "value.json"))
     str(inspect.signature(function))
     type(value).__name__
-    result.write_text(record_text, "utf-8")
+    temporary = folder / ".result.json.tmp"
+    temporary.write_text(record_text, "utf-8")
+    os.rename(os.fspath(temporary), os.path.join(folder, "result.json"))
+    return value_text
 
 """
 

@@ -13,6 +13,7 @@ milliseconds, which would hide everything else.
 import importlib
 import inspect
 import json
+import os
 import pathlib
 import statistics
 import sys
@@ -60,25 +61,35 @@ def main(rounds):
             value_path.write_text(json.dumps(value), "utf-8")
             result_path.write_text(record_text, "utf-8")
 
-        # Every Python call the materializer makes, from Python: the floor above plus importing
-        # the standard modules (on every call, through the import machinery), the path handling,
-        # mkdir and the signature. Ours minus this is the native code's own share.
+        # Every call the materializer makes, from Python: the floor above plus importing the
+        # standard modules (on every call, through the import machinery), the path handling,
+        # mkdir, the signature, and each file written whole (the earlier record removed, each
+        # file written beside its final name and renamed over it). Ours minus this is the native
+        # code's own share.
         def all_calls():
             import importlib, inspect, json, pathlib  # noqa: E401, F811
 
+            path = pathlib.Path(out)
+            path.mkdir(parents=True, exist_ok=True)
+            folder = path.absolute()
+            try:
+                os.unlink(os.path.join(folder, "result.json"))
+            except FileNotFoundError:
+                pass
             module = importlib.import_module("bench_assets")
             wrapper = getattr(module, "report")
             function = wrapper.__quarl_original__
-            path = pathlib.Path(out)
-            path.mkdir(parents=True, exist_ok=True)
-            result = path / "result.json"
             value = function()
-            value_file = path / "value.json"
-            value_file.write_text(json.dumps(value), "utf-8")
-            str(value_file)
+            value_text = str(path / "value.json")
+            temporary = folder / ".value.json.tmp"
+            temporary.write_text(json.dumps(value), "utf-8")
+            os.rename(os.fspath(temporary), os.path.join(folder, "value.json"))
             str(inspect.signature(function))
             type(value).__name__
-            result.write_text(record_text, "utf-8")
+            temporary = folder / ".result.json.tmp"
+            temporary.write_text(record_text, "utf-8")
+            os.rename(os.fspath(temporary), os.path.join(folder, "result.json"))
+            return value_text
 
         def per_call(run):
             start = time.perf_counter_ns()

@@ -76,10 +76,10 @@ struct Workspace {
     // in messages are spelled from it.
     Ref out;
     // out.absolute(), where the files are written: fixed before the user's code runs, which may
-    // change the working directory.
+    // change the working directory. Also as bytes for the system calls, to which the files' names
+    // are joined here rather than through pathlib, whose paths cost more than the writes.
     Ref folder;
-    // str(out / "result.json"), for messages.
-    Ref result_shown;
+    std::string folder_bytes;
 };
 
 // out.mkdir(**{"parents": True, "exist_ok": True}): the keyword dict is built and passed as a
@@ -146,13 +146,12 @@ private:
     bool kept_ = false;
 };
 
-// An OSError about the temporary file names the final file instead, the one the caller knows.
-void name_final_file(PyObject* error, PyObject* temporary_text, PyObject* shown) {
-    if (!PyErr_GivenExceptionMatches(error, PyExc_OSError)) return;
-    Ref filename = get_attr_or_null(error, filename_name);
-    if (!filename || !PyUnicode_CheckExact(filename.get())) return;
-    if (PyUnicode_Compare(filename.get(), temporary_text) != 0) return;
-    check(PyObject_SetAttr(error, filename_name.get(), shown));
+// The file `name` of the output directory as messages name it: `shown` when the caller of
+// write_whole() has it, otherwise as the caller of materialize_asset spelled the directory.
+Ref shown_path(const Workspace& work, Name& name, PyObject* shown) {
+    if (shown != nullptr) return Ref::borrow(shown);
+    Ref path = call_method(work.out.get(), truediv_name, name.get());
+    return own(PyObject_Str(path.get()));
 }
 
 // Writes `text` as the file `name` of the output directory, whole: path.write_text(text, "utf-8")
@@ -161,9 +160,9 @@ void name_final_file(PyObject* error, PyObject* temporary_text, PyObject* shown)
 // of one folder never mix their bytes; a failed write leaves the old file and removes the
 // temporary. There is no fsync: the files must be whole when the process dies, not survive a
 // power cut, and a flush to the disk would cost each run more than the rest of its writing.
-void write_whole(const Workspace& work, Name& name, PyObject* shown, PyObject* text) {
-    Ref final_path = call_method(work.folder.get(), truediv_name, name.get());
-    const std::string final_system_path = system_path(final_path.get());
+// An error names the final file (see shown_path), never the temporary one.
+void write_whole(const Workspace& work, Name& name, PyObject* text, PyObject* shown = nullptr) {
+    const std::string final_path = str_cat(work.folder_bytes, "/", name.text());
     Ref temporary_leaf = make_text(temporary_name(name.text()));
     Ref temporary_path = call_method(work.folder.get(), truediv_name, temporary_leaf.get());
     Ref temporary_text = own(PyOS_FSPath(temporary_path.get()));
@@ -171,25 +170,37 @@ void write_whole(const Workspace& work, Name& name, PyObject* shown, PyObject* t
     try {
         call_method(temporary_path.get(), write_text_name, text, utf8_encoding.get());
     } catch (PyError& error) {
-        name_final_file(error.value(), temporary_text.get(), shown);
+        PyObject* raised = error.value();
+        if (PyErr_GivenExceptionMatches(raised, PyExc_OSError)) {
+            Ref filename = get_attr_or_null(raised, filename_name);
+            if (filename && PyUnicode_CheckExact(filename.get()) &&
+                PyUnicode_Compare(filename.get(), temporary_text.get()) == 0) {
+                Ref final_name = shown_path(work, name, shown);
+                check(PyObject_SetAttr(raised, filename_name.get(), final_name.get()));
+            }
+        }
         throw;
     }
-    if (std::rename(temporary.path(), final_system_path.c_str()) != 0) raise_os_error(errno, shown);
+    if (std::rename(temporary.path(), final_path.c_str()) != 0) {
+        const int code = errno;
+        raise_os_error(code, shown_path(work, name, shown).get());
+    }
     temporary.keep();
 }
 
 // result.json with the record's compact JSON text.
 void write_record(const Workspace& work, JsonObject record) {
     Ref text = json_to_python_text(JsonValue(std::move(record)));
-    write_whole(work, result_file, work.result_shown.get(), text.get());
+    write_whole(work, result_file, text.get());
 }
 
 // The record of an earlier run goes before the user's code runs: should this run die, it must
 // not leave a record of success beside whatever it left of its own.
 void remove_earlier_record(const Workspace& work) {
-    Ref path = call_method(work.folder.get(), truediv_name, result_file.get());
-    if (::unlink(system_path(path.get()).c_str()) != 0 && errno != ENOENT) {
-        raise_os_error(errno, work.result_shown.get());
+    const std::string path = str_cat(work.folder_bytes, "/", result_file.text());
+    if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
+        const int code = errno;
+        raise_os_error(code, shown_path(work, result_file, nullptr).get());
     }
 }
 
@@ -218,7 +229,7 @@ JsonObject run_asset(const Workspace& work, PyObject* module_name, PyObject* fun
     Ref value_path_text = own(PyObject_Str(value_path.get()));
     // Encoded before anything is written: a value json cannot encode leaves no value.json.
     Ref text = call_method(work.json.get(), dumps_name, value.get());
-    write_whole(work, value_file, value_path_text.get(), text.get());
+    write_whole(work, value_file, text.get(), value_path_text.get());
 
     Ref signature = call_method(work.inspect.get(), signature_name, function.get());
     Ref signature_text = own(PyObject_Str(signature.get()));
@@ -337,8 +348,7 @@ Ref materialize_asset_function(PyObject*, const FastArgs& call) {
     work.out = call_method(pathlib.get(), path_name, args[2]);
     make_directory(work.out.get());
     work.folder = call_method(work.out.get(), absolute_name);
-    Ref result_path = call_method(work.out.get(), truediv_name, result_file.get());
-    work.result_shown = own(PyObject_Str(result_path.get()));
+    work.folder_bytes = system_path(work.folder.get());
     remove_earlier_record(work);
 
     // Whatever ends the run takes the failure path, a PanicException included (from the asset,
