@@ -6,8 +6,9 @@
     def orders() -> list[dict]:
         ...
 
-The native module `_quarl` does the work; this package is what users import, and its two
-submodules are the command-line entry points that an orchestrator starts:
+The native module `_quarl` does the work; this package is what users import. The `quarl`
+command (quarl.cli: run, status, graph) plans and runs a whole project, starting the two
+entry points below in processes of their own:
 
     python -m quarl.inspect MODULE [MODULE ...]     print the JSON report of the modules' assets
     python -m quarl.worker MODULE FUNCTION OUTPUT_DIR [INPUT_KWARGS_JSON]
