@@ -59,8 +59,9 @@ def _parser() -> argparse.ArgumentParser:
         "or plan error, 130 interrupted.")
     _targets(run)
     _out(run)
-    run.add_argument("-j", "--jobs", type=_positive_int, default=os.cpu_count() or 1, metavar="N",
-                     help="runs at once (default: the number of CPUs, %(default)s here)")
+    run.add_argument("-j", "--jobs", type=_positive_int, metavar="N",
+                     help="runs at once (default: the number of CPUs, "
+                     f"{os.cpu_count() or 1} here; on a Dask cluster, its worker threads)")
     run.add_argument("--select", action="append", nargs="+", default=[], metavar="PATTERN",
                      help="run only the assets whose 'module.function' matches a glob PATTERN, "
                      "and whatever of their upstream is not up to date")
@@ -73,6 +74,12 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--fail-fast", action="store_true",
                      help="start nothing new after the first failure")
     run.add_argument("--json", action="store_true", help="print the runs as JSON at the end")
+    run.add_argument("--executor", choices=("local", "dask"), default="local",
+                     help="where the runs' processes start: on this machine (the default), or on a "
+                     "Dask cluster (pip install 'quarl[dask]')")
+    run.add_argument("--scheduler", metavar="ADDRESS",
+                     help="with --executor dask: the cluster's scheduler (tcp://HOST:PORT); "
+                     "without it, a local cluster of --jobs worker processes")
 
     status = commands.add_parser(
         "status", help="the last attempt of every run, from the history",
@@ -170,6 +177,8 @@ def run_command(args: argparse.Namespace) -> int:
     from quarl.run.executors.base import FAILED, TIMEOUT
     from quarl.run.scheduler import NOT_STARTED, SKIPPED, Options, Scheduler
 
+    if args.scheduler is not None and args.executor != "dask":
+        raise UsageError("--scheduler is for --executor dask")
     environment = _environment(args)
     plan = _plan(args, environment)
     keys = [asset.key for asset in plan.assets]
@@ -207,16 +216,18 @@ def run_command(args: argparse.Namespace) -> int:
             for asset in plan.assets:
                 if asset.partitioned:
                     layout.recover(os.path.join(out, asset.key))
-            invocation = history.begin(" ".join(["quarl", *sys.argv[1:]]))
-            executor = _executor(args, environment)
-            shown = display.make_display(len(selection))
+            executor = _executor(args, environment, plan)
             try:
-                scheduler = Scheduler(plan, selection, forced, args.out, args.out, executor, history,
-                                      invocation, shown, Options(args.force, args.timeout,
-                                                                 args.retries, args.fail_fast))
-                results = scheduler.run()
+                invocation = history.begin(" ".join(["quarl", *sys.argv[1:]]))
+                shown = display.make_display(len(selection))
+                try:
+                    scheduler = Scheduler(plan, selection, forced, args.out, args.out, executor,
+                                          history, invocation, shown,
+                                          Options(args.force, args.timeout, args.retries, args.fail_fast))
+                    results = scheduler.run()
+                finally:
+                    shown.close()
             finally:
-                shown.close()
                 executor.close()
             if scheduler.interrupted:
                 status = EXIT_INTERRUPTED
@@ -236,11 +247,23 @@ def run_command(args: argparse.Namespace) -> int:
     return status
 
 
-def _executor(args: argparse.Namespace, environment: Any) -> Any:
+def _executor(args: argparse.Namespace, environment: Any, plan: Any) -> Any:
     """The executor that --executor names, with --jobs slots."""
-    from quarl.run.executors.local import local_executor
+    if args.executor == "local":
+        from quarl.run.executors.local import local_executor
 
-    return local_executor(args.jobs, environment)
+        return local_executor(args.jobs or os.cpu_count() or 1, environment)
+    try:
+        from quarl.run.executors import dask
+    except ImportError as error:
+        raise UsageError(f"--executor dask needs the package distributed ({error}); install it "
+                         "with quarl's extra: pip install 'quarl[dask]'") from None
+    modules = sorted({asset.module.partition(".")[0] for asset in plan.assets})
+    try:
+        return dask.dask_executor(args.scheduler, args.jobs, environment, os.path.abspath(args.out),
+                                  modules)
+    except dask.ClusterError as error:
+        raise UsageError(str(error)) from None
 
 
 def _print_results(args: argparse.Namespace, results: Any, status: int) -> None:
