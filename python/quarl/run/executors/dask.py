@@ -170,6 +170,11 @@ def check_worker(out: str, token_path: str, token: str, modules: Sequence[str],
 
 # --- in the quarl run process -------------------------------------------------------------------
 
+# Seconds for every worker to answer: quarl's check (which starts an interpreter there), and the
+# request to kill runs (which Ctrl-C waits for).
+CHECK_TIMEOUT = 60
+STOP_TIMEOUT = 10
+
 class DaskExecutor:
     """Submits each job as a task and collects the finished futures."""
 
@@ -255,9 +260,11 @@ class DaskExecutor:
         ids = [job.attempt_id for job, _, _ in self._jobs.values()]
         if ids:
             try:
-                self.client.run(stop_attempts, ids, on_error="ignore")
+                self.client.run(stop_attempts, ids, on_error="ignore", callback_timeout=STOP_TIMEOUT)
             except OSError:
-                pass  # the scheduler is gone: the futures come back cancelled
+                # The scheduler is gone (the futures come back cancelled), or a worker does not
+                # answer (a second Ctrl-C gives up its runs).
+                pass
 
     def close(self) -> None:
         self._futures.clear()
@@ -316,7 +323,11 @@ def check_cluster(client: distributed.Client, out: str, modules: Sequence[str],
         file.write(token)
     try:
         answers: dict[str, Any] = client.run(check_worker, out, token_path, token, list(modules),
-                                             environment, on_error="return")
+                                             environment, on_error="return",
+                                             callback_timeout=CHECK_TIMEOUT)
+    except TimeoutError:
+        raise ClusterError(f"a worker of the Dask cluster did not answer quarl's check within "
+                           f"{CHECK_TIMEOUT} s") from None
     finally:
         os.unlink(token_path)
     names = {address: worker.get("name") for address, worker in
