@@ -38,6 +38,12 @@ from quarl.run.executors.base import (FAILED, INTERRUPTED, Interrupted, Job, Lau
                                       PopenProcess, Process, WorkerEnvironment, keep_failed, perform)
 
 
+# Seconds for every worker to answer: quarl's check (which starts an interpreter there), and the
+# request to kill runs (which Ctrl-C waits for).
+CHECK_TIMEOUT = 60
+STOP_TIMEOUT = 10
+
+
 class ClusterError(Exception):
     """The cluster cannot take the plan: unreachable, without workers, or a worker that breaks
     the contract. Nothing has run."""
@@ -143,7 +149,7 @@ def check_worker(out: str, token_path: str, token: str, modules: Sequence[str],
         problems.append(f"does not see the output folder {out} that quarl run writes (it must be on "
                         "a file system shared by every machine, at the same path)")
     else:
-        probe = f"{token_path}.{os.getpid()}"
+        probe = f"{token_path}.{secrets.token_hex(4)}"  # workers on two machines may share a pid
         try:
             with open(probe, "x"):
                 pass
@@ -154,11 +160,12 @@ def check_worker(out: str, token_path: str, token: str, modules: Sequence[str],
     try:
         found = subprocess.run([here.python, "-c", _FIND_MODULES, "quarl.worker", *modules],
                                cwd=here.cwd, env=here.env(), stdin=subprocess.DEVNULL,
-                               capture_output=True, text=True, timeout=60)
+                               capture_output=True, text=True, timeout=CHECK_TIMEOUT / 2)
     except (OSError, subprocess.TimeoutExpired) as error:
         return [*problems, f"cannot start {here.python}: {error}"]
     if found.returncode != 0:
-        return [*problems, f"{here.python} cannot look for modules: {found.stderr.strip()}"]
+        last_line = (found.stderr.strip().splitlines() or ["no message"])[-1]
+        return [*problems, f"{here.python} cannot look for modules: {last_line}"]
     for name in found.stdout.split():
         if name == "quarl.worker":
             problems.append(f"cannot import quarl.worker with {here.python}")
@@ -169,11 +176,6 @@ def check_worker(out: str, token_path: str, token: str, modules: Sequence[str],
 
 
 # --- in the quarl run process -------------------------------------------------------------------
-
-# Seconds for every worker to answer: quarl's check (which starts an interpreter there), and the
-# request to kill runs (which Ctrl-C waits for).
-CHECK_TIMEOUT = 60
-STOP_TIMEOUT = 10
 
 class DaskExecutor:
     """Submits each job as a task and collects the finished futures."""
