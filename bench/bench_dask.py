@@ -72,6 +72,9 @@ def main():
     overhead = per_run["dask"] - per_run["local"]
     print(f"  Dask adds per run {overhead * 1000:6.1f} ms ({per_run['dask'] / per_run['local']:.2f} x), "
           f"and {median['dask']['idle'] - median['local']['idle']:.2f} s once (its cluster)")
+    rounds = [((d_full - d_idle) - (l_full - l_idle)) / runs * 1000 for d_full, d_idle, l_full, l_idle in
+              zip(times["dask"]["full"], times["dask"]["idle"], times["local"]["full"], times["local"]["idle"])]
+    print("  per run, round by round: " + ", ".join(f"{ms:.1f} ms" for ms in rounds))
 
 
 if __name__ == "__main__":
