@@ -30,9 +30,10 @@ PIP_INSTALL := -m pip install --quiet --no-build-isolation
 	$*/bin/python tools/install-build-requires
 	touch $@
 
-# Builds the wheel (abi3) from this tree and installs it with the test extras.
+# Builds the wheel (abi3) from this tree and installs it with the test extras, and the dask extra
+# for the tests that start a Dask cluster.
 install: $(VENV)/.build-requires
-	$(VPY) $(PIP_INSTALL) $(BUILD_FLAGS) '.[test]'
+	$(VPY) $(PIP_INSTALL) $(BUILD_FLAGS) '.[test,dask]'
 $(VENV)/.build-requires: | $(VPY)
 
 test: install
@@ -77,6 +78,8 @@ $(SAN_PY):
 	$(SAN_PY) -m pip install --quiet --upgrade pip
 $(SAN_VENV)/.build-requires: | $(SAN_PY)
 
+# Installed without the dask extra, so the cluster tests are skipped here: the native code they
+# reach (the worker's materialization) is the same that the other tests check.
 # Left out here, run by `make test`: the materialize cases of test_nothing_accumulates, which
 # compare the memory that tracemalloc sees grow over 1000 calls with a bound of 16 KB. Under ASan
 # that growth, all of it inside io.open called by pathlib's write_text, comes out at 35-50 KB. The
@@ -143,7 +146,7 @@ fuzz: $(FUZZ_BIN)/json_suite_check $(FUZZ_BIN)/json_fuzz
 # Every benchmark, each against its baseline in the same run, printing the ratios ours/baseline
 # (bench/README.md keeps the figures of the last run and what holds back those that miss their
 # target). Times first, then instruction counts (valgrind, when installed), then the JSON writer.
-BENCH_SCRIPTS := declare partitions inspect inspect_scale materialize worker import memory instructions
+BENCH_SCRIPTS := declare partitions inspect inspect_scale materialize worker import run dask memory instructions
 bench: install bench/out/json_bench
 	@for name in $(BENCH_SCRIPTS); do \
 	    echo; echo "== bench_$$name.py"; $(VPY) bench/bench_$$name.py || exit 1; \

@@ -62,8 +62,9 @@ def _parser() -> argparse.ArgumentParser:
         "or plan error, 130 interrupted.")
     _targets(run)
     _out(run)
-    run.add_argument("-j", "--jobs", type=_positive_int, default=os.cpu_count() or 1, metavar="N",
-                     help="runs at once (default: the number of CPUs, %(default)s here)")
+    run.add_argument("-j", "--jobs", type=_positive_int, metavar="N",
+                     help="runs at once (default: the number of CPUs, "
+                     f"{os.cpu_count() or 1} here; on a Dask cluster, its worker threads)")
     run.add_argument("--select", action="append", nargs="+", default=[], metavar="PATTERN",
                      help="run only the assets whose 'module.function' matches a glob PATTERN, "
                      "and whatever of their upstream is not up to date")
@@ -76,6 +77,12 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--fail-fast", action="store_true",
                      help="start nothing new after the first failure")
     run.add_argument("--json", action="store_true", help="print the runs as JSON at the end")
+    run.add_argument("--executor", choices=("local", "dask"), default="local",
+                     help="where the runs' processes start: on this machine (the default), or on a "
+                     "Dask cluster (pip install 'quarl[dask]')")
+    run.add_argument("--scheduler", metavar="ADDRESS",
+                     help="with --executor dask: the cluster's scheduler (tcp://HOST:PORT); "
+                     "without it, a local cluster of --jobs worker processes")
     run.add_argument("--isolation", choices=("warm", "fresh"), default=_DEFAULT_ISOLATION,
                      help="warm: fork each run's process from a server that has imported quarl "
                      "already (default on Linux); fresh: start a new interpreter per run")
@@ -180,6 +187,8 @@ def run_command(args: argparse.Namespace) -> int:
     from quarl.run.history import History, HistoryError
     from quarl.run.scheduler import NOT_STARTED, SKIPPED, Options, Scheduler
 
+    if args.scheduler is not None and args.executor != "dask":
+        raise UsageError("--scheduler is for --executor dask")
     environment = _environment(args)
     plan = _plan(args, environment)
     selection, forced = _selection(args, plan)
@@ -200,18 +209,20 @@ def run_command(args: argparse.Namespace) -> int:
             for asset in plan.assets:
                 if asset.partitioned:
                     layout.recover(os.path.join(out, asset.key))
-            invocation = history.begin(shlex.join([PROG, *args.argv]))
             executor = _executor(args, environment, plan)
-            shown = display.make_display(len(selection))
             try:
-                scheduler = Scheduler(plan, selection, forced, args.out, args.out, executor, history,
-                                      invocation, shown, Options(args.force, args.timeout,
-                                                                 args.retries, args.fail_fast))
-                results = scheduler.run()
-            except ExecutorError as error:
-                raise UsageError(str(error)) from None
+                invocation = history.begin(shlex.join([PROG, *args.argv]))
+                shown = display.make_display(len(selection))
+                try:
+                    scheduler = Scheduler(plan, selection, forced, args.out, args.out, executor,
+                                          history, invocation, shown,
+                                          Options(args.force, args.timeout, args.retries, args.fail_fast))
+                    results = scheduler.run()
+                except ExecutorError as error:
+                    raise UsageError(str(error)) from None
+                finally:
+                    shown.close()
             finally:
-                shown.close()
                 executor.close()
             if scheduler.interrupted:
                 status = EXIT_INTERRUPTED
@@ -256,15 +267,28 @@ def _selection(args: argparse.Namespace, plan: Any) -> tuple[list[int], set[int]
 
 
 def _executor(args: argparse.Namespace, environment: Any, plan: Any) -> Any:
-    """The executor that the options name, with --jobs slots."""
+    """The executor that the options name: on this machine, warm or fresh, or on a Dask cluster."""
+    modules = list(dict.fromkeys(asset.module for asset in plan.assets))
+    if args.executor == "dask":
+        try:
+            from quarl.run.executors import dask
+        except ImportError as error:
+            raise UsageError(f"--executor dask needs the package distributed ({error}); install it "
+                             "with quarl's extra: pip install 'quarl[dask]'") from None
+        try:
+            return dask.dask_executor(args.scheduler, args.jobs, environment, os.path.abspath(args.out),
+                                      sorted({module.partition(".")[0] for module in modules}))
+        except dask.ClusterError as error:
+            raise UsageError(str(error)) from None
+    slots = args.jobs or os.cpu_count() or 1
     if args.isolation == "warm":
         from quarl.run.executors.warm import warm_executor
 
-        modules = list(dict.fromkeys(asset.module for asset in plan.assets)) if args.preload else []
-        return warm_executor(args.jobs, environment, modules, os.path.join(args.out, ".quarl-warm.log"))
+        return warm_executor(slots, environment, modules if args.preload else [],
+                             os.path.join(args.out, ".quarl-warm.log"))
     from quarl.run.executors.local import local_executor
 
-    return local_executor(args.jobs, environment)
+    return local_executor(slots, environment)
 
 
 def _print_results(args: argparse.Namespace, results: Any, status: int) -> None:

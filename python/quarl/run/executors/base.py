@@ -165,7 +165,7 @@ def perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
     except WorkerLost as lost:
         started = time.time()
         return Outcome(job.run, job.attempt_id, FAILED, started, 0.0,
-                       error=f"{lost}, twice", folder=_keep_failed(job))
+                       error=f"{lost}, twice", folder=keep_failed(job))
 
 
 def _perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
@@ -192,7 +192,7 @@ def _perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
             assert status is not None
             if not stopping():
                 return outcome(TIMEOUT, exit_status=status, error=f"timed out after {job.timeout:g} s",
-                               folder=_keep_failed(job))
+                               folder=keep_failed(job))
     except Interrupted:
         shutil.rmtree(job.attempt, ignore_errors=True)
         return outcome(INTERRUPTED)
@@ -216,7 +216,7 @@ def _perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
             _publish(job, record, started, time.monotonic() - clock)
         except OSError as error:
             return outcome(FAILED, exit_status=status, error=f"could not publish the run: {error}",
-                           folder=_keep_failed(job))
+                           folder=keep_failed(job))
         return outcome(SUCCEEDED, exit_status=status, result_type=record.get("result_type"),
                        folder=job.published)
     if record is not None and record.get("ok") is False:
@@ -225,7 +225,7 @@ def _perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
         reason = "the worker wrote no value.json"
     else:
         reason = describe_exit(status) + ", leaving no run record"
-    return outcome(FAILED, exit_status=status, error=reason, folder=_keep_failed(job))
+    return outcome(FAILED, exit_status=status, error=reason, folder=keep_failed(job))
 
 
 def _make_attempt_folder(path: str) -> None:
@@ -263,7 +263,7 @@ def _compact(value: Any) -> bytes:
     return json.dumps(value, ensure_ascii=False, separators=(",", ":"), sort_keys=True).encode()
 
 
-def _keep_failed(job: Job) -> str:
+def keep_failed(job: Job) -> str:
     """The failed attempt becomes the run's last failure, replacing the one before; returns
     where its files are."""
     try:
@@ -281,4 +281,4 @@ def _failed_before_start(job: Job, outcome: Callable[..., Outcome], error: OSErr
             log.write(f"quarl: could not start the run: {error}\n")
     except OSError:
         pass
-    return outcome(FAILED, error=f"could not start the run: {error}", folder=_keep_failed(job))
+    return outcome(FAILED, error=f"could not start the run: {error}", folder=keep_failed(job))

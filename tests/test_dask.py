@@ -1,0 +1,186 @@
+"""quarl run --executor dask on real clusters started here: `dask scheduler` and `dask worker`
+processes on free local ports (--port 0, the address read from the scheduler file)."""
+
+import contextlib
+import importlib.util
+import json
+import os
+import pathlib
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+import pytest
+
+from conftest import sanitizer_env
+
+EXAMPLES = pathlib.Path(__file__).parent.parent / "examples"
+needs_dask = pytest.mark.skipif(importlib.util.find_spec("distributed") is None, reason="no dask extra")
+ENV = {**os.environ, **sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1"}
+
+
+def quarl(cwd, *args, wait=True, **env):
+    start = subprocess.run if wait else subprocess.Popen
+    return start([sys.executable, "-m", "quarl", *args], cwd=cwd, stdout=subprocess.PIPE,
+                 stderr=subprocess.PIPE, text=True, env={**ENV, **env})
+
+
+@contextlib.contextmanager
+def dask_cluster(folder, workers, **scheduler_env):
+    """A scheduler and one single-threaded worker per (name, environment); yields the scheduler's
+    address once every worker is registered, and stops them all, each a process group."""
+    from distributed import Client
+
+    folder.mkdir()
+    processes = []
+    try:
+        for argv, env in [(["scheduler", "--host", "127.0.0.1", "--port", "0"], scheduler_env),
+                          *((["worker", "--name", name, "--nthreads", "1"], env) for name, env in workers)]:
+            with open(folder / f"{argv[0]}-{len(processes)}.log", "wb") as log:
+                processes.append(subprocess.Popen(
+                    [pathlib.Path(sys.executable).parent / "dask", *argv, "--no-dashboard", "--scheduler-file",
+                     folder / "scheduler.json"], cwd=folder, env={**os.environ, **env}, stdout=log,
+                    stderr=subprocess.STDOUT, start_new_session=True))
+        with Client(scheduler_file=str(folder / "scheduler.json"), timeout=60) as client:
+            client.wait_for_workers(len(workers), timeout=60)
+            address = client.scheduler.address
+        yield address
+    finally:
+        for process in processes:
+            os.killpg(process.pid, signal.SIGKILL)
+            process.wait()
+
+
+@pytest.fixture(scope="module")
+def cluster(tmp_path_factory):
+    """Workers alpha and beta; the module `faraway`, in the folder ELSEWHERE, is on alpha's
+    PYTHONPATH only. Yields (address, ELSEWHERE)."""
+    elsewhere = tmp_path_factory.mktemp("elsewhere")
+    (elsewhere / "faraway.py").write_text("from quarl import asset\n\n\n@asset()\ndef far() -> int:\n    return 1\n")
+    with dask_cluster(elsewhere / "dask", [("alpha", {"PYTHONPATH": str(elsewhere)}), ("beta", {})]) as address:
+        yield address, elsewhere
+
+
+def published(out):
+    """Every file under OUT but the history; of run.json, what does not name attempts or times."""
+    files = {}
+    for path in (p for p in out.rglob("*") if p.is_file() and p.name not in ("quarl-history.db", ".quarl.lock")):
+        files[str(path.relative_to(out))] = path.read_bytes()
+        if path.name == "run.json":
+            record = json.loads(path.read_bytes())
+            files[str(path.relative_to(out))] = [record[k] for k in ("asset", "partition", "fingerprint")]
+    return files
+
+
+@needs_dask
+def test_the_example_publishes_the_same_files_as_the_local_executor(tmp_path, cluster):
+    address, _ = cluster
+    def run(name, *args):
+        shutil.copytree(EXAMPLES / "shop", tmp_path / name / "shop")
+        done = quarl(tmp_path / name, "run", "shop", "--out", "out", "--jobs", "2", *args)
+        assert (done.returncode, done.stdout.splitlines()[-1]) == (0, "12 runs: 12 succeeded"), done.stderr
+        return published(tmp_path / name / "out")
+
+    expected = run("local")
+    assert len(expected) == 12 * 5
+    assert run("cluster", "--executor", "dask", "--scheduler", address) == expected
+    assert run("local-cluster", "--executor", "dask") == expected
+    again = quarl(tmp_path / "cluster", "run", "shop", "--out", "out", "--executor", "dask", "--scheduler", address)
+    assert (again.returncode, again.stdout.splitlines()[-1]) == (0, "12 runs: 12 up to date")
+
+
+def nap_project(folder, mark, value):
+    """naps.nap returns VALUE; when MARK is missing, it first writes its pid and its parent's (the
+    Dask worker's) there and sleeps."""
+    (folder / "naps.py").write_text(
+        "import os, pathlib, time\nfrom quarl import asset\n\n\n@asset()\ndef nap() -> int:\n"
+        f"    mark = pathlib.Path({str(mark)!r})\n    if not mark.exists():\n"
+        "        mark.write_text(f'{os.getpid()} {os.getppid()}')\n        time.sleep(120)\n"
+        f"    return {value}\n")
+
+
+def started(mark, process):
+    deadline = time.monotonic() + 60
+    while not (mark.exists() and mark.read_text()) and time.monotonic() < deadline and process.poll() is None:
+        time.sleep(0.05)
+    return [int(pid) for pid in mark.read_text().split()]
+
+
+def alive(pid):
+    try:  # a zombie has ended
+        return pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] != "Z"
+    except FileNotFoundError:
+        return False
+
+
+@needs_dask
+@pytest.mark.parametrize("allowed_failures, status, error, value", [
+    ("3", "succeeded", None, 2),  # Dask runs the task again, on the other worker or the restarted one
+    ("0", "failed", "the Dask worker running it died (1 try, the last on ADDRESS)", 1),
+])
+def test_a_dask_worker_killed_during_a_run(tmp_path, allowed_failures, status, error, value):
+    mark = tmp_path / "mark"
+    mark.touch()
+    nap_project(tmp_path, mark, 1)
+    with dask_cluster(tmp_path / "dask", [("alpha", {}), ("beta", {})],
+                      DASK_DISTRIBUTED__SCHEDULER__ALLOWED_FAILURES=allowed_failures) as address:
+        assert quarl(tmp_path, "run", "naps", "--executor", "dask", "--scheduler", address).returncode == 0
+        mark.unlink()
+        nap_project(tmp_path, mark, 2)
+        running = quarl(tmp_path, "run", "naps", "--executor", "dask", "--scheduler", address, "--json", wait=False)
+        worker, dask_worker = started(mark, running)
+        os.kill(dask_worker, signal.SIGKILL)
+        stdout, stderr = running.communicate(timeout=120)
+    [run] = json.loads(stdout)["runs"]
+    assert (run["status"], run["error"] and re.sub(r"tcp://[\d.:]+", "ADDRESS", run["error"])) == (status, error)
+    assert json.loads((tmp_path / "quarl-out/naps.nap/value.json").read_text()) == value
+    assert not alive(worker)  # it went with its Dask worker, instead of writing into a rerun's folder
+    assert [p.name for p in (tmp_path / "quarl-out").iterdir() if ".attempt-" in p.name] == []
+    assert run["folder"] == str(tmp_path / ("quarl-out/naps.nap" if value == 2 else "quarl-out/.naps.nap.failed"))
+
+
+@needs_dask
+def test_ctrl_c_kills_the_runs_on_the_workers(tmp_path, cluster):
+    mark = tmp_path / "mark"
+    nap_project(tmp_path, mark, 1)
+    running = quarl(tmp_path, "run", "naps", "--executor", "dask", "--scheduler", cluster[0], wait=False)
+    worker, _ = started(mark, running)
+    running.send_signal(signal.SIGINT)
+    stdout, stderr = running.communicate(timeout=60)
+    assert (running.returncode, stdout.splitlines()[-1]) == (130, "1 run: 1 interrupted"), stderr
+    assert not alive(worker)
+    assert sorted(os.listdir(tmp_path / "quarl-out")) == [".quarl.lock", "quarl-history.db"]
+
+
+@needs_dask
+def test_a_worker_that_cannot_import_the_project_stops_the_run(tmp_path, cluster):
+    address, elsewhere = cluster
+    done = quarl(tmp_path, "run", "faraway", "--executor", "dask", "--scheduler", address, PYTHONPATH=str(elsewhere))
+    assert (done.returncode, done.stdout, re.sub(r"tcp://[\d.:]+", "ADDRESS", done.stderr)) == (2, "", (
+        "quarl run: error: the Dask cluster cannot run this project:\n  worker beta (ADDRESS) cannot import "
+        f"the project's module 'faraway' (not installed there, nor in {tmp_path})\n"))
+    assert sorted(os.listdir(tmp_path / "quarl-out")) == [".quarl.lock", "quarl-history.db"]
+
+
+@pytest.mark.parametrize("prelude, args, message", [
+    pytest.param("", ["--scheduler", "tcp://127.0.0.1:{port}"], "cannot reach the Dask scheduler at "
+                 "tcp://127.0.0.1:{port}: Timed out trying to connect to tcp://127.0.0.1:{port} after 1 s",
+                 marks=needs_dask),
+    # The same command in an interpreter where the package cannot be imported.
+    ("sys.modules['distributed'] = None", [], "--executor dask needs the package distributed (import of "
+     "distributed halted; None in sys.modules); install it with quarl's extra: pip install 'quarl[dask]'"),
+])
+def test_a_cluster_that_cannot_be_used_is_a_usage_error(tmp_path, prelude, args, message):
+    shutil.copytree(EXAMPLES / "shop", tmp_path / "shop")
+    code = f"import sys\n{prelude}\nfrom quarl.cli import main\nsys.exit(main(sys.argv[1:]))"
+    with socket.socket() as closed:  # bound, not listening: a port that refuses connections
+        closed.bind(("127.0.0.1", 0))
+        port = closed.getsockname()[1]
+        done = subprocess.run([sys.executable, "-c", code, "run", "shop", "--executor", "dask",
+                               *(arg.format(port=port) for arg in args)], cwd=tmp_path, capture_output=True,
+                              text=True, env={**ENV, "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", f"quarl run: error: {message.format(port=port)}\n")
