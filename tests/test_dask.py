@@ -66,9 +66,11 @@ def cluster(tmp_path_factory):
 
 
 def published(out):
-    """Every file under OUT but the history; of run.json, what does not name attempts or times."""
+    """Every file under OUT but the history and quarl's own; of run.json, what does not name
+    attempts or times."""
     files = {}
-    for path in (p for p in out.rglob("*") if p.is_file() and p.name not in ("quarl-history.db", ".quarl.lock")):
+    for path in (p for p in out.rglob("*") if p.is_file() and p.name != "quarl-history.db"
+                 and not p.name.startswith(".")):
         files[str(path.relative_to(out))] = path.read_bytes()
         if path.name == "run.json":
             record = json.loads(path.read_bytes())
