@@ -5,6 +5,7 @@ import os
 import shutil
 import subprocess
 import sys
+import time
 
 import pytest
 
@@ -84,3 +85,26 @@ def test_preload_runs_a_module_once_per_server(tmp_path, options, imports):
                  "--out", str(tmp_path / "out"), HAZARDS_COUNT=str(count))
     assert done.returncode == 0, done.stderr
     assert len(count.read_text().splitlines()) == imports
+
+
+def test_no_run_outlives_a_killed_quarl_run(tmp_path):
+    pid_file = tmp_path / "pid"
+    running = subprocess.Popen([sys.executable, "-m", "quarl", "run", "hazards.waiting",
+                                "--out", str(tmp_path / "out")],
+                               cwd=FIXTURES / "warm", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1",
+                                    "HAZARDS_PID": str(pid_file)})
+    deadline = time.monotonic() + 60
+    while not pid_file.exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    pid = int(pid_file.read_text())
+    running.kill()
+    running.wait()
+    while time.monotonic() < deadline:
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            break
+        time.sleep(0.05)
+    with pytest.raises(ProcessLookupError):
+        os.kill(pid, 0)

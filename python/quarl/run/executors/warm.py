@@ -25,7 +25,7 @@ import subprocess
 import sys
 import threading
 from collections.abc import Sequence
-from typing import IO
+from typing import IO, Any
 
 from quarl.run.executors.base import ExecutorError, Job, Process, WorkerEnvironment, WorkerLost
 from quarl.run.executors.local import ThreadedExecutor
@@ -53,6 +53,7 @@ def serve(channel: socket.socket, preload: Sequence[str]) -> None:
     # lazily: the modules materialize_asset imports, argparse's and json's set-up, caches.
     with tempfile.TemporaryDirectory() as folder:
         worker.main([__name__, "_trivial", folder])
+    _find_prctl()
     for name in preload:
         try:
             importlib.import_module(name)
@@ -79,8 +80,35 @@ def serve(channel: socket.socket, preload: Sequence[str]) -> None:
         for fd in fds:
             os.close(fd)
         channel.send(b"%d" % pid)
-        _, status = os.waitpid(pid, 0)
-        channel.send(b"%d" % os.waitstatus_to_exitcode(status))
+        status = _wait(pid, channel)
+        if status is None:
+            return
+        channel.send(b"%d" % status)
+
+
+def _wait(pid: int, channel: socket.socket) -> int | None:
+    """The child's exit status; None when the orchestrator went away meanwhile (its end of the
+    channel closed: nothing is sent during a run), after killing the child's process group, so
+    that no run outlives the process that would publish it."""
+    try:
+        child = os.pidfd_open(pid)
+    except (AttributeError, OSError):  # no pidfd here: the run ends on its own
+        return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    try:
+        while True:
+            ready, _, _ = select.select([child, channel], [], [])
+            if child in ready:
+                return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+            if not channel.recv(_MESSAGE):
+                for kill in (os.killpg, os.kill):
+                    try:
+                        kill(pid, signal.SIGKILL)
+                    except ProcessLookupError:
+                        pass
+                os.waitpid(pid, 0)
+                return None
+    finally:
+        os.close(child)
 
 
 def _trivial() -> None:
@@ -92,6 +120,7 @@ def _child(channel: socket.socket, argv: list[str], fds: list[int]) -> None:
     try:
         channel.close()
         os.setpgid(0, 0)
+        _die_with_server()
         signal.signal(signal.SIGINT, signal.default_int_handler)
         signal.signal(signal.SIGTERM, signal.SIG_DFL)
         null = os.open(os.devnull, os.O_RDONLY)
@@ -117,6 +146,28 @@ def _child(channel: socket.socket, argv: list[str], fds: list[int]) -> None:
             sys.stderr.flush()
         finally:
             os._exit(code)
+
+
+_PR_SET_PDEATHSIG = 1
+_prctl: Any = None  # libc's prctl on Linux, found by the server once, before it forks
+
+
+def _find_prctl() -> None:
+    global _prctl
+    if sys.platform.startswith("linux"):
+        import ctypes
+
+        _prctl = ctypes.CDLL(None, use_errno=True).prctl
+
+
+def _die_with_server() -> None:
+    """The kernel kills the child when its server dies: a run whose server is gone is run
+    again, and must not go on writing into its folder meanwhile."""
+    if _prctl is not None:
+        server = os.getppid()
+        _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
+        if os.getppid() != server:  # the server died before the line above
+            os._exit(1)
 
 
 # --- the orchestrator's side ----------------------------------------------------------------------
