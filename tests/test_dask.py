@@ -90,7 +90,7 @@ def test_the_example_publishes_the_same_files_as_the_local_executor(tmp_path, cl
     expected = run("local")
     assert len(expected) == 12 * 5
     assert run("cluster", "--executor", "dask", "--scheduler", address) == expected
-    assert run("local-cluster", "--executor", "dask") == expected
+    assert run("local-cluster", "--executor", "dask", "--isolation", "fresh") == expected
     again = quarl(tmp_path / "cluster", "run", "shop", "--out", "out", "--executor", "dask", "--scheduler", address)
     assert (again.returncode, again.stdout.splitlines()[-1]) == (0, "12 runs: 12 up to date")
 
@@ -110,6 +110,18 @@ def started(mark, process):
     while not (mark.exists() and mark.read_text()) and time.monotonic() < deadline and process.poll() is None:
         time.sleep(0.05)
     return [int(pid) for pid in mark.read_text().split()]
+
+
+def dask_worker_of(parent):
+    """A run's Dask worker process: its parent, or with warm workers its server's parent."""
+    if b"quarl.run.executors.warm" in pathlib.Path(f"/proc/{parent}/cmdline").read_bytes():
+        return int(pathlib.Path(f"/proc/{parent}/stat").read_text().rsplit(")", 1)[1].split()[1])
+    return parent
+
+
+def outputs(out):
+    """The names in OUT but the warm servers' logs."""
+    return sorted(name for name in os.listdir(out) if not name.startswith(".quarl-warm."))
 
 
 def alive(pid):
@@ -134,8 +146,8 @@ def test_a_dask_worker_killed_during_a_run(tmp_path, allowed_failures, status, e
         mark.unlink()
         nap_project(tmp_path, mark, 2)
         running = quarl(tmp_path, "run", "naps", "--executor", "dask", "--scheduler", address, "--json", wait=False)
-        worker, dask_worker = started(mark, running)
-        os.kill(dask_worker, signal.SIGKILL)
+        worker, parent = started(mark, running)
+        os.kill(dask_worker_of(parent), signal.SIGKILL)
         stdout, stderr = running.communicate(timeout=120)
     [run] = json.loads(stdout)["runs"]
     assert (run["status"], run["error"] and re.sub(r"tcp://[\d.:]+", "ADDRESS", run["error"])) == (status, error)
@@ -155,7 +167,7 @@ def test_ctrl_c_kills_the_runs_on_the_workers(tmp_path, cluster):
     stdout, stderr = running.communicate(timeout=60)
     assert (running.returncode, stdout.splitlines()[-1]) == (130, "1 run: 1 interrupted"), stderr
     assert not alive(worker)
-    assert sorted(os.listdir(tmp_path / "quarl-out")) == [".quarl.lock", "quarl-history.db"]
+    assert outputs(tmp_path / "quarl-out") == [".quarl.lock", "quarl-history.db"]
 
 
 @needs_dask
@@ -165,7 +177,7 @@ def test_a_worker_that_cannot_import_the_project_stops_the_run(tmp_path, cluster
     assert (done.returncode, done.stdout, re.sub(r"tcp://[\d.:]+", "ADDRESS", done.stderr)) == (2, "", (
         "quarl run: error: the Dask cluster cannot run this project:\n  worker beta (ADDRESS) cannot import "
         f"the project's module 'faraway' (not installed there, nor in {tmp_path})\n"))
-    assert sorted(os.listdir(tmp_path / "quarl-out")) == [".quarl.lock", "quarl-history.db"]
+    assert outputs(tmp_path / "quarl-out") == [".quarl.lock", "quarl-history.db"]
 
 
 @pytest.mark.parametrize("prelude, args, message", [

@@ -277,7 +277,9 @@ def _executor(args: argparse.Namespace, environment: Any, plan: Any) -> Any:
                              "with quarl's extra: pip install 'quarl[dask]'") from None
         try:
             return dask.dask_executor(args.scheduler, args.jobs, environment, os.path.abspath(args.out),
-                                      sorted({module.partition(".")[0] for module in modules}))
+                                      sorted({module.partition(".")[0] for module in modules}),
+                                      warm=args.isolation == "warm",
+                                      preload=modules if args.preload else ())
         except dask.ClusterError as error:
             raise UsageError(str(error)) from None
     slots = args.jobs or os.cpu_count() or 1

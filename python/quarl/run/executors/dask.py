@@ -22,11 +22,13 @@ import os
 import queue
 import secrets
 import signal
+import socket
 import subprocess
 import sys
 import threading
 import time
 from collections.abc import Callable, Sequence
+from dataclasses import dataclass
 from typing import IO, Any
 
 # Type-checked without the extra too, where these modules are unknown.
@@ -36,6 +38,7 @@ from distributed.scheduler import KilledWorker  # type: ignore[import-not-found,
 
 from quarl.run.executors.base import (FAILED, INTERRUPTED, Interrupted, Job, Launch, Outcome,
                                       PopenProcess, Process, WorkerEnvironment, keep_failed, perform)
+from quarl.run.executors.warm import WarmPool, WarmStartError
 
 
 # Seconds for every worker to answer: quarl's check (which starts an interpreter there), and the
@@ -58,14 +61,59 @@ _running: dict[str, Process] = {}
 _stopped: set[str] = set()  # attempts to kill, or never to start when they arrive later
 
 
-def run_attempt(job: Job, environment: WorkerEnvironment) -> Outcome:
+_pools: dict[str, WarmPool] = {}  # this worker's warm servers, by the quarl run they serve
+
+
+@dataclass(frozen=True)
+class Isolation:
+    """How runs start on the workers: forked from warm servers (as many per Dask worker process
+    as it has threads, with `preload` imported), or as fresh interpreters."""
+
+    warm: bool
+    preload: tuple[str, ...] = ()
+    invocation: str = ""  # one quarl run's servers are never another's: its modules may differ
+
+
+def run_attempt(job: Job, environment: WorkerEnvironment, out: str, isolation: Isolation) -> Outcome:
     """The Dask task of one attempt."""
+    here = _here(environment)
+
+    def stopping() -> bool:
+        return job.attempt_id in _stopped
+
     try:
-        return perform(job, _launcher(_here(environment)), lambda: job.attempt_id in _stopped)
+        if isolation.warm:
+            try:
+                return perform(job, _registered(_warm_pool(here, out, isolation).launch), stopping)
+            except WarmStartError:
+                pass  # said in the servers' log; this worker runs fresh interpreters instead
+        return perform(job, _registered(_fresh(here)), stopping)
     finally:
         with _lock:
             _running.pop(job.attempt_id, None)
             _stopped.discard(job.attempt_id)
+
+
+def _warm_pool(environment: WorkerEnvironment, out: str, isolation: Isolation) -> WarmPool:
+    with _lock:
+        pool = _pools.get(isolation.invocation)
+        if pool is None:
+            for stale in _pools.values():  # a quarl run that ended without closing them
+                stale.close()
+            _pools.clear()
+            worker = distributed.get_worker()
+            slots = getattr(getattr(worker, "state", worker), "nthreads", 1)
+            log = os.path.join(out, f".quarl-warm.{socket.gethostname()}.{os.getpid()}.log")
+            pool = _pools[isolation.invocation] = WarmPool(slots, environment, isolation.preload, log)
+    return pool
+
+
+def close_warm_pools(invocation: str) -> None:
+    """Stops this worker's warm servers of a quarl run that has ended (run on every worker)."""
+    with _lock:
+        pool = _pools.pop(invocation, None)
+    if pool is not None:
+        pool.close()
 
 
 def stop_attempts(attempt_ids: Sequence[str]) -> None:
@@ -86,19 +134,31 @@ def _here(environment: WorkerEnvironment) -> WorkerEnvironment:
     return WorkerEnvironment(sys.executable, cwd, environment.path)
 
 
-def _launcher(environment: WorkerEnvironment) -> Launch:
+def _registered(launch: Launch) -> Launch:
+    """`launch`, for an attempt that stop_attempts can reach: one stopped before it starts does
+    not start, one stopped while it starts is killed once it has."""
+
+    def registered(job: Job, kwargs: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
+        if job.attempt_id in _stopped:
+            raise Interrupted
+        process = launch(job, kwargs, stdout, stderr)
+        with _lock:
+            _running[job.attempt_id] = process
+            if job.attempt_id in _stopped:
+                process.kill()
+        return process
+
+    return registered
+
+
+def _fresh(environment: WorkerEnvironment) -> Launch:
     env = environment.env()
 
     def launch(job: Job, kwargs: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
-        with _lock:
-            if job.attempt_id in _stopped:
-                raise Interrupted
-            popen = subprocess.Popen(environment.worker_argv(job, kwargs), cwd=environment.cwd,
-                                     env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
-                                     start_new_session=True, preexec_fn=_dies_with_parent())
-            process = PopenProcess(popen)
-            _running[job.attempt_id] = process
-        return process
+        popen = subprocess.Popen(environment.worker_argv(job, kwargs), cwd=environment.cwd,
+                                 env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
+                                 start_new_session=True, preexec_fn=_dies_with_parent())
+        return PopenProcess(popen)
 
     return launch
 
@@ -181,12 +241,14 @@ class DaskExecutor:
     """Submits each job as a task and collects the finished futures."""
 
     def __init__(self, client: distributed.Client, slots: int, environment: WorkerEnvironment,
-                 cluster: distributed.LocalCluster | None = None) -> None:
+                 out: str, isolation: Isolation, cluster: distributed.LocalCluster | None = None) -> None:
         self.client = client
         self.cluster = cluster
         self.slots = slots
         self.busy = 0
         self._environment = environment
+        self._out = out
+        self._isolation = isolation
         self._done: queue.SimpleQueue[distributed.Future[Outcome] | None] = queue.SimpleQueue()
         self._jobs: dict[str, tuple[Job, float, float]] = {}  # by task key: job, start times
         self._futures: dict[str, distributed.Future[Outcome]] = {}
@@ -195,7 +257,8 @@ class DaskExecutor:
     def submit(self, job: Job) -> None:
         key = f"{job.module}.{job.function}-{job.attempt_id}"
         self._jobs[key] = (job, time.time(), time.monotonic())
-        future = self.client.submit(run_attempt, job, self._environment, key=key, pure=False)
+        future = self.client.submit(run_attempt, job, self._environment, self._out, self._isolation,
+                                    key=key, pure=False)
         self._futures[key] = future
         self.busy += 1
         future.add_done_callback(self._done.put)
@@ -270,13 +333,19 @@ class DaskExecutor:
 
     def close(self) -> None:
         self._futures.clear()
+        if self._isolation.warm and self.client.status == "running":
+            try:
+                self.client.run(close_warm_pools, self._isolation.invocation, on_error="ignore",
+                                callback_timeout=STOP_TIMEOUT)
+            except OSError:
+                pass  # a worker that does not answer closes them with the next quarl run
         self.client.close()
         if self.cluster is not None:
             self.cluster.close()
 
 
 def dask_executor(address: str | None, jobs: int | None, environment: WorkerEnvironment, out: str,
-                  modules: Sequence[str]) -> DaskExecutor:
+                  modules: Sequence[str], warm: bool = False, preload: Sequence[str] = ()) -> DaskExecutor:
     """An executor on the cluster whose scheduler is at `address`, or on a LocalCluster of `jobs`
     worker processes that lives as long as the executor; checked by check_cluster."""
     cluster = None
@@ -295,7 +364,8 @@ def dask_executor(address: str | None, jobs: int | None, environment: WorkerEnvi
                 raise ClusterError(f"cannot reach the Dask scheduler at {address}: {error}") from None
             threads = _threads(client, address)
             slots = min(threads, jobs) if jobs else threads
-        executor = DaskExecutor(client, slots, environment, cluster)
+        isolation = Isolation(warm, tuple(preload), secrets.token_hex(8))
+        executor = DaskExecutor(client, slots, environment, out, isolation, cluster)
         check_cluster(client, out, modules, environment)
         return executor
     except BaseException:

@@ -96,10 +96,10 @@ def _wait(pid: int, channel: socket.socket) -> int | None:
         return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
     try:
         while True:
-            ready, _, _ = select.select([child, channel], [], [])
+            ready, _, _ = select.select([child, channel.fileno()], [], [])
             if child in ready:
                 return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
-            if not channel.recv(_MESSAGE):
+            if channel.fileno() in ready and not channel.recv(_MESSAGE):
                 for kill in (os.killpg, os.kill):
                     try:
                         kill(pid, signal.SIGKILL)
