@@ -6,11 +6,11 @@ corrupts its interpreter takes nothing else with it); what it no longer pays for
 interpreter and importing quarl. The child leads its own process group, so a timeout kills
 whatever it started, as for a fresh worker.
 
-The server talks to the orchestrator over a socket pair of datagrams (one message each way per
-step): a request carries the worker's arguments and, as passed descriptors, the attempt's two log
-files; the server answers with the child's pid once forked, then with its exit status. The server
-starts no threads, so it is always safe to fork. With `preload`, it also imports the project's
-modules, whose top-level code then runs once per server instead of once per run.
+The server (warm_server.py) talks to the orchestrator over a socket pair of datagrams (one
+message each way per step): a request carries the worker's arguments and, as passed descriptors,
+the attempt's two log files; the server answers with the child's pid once forked, then with its
+exit status. With `preload`, it also imports the project's modules, whose top-level code then runs
+once per server instead of once per run.
 """
 
 from __future__ import annotations
@@ -22,15 +22,12 @@ import select
 import signal
 import socket
 import subprocess
-import sys
 import threading
 from collections.abc import Sequence
-from typing import IO, Any
+from typing import IO
 
 from quarl.run.executors.base import ExecutorError, Job, Process, WorkerEnvironment, WorkerLost
 from quarl.run.executors.local import ThreadedExecutor
-
-_MESSAGE = 65536
 
 
 class ServerLost(WorkerLost):
@@ -41,137 +38,6 @@ class WarmStartError(ExecutorError):
     """No warm server would start."""
 
 
-# --- the server ---------------------------------------------------------------------------------
-
-def serve(channel: socket.socket, preload: Sequence[str]) -> None:
-    import importlib
-    import tempfile
-
-    from quarl import worker
-
-    # A run of a trivial function here, so that every child finds done what a first run does
-    # lazily: the modules materialize_asset imports, argparse's and json's set-up, caches.
-    with tempfile.TemporaryDirectory() as folder:
-        worker.main([__name__, "_trivial", folder])
-    _find_prctl()
-    for name in preload:
-        try:
-            importlib.import_module(name)
-        except BaseException:  # the child's own import reports it, as a failed run
-            pass
-    channel.send(b"ready")
-    while True:
-        try:
-            message, fds, _, _ = socket.recv_fds(channel, _MESSAGE, 2)
-        except ConnectionResetError:
-            return
-        if not message:
-            return  # the orchestrator closed its end
-        argv = json.loads(message)
-        pid = os.fork()
-        if pid == 0:
-            _child(channel, argv, fds)
-        try:
-            # The child makes itself a group leader; doing it here too closes the race in which
-            # the orchestrator would kill a group that does not exist yet.
-            os.setpgid(pid, pid)
-        except OSError:
-            pass  # the child got there first, or is gone already
-        for fd in fds:
-            os.close(fd)
-        channel.send(b"%d" % pid)
-        status = _wait(pid, channel)
-        if status is None:
-            return
-        channel.send(b"%d" % status)
-
-
-def _wait(pid: int, channel: socket.socket) -> int | None:
-    """The child's exit status; None when the orchestrator went away meanwhile (its end of the
-    channel closed: nothing is sent during a run), after killing the child's process group, so
-    that no run outlives the process that would publish it."""
-    try:
-        child = os.pidfd_open(pid)
-    except (AttributeError, OSError):  # no pidfd here: the run ends on its own
-        return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
-    try:
-        while True:
-            ready, _, _ = select.select([child, channel.fileno()], [], [])
-            if child in ready:
-                return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
-            if channel.fileno() in ready and not channel.recv(_MESSAGE):
-                for kill in (os.killpg, os.kill):
-                    try:
-                        kill(pid, signal.SIGKILL)
-                    except ProcessLookupError:
-                        pass
-                os.waitpid(pid, 0)
-                return None
-    finally:
-        os.close(child)
-
-
-def _trivial() -> None:
-    pass
-
-
-def _child(channel: socket.socket, argv: list[str], fds: list[int]) -> None:
-    code = 1
-    try:
-        channel.close()
-        os.setpgid(0, 0)
-        _die_with_server()
-        signal.signal(signal.SIGINT, signal.default_int_handler)
-        signal.signal(signal.SIGTERM, signal.SIG_DFL)
-        null = os.open(os.devnull, os.O_RDONLY)
-        os.dup2(null, 0)
-        os.dup2(fds[0], 1)
-        os.dup2(fds[1], 2)
-        for fd in (null, *fds):
-            os.close(fd)
-        from quarl import worker
-
-        sys.argv = [worker.__file__, *argv]
-        try:
-            code = worker.main(argv)
-        except SystemExit as exit:
-            code = exit.code if isinstance(exit.code, int) else (0 if exit.code is None else 1)
-    except BaseException:
-        import traceback
-
-        traceback.print_exc()
-    finally:
-        try:
-            sys.stdout.flush()
-            sys.stderr.flush()
-        finally:
-            os._exit(code)
-
-
-_PR_SET_PDEATHSIG = 1
-_prctl: Any = None  # libc's prctl on Linux, found by the server once, before it forks
-
-
-def _find_prctl() -> None:
-    global _prctl
-    if sys.platform.startswith("linux"):
-        import ctypes
-
-        _prctl = ctypes.CDLL(None, use_errno=True).prctl
-
-
-def _die_with_server() -> None:
-    """The kernel kills the child when its server dies: a run whose server is gone is run
-    again, and must not go on writing into its folder meanwhile."""
-    if _prctl is not None:
-        server = os.getppid()
-        _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
-        if os.getppid() != server:  # the server died before the line above
-            os._exit(1)
-
-
-# --- the orchestrator's side ----------------------------------------------------------------------
-
 class WarmServer:
     """A server process, started; `ready()` waits until it has imported what it preloads."""
 
@@ -179,7 +45,7 @@ class WarmServer:
         mine, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         try:
             self.process = subprocess.Popen(
-                [environment.python, "-m", "quarl.run.executors.warm", str(theirs.fileno()), *preload],
+                [environment.python, "-m", "quarl.run.executors.warm_server", str(theirs.fileno()), *preload],
                 cwd=environment.cwd, env=environment.env(), stdin=subprocess.DEVNULL, stdout=log,
                 stderr=log, pass_fds=[theirs.fileno()], start_new_session=True)
         except BaseException:
@@ -345,6 +211,3 @@ def warm_executor(slots: int, environment: WorkerEnvironment, preload: Sequence[
                   log_path: str) -> WarmExecutor:
     return WarmExecutor(slots, WarmPool(slots, environment, preload, log_path))
 
-
-if __name__ == "__main__":
-    serve(socket.socket(fileno=int(sys.argv[1])), sys.argv[2:])
