@@ -11,15 +11,18 @@ from __future__ import annotations
 
 import json
 import os
+import queue
 import shutil
 import signal
 import subprocess
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
-from typing import IO, Any, Protocol
+from typing import IO, Any, Protocol, TypeVar
 
 from quarl.run import layout
+
+T = TypeVar("T")
 
 SUCCEEDED = "succeeded"
 FAILED = "failed"
@@ -80,6 +83,22 @@ class ExecutorError(Exception):
 class WorkerLost(Exception):
     """The process that started the attempt's worker died before the attempt ended; the attempt
     is run once more from the start."""
+
+
+def collect(done: queue.SimpleQueue[T | None], timeout: float | None) -> tuple[list[T], bool]:
+    """What an executor's queue of finished work holds, after waiting up to `timeout` for the
+    first item; and whether a wake() (a None in the queue) was among them."""
+    try:
+        items = [done.get(timeout=timeout)]
+    except queue.Empty:
+        return [], False
+    while True:
+        try:
+            items.append(done.get_nowait())
+        except queue.Empty:
+            break
+    finished = [item for item in items if item is not None]
+    return finished, len(finished) < len(items)
 
 
 @dataclass(frozen=True)

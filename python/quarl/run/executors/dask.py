@@ -37,7 +37,8 @@ import distributed  # type: ignore[import-not-found, unused-ignore]
 from distributed.scheduler import KilledWorker  # type: ignore[import-not-found, unused-ignore]
 
 from quarl.run.executors.base import (FAILED, INTERRUPTED, Interrupted, Job, Launch, Outcome,
-                                      PopenProcess, Process, WorkerEnvironment, keep_failed, perform)
+                                      PopenProcess, Process, WorkerEnvironment, collect, keep_failed,
+                                      perform)
 from quarl.run.executors.warm import WarmPool, WarmStartError
 
 
@@ -265,20 +266,11 @@ class DaskExecutor:
 
     def wait(self, timeout: float | None) -> list[Outcome]:
         """The outcomes that are in, after waiting up to `timeout` for the first."""
-        try:
-            futures = [self._done.get(timeout=timeout)]
-        except queue.Empty:
-            return []
-        while True:
-            try:
-                futures.append(self._done.get_nowait())
-            except queue.Empty:
-                break
-        if self._stopping and None in futures:
+        done, woken = collect(self._done, timeout)
+        if self._stopping and woken:
             # Woken again after the interrupt (a second Ctrl-C): what has not come back yet,
             # a task waiting for a worker that is gone, is given up.
             self.client.cancel(list(self._futures.values()))
-        done = [future for future in futures if future is not None]
         self.busy -= len(done)
         return [self._outcome(future) for future in done]
 

@@ -12,7 +12,7 @@ from concurrent.futures import Future, ThreadPoolExecutor
 from typing import IO
 
 from quarl.run.executors.base import (Interrupted, Job, Launch, Outcome, Process, WorkerEnvironment,
-                                      launch_fresh, perform)
+                                      collect, launch_fresh, perform)
 
 
 class ThreadedExecutor:
@@ -56,16 +56,7 @@ class ThreadedExecutor:
 
     def wait(self, timeout: float | None) -> list[Outcome]:
         """The outcomes that are in, after waiting up to `timeout` for the first."""
-        try:
-            futures = [self._done.get(timeout=timeout)]
-        except queue.Empty:
-            return []
-        while True:
-            try:
-                futures.append(self._done.get_nowait())
-            except queue.Empty:
-                break
-        done = [future for future in futures if future is not None]  # None: wake()
+        done, _ = collect(self._done, timeout)
         self.busy -= len(done)
         # An exception here is a fault of quarl's own, not of the run: it ends the command.
         return [future.result() for future in done]
