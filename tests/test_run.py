@@ -210,3 +210,18 @@ def test_a_history_that_cannot_be_read_is_kept_and_named(project, command):
         "not a database). Nothing was changed. Move it aside to keep it and start a new history (mv "
         "quarl-out/quarl-history.db quarl-out/quarl-history.db.broken), or restore it from a backup.\n")
     assert history.read_bytes() == b"not a database, but somebody's history all the same" * 100
+
+
+def test_graph_as_dot_and_svg(project):
+    dot = quarl(project, "graph", "flow", "--format", "dot")
+    assert (dot.returncode, dot.stdout.splitlines()[:2], dot.stdout.splitlines()[-1]) == (
+        0, ["digraph quarl {", "    rankdir=LR;"], "}")
+    assert '    n6 [label="flow.cells.cell\\n4 partitions"];' in dot.stdout.splitlines()
+    svg = quarl(project, "graph", "flow", "--format", "svg")
+    if shutil.which("dot"):
+        assert (svg.returncode, svg.stdout.count("<svg")) == (0, 1)
+    else:
+        assert (svg.returncode, svg.stdout, svg.stderr) == (2, "", (
+            "quarl graph: error: --format svg needs Graphviz's `dot`, which is not installed: "
+            "apt-get install graphviz (Debian, Ubuntu), dnf install graphviz (Fedora) or brew "
+            "install graphviz (macOS); or print --format dot\n"))

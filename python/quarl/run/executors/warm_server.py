@@ -38,30 +38,64 @@ def serve(channel: socket.socket, preload: Sequence[str]) -> None:
         except BaseException:  # the child's own import reports it, as a failed run
             pass
     channel.send(b"ready")
-    while True:
-        try:
-            message, fds, _, _ = socket.recv_fds(channel, _MESSAGE, 2)
-        except ConnectionResetError:
-            return
-        if not message:
-            return  # the orchestrator closed its end
-        argv = json.loads(message)
-        pid = os.fork()
-        if pid == 0:
-            _child(channel, argv, fds)
-        try:
-            # The child makes itself a group leader; doing it here too closes the race in which
-            # the orchestrator would kill a group that does not exist yet.
-            os.setpgid(pid, pid)
-        except OSError:
-            pass  # the child got there first, or is gone already
-        for fd in fds:
-            os.close(fd)
-        channel.send(b"%d" % pid)
-        status = _wait(pid, channel)
-        if status is None:
-            return
-        channel.send(b"%d" % status)
+    # The child of the next run is forked ahead, while the last one runs: a request finds it
+    # waiting, and the fork is not part of any run's time.
+    spare = _fork_spare(channel)
+    try:
+        while True:
+            try:
+                message, fds, _, _ = socket.recv_fds(channel, _MESSAGE, 2)
+            except ConnectionResetError:
+                return
+            if not message:
+                return  # the orchestrator closed its end
+            pid, to_child = spare
+            try:
+                socket.send_fds(to_child, [message], fds)
+            finally:
+                to_child.close()
+                for fd in fds:
+                    os.close(fd)
+            channel.send(b"%d" % pid)
+            spare = _fork_spare(channel)
+            status = _wait(pid, channel)
+            if status is None:
+                return
+            channel.send(b"%d" % status)
+    finally:
+        spare[1].close()  # a spare child that reads the end of its stream exits
+        os.waitpid(spare[0], 0)
+
+
+def _fork_spare(channel: socket.socket) -> tuple[int, socket.socket]:
+    """A child forked ahead of its request, and the socket its request goes to."""
+    mine, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
+    pid = os.fork()
+    if pid == 0:
+        channel.close()
+        mine.close()
+        _spare(theirs)
+    theirs.close()
+    try:
+        # The child makes itself a group leader; doing it here too means the group exists by
+        # the time the orchestrator learns the pid and may kill it.
+        os.setpgid(pid, pid)
+    except OSError:
+        pass  # the child got there first
+    return pid, mine
+
+
+def _spare(request: socket.socket) -> None:
+    try:
+        os.setpgid(0, 0)
+        _die_with_server()
+        message, fds, _, _ = socket.recv_fds(request, _MESSAGE, 2)
+        request.close()
+    except BaseException:
+        os._exit(1)
+    if not message:
+        os._exit(0)  # the server is done: no request will come
+    _child(json.loads(message), fds)
 
 
 def _wait(pid: int, channel: socket.socket) -> int | None:
@@ -93,12 +127,9 @@ def _trivial() -> None:
     pass
 
 
-def _child(channel: socket.socket, argv: list[str], fds: list[int]) -> None:
+def _child(argv: list[str], fds: list[int]) -> None:
     code = 1
     try:
-        channel.close()
-        os.setpgid(0, 0)
-        _die_with_server()
         signal.signal(signal.SIGINT, signal.default_int_handler)
         signal.signal(signal.SIGTERM, signal.SIG_DFL)
         null = os.open(os.devnull, os.O_RDONLY)
