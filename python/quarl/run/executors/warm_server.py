@@ -64,7 +64,10 @@ def serve(channel: socket.socket, preload: Sequence[str]) -> None:
             channel.send(b"%d" % status)
     finally:
         spare[1].close()  # a spare child that reads the end of its stream exits
-        os.waitpid(spare[0], 0)
+        try:
+            os.waitpid(spare[0], 0)
+        except ChildProcessError:
+            pass  # no new spare was forked: that pid was the last run's, reaped already
 
 
 def _fork_spare(channel: socket.socket) -> tuple[int, socket.socket]:
