@@ -11,8 +11,13 @@ import os
 
 _report_path = os.environ.get("QUARL_UBSAN_REPORT_PATH")
 if _report_path:
-    import ctypes
-
-    ctypes.CDLL("libubsan.so.1").__sanitizer_set_report_path(os.fsencode(_report_path))
-    del ctypes
+    try:
+        import ctypes
+    except ImportError:
+        # An isolated sub-interpreter, which may not load _ctypes: the report path is the
+        # process's, and its main interpreter has set it already.
+        pass
+    else:
+        ctypes.CDLL("libubsan.so.1").__sanitizer_set_report_path(os.fsencode(_report_path))
+        del ctypes
 del _report_path

@@ -240,10 +240,12 @@ def _perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
                        folder=job.published)
     if record is not None and record.get("ok") is False:
         reason = str(record.get("error"))
-    elif record is not None and status == 0:
-        reason = "the worker wrote no value.json"
-    else:
+    elif record is None:
         reason = describe_exit(status) + ", leaving no run record"
+    elif status != 0:
+        reason = describe_exit(status) + " after recording a success"
+    else:
+        reason = "the worker wrote no value.json"
     return outcome(FAILED, exit_status=status, error=reason, folder=keep_failed(job))
 
 
