@@ -185,8 +185,9 @@ def test_a_worker_that_cannot_import_the_project_stops_the_run(tmp_path, cluster
                  "tcp://127.0.0.1:{port}: Timed out trying to connect to tcp://127.0.0.1:{port} after 1 s",
                  marks=needs_dask),
     # The same command in an interpreter where the package cannot be imported.
-    ("sys.modules['distributed'] = None", [], "--executor dask needs the package distributed (import of "
-     "distributed halted; None in sys.modules); install it with quarl's extra: pip install 'quarl[dask]'"),
+    ("sys.modules['dask'] = sys.modules['distributed'] = None", [], "--executor dask needs the package "
+     "distributed (import of dask halted; None in sys.modules); install it with quarl's extra: pip "
+     "install 'quarl[dask]'"),
 ])
 def test_a_cluster_that_cannot_be_used_is_a_usage_error(tmp_path, prelude, args, message):
     shutil.copytree(EXAMPLES / "shop", tmp_path / "shop")
