@@ -180,14 +180,21 @@ def test_a_worker_that_cannot_import_the_project_stops_the_run(tmp_path, cluster
     assert outputs(tmp_path / "quarl-out") == [".quarl.lock", "quarl-history.db"]
 
 
+REFUSE_DASK = """\
+class Refuse:
+    def find_spec(self, name, path=None, target=None):
+        if name.partition(".")[0] in ("dask", "distributed"):
+            raise ImportError(f"no {name} here")
+sys.meta_path.insert(0, Refuse())"""
+
+
 @pytest.mark.parametrize("prelude, args, message", [
     pytest.param("", ["--scheduler", "tcp://127.0.0.1:{port}"], "cannot reach the Dask scheduler at "
                  "tcp://127.0.0.1:{port}: Timed out trying to connect to tcp://127.0.0.1:{port} after 1 s",
                  marks=needs_dask),
-    # The same command in an interpreter where the package cannot be imported.
-    ("sys.modules['dask'] = sys.modules['distributed'] = None", [], "--executor dask needs the package "
-     "distributed (import of dask halted; None in sys.modules); install it with quarl's extra: pip "
-     "install 'quarl[dask]'"),
+    # The same command in an interpreter where the package cannot be imported (installed or not).
+    (REFUSE_DASK, [], "--executor dask needs the package distributed (no dask here); install it with "
+     "quarl's extra: pip install 'quarl[dask]'"),
 ])
 def test_a_cluster_that_cannot_be_used_is_a_usage_error(tmp_path, prelude, args, message):
     shutil.copytree(EXAMPLES / "shop", tmp_path / "shop")
