@@ -195,6 +195,12 @@ class WarmPool:
         self.servers = []
         if self.log is not None:
             self.log.close()
+            self.log = None
+            try:
+                if self._failed is None and os.path.getsize(self.log_path) == 0:  # nothing said
+                    os.unlink(self.log_path)
+            except OSError:
+                pass
 
 
 class WarmExecutor(ThreadedExecutor):
