@@ -63,20 +63,32 @@ void ResumedPanic::report() noexcept {
     }
 }
 
-PyError current_error() noexcept {
+void set_current_error() noexcept {
     try {
         throw;
     } catch (PyError& error) {
-        return std::move(error);
+        std::move(error).restore();
     } catch (ResumedPanic& panic) {
-        if (Ref exception = panic.take_exception()) return PyError(std::move(exception));
+        panic.report();
         raise_panic(panic.what());
     } catch (const std::bad_alloc&) {
+        // What Python raises when it runs out of memory itself.
         PyErr_NoMemory();
     } catch (const std::exception& fault) {
         raise_panic(fault.what());
     } catch (...) {
         raise_panic(nullptr);
+    }
+}
+
+PyError current_error() noexcept {
+    try {
+        throw;
+    } catch (ResumedPanic& panic) {
+        if (Ref exception = panic.take_exception()) return PyError(std::move(exception));
+        raise_panic(panic.what());
+    } catch (...) {
+        set_current_error();
     }
     // Taken as it is: fetch() would resume the PanicException just raised.
     return PyError(Ref::steal(PyErr_GetRaisedException()));

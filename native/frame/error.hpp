@@ -54,9 +54,14 @@ private:
     Ref exception_;
 };
 
-// The Python exception for the C++ exception being handled; call it only inside a catch block.
-// A PyError gives its exception, a ResumedPanic the PanicException it came from, std::bad_alloc a
-// MemoryError, and any other fault a new PanicException, as the call boundary would raise.
+// Sets the Python exception for the C++ exception being handled, as the call boundary raises it;
+// call it only inside a catch block. A PyError is restored as it is, a ResumedPanic is shown on
+// standard error and becomes a new PanicException with its message, std::bad_alloc becomes
+// MemoryError, and any other fault a PanicException.
+void set_current_error() noexcept;
+
+// The same, taken as a PyError instead of set, except that a ResumedPanic gives the
+// PanicException it came from: a caller that records failures records that one.
 PyError current_error() noexcept;
 
 [[noreturn]] void throw_fetched();

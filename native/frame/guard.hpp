@@ -2,8 +2,6 @@
 // guard(), which runs an ordinary C++ body that returns a Ref or throws.
 #pragma once
 
-#include <exception>
-#include <new>
 #include <utility>
 
 #include "frame/error.hpp"
@@ -19,18 +17,8 @@ PyObject* guard(Body&& body) noexcept {
     try {
         try {
             return std::forward<Body>(body)().release();
-        } catch (PyError& error) {
-            std::move(error).restore();
-        } catch (ResumedPanic& panic) {
-            panic.report();
-            raise_panic(panic.what());
-        } catch (const std::bad_alloc&) {
-            // What Python raises when it runs out of memory itself.
-            PyErr_NoMemory();
-        } catch (const std::exception& fault) {
-            raise_panic(fault.what());
         } catch (...) {
-            raise_panic(nullptr);
+            set_current_error();
         }
     } catch (...) {
         abort_uncaught();
@@ -46,18 +34,8 @@ void guard_unraisable(PyObject* self, Body&& body) noexcept {
         try {
             std::forward<Body>(body)();
             return;
-        } catch (PyError& error) {
-            std::move(error).restore();
-        } catch (ResumedPanic& panic) {
-            panic.report();
-            raise_panic(panic.what());
-        } catch (const std::bad_alloc&) {
-            // What Python raises when it runs out of memory itself.
-            PyErr_NoMemory();
-        } catch (const std::exception& fault) {
-            raise_panic(fault.what());
         } catch (...) {
-            raise_panic(nullptr);
+            set_current_error();
         }
         PyErr_WriteUnraisable(self);
     } catch (...) {

@@ -214,7 +214,7 @@ def run_command(args: argparse.Namespace) -> int:
                 invocation = history.begin(shlex.join([PROG, *args.argv]))
                 shown = display.make_display(len(selection))
                 try:
-                    scheduler = Scheduler(plan, selection, forced, args.out, args.out, executor,
+                    scheduler = Scheduler(plan, selection, forced, args.out, executor,
                                           history, invocation, shown,
                                           Options(args.force, args.timeout, args.retries, args.fail_fast))
                     results = scheduler.run()

@@ -12,6 +12,7 @@ import time
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
+from urllib.parse import quote
 
 FILE_NAME = "quarl-history.db"
 SCHEMA_VERSION = 1
@@ -157,6 +158,4 @@ class History:
 
 
 def _uri_path(path: str) -> str:
-    from urllib.parse import quote
-
     return quote(os.path.abspath(path))

@@ -17,7 +17,7 @@ import errno
 import json
 import os
 import shutil
-from collections.abc import Iterable, Sequence
+from collections.abc import Sequence
 from typing import Any, BinaryIO
 
 from quarl.run.plan import value_text

@@ -34,8 +34,10 @@ def inspect(targets: Sequence[str], environment: WorkerEnvironment) -> list[dict
     if skipped:
         raise InspectionError("\n".join([*skipped, f"{_count(len(skipped), 'module')} could not be "
                                          "imported: fix or leave out what fails above"]))
-    report = json.loads(done.stdout)
-    assets: list[dict[str, Any]] = report["assets"]
+    try:
+        assets: list[dict[str, Any]] = json.loads(done.stdout)["assets"]
+    except (ValueError, TypeError, KeyError) as error:
+        raise InspectionError(f"the inspector's report cannot be read: {error}") from None
     return assets
 
 

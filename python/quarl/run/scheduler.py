@@ -77,14 +77,14 @@ class Display(Protocol):
 
 
 class Scheduler:
-    def __init__(self, plan: Plan, selection: Sequence[int], forced: set[int], out: str, shown_out: str,
+    def __init__(self, plan: Plan, selection: Sequence[int], forced: set[int], out: str,
                  executor: Executor, history: History, invocation: int, display: Display,
                  options: Options) -> None:
         self.plan = plan
         self.selection = list(selection)
         self.forced = forced
         self.out = os.path.abspath(out)
-        self.shown_out = shown_out  # --out as the user spelled it, for value_path
+        self.shown_out = out  # as the user spelled it, for value_path
         self.executor = executor
         self.history = history
         self.invocation = invocation

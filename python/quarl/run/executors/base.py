@@ -142,14 +142,15 @@ class PopenProcess:
                 pass
 
 
-def launch_fresh(environment: WorkerEnvironment) -> Launch:
-    """A fresh interpreter per attempt: `python -m quarl.worker`."""
+def launch_fresh(environment: WorkerEnvironment,
+                 preexec_fn: Callable[[], None] | None = None) -> Launch:
+    """A fresh interpreter per attempt: `python -m quarl.worker`, running `preexec_fn` first."""
     env = environment.env()
 
     def launch(job: Job, kwargs: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
         popen = subprocess.Popen(environment.worker_argv(job, kwargs), cwd=environment.cwd,
                                  env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
-                                 start_new_session=True)
+                                 start_new_session=True, preexec_fn=preexec_fn)
         return PopenProcess(popen)
 
     return launch

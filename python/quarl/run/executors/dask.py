@@ -37,8 +37,8 @@ import distributed  # type: ignore[import-not-found, unused-ignore]
 from distributed.scheduler import KilledWorker  # type: ignore[import-not-found, unused-ignore]
 
 from quarl.run.executors.base import (FAILED, INTERRUPTED, Interrupted, Job, Launch, Outcome,
-                                      PopenProcess, Process, WorkerEnvironment, collect, keep_failed,
-                                      perform)
+                                      Process, WorkerEnvironment, collect, keep_failed,
+                                      launch_fresh, perform)
 from quarl.run.executors.warm import WarmPool, WarmStartError
 
 
@@ -88,7 +88,7 @@ def run_attempt(job: Job, environment: WorkerEnvironment, out: str, isolation: I
                 return perform(job, _registered(_warm_pool(here, out, isolation).launch), stopping)
             except WarmStartError:
                 pass  # said in the servers' log; this worker runs fresh interpreters instead
-        return perform(job, _registered(_fresh(here)), stopping)
+        return perform(job, _registered(launch_fresh(here, _dies_with_parent())), stopping)
     finally:
         with _lock:
             _running.pop(job.attempt_id, None)
@@ -150,18 +150,6 @@ def _registered(launch: Launch) -> Launch:
         return process
 
     return registered
-
-
-def _fresh(environment: WorkerEnvironment) -> Launch:
-    env = environment.env()
-
-    def launch(job: Job, kwargs: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
-        popen = subprocess.Popen(environment.worker_argv(job, kwargs), cwd=environment.cwd,
-                                 env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
-                                 start_new_session=True, preexec_fn=_dies_with_parent())
-        return PopenProcess(popen)
-
-    return launch
 
 
 _PR_SET_PDEATHSIG = 1
