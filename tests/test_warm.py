@@ -81,6 +81,17 @@ def test_a_server_killed_between_runs_is_replaced(tmp_path):
     assert len(count.read_text().splitlines()) == 3
 
 
+@pytest.mark.parametrize("once, outcome", [
+    (True, ("succeeded", None)),
+    (False, ("failed", "the warm worker server died (killed by SIGKILL), twice")),
+])
+def test_a_run_whose_server_dies_is_run_once_more(tmp_path, once, outcome):
+    env = {"HAZARDS_ONCE": str(tmp_path / "once")} if once else {}
+    done = quarl(FIXTURES / "warm", "run", "hazards.lost", "--json", "--out", str(tmp_path / "out"), **env)
+    assert outcomes(done) == {"hazards.lost.kills_its_server": outcome}
+    assert done.returncode == (0 if once else 1)
+
+
 @pytest.mark.parametrize("options, imports", [(["--preload"], 1 + 2), ([], 1 + 6)])
 def test_preload_runs_a_module_once_per_server(tmp_path, options, imports):
     count = tmp_path / "count"

@@ -58,6 +58,10 @@ class Executor(Protocol):
     slots: int  # attempts it runs at once
     busy: int  # attempts submitted whose outcome wait() has not returned yet
 
+    @property
+    def running(self) -> int:
+        """Attempts that hold a slot: at most `busy`, fewer while finished ones are published."""
+
     def submit(self, job: Job) -> None: ...
 
     def wait(self, timeout: float | None) -> list[Outcome]:
@@ -164,7 +168,7 @@ class Scheduler:
 
         with self._stop_on_signals():
             while (ready or self.executor.busy) and not self.interrupted:
-                while ready and (stop or self.executor.busy < self.executor.slots) and not self.interrupted:
+                while ready and (stop or self.executor.running < self.executor.slots) and not self.interrupted:
                     run = plan.runs[heapq.heappop(ready)]
                     upstream = [self.results[i] for i in run.upstream()]
                     broken = next((r for r in upstream if r.status in (FAILED, TIMEOUT, SKIPPED)), None)

@@ -16,7 +16,8 @@ import shutil
 import signal
 import subprocess
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import IO, Any, Protocol, TypeVar
 
@@ -183,71 +184,119 @@ def perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
     try:
         return _perform(job, launch, stopping)
     except WorkerLost as lost:
-        started = time.time()
-        return Outcome(job.run, job.attempt_id, FAILED, started, 0.0,
-                       error=f"{lost}, twice", folder=keep_failed(job))
+        return Attempt(job).lost_twice(lost)
 
 
 def _perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
-    started = time.time()
-    clock = time.monotonic()
-
-    def outcome(status: str, **details: Any) -> Outcome:
-        return Outcome(job.run, job.attempt_id, status, started, time.monotonic() - clock, **details)
-
+    attempt = Attempt(job)
     try:
+        kwargs = attempt.prepare()
+        with attempt.logs() as (out, err):
+            process = launch(job, kwargs, out, err)
+        status = process.wait(job.timeout)
+        timed_out = status is None
+        if status is None:
+            process.kill()
+            status = process.wait(None)
+            assert status is not None
+    except Interrupted:
+        return attempt.interrupted()
+    except ExecutorError:
+        attempt.discard()
+        raise
+    except OSError as error:
+        return attempt.failed_before_start(error)
+    return attempt.finish(status, timed_out, stopping())
+
+
+class Attempt:
+    """One attempt of a job, in two halves around its worker process, for executors that wait
+    on the process themselves: `prepare` and `logs` set it up, `finish` decides its outcome from
+    the worker's exit status and publishes it or keeps it as the last failure."""
+
+    def __init__(self, job: Job) -> None:
+        self.job = job
+        self.started = time.time()
+        self.clock = time.monotonic()
+
+    def outcome(self, status: str, **details: Any) -> Outcome:
+        return Outcome(self.job.run, self.job.attempt_id, status, self.started,
+                       time.monotonic() - self.clock, **details)
+
+    def prepare(self) -> str | None:
+        """Makes the attempt folder and its input; returns the worker's INPUT_KWARGS_JSON
+        argument. An OSError here is a failure of the run before it starts."""
+        job = self.job
         _make_attempt_folder(job.attempt)
         kwargs = layout.inline_input(job.inputs)
         if kwargs is None and job.inputs is not None:
             input_path = os.path.join(job.attempt, "input.json")
             layout.write_input(input_path, job.inputs)
             kwargs = "@" + input_path
-        with open(os.path.join(job.attempt, "stdout.log"), "wb") as out, \
-                open(os.path.join(job.attempt, "stderr.log"), "wb") as err:
-            process = launch(job, kwargs, out, err)
-        status = process.wait(job.timeout)
-        if status is None:
-            process.kill()
-            status = process.wait(None)
-            assert status is not None
-            if not stopping():
-                return outcome(TIMEOUT, exit_status=status, error=f"timed out after {job.timeout:g} s",
-                               folder=keep_failed(job))
-    except Interrupted:
-        shutil.rmtree(job.attempt, ignore_errors=True)
-        return outcome(INTERRUPTED)
-    except ExecutorError:
-        shutil.rmtree(job.attempt, ignore_errors=True)
-        raise
-    except OSError as error:
-        # The attempt could not be set up (disk full, an upstream value gone): a failure of
-        # this run, reported like any other.
-        return _failed_before_start(job, outcome, error)
-    if stopping() and status != 0:
-        # Killed by the executor's interrupt: an attempt that finished first is kept.
-        shutil.rmtree(job.attempt, ignore_errors=True)
-        return outcome(INTERRUPTED, exit_status=status)
+        return kwargs
 
-    result_path = os.path.join(job.attempt, "result.json")
-    record = _read_record(result_path)
-    value_path = os.path.join(job.attempt, "value.json")
-    if status == 0 and record is not None and record.get("ok") is True and os.path.exists(value_path):
+    @contextmanager
+    def logs(self) -> Iterator[tuple[IO[bytes], IO[bytes]]]:
+        """The worker's standard output and error, open while it is started."""
+        with open(os.path.join(self.job.attempt, "stdout.log"), "wb") as out, \
+                open(os.path.join(self.job.attempt, "stderr.log"), "wb") as err:
+            yield out, err
+
+    def discard(self) -> None:
+        shutil.rmtree(self.job.attempt, ignore_errors=True)
+
+    def interrupted(self, exit_status: int | None = None) -> Outcome:
+        self.discard()
+        return self.outcome(INTERRUPTED, exit_status=exit_status)
+
+    def lost_twice(self, lost: WorkerLost) -> Outcome:
+        return Outcome(self.job.run, self.job.attempt_id, FAILED, self.started, 0.0,
+                       error=f"{lost}, twice", folder=keep_failed(self.job))
+
+    def failed_before_start(self, error: OSError) -> Outcome:
+        """The attempt could not be set up (disk full, an upstream value gone): a failure of
+        this run, reported like any other."""
+        job = self.job
+        if not os.path.isdir(job.attempt):
+            return self.outcome(FAILED, error=f"could not start the run: {error}")
         try:
-            _publish(job, record, started, time.monotonic() - clock)
-        except OSError as error:
-            return outcome(FAILED, exit_status=status, error=f"could not publish the run: {error}",
+            with open(os.path.join(job.attempt, "stderr.log"), "a") as log:
+                log.write(f"quarl: could not start the run: {error}\n")
+        except OSError:
+            pass
+        return self.outcome(FAILED, error=f"could not start the run: {error}", folder=keep_failed(job))
+
+    def finish(self, status: int, timed_out: bool, stopping: bool) -> Outcome:
+        """The outcome of a worker that exited with `status`: killed at its timeout, or by the
+        executor's interrupt (`stopping`), or ended on its own."""
+        job = self.job
+        outcome = self.outcome
+        if timed_out and not stopping:
+            return outcome(TIMEOUT, exit_status=status, error=f"timed out after {job.timeout:g} s",
                            folder=keep_failed(job))
-        return outcome(SUCCEEDED, exit_status=status, result_type=record.get("result_type"),
-                       folder=job.published)
-    if record is not None and record.get("ok") is False:
-        reason = str(record.get("error"))
-    elif record is None:
-        reason = describe_exit(status) + ", leaving no run record"
-    elif status != 0:
-        reason = describe_exit(status) + " after recording a success"
-    else:
-        reason = "the worker wrote no value.json"
-    return outcome(FAILED, exit_status=status, error=reason, folder=keep_failed(job))
+        if stopping and status != 0:
+            # Killed by the executor's interrupt: an attempt that finished first is kept.
+            return self.interrupted(status)
+        result_path = os.path.join(job.attempt, "result.json")
+        record = _read_record(result_path)
+        value_path = os.path.join(job.attempt, "value.json")
+        if status == 0 and record is not None and record.get("ok") is True and os.path.exists(value_path):
+            try:
+                _publish(job, record, self.started, time.monotonic() - self.clock)
+            except OSError as error:
+                return outcome(FAILED, exit_status=status, error=f"could not publish the run: {error}",
+                               folder=keep_failed(job))
+            return outcome(SUCCEEDED, exit_status=status, result_type=record.get("result_type"),
+                           folder=job.published)
+        if record is not None and record.get("ok") is False:
+            reason = str(record.get("error"))
+        elif record is None:
+            reason = describe_exit(status) + ", leaving no run record"
+        elif status != 0:
+            reason = describe_exit(status) + " after recording a success"
+        else:
+            reason = "the worker wrote no value.json"
+        return outcome(FAILED, exit_status=status, error=reason, folder=keep_failed(job))
 
 
 def _make_attempt_folder(path: str) -> None:
@@ -293,14 +342,3 @@ def keep_failed(job: Job) -> str:
     except OSError:
         return job.attempt  # left where it is, and named so in the outcome
     return job.failed
-
-
-def _failed_before_start(job: Job, outcome: Callable[..., Outcome], error: OSError) -> Outcome:
-    if not os.path.isdir(job.attempt):
-        return outcome(FAILED, error=f"could not start the run: {error}")
-    try:
-        with open(os.path.join(job.attempt, "stderr.log"), "a") as log:
-            log.write(f"quarl: could not start the run: {error}\n")
-    except OSError:
-        pass
-    return outcome(FAILED, error=f"could not start the run: {error}", folder=keep_failed(job))

@@ -243,6 +243,10 @@ class DaskExecutor:
         self._futures: dict[str, distributed.Future[Outcome]] = {}
         self._stopping = False
 
+    @property
+    def running(self) -> int:
+        return self.busy
+
     def submit(self, job: Job) -> None:
         key = f"{job.module}.{job.function}-{job.attempt_id}"
         self._jobs[key] = (job, time.time(), time.monotonic())

@@ -28,6 +28,10 @@ class ThreadedExecutor:
         self._running: dict[str, Process] = {}
         self._stopping = False
 
+    @property
+    def running(self) -> int:
+        return self.busy
+
     def submit(self, job: Job) -> None:
         future = self._pool.submit(perform, job, self._launch, self._is_stopping)
         self.busy += 1

@@ -15,7 +15,7 @@ once per server instead of once per run.
 
 from __future__ import annotations
 
-import json
+import math
 import os
 import queue
 import select
@@ -23,11 +23,13 @@ import signal
 import socket
 import subprocess
 import threading
+import time
 from collections.abc import Sequence
+from dataclasses import dataclass
 from typing import IO
 
-from quarl.run.executors.base import ExecutorError, Job, Process, WorkerEnvironment, WorkerLost
-from quarl.run.executors.local import ThreadedExecutor
+from quarl.run.executors.base import (Attempt, ExecutorError, Job, Outcome, Process, WorkerEnvironment,
+                                      WorkerLost)
 
 
 class ServerLost(WorkerLost):
@@ -56,12 +58,12 @@ class WarmServer:
         self.channel = mine
 
     def ready(self) -> WarmServer:
-        if self._receive(None) != b"ready":
+        if self.receive(None) != b"ready":
             self.close()
             raise ServerLost("the warm worker server did not start")
         return self
 
-    def _receive(self, timeout: float | None) -> bytes | None:
+    def receive(self, timeout: float | None) -> bytes | None:
         if timeout is not None and not select.select([self.channel], [], [], timeout)[0]:
             return None
         try:
@@ -73,15 +75,23 @@ class WarmServer:
             raise ServerLost(f"the warm worker server died ({_exit_text(self.process)})")
         return message
 
-    def start(self, argv: list[str], stdout: IO[bytes], stderr: IO[bytes]) -> int:
+    def send(self, argv: list[str], stdout: IO[bytes], stderr: IO[bytes]) -> None:
+        """Asks for a run; the server answers with the child's pid, then its exit status."""
         try:
-            socket.send_fds(self.channel, [json.dumps(argv).encode()], [stdout.fileno(), stderr.fileno()])
+            socket.send_fds(self.channel, [b"\0".join(map(os.fsencode, argv))],
+                            [stdout.fileno(), stderr.fileno()])
         except OSError as error:
             self.close()
             raise ServerLost(f"the warm worker server died ({error})") from None
-        reply = self._receive(None)
+
+    def start(self, argv: list[str], stdout: IO[bytes], stderr: IO[bytes]) -> int:
+        self.send(argv, stdout, stderr)
+        reply = self.receive(None)
         assert reply is not None
         return int(reply)
+
+    def fileno(self) -> int:
+        return self.channel.fileno()
 
     def close(self) -> None:
         self.channel.close()  # the server ends when it reads the end of the stream
@@ -108,7 +118,7 @@ class WarmProcess:
     def wait(self, timeout: float | None) -> int | None:
         if self.status is None:
             try:
-                reply = self.server._receive(timeout)
+                reply = self.server.receive(timeout)
             except ServerLost:
                 self.kill()  # the child lives on in its own group: it must not outlive its run
                 self._pool.discard(self.server)
@@ -143,7 +153,7 @@ class WarmPool:
         self._started = False
         self._failed: WarmStartError | None = None
 
-    def _start(self) -> None:
+    def start(self) -> None:
         """Starts every server at the first run, not before: a run with nothing to do starts
         none. They import side by side, and a server that cannot start stops the command
         rather than failing every run."""
@@ -166,9 +176,9 @@ class WarmPool:
 
     def launch(self, job: Job, kwargs: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
         argv = self.environment.worker_argv(job, kwargs)[3:]
-        self._start()
+        self.start()
         for _ in range(2):  # an idle server that died since its last run is replaced once
-            server = self._server()
+            server = self.take()
             try:
                 return WarmProcess(server, server.start(argv, stdout, stderr), self)
             except ServerLost:
@@ -179,7 +189,8 @@ class WarmPool:
         with self._lock:
             self.servers.remove(server)
 
-    def _server(self) -> WarmServer:
+    def take(self) -> WarmServer:
+        """An idle server, or a new one in place of one that died."""
         try:
             return self.idle.get_nowait()
         except queue.Empty:  # one died: its replacement
@@ -203,14 +214,176 @@ class WarmPool:
                 pass
 
 
-class WarmExecutor(ThreadedExecutor):
+@dataclass
+class _Running:
+    attempt: Attempt
+    deadline: float | None
+    lost: int  # times a server died under this run already
+    pid: int | None = None
+    killed: bool = False
+    timed_out: bool = False
+
+    def kill(self) -> None:
+        """Kills the child's process group, now or as soon as its pid is known."""
+        self.killed = True
+        if self.pid is not None:
+            for kill in (os.killpg, os.kill):
+                try:
+                    kill(self.pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+
+
+class WarmExecutor:
+    """Performs attempts on warm servers from the scheduler's own thread: a request goes out
+    when an attempt is submitted, and wait() reads the servers' replies as they come (the pid,
+    then the exit status), so a run costs the orchestrator two messages and no thread."""
+
     def __init__(self, slots: int, pool: WarmPool) -> None:
-        super().__init__(slots, pool.launch)
+        self.slots = slots
         self.pool = pool
+        self.busy = 0
+        self._running: dict[int, tuple[WarmServer, _Running]] = {}  # by the server's channel
+        self._decided: list[Outcome] = []  # outcomes known without waiting on a server
+        # Attempts whose worker exited with status 0, to be finished (read, published) once the
+        # scheduler has given their server its next run: that work then overlaps the next run.
+        self._exited: list[Attempt] = []
+        self._stopping = False
+        self._wake_read, self._wake_write = os.pipe()
+        os.set_blocking(self._wake_read, False)
+        os.set_blocking(self._wake_write, False)
+        self._poll = select.poll()
+        self._poll.register(self._wake_read, select.POLLIN)
+
+    @property
+    def running(self) -> int:
+        return len(self._running)
+
+    def submit(self, job: Job) -> None:
+        self.busy += 1
+        self._start(Attempt(job), lost=0)
+
+    def _start(self, attempt: Attempt, lost: int) -> None:
+        if self._stopping:
+            self._decided.append(attempt.interrupted())
+            return
+        job = attempt.job
+        try:
+            argv = self.pool.environment.worker_argv(job, attempt.prepare())[3:]
+            with attempt.logs() as (out, err):
+                server = self._send(argv, out, err)
+        except ExecutorError:
+            attempt.discard()
+            raise
+        except ServerLost as error:
+            self._lost(attempt, lost, error)
+            return
+        except OSError as error:
+            self._decided.append(attempt.failed_before_start(error))
+            return
+        deadline = None if job.timeout is None else time.monotonic() + job.timeout
+        self._running[server.fileno()] = server, _Running(attempt, deadline, lost)
+        self._poll.register(server.fileno(), select.POLLIN)
+
+    def _send(self, argv: list[str], out: IO[bytes], err: IO[bytes]) -> WarmServer:
+        self.pool.start()
+        for _ in range(2):  # an idle server that died since its last run is replaced once
+            server = self.pool.take()
+            try:
+                server.send(argv, out, err)
+                return server
+            except ServerLost:
+                self.pool.discard(server)
+        raise ServerLost("the warm worker server died twice on start")
+
+    def wait(self, timeout: float | None) -> list[Outcome]:
+        """The outcomes that are in, after waiting up to `timeout` for the first; or none, as
+        soon as a server is free for the next run while the attempt it ran is not finished."""
+        for attempt in self._exited:
+            self._decided.append(attempt.finish(0, timed_out=False, stopping=False))
+        self._exited = []
+        end = None if timeout is None else time.monotonic() + timeout
+        while not self._decided and not self._exited:
+            now = time.monotonic()
+            limits = [r.deadline for _, r in self._running.values() if r.deadline and not r.timed_out]
+            limit = min([d for d in (end, *limits) if d is not None], default=None)
+            ready = self._poll.poll(None if limit is None else max(0, math.ceil((limit - now) * 1000)))
+            for fd, _ in ready:
+                if fd == self._wake_read:
+                    _drain(self._wake_read)
+                    end = now  # the scheduler has something to see to
+                else:
+                    self._reply(fd)
+            now = time.monotonic()
+            for _, running in self._running.values():
+                if running.deadline is not None and not running.timed_out and now >= running.deadline:
+                    running.timed_out = True
+                    running.kill()
+            if end is not None and now >= end:
+                break
+        done, self._decided = self._decided, []
+        self.busy -= len(done)
+        return done
+
+    def _reply(self, fd: int) -> None:
+        server, running = self._running[fd]
+        try:
+            message = server.receive(None)
+        except ServerLost as error:
+            running.kill()  # the child lives on in its own group: it must not outlive its run
+            self._done_with(fd)
+            self.pool.discard(server)
+            self._lost(running.attempt, running.lost, error)
+            return
+        assert message is not None
+        if running.pid is None:
+            running.pid = int(message)
+            if running.killed:
+                running.kill()
+            return
+        self._done_with(fd)
+        self.pool.idle.put(server)
+        status = int(message)
+        if status == 0 and not running.timed_out:
+            self._exited.append(running.attempt)
+        else:  # a failure is known at once: with --fail-fast nothing new starts after it
+            self._decided.append(running.attempt.finish(status, running.timed_out, self._stopping))
+
+    def _done_with(self, fd: int) -> None:
+        del self._running[fd]
+        self._poll.unregister(fd)
+
+    def _lost(self, attempt: Attempt, lost: int, error: ServerLost) -> None:
+        """The attempt's server died: it is run once more from the start, then failed."""
+        if lost:
+            self._decided.append(attempt.lost_twice(error))
+        else:
+            self._start(Attempt(attempt.job), lost=1)
+
+    def wake(self) -> None:
+        try:
+            os.write(self._wake_write, b"x")  # from a signal handler: never blocks
+        except BlockingIOError:
+            pass  # a wake-up is pending already
+
+    def interrupt(self) -> None:
+        """Kills every worker; their attempts end as interrupted and nothing new starts."""
+        self._stopping = True
+        for _, running in self._running.values():
+            running.kill()
 
     def close(self) -> None:
-        super().close()
         self.pool.close()
+        os.close(self._wake_read)
+        os.close(self._wake_write)
+
+
+def _drain(fd: int) -> None:
+    try:
+        while os.read(fd, 64):
+            pass
+    except BlockingIOError:
+        pass
 
 
 def warm_executor(slots: int, environment: WorkerEnvironment, preload: Sequence[str],

@@ -1,7 +1,7 @@
 """The warm server: `python -m quarl.run.executors.warm_server FD [MODULE...]`.
 
 It imports what every run needs once, then forks one child per request that arrives on the
-socket FD (a datagram of the worker's arguments, with the attempt's two log files as passed
+socket FD (a datagram of the worker's arguments, NUL-separated, with the attempt's two log files as passed
 descriptors), answers with the child's pid, and then with its exit status. It starts no threads,
 so it is always safe to fork, and it imports as little as it can: every page it holds is one
 that each fork maps and each child may copy.
@@ -9,7 +9,6 @@ that each fork maps and each child may copy.
 
 from __future__ import annotations
 
-import json
 import os
 import select
 import signal
@@ -37,68 +36,33 @@ def serve(channel: socket.socket, preload: Sequence[str]) -> None:
             importlib.import_module(name)
         except BaseException:  # the child's own import reports it, as a failed run
             pass
+    # Opened once: each child's standard input.
+    global _null
+    _null = os.open(os.devnull, os.O_RDONLY)
     channel.send(b"ready")
-    # The child of the next run is forked ahead, while the last one runs: a request finds it
-    # waiting, and the fork is not part of any run's time.
-    spare = _fork_spare(channel)
-    try:
-        while True:
-            try:
-                message, fds, _, _ = socket.recv_fds(channel, _MESSAGE, 2)
-            except ConnectionResetError:
-                return
-            if not message:
-                return  # the orchestrator closed its end
-            pid, to_child = spare
-            try:
-                socket.send_fds(to_child, [message], fds)
-            finally:
-                to_child.close()
-                for fd in fds:
-                    os.close(fd)
-            channel.send(b"%d" % pid)
-            spare = _fork_spare(channel)
-            status = _wait(pid, channel)
-            if status is None:
-                return
-            channel.send(b"%d" % status)
-    finally:
-        spare[1].close()  # a spare child that reads the end of its stream exits
+    while True:
         try:
-            os.waitpid(spare[0], 0)
-        except ChildProcessError:
-            pass  # no new spare was forked: that pid was the last run's, reaped already
-
-
-def _fork_spare(channel: socket.socket) -> tuple[int, socket.socket]:
-    """A child forked ahead of its request, and the socket its request goes to."""
-    mine, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
-    pid = os.fork()
-    if pid == 0:
-        channel.close()
-        mine.close()
-        _spare(theirs)
-    theirs.close()
-    try:
-        # The child makes itself a group leader; doing it here too means the group exists by
-        # the time the orchestrator learns the pid and may kill it.
-        os.setpgid(pid, pid)
-    except OSError:
-        pass  # the child got there first
-    return pid, mine
-
-
-def _spare(request: socket.socket) -> None:
-    try:
-        os.setpgid(0, 0)
-        _die_with_server()
-        message, fds, _, _ = socket.recv_fds(request, _MESSAGE, 2)
-        request.close()
-    except BaseException:
-        os._exit(1)
-    if not message:
-        os._exit(0)  # the server is done: no request will come
-    _child(json.loads(message), fds)
+            message, fds, _, _ = socket.recv_fds(channel, _MESSAGE, 2)
+        except ConnectionResetError:
+            return
+        if not message:
+            return  # the orchestrator closed its end
+        pid = os.fork()
+        if pid == 0:
+            _child(channel, message, fds)
+        for fd in fds:
+            os.close(fd)
+        try:
+            # The child makes itself a group leader; doing it here too means the group exists
+            # by the time the orchestrator learns the pid and may kill it.
+            os.setpgid(pid, pid)
+        except OSError:
+            pass  # the child got there first, or is gone already
+        channel.send(b"%d" % pid)
+        status = _wait(pid, channel)
+        if status is None:
+            return
+        channel.send(b"%d" % status)
 
 
 def _wait(pid: int, channel: socket.socket) -> int | None:
@@ -130,19 +94,22 @@ def _trivial() -> None:
     pass
 
 
-def _child(argv: list[str], fds: list[int]) -> None:
+def _child(channel: socket.socket, message: bytes, fds: list[int]) -> None:
+    """The run: the worker's arguments are the message's NUL-separated fields; its standard
+    output and error the two descriptors that came with it. Never returns."""
     code = 1
     try:
-        signal.signal(signal.SIGINT, signal.default_int_handler)
-        signal.signal(signal.SIGTERM, signal.SIG_DFL)
-        null = os.open(os.devnull, os.O_RDONLY)
-        os.dup2(null, 0)
+        channel.close()
+        os.setpgid(0, 0)
+        _die_with_server()
+        os.dup2(_null, 0)
         os.dup2(fds[0], 1)
         os.dup2(fds[1], 2)
-        for fd in (null, *fds):
+        for fd in (_null, *fds):
             os.close(fd)
         from quarl import worker
 
+        argv = [os.fsdecode(field) for field in message.split(b"\0")]
         sys.argv = [worker.__file__, *argv]
         try:
             code = worker.main(argv)
@@ -162,6 +129,7 @@ def _child(argv: list[str], fds: list[int]) -> None:
 
 _PR_SET_PDEATHSIG = 1
 _prctl: Any = None  # libc's prctl on Linux, found by the server once, before it forks
+_null = -1
 
 
 def _find_prctl() -> None:
