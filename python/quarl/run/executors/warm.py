@@ -95,6 +95,9 @@ class WarmServer:
 
     def close(self) -> None:
         self.channel.close()  # the server ends when it reads the end of the stream
+        self.wait_closed()
+
+    def wait_closed(self) -> None:
         try:
             self.process.wait(5)
         except subprocess.TimeoutExpired:
@@ -201,8 +204,10 @@ class WarmPool:
             return server.ready()
 
     def close(self) -> None:
+        for server in self.servers:  # all told first: they end side by side
+            server.channel.close()
         for server in self.servers:
-            server.close()
+            server.wait_closed()
         self.servers = []
         if self.log is not None:
             self.log.close()
@@ -346,7 +351,7 @@ class WarmExecutor:
         status = int(message)
         if status == 0 and not running.timed_out:
             self._exited.append(running.attempt)
-        else:  # a failure is known at once: with --fail-fast nothing new starts after it
+        else:  # known to have failed: with --fail-fast, nothing new starts after it
             self._decided.append(running.attempt.finish(status, running.timed_out, self._stopping))
 
     def _done_with(self, fd: int) -> None:

@@ -1,10 +1,10 @@
 """The warm server: `python -m quarl.run.executors.warm_server FD [MODULE...]`.
 
 It imports what every run needs once, then forks one child per request that arrives on the
-socket FD (a datagram of the worker's arguments, NUL-separated, with the attempt's two log files as passed
-descriptors), answers with the child's pid, and then with its exit status. It starts no threads,
-so it is always safe to fork, and it imports as little as it can: every page it holds is one
-that each fork maps and each child may copy.
+socket FD (a datagram of the worker's arguments, NUL-separated, with the attempt's two log files
+as passed descriptors), answers with the child's pid, and then with its exit status. It starts
+no threads, so it is always safe to fork, and it imports as little as it can: every page it
+holds is one that each fork maps and each child may copy.
 """
 
 from __future__ import annotations
