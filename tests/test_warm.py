@@ -92,6 +92,34 @@ def test_a_run_whose_server_dies_is_run_once_more(tmp_path, once, outcome):
     assert done.returncode == (0 if once else 1)
 
 
+@pytest.mark.parametrize("preload, server_log, run_log", [(True, "hello\n", ""), (False, None, "hello\n")])
+def test_what_a_module_prints_when_imported_is_logged_where_it_is_imported(tmp_path, preload, server_log,
+                                                                           run_log):
+    (tmp_path / "talks.py").write_text("from quarl import asset\n\nprint('hello')\n\n\n"
+                                       "@asset()\ndef one() -> int:\n    return 1\n")
+    done = quarl(tmp_path, "run", "talks", "--jobs", "1", *(["--preload"] if preload else []))
+    assert done.returncode == 0, done.stderr
+    log = tmp_path / "quarl-out" / ".quarl-warm.log"
+    assert (log.read_text() if log.exists() else None) == server_log
+    assert (tmp_path / "quarl-out" / "talks.one" / "stdout.log").read_text() == run_log
+
+
+def test_servers_that_cannot_start_stop_the_command_and_leave_their_output(tmp_path):
+    # Under `make sanitize` this stands in for the sanitizers' own sitecustomize in the
+    # project's processes, which only tells UBSan where to write reports.
+    (tmp_path / "sitecustomize.py").write_text(
+        "import sys\n\nif 'quarl.run.executors.warm_server' in sys.orig_argv:\n"
+        "    raise SystemExit('no warm servers here')\n")
+    (tmp_path / "one.py").write_text("from quarl import asset\n\n\n@asset()\ndef one() -> int:\n"
+                                     "    return 1\n")
+    done = quarl(tmp_path, "run", "one", "--jobs", "1")
+    assert (done.returncode, done.stderr) == (2, "quarl run: error: the warm worker servers cannot start "
+                                              "(their output is in quarl-out/.quarl-warm.log); "
+                                              "--isolation fresh runs without them\n")
+    assert (tmp_path / "quarl-out" / ".quarl-warm.log").read_text().endswith(
+        "SystemExit: no warm servers here\n")
+
+
 @pytest.mark.parametrize("options, imports", [(["--preload"], 1 + 2), ([], 1 + 6)])
 def test_preload_runs_a_module_once_per_server(tmp_path, options, imports):
     count = tmp_path / "count"

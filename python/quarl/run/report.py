@@ -4,8 +4,10 @@ never imported into the orchestrator's own."""
 from __future__ import annotations
 
 import json
+import os
 import re
 import subprocess
+import tempfile
 from collections.abc import Sequence
 from typing import Any
 
@@ -23,9 +25,19 @@ def inspect(targets: Sequence[str], environment: WorkerEnvironment) -> list[dict
 
     A module that cannot be imported is an error, with the inspector's lines: running the rest
     of a project as if that module had no assets would report a partial run as a whole one."""
-    argv = [environment.python, "-m", "quarl.inspect", "--recursive", "--compact", "--", *targets]
-    done = subprocess.run(argv, cwd=environment.cwd, env=environment.env(), stdin=subprocess.DEVNULL,
-                          capture_output=True)
+    # The report goes to a file of its own: the modules' top-level code may print (each run's
+    # log has what it prints again), and standard output is theirs.
+    with tempfile.TemporaryDirectory(prefix="quarl-inspect-") as folder:
+        report = os.path.join(folder, "report.json")
+        argv = [environment.python, "-m", "quarl.inspect", "--recursive", "--compact", "-o", report,
+                "--", *targets]
+        done = subprocess.run(argv, cwd=environment.cwd, env=environment.env(), stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        try:
+            with open(report, "rb") as file:
+                text = file.read()
+        except FileNotFoundError:
+            text = b""
     errors = done.stderr.decode("utf-8", "replace")
     skipped = [line for line in errors.splitlines() if _SKIP_LINE.match(line)]
     if done.returncode != 0:
@@ -35,7 +47,7 @@ def inspect(targets: Sequence[str], environment: WorkerEnvironment) -> list[dict
         raise InspectionError("\n".join([*skipped, f"{_count(len(skipped), 'module')} could not be "
                                          "imported: fix or leave out what fails above"]))
     try:
-        assets: list[dict[str, Any]] = json.loads(done.stdout)["assets"]
+        assets: list[dict[str, Any]] = json.loads(text)["assets"]
     except (ValueError, TypeError, KeyError) as error:
         raise InspectionError(f"the inspector's report cannot be read: {error}") from None
     return assets

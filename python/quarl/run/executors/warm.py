@@ -19,9 +19,11 @@ import math
 import os
 import queue
 import select
+import shutil
 import signal
 import socket
 import subprocess
+import tempfile
 import threading
 import time
 from collections.abc import Sequence
@@ -41,13 +43,14 @@ class WarmStartError(ExecutorError):
 
 
 class WarmServer:
-    """A server process, started; `ready()` waits until it has imported what it preloads."""
+    """A server process, started; `ready()` has it import the modules to preload, and waits
+    until it has."""
 
-    def __init__(self, environment: WorkerEnvironment, preload: Sequence[str], log: IO[bytes]) -> None:
+    def __init__(self, environment: WorkerEnvironment, log: IO[bytes]) -> None:
         mine, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         try:
             self.process = subprocess.Popen(
-                [environment.python, "-m", "quarl.run.executors.warm_server", str(theirs.fileno()), *preload],
+                [environment.python, "-m", "quarl.run.executors.warm_server", str(theirs.fileno())],
                 cwd=environment.cwd, env=environment.env(), stdin=subprocess.DEVNULL, stdout=log,
                 stderr=log, pass_fds=[theirs.fileno()], start_new_session=True)
         except BaseException:
@@ -57,8 +60,13 @@ class WarmServer:
             theirs.close()
         self.channel = mine
 
-    def ready(self) -> WarmServer:
-        if self.receive(None) != b"ready":
+    def ready(self, preload: Sequence[str]) -> WarmServer:
+        try:
+            self.channel.send(b"\0".join([b"preload", *(name.encode() for name in preload)]))
+            started = self.receive(None) == b"ready"
+        except (OSError, ServerLost):
+            started = False
+        if not started:
             self.close()
             raise ServerLost("the warm worker server did not start")
         return self
@@ -96,6 +104,15 @@ class WarmServer:
     def close(self) -> None:
         self.channel.close()  # the server ends when it reads the end of the stream
         self.wait_closed()
+
+    def kill(self) -> None:
+        """Ends a server that has run nothing: it has nothing to finish."""
+        self.channel.close()
+        try:
+            os.killpg(self.process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        self.process.wait()
 
     def wait_closed(self) -> None:
         try:
@@ -142,7 +159,11 @@ class WarmProcess:
 
 
 class WarmPool:
-    """Up to `slots` servers, started when first needed; a server that died is replaced."""
+    """Up to `slots` servers, started when first needed (or spawned ahead); a server that died
+    is replaced.
+
+    What the servers print goes to a temporary file, kept in `log_path` when they close if
+    they said anything: they may be spawned before the folder of `log_path` exists."""
 
     def __init__(self, slots: int, environment: WorkerEnvironment, preload: Sequence[str],
                  log_path: str) -> None:
@@ -156,24 +177,32 @@ class WarmPool:
         self._started = False
         self._failed: WarmStartError | None = None
 
+    def spawn(self) -> None:
+        """Starts the server processes, and returns while they import: `quarl run` does this
+        before it plans, so that they are ready when the plan is."""
+        if self.log is None:
+            self.log = tempfile.TemporaryFile()
+            self.servers = [WarmServer(self.environment, self.log) for _ in range(self.slots)]
+
     def start(self) -> None:
-        """Starts every server at the first run, not before: a run with nothing to do starts
-        none. They import side by side, and a server that cannot start stops the command
-        rather than failing every run."""
+        """Has every server ready at the first run (spawning them unless done before): a run
+        with nothing to do starts none. They import side by side, and a server that cannot
+        start stops the command rather than failing every run."""
         with self._start_lock:
             if self._failed is not None:
                 raise self._failed
             if self._started:
                 return
-            self.log = open(self.log_path, "ab")
-            self.servers = [WarmServer(self.environment, self.preload, self.log) for _ in range(self.slots)]
+            self.spawn()
             try:
                 for server in self.servers:
-                    self.idle.put(server.ready())
+                    self.idle.put(server.ready(self.preload))
             except ServerLost:
                 self._failed = WarmStartError(
                     f"the warm worker servers cannot start (their output is in {self.log_path}); "
                     "--isolation fresh runs without them")
+                self._close_servers()
+                self._keep_log()
                 raise self._failed from None
             self._started = True
 
@@ -198,25 +227,40 @@ class WarmPool:
             return self.idle.get_nowait()
         except queue.Empty:  # one died: its replacement
             assert self.log is not None
-            server = WarmServer(self.environment, self.preload, self.log)
+            server = WarmServer(self.environment, self.log)
             with self._lock:
                 self.servers.append(server)
-            return server.ready()
+            return server.ready(self.preload)
 
     def close(self) -> None:
+        self._close_servers()
+        self._keep_log()
+        if self.log is not None:
+            self.log.close()
+            self.log = None
+
+    def _close_servers(self) -> None:
+        if not self._started:  # spawned ahead, and no run came; or they could not start
+            for server in self.servers:
+                server.kill()
         for server in self.servers:  # all told first: they end side by side
             server.channel.close()
         for server in self.servers:
             server.wait_closed()
         self.servers = []
-        if self.log is not None:
-            self.log.close()
-            self.log = None
-            try:
-                if self._failed is None and os.path.getsize(self.log_path) == 0:  # nothing said
-                    os.unlink(self.log_path)
-            except OSError:
-                pass
+
+    def _keep_log(self) -> None:
+        """Appends what the servers said to `log_path`, if anything (they have all ended)."""
+        if self.log is None or not os.fstat(self.log.fileno()).st_size:
+            return
+        self.log.seek(0)
+        try:
+            with open(self.log_path, "ab") as kept:
+                shutil.copyfileobj(self.log, kept)
+        except OSError:
+            pass  # no folder for it: the command stopped before it made one
+        self.log.seek(0)
+        self.log.truncate()
 
 
 @dataclass
@@ -389,9 +433,3 @@ def _drain(fd: int) -> None:
             pass
     except BlockingIOError:
         pass
-
-
-def warm_executor(slots: int, environment: WorkerEnvironment, preload: Sequence[str],
-                  log_path: str) -> WarmExecutor:
-    return WarmExecutor(slots, WarmPool(slots, environment, preload, log_path))
-
