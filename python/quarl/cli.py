@@ -280,8 +280,7 @@ def _warm_servers(args: argparse.Namespace, environment: Any) -> Any:
         return None
     from quarl.run.executors.warm import WarmPool
 
-    pool = WarmPool(args.jobs or os.cpu_count() or 1, environment, [],
-                    os.path.join(args.out, ".quarl-warm.log"))
+    pool = WarmPool(_slots(args), environment, [], os.path.join(args.out, ".quarl-warm.log"))
     pool.spawn()
     return pool
 
@@ -302,15 +301,18 @@ def _executor(args: argparse.Namespace, environment: Any, plan: Any, servers: An
                                       preload=modules if args.preload else ())
         except dask.ClusterError as error:
             raise UsageError(str(error)) from None
-    slots = args.jobs or os.cpu_count() or 1
     if servers is not None:
         from quarl.run.executors.warm import WarmExecutor
 
         servers.preload = modules if args.preload else []
-        return WarmExecutor(slots, servers)
+        return WarmExecutor(_slots(args), servers)
     from quarl.run.executors.local import local_executor
 
-    return local_executor(slots, environment)
+    return local_executor(_slots(args), environment)
+
+
+def _slots(args: argparse.Namespace) -> int:
+    return int(args.jobs or os.cpu_count() or 1)
 
 
 def _print_results(args: argparse.Namespace, results: Any, status: int) -> None:

@@ -7,10 +7,13 @@ interpreter and importing quarl. The child leads its own process group, so a tim
 whatever it started, as for a fresh worker.
 
 The server (warm_server.py) talks to the orchestrator over a socket pair of datagrams (one
-message each way per step): a request carries the worker's arguments and, as passed descriptors,
-the attempt's two log files; the server answers with the child's pid once forked, then with its
-exit status. With `preload`, it also imports the project's modules, whose top-level code then runs
-once per server instead of once per run.
+message each way per step). The first names the modules to preload, which the server imports
+before it says it is ready: their top-level code then runs once per server instead of once per
+run. Then a request carries the worker's arguments and, as passed descriptors, the attempt's two
+log files; the server answers with the child's pid once forked, then with its exit status.
+
+WarmExecutor runs attempts on the servers from the scheduler's thread; WarmPool.launch is the
+blocking form that a Dask worker's threads use.
 """
 
 from __future__ import annotations
@@ -182,11 +185,12 @@ class WarmPool:
         before it plans, so that they are ready when the plan is."""
         if self.log is None:
             self.log = tempfile.TemporaryFile()
-            self.servers = [WarmServer(self.environment, self.log) for _ in range(self.slots)]
+            for _ in range(self.slots):  # one by one: close() ends those started if one fails
+                self.servers.append(WarmServer(self.environment, self.log))
 
     def start(self) -> None:
-        """Has every server ready at the first run (spawning them unless done before): a run
-        with nothing to do starts none. They import side by side, and a server that cannot
+        """Has every server ready at the first run (spawning them unless done before): until
+        then, none has imported the project. They import side by side, and a server that cannot
         start stops the command rather than failing every run."""
         with self._start_lock:
             if self._failed is not None:
