@@ -182,25 +182,17 @@ def _locked(out: str) -> Iterator[None]:
 
 
 def run_command(args: argparse.Namespace) -> int:
-    if args.scheduler is not None and args.executor != "dask":
-        raise UsageError("--scheduler is for --executor dask")
-    environment = _environment(args)
-    servers = _warm_servers(args, environment)
-    try:
-        return _run(args, environment, servers)
-    finally:
-        if servers is not None:
-            servers.close()  # closed already, unless the command stopped before any run
-
-
-def _run(args: argparse.Namespace, environment: Any, servers: Any) -> int:
     from quarl.run import display, layout
     from quarl.run.executors.base import FAILED, TIMEOUT, ExecutorError
     from quarl.run.history import History, HistoryError
     from quarl.run.scheduler import NOT_STARTED, SKIPPED, Options, Scheduler
 
+    if args.scheduler is not None and args.executor != "dask":
+        raise UsageError("--scheduler is for --executor dask")
+    environment = _environment(args)
     plan = _plan(args, environment)
     selection, forced = _selection(args, plan)
+
     try:
         os.makedirs(args.out, exist_ok=True)
     except OSError as error:
@@ -217,7 +209,7 @@ def _run(args: argparse.Namespace, environment: Any, servers: Any) -> int:
             for asset in plan.assets:
                 if asset.partitioned:
                     layout.recover(os.path.join(out, asset.key))
-            executor = _executor(args, environment, plan, servers)
+            executor = _executor(args, environment, plan)
             try:
                 invocation = history.begin(shlex.join([PROG, *args.argv]))
                 shown = display.make_display(len(selection))
@@ -274,18 +266,7 @@ def _selection(args: argparse.Namespace, plan: Any) -> tuple[list[int], set[int]
     return selection, forced
 
 
-def _warm_servers(args: argparse.Namespace, environment: Any) -> Any:
-    """The warm servers of a local run, spawned now: they import while the project is planned."""
-    if args.executor == "dask" or args.isolation != "warm":
-        return None
-    from quarl.run.executors.warm import WarmPool
-
-    pool = WarmPool(_slots(args), environment, [], os.path.join(args.out, ".quarl-warm.log"))
-    pool.spawn()
-    return pool
-
-
-def _executor(args: argparse.Namespace, environment: Any, plan: Any, servers: Any) -> Any:
+def _executor(args: argparse.Namespace, environment: Any, plan: Any) -> Any:
     """The executor that the options name: on this machine, warm or fresh, or on a Dask cluster."""
     modules = list(dict.fromkeys(asset.module for asset in plan.assets))
     if args.executor == "dask":
@@ -301,18 +282,15 @@ def _executor(args: argparse.Namespace, environment: Any, plan: Any, servers: An
                                       preload=modules if args.preload else ())
         except dask.ClusterError as error:
             raise UsageError(str(error)) from None
-    if servers is not None:
-        from quarl.run.executors.warm import WarmExecutor
+    slots = args.jobs or os.cpu_count() or 1
+    if args.isolation == "warm":
+        from quarl.run.executors.warm import warm_executor
 
-        servers.preload = modules if args.preload else []
-        return WarmExecutor(_slots(args), servers)
+        return warm_executor(slots, environment, modules if args.preload else [],
+                             os.path.join(args.out, ".quarl-warm.log"))
     from quarl.run.executors.local import local_executor
 
-    return local_executor(_slots(args), environment)
-
-
-def _slots(args: argparse.Namespace) -> int:
-    return int(args.jobs or os.cpu_count() or 1)
+    return local_executor(slots, environment)
 
 
 def _print_results(args: argparse.Namespace, results: Any, status: int) -> None:

@@ -7,10 +7,10 @@ interpreter and importing quarl. The child leads its own process group, so a tim
 whatever it started, as for a fresh worker.
 
 The server (warm_server.py) talks to the orchestrator over a socket pair of datagrams (one
-message each way per step). The first names the modules to preload, which the server imports
-before it says it is ready: their top-level code then runs once per server instead of once per
-run. Then a request carries the worker's arguments and, as passed descriptors, the attempt's two
-log files; the server answers with the child's pid once forked, then with its exit status.
+message each way per step): a request carries the worker's arguments and, as passed descriptors,
+the attempt's two log files; the server answers with the child's pid once forked, then with its
+exit status. With `preload`, it also imports the project's modules, whose top-level code then runs
+once per server instead of once per run.
 
 WarmExecutor runs attempts on the servers from the scheduler's thread; WarmPool.launch is the
 blocking form that a Dask worker's threads use.
@@ -22,11 +22,9 @@ import math
 import os
 import queue
 import select
-import shutil
 import signal
 import socket
 import subprocess
-import tempfile
 import threading
 import time
 from collections.abc import Sequence
@@ -46,14 +44,13 @@ class WarmStartError(ExecutorError):
 
 
 class WarmServer:
-    """A server process, started; `ready()` has it import the modules to preload, and waits
-    until it has."""
+    """A server process, started; `ready()` waits until it has imported what it preloads."""
 
-    def __init__(self, environment: WorkerEnvironment, log: IO[bytes]) -> None:
+    def __init__(self, environment: WorkerEnvironment, preload: Sequence[str], log: IO[bytes]) -> None:
         mine, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         try:
             self.process = subprocess.Popen(
-                [environment.python, "-m", "quarl.run.executors.warm_server", str(theirs.fileno())],
+                [environment.python, "-m", "quarl.run.executors.warm_server", str(theirs.fileno()), *preload],
                 cwd=environment.cwd, env=environment.env(), stdin=subprocess.DEVNULL, stdout=log,
                 stderr=log, pass_fds=[theirs.fileno()], start_new_session=True)
         except BaseException:
@@ -63,13 +60,8 @@ class WarmServer:
             theirs.close()
         self.channel = mine
 
-    def ready(self, preload: Sequence[str]) -> WarmServer:
-        try:
-            self.channel.send(b"\0".join([b"preload", *(name.encode() for name in preload)]))
-            started = self.receive(None) == b"ready"
-        except (OSError, ServerLost):
-            started = False
-        if not started:
+    def ready(self) -> WarmServer:
+        if self.receive(None) != b"ready":
             self.close()
             raise ServerLost("the warm worker server did not start")
         return self
@@ -107,15 +99,6 @@ class WarmServer:
     def close(self) -> None:
         self.channel.close()  # the server ends when it reads the end of the stream
         self.wait_closed()
-
-    def kill(self) -> None:
-        """Ends a server that has run nothing: it has nothing to finish."""
-        self.channel.close()
-        try:
-            os.killpg(self.process.pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-        self.process.wait()
 
     def wait_closed(self) -> None:
         try:
@@ -162,11 +145,7 @@ class WarmProcess:
 
 
 class WarmPool:
-    """Up to `slots` servers, started when first needed (or spawned ahead); a server that died
-    is replaced.
-
-    What the servers print goes to a temporary file, kept in `log_path` when they close if
-    they said anything: they may be spawned before the folder of `log_path` exists."""
+    """Up to `slots` servers, started when first needed; a server that died is replaced."""
 
     def __init__(self, slots: int, environment: WorkerEnvironment, preload: Sequence[str],
                  log_path: str) -> None:
@@ -180,33 +159,25 @@ class WarmPool:
         self._started = False
         self._failed: WarmStartError | None = None
 
-    def spawn(self) -> None:
-        """Starts the server processes, and returns while they import: `quarl run` does this
-        before it plans, so that they are ready when the plan is."""
-        if self.log is None:
-            self.log = tempfile.TemporaryFile()
-            for _ in range(self.slots):  # one by one: close() ends those started if one fails
-                self.servers.append(WarmServer(self.environment, self.log))
-
     def start(self) -> None:
-        """Has every server ready at the first run (spawning them unless done before): until
-        then, none has imported the project. They import side by side, and a server that cannot
-        start stops the command rather than failing every run."""
+        """Starts every server at the first run, not before: a run with nothing to do starts
+        none. They import side by side, and a server that cannot start stops the command
+        rather than failing every run."""
         with self._start_lock:
             if self._failed is not None:
                 raise self._failed
             if self._started:
                 return
-            self.spawn()
+            self.log = open(self.log_path, "ab")
             try:
+                for _ in range(self.slots):  # one by one: close() ends those started if one fails
+                    self.servers.append(WarmServer(self.environment, self.preload, self.log))
                 for server in self.servers:
-                    self.idle.put(server.ready(self.preload))
+                    self.idle.put(server.ready())
             except ServerLost:
                 self._failed = WarmStartError(
                     f"the warm worker servers cannot start (their output is in {self.log_path}); "
                     "--isolation fresh runs without them")
-                self._close_servers()
-                self._keep_log()
                 raise self._failed from None
             self._started = True
 
@@ -231,40 +202,25 @@ class WarmPool:
             return self.idle.get_nowait()
         except queue.Empty:  # one died: its replacement
             assert self.log is not None
-            server = WarmServer(self.environment, self.log)
+            server = WarmServer(self.environment, self.preload, self.log)
             with self._lock:
                 self.servers.append(server)
-            return server.ready(self.preload)
+            return server.ready()
 
     def close(self) -> None:
-        self._close_servers()
-        self._keep_log()
-        if self.log is not None:
-            self.log.close()
-            self.log = None
-
-    def _close_servers(self) -> None:
-        if not self._started:  # spawned ahead, and no run came; or they could not start
-            for server in self.servers:
-                server.kill()
         for server in self.servers:  # all told first: they end side by side
             server.channel.close()
         for server in self.servers:
             server.wait_closed()
         self.servers = []
-
-    def _keep_log(self) -> None:
-        """Appends what the servers said to `log_path`, if anything (they have all ended)."""
-        if self.log is None or not os.fstat(self.log.fileno()).st_size:
-            return
-        self.log.seek(0)
-        try:
-            with open(self.log_path, "ab") as kept:
-                shutil.copyfileobj(self.log, kept)
-        except OSError:
-            pass  # no folder for it: the command stopped before it made one
-        self.log.seek(0)
-        self.log.truncate()
+        if self.log is not None:
+            self.log.close()
+            self.log = None
+            try:
+                if self._failed is None and os.path.getsize(self.log_path) == 0:  # nothing said
+                    os.unlink(self.log_path)
+            except OSError:
+                pass
 
 
 @dataclass
@@ -437,3 +393,9 @@ def _drain(fd: int) -> None:
             pass
     except BlockingIOError:
         pass
+
+
+def warm_executor(slots: int, environment: WorkerEnvironment, preload: Sequence[str],
+                  log_path: str) -> WarmExecutor:
+    return WarmExecutor(slots, WarmPool(slots, environment, preload, log_path))
+

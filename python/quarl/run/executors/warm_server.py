@@ -1,7 +1,6 @@
-"""The warm server: `python -m quarl.run.executors.warm_server FD`.
+"""The warm server: `python -m quarl.run.executors.warm_server FD [MODULE...]`.
 
-It imports what every run needs once, then the modules that its first message on the socket FD
-names (NUL-separated, after "preload"), says "ready", and then forks one child per request that arrives on the
+It imports what every run needs once, then forks one child per request that arrives on the
 socket FD (a datagram of the worker's arguments, NUL-separated, with the attempt's two log files
 as passed descriptors), answers with the child's pid, and then with its exit status. It starts
 no threads, so it is always safe to fork, and it imports as little as it can: every page it
@@ -15,12 +14,13 @@ import select
 import signal
 import socket
 import sys
+from collections.abc import Sequence
 from typing import Any
 
 _MESSAGE = 65536
 
 
-def serve(channel: socket.socket) -> None:
+def serve(channel: socket.socket, preload: Sequence[str]) -> None:
     import importlib
     import tempfile
 
@@ -31,12 +31,9 @@ def serve(channel: socket.socket) -> None:
     with tempfile.TemporaryDirectory() as folder:
         worker.main(["quarl.run.executors.warm_server", "_trivial", folder])
     _find_prctl()
-    first = channel.recv(_MESSAGE)
-    if not first.startswith(b"preload"):
-        return  # the orchestrator closed its end before any run
-    for name in first.split(b"\0")[1:]:
+    for name in preload:
         try:
-            importlib.import_module(name.decode())
+            importlib.import_module(name)
         except BaseException:  # the child's own import reports it, as a failed run
             pass
     # What the imports printed belongs to the server's log: a child would inherit it unwritten.
@@ -157,4 +154,4 @@ def _die_with_server() -> None:
 
 
 if __name__ == "__main__":
-    serve(socket.socket(fileno=int(sys.argv[1])))
+    serve(socket.socket(fileno=int(sys.argv[1])), sys.argv[2:])
