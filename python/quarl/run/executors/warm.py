@@ -137,11 +137,16 @@ class WarmProcess:
 
     def kill(self) -> None:
         if self.status is None:
-            for kill in (os.killpg, os.kill):
-                try:
-                    kill(self.pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
+            _kill_child(self.pid)
+
+
+def _kill_child(pid: int) -> None:
+    """Kills a run's child and its process group (which it may not have made yet)."""
+    for kill in (os.killpg, os.kill):
+        try:
+            kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
 
 
 class WarmPool:
@@ -236,11 +241,7 @@ class _Running:
         """Kills the child's process group, now or as soon as its pid is known."""
         self.killed = True
         if self.pid is not None:
-            for kill in (os.killpg, os.kill):
-                try:
-                    kill(self.pid, signal.SIGKILL)
-                except ProcessLookupError:
-                    pass
+            _kill_child(self.pid)
 
 
 class WarmExecutor:
