@@ -92,6 +92,19 @@ def test_a_run_whose_server_dies_is_run_once_more(tmp_path, once, outcome):
     assert done.returncode == (0 if once else 1)
 
 
+@pytest.mark.parametrize("fails", ['raise ValueError("two")', "os._exit(0)"])
+def test_after_a_failure_fail_fast_starts_nothing(tmp_path, fails):
+    # os._exit(0) leaves no record: a failure known only once its files are read.
+    (tmp_path / "cells.py").write_text(
+        "import os\n\nfrom quarl import asset, partitions\n\n\n"
+        "@asset(partitions={'n': partitions([1, 2, 3, 4])})\ndef cell(n: int) -> int:\n"
+        f"    if n == 2:\n        {fails}\n    return n\n")
+    done = quarl(tmp_path, "run", "cells", "--jobs", "1", "--fail-fast", "--json")
+    assert done.returncode == 1
+    assert [status for status, _ in outcomes(done).values()] == [
+        "succeeded", "failed", "not started", "not started"]
+
+
 @pytest.mark.parametrize("preload, server_log, run_log", [(True, "hello\n", ""), (False, None, "hello\n")])
 def test_what_a_module_prints_when_imported_is_logged_where_it_is_imported(tmp_path, preload, server_log,
                                                                            run_log):

@@ -168,7 +168,7 @@ class Scheduler:
 
         with self._stop_on_signals():
             while (ready or self.executor.busy) and not self.interrupted:
-                while ready and (stop or self.executor.running < self.executor.slots) and not self.interrupted:
+                while ready and (stop or self._slot_free()) and not self.interrupted:
                     run = plan.runs[heapq.heappop(ready)]
                     upstream = [self.results[i] for i in run.upstream()]
                     broken = next((r for r in upstream if r.status in (FAILED, TIMEOUT, SKIPPED)), None)
@@ -203,6 +203,12 @@ class Scheduler:
                 self._drain()
             self._flush(force=True)
         return [self.results.get(i) or RunResult(plan.runs[i], NOT_STARTED) for i in self.selection]
+
+    def _slot_free(self) -> bool:
+        # With --fail-fast, a run starts only once every attempt that has ended is decided:
+        # one that failed must stop it.
+        taken = self.executor.busy if self.options.fail_fast else self.executor.running
+        return taken < self.executor.slots
 
     def _result(self, run: Run, outcome: Outcome) -> RunResult:
         return RunResult(run, outcome.status, outcome.duration, outcome.result_type, outcome.error,

@@ -356,7 +356,7 @@ class WarmExecutor:
         status = int(message)
         if status == 0 and not running.timed_out:
             self._exited.append(running.attempt)
-        else:  # known to have failed: with --fail-fast, nothing new starts after it
+        else:
             self._decided.append(running.attempt.finish(status, running.timed_out, self._stopping))
 
     def _done_with(self, fd: int) -> None:
