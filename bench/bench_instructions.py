@@ -63,59 +63,10 @@ sys.path.insert(0, str(root))
 """
 
 MATERIALIZE_SETUP = """
-import importlib, inspect, json, os, pathlib, sys, tempfile
-import _quarl
-root = pathlib.Path(tempfile.mkdtemp(dir="/dev/shm" if pathlib.Path("/dev/shm").is_dir() else None))
-(root / "bench_assets.py").write_text('''
-from quarl import asset
-
-
-@asset()
-def report() -> dict:
-    return {"rows": [1, 2, 3], "name": "daily", "ok": True}
-''', "utf-8")
-sys.path.insert(0, str(root))
-out = str(root / "out")
-
-def ours():
-    _quarl.materialize_asset("bench_assets", "report", out)
-
-ours()
-value_path = pathlib.Path(out) / "value.json"
-result_path = pathlib.Path(out) / "result.json"
-record_text = result_path.read_text("utf-8")
-
-def floor():
-    module = importlib.import_module("bench_assets")
-    wrapper = getattr(module, "report")
-    value = wrapper.__quarl_original__()
-    value_path.write_text(json.dumps(value), "utf-8")
-    result_path.write_text(record_text, "utf-8")
-
-def all_calls():
-    import importlib, inspect, json, pathlib
-    path = pathlib.Path(out)
-    path.mkdir(parents=True, exist_ok=True)
-    folder = path.absolute()
-    try:
-        os.unlink(os.path.join(folder, "result.json"))
-    except FileNotFoundError:
-        pass
-    module = importlib.import_module("bench_assets")
-    wrapper = getattr(module, "report")
-    function = wrapper.__quarl_original__
-    value = function()
-    value_text = str(path / "value.json")
-    temporary = folder / ".value.json.tmp"
-    temporary.write_text(json.dumps(value), "utf-8")
-    os.rename(os.fspath(temporary), os.path.join(folder, "value.json"))
-    str(inspect.signature(function))
-    type(value).__name__
-    temporary = folder / ".result.json.tmp"
-    temporary.write_text(record_text, "utf-8")
-    os.rename(os.fspath(temporary), os.path.join(folder, "result.json"))
-    return value_text
-
+import pathlib, sys, tempfile
+sys.path.insert(0, BENCH)
+from materialize_cases import cases
+ours, floor, all_calls = cases(tempfile.mkdtemp(dir="/dev/shm" if pathlib.Path("/dev/shm").is_dir() else None))
 """
 
 # group: (setup, repeats, {case: statement}, [(label, ours, baseline, target)])

@@ -16,12 +16,9 @@ same path, the project is importable there (at the same path or installed) and s
 
 from __future__ import annotations
 
-import ctypes
-import functools
 import os
 import queue
 import secrets
-import signal
 import socket
 import subprocess
 import sys
@@ -40,6 +37,7 @@ from quarl.run.executors.base import (FAILED, INTERRUPTED, Interrupted, Job, Lau
                                       Process, WorkerEnvironment, collect, keep_failed,
                                       launch_fresh, perform)
 from quarl.run.executors.warm import WarmPool, WarmStartError
+from quarl.run.executors.warm_server import dies_with_parent
 
 
 # Seconds for every worker to answer: quarl's check (which starts an interpreter there), and the
@@ -88,7 +86,7 @@ def run_attempt(job: Job, environment: WorkerEnvironment, out: str, isolation: I
                 return perform(job, _registered(_warm_pool(here, out, isolation).launch), stopping)
             except WarmStartError:
                 pass  # said in the servers' log; this worker runs fresh interpreters instead
-        return perform(job, _registered(launch_fresh(here, _dies_with_parent())), stopping)
+        return perform(job, _registered(launch_fresh(here, dies_with_parent())), stopping)
     finally:
         with _lock:
             _running.pop(job.attempt_id, None)
@@ -150,31 +148,6 @@ def _registered(launch: Launch) -> Launch:
         return process
 
     return registered
-
-
-_PR_SET_PDEATHSIG = 1
-
-
-@functools.cache
-def _prctl() -> Any:
-    return ctypes.CDLL(None, use_errno=True).prctl
-
-
-def _dies_with_parent() -> Callable[[], None] | None:
-    """A worker in a session of its own outlives a Dask worker that is killed, and would go on
-    writing into the attempt folder that Dask's rerun of the task uses: on Linux the kernel
-    kills it with its parent. (Two system calls: safe in the child of a threaded process.)"""
-    if not sys.platform.startswith("linux"):
-        return None
-    prctl = _prctl()
-    parent = os.getpid()
-
-    def preexec() -> None:
-        prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
-        if os.getppid() != parent:  # died before the line above
-            os._exit(1)
-
-    return preexec
 
 
 # What every worker checks before the first run, in a process started as the runs are: quarl's

@@ -33,6 +33,7 @@ from typing import IO
 
 from quarl.run.executors.base import (Attempt, ExecutorError, Job, Outcome, Process, WorkerEnvironment,
                                       WorkerLost)
+from quarl.run.executors.warm_server import kill_group
 
 
 class ServerLost(WorkerLost):
@@ -87,12 +88,6 @@ class WarmServer:
             self.close()
             raise ServerLost(f"the warm worker server died ({error})") from None
 
-    def start(self, argv: list[str], stdout: IO[bytes], stderr: IO[bytes]) -> int:
-        self.send(argv, stdout, stderr)
-        reply = self.receive(None)
-        assert reply is not None
-        return int(reply)
-
     def fileno(self) -> int:
         return self.channel.fileno()
 
@@ -137,16 +132,7 @@ class WarmProcess:
 
     def kill(self) -> None:
         if self.status is None:
-            _kill_child(self.pid)
-
-
-def _kill_child(pid: int) -> None:
-    """Kills a run's child and its process group (which it may not have made yet)."""
-    for kill in (os.killpg, os.kill):
-        try:
-            kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
+            kill_group(self.pid)
 
 
 class WarmPool:
@@ -186,16 +172,28 @@ class WarmPool:
                 raise self._failed from None
             self._started = True
 
-    def launch(self, job: Job, kwargs: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
-        argv = self.environment.worker_argv(job, kwargs)[3:]
+    def send(self, argv: list[str], stdout: IO[bytes], stderr: IO[bytes]) -> WarmServer:
+        """Hands a run to an idle server, starting the servers at the first; returns it."""
         self.start()
         for _ in range(2):  # an idle server that died since its last run is replaced once
             server = self.take()
             try:
-                return WarmProcess(server, server.start(argv, stdout, stderr), self)
+                server.send(argv, stdout, stderr)
+                return server
             except ServerLost:
                 self.discard(server)
         raise ServerLost("the warm worker server died twice on start")
+
+    def launch(self, job: Job, kwargs: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
+        """The blocking form: the run's process once its server has forked it."""
+        server = self.send(self.environment.worker_argv(job, kwargs)[3:], stdout, stderr)
+        try:
+            pid = server.receive(None)
+        except ServerLost:
+            self.discard(server)
+            raise
+        assert pid is not None
+        return WarmProcess(server, int(pid), self)
 
     def discard(self, server: WarmServer) -> None:
         with self._lock:
@@ -241,7 +239,7 @@ class _Running:
         """Kills the child's process group, now or as soon as its pid is known."""
         self.killed = True
         if self.pid is not None:
-            _kill_child(self.pid)
+            kill_group(self.pid)
 
 
 class WarmExecutor:
@@ -281,7 +279,7 @@ class WarmExecutor:
         try:
             argv = self.pool.environment.worker_argv(job, attempt.prepare())[3:]
             with attempt.logs() as (out, err):
-                server = self._send(argv, out, err)
+                server = self.pool.send(argv, out, err)
         except ExecutorError:
             attempt.discard()
             raise
@@ -294,17 +292,6 @@ class WarmExecutor:
         deadline = None if job.timeout is None else time.monotonic() + job.timeout
         self._running[server.fileno()] = server, _Running(attempt, deadline, lost)
         self._poll.register(server.fileno(), select.POLLIN)
-
-    def _send(self, argv: list[str], out: IO[bytes], err: IO[bytes]) -> WarmServer:
-        self.pool.start()
-        for _ in range(2):  # an idle server that died since its last run is replaced once
-            server = self.pool.take()
-            try:
-                server.send(argv, out, err)
-                return server
-            except ServerLost:
-                self.pool.discard(server)
-        raise ServerLost("the warm worker server died twice on start")
 
     def wait(self, timeout: float | None) -> list[Outcome]:
         """The outcomes that are in, after waiting up to `timeout` for the first; or none, as

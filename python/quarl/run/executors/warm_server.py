@@ -9,12 +9,13 @@ holds is one that each fork maps and each child may copy.
 
 from __future__ import annotations
 
+import functools
 import os
 import select
 import signal
 import socket
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import Any
 
 _MESSAGE = 65536
@@ -30,7 +31,7 @@ def serve(channel: socket.socket, preload: Sequence[str]) -> None:
     # lazily: the modules materialize_asset imports, argparse's and json's set-up, caches.
     with tempfile.TemporaryDirectory() as folder:
         worker.main(["quarl.run.executors.warm_server", "_trivial", folder])
-    _find_prctl()
+    die_with_server = dies_with_parent()
     for name in preload:
         try:
             importlib.import_module(name)
@@ -39,9 +40,7 @@ def serve(channel: socket.socket, preload: Sequence[str]) -> None:
     # What the imports printed belongs to the server's log: a child would inherit it unwritten.
     sys.stdout.flush()
     sys.stderr.flush()
-    # Opened once: each child's standard input.
-    global _null
-    _null = os.open(os.devnull, os.O_RDONLY)
+    null = os.open(os.devnull, os.O_RDONLY)  # each child's standard input
     channel.send(b"ready")
     while True:
         try:
@@ -52,7 +51,7 @@ def serve(channel: socket.socket, preload: Sequence[str]) -> None:
             return  # the orchestrator closed its end
         pid = os.fork()
         if pid == 0:
-            _child(channel, message, fds)
+            _child(channel, message, fds, null, die_with_server)
         for fd in fds:
             os.close(fd)
         try:
@@ -82,11 +81,7 @@ def _wait(pid: int, channel: socket.socket) -> int | None:
             if child in ready:
                 return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
             if channel.fileno() in ready and not channel.recv(_MESSAGE):
-                for kill in (os.killpg, os.kill):
-                    try:
-                        kill(pid, signal.SIGKILL)
-                    except ProcessLookupError:
-                        pass
+                kill_group(pid)
                 os.waitpid(pid, 0)
                 return None
     finally:
@@ -97,18 +92,20 @@ def _trivial() -> None:
     pass
 
 
-def _child(channel: socket.socket, message: bytes, fds: list[int]) -> None:
+def _child(channel: socket.socket, message: bytes, fds: list[int], null: int,
+           die_with_server: Callable[[], None] | None) -> None:
     """The run: the worker's arguments are the message's NUL-separated fields; its standard
     output and error the two descriptors that came with it. Never returns."""
     code = 1
     try:
         channel.close()
         os.setpgid(0, 0)
-        _die_with_server()
-        os.dup2(_null, 0)
+        if die_with_server is not None:
+            die_with_server()
+        os.dup2(null, 0)
         os.dup2(fds[0], 1)
         os.dup2(fds[1], 2)
-        for fd in (_null, *fds):
+        for fd in (null, *fds):
             os.close(fd)
         from quarl import worker
 
@@ -130,27 +127,42 @@ def _child(channel: socket.socket, message: bytes, fds: list[int]) -> None:
             os._exit(code)
 
 
+def kill_group(pid: int) -> None:
+    """Kills a run's child and its process group (which it may not have made yet)."""
+    for kill in (os.killpg, os.kill):
+        try:
+            kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+
 _PR_SET_PDEATHSIG = 1
-_prctl: Any = None  # libc's prctl on Linux, found by the server once, before it forks
-_null = -1
 
 
-def _find_prctl() -> None:
-    global _prctl
-    if sys.platform.startswith("linux"):
-        import ctypes
+@functools.cache
+def _prctl() -> Any:
+    import ctypes
 
-        _prctl = ctypes.CDLL(None, use_errno=True).prctl
+    return ctypes.CDLL(None, use_errno=True).prctl
 
 
-def _die_with_server() -> None:
-    """The kernel kills the child when its server dies: a run whose server is gone is run
-    again, and must not go on writing into its folder meanwhile."""
-    if _prctl is not None:
-        server = os.getppid()
-        _prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
-        if os.getppid() != server:  # the server died before the line above
+def dies_with_parent() -> Callable[[], None] | None:
+    """What a child of this process calls first, on Linux, so that the kernel kills it when this
+    process dies: a run whose server or Dask worker is gone is run again, and must not go on
+    writing into its folder meanwhile. Two system calls: safe in the child of a threaded
+    process too, as a preexec_fn. This process's pid is taken here, before any fork: a child
+    that read its parent's pid itself would read the reaper's if the parent had died already."""
+    if not sys.platform.startswith("linux"):
+        return None
+    prctl = _prctl()
+    parent = os.getpid()
+
+    def die_with_parent() -> None:
+        prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
+        if os.getppid() != parent:  # the parent died before the line above
             os._exit(1)
+
+    return die_with_parent
 
 
 if __name__ == "__main__":
