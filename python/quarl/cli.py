@@ -183,9 +183,9 @@ def _locked(out: str) -> Iterator[None]:
 
 def run_command(args: argparse.Namespace) -> int:
     from quarl.run import display, layout
-    from quarl.run.executors.base import FAILED, TIMEOUT, ExecutorError
+    from quarl.run.executors.base import ExecutorError
     from quarl.run.history import History, HistoryError
-    from quarl.run.scheduler import NOT_STARTED, SKIPPED, Options, Scheduler
+    from quarl.run.scheduler import Options, Scheduler
 
     if args.scheduler is not None and args.executor != "dask":
         raise UsageError("--scheduler is for --executor dask")
@@ -226,7 +226,7 @@ def run_command(args: argparse.Namespace) -> int:
                 executor.close()
             if scheduler.interrupted:
                 status = EXIT_INTERRUPTED
-            elif any(r.status in (FAILED, TIMEOUT, SKIPPED, NOT_STARTED) for r in results):
+            elif any(not r.status.usable for r in results):
                 status = EXIT_FAILED
             else:
                 status = EXIT_OK
@@ -326,9 +326,10 @@ def status_command(args: argparse.Namespace) -> int:
 def graph_command(args: argparse.Namespace) -> int:
     from quarl.run import graph
     from quarl.run.history import History, HistoryError
+    from quarl.run.status import Status
 
     plan = _plan(args, _environment(args))
-    statuses: dict[str, str] = {}
+    statuses: dict[str, Status] = {}
     try:
         history = History.open(args.out, create=False)
         if history is not None:

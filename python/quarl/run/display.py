@@ -11,12 +11,11 @@ from collections import Counter
 from collections.abc import Sequence
 from typing import IO, Any
 
-from quarl.run.history import Attempt
+from quarl.run.history import AttemptRecord
 from quarl.run.layout import parse_partition_folder
 from quarl.run.plan import Run, partition_object
-from quarl.run.scheduler import NOT_STARTED, SKIPPED, UP_TO_DATE, RunResult
-
-_ORDER = ("succeeded", UP_TO_DATE, "failed", "timeout", SKIPPED, "interrupted", NOT_STARTED)
+from quarl.run.scheduler import RunResult
+from quarl.run.status import Status, failure_log
 
 
 def _seconds(duration: float | None) -> str:
@@ -25,7 +24,7 @@ def _seconds(duration: float | None) -> str:
 
 def summary(results: Sequence[RunResult]) -> str:
     counts = Counter(result.status for result in results)
-    parts = [f"{counts[s]} {_status_text(s)}" for s in _ORDER if counts[s]]
+    parts = [f"{counts[s]} {_status_text(s)}" for s in Status if counts[s]]
     runs = "1 run" if len(results) == 1 else f"{len(results)} runs"
     return f"{runs}: {', '.join(parts)}" if parts else runs
 
@@ -45,12 +44,12 @@ class LineDisplay:
 
     def finished(self, result: RunResult) -> None:
         self.done += 1
-        if result.status == UP_TO_DATE:
+        if result.status == Status.UP_TO_DATE:
             return
         line = f"[{self.done}/{self.total}] {_status_text(result.status)} {result.run.name}"
         if result.duration is not None:
             line += f" ({_seconds(result.duration)})"
-        if result.error and result.status != SKIPPED:
+        if result.error and result.status != Status.SKIPPED:
             line += f": {result.error}"
         print(line, file=self.stream, flush=True)
 
@@ -95,17 +94,17 @@ class LiveDisplay:
     def finished(self, result: RunResult) -> None:
         self.running.pop(result.run.index, None)
         self.counts[result.status] += 1
-        if result.status in ("failed", "timeout"):
+        if result.status.failed:
             self.console.print(f"[red]{result.status}[/] {result.run.name}: {result.error}",
                                markup=True, highlight=False, soft_wrap=True)
         self.progress.advance(self.task)
         self._describe()
 
     def _describe(self) -> None:
-        done = self.counts["succeeded"] + self.counts[UP_TO_DATE]
-        failed = self.counts["failed"] + self.counts["timeout"]
+        done = self.counts[Status.SUCCEEDED] + self.counts[Status.UP_TO_DATE]
+        failed = self.counts[Status.FAILED] + self.counts[Status.TIMEOUT]
         self.progress.update(self.task, description=f"done {done} · failed {failed} · "
-                             f"skipped {self.counts[SKIPPED]} · running {len(self.running)}")
+                             f"skipped {self.counts[Status.SKIPPED]} · running {len(self.running)}")
 
     def close(self) -> None:
         self.live.stop()
@@ -120,16 +119,16 @@ def make_display(total: int, stream: IO[str] = sys.stderr) -> LineDisplay | Live
 # --- the table at the end ------------------------------------------------------------------------
 
 COLUMNS = ("asset", "partition", "status", "duration", "result", "log")
-_COLOURS = {"succeeded": "green", UP_TO_DATE: "dim", "failed": "red", "timeout": "red"}
+_COLOURS = {Status.SUCCEEDED: "green", Status.UP_TO_DATE: "dim", Status.FAILED: "red", Status.TIMEOUT: "red"}
 
 
-def _status_text(status: str) -> str:
-    return f"{SKIPPED} (upstream failed)" if status == SKIPPED else status
+def _status_text(status: Status) -> str:
+    return f"{status} (upstream failed)" if status == Status.SKIPPED else status
 
 
-def _line(asset: str, label: str, status: str, duration: float | None, result_type: str | None,
+def _line(asset: str, label: str, status: Status, duration: float | None, result_type: str | None,
           error: str | None, log: str | None) -> tuple[str, ...]:
-    detail = result_type if status == "succeeded" else error
+    detail = result_type if status == Status.SUCCEEDED else error
     return (asset, label, _status_text(status), _seconds(duration), detail or "", _shown(log))
 
 
@@ -146,7 +145,7 @@ def _result_lines(results: Sequence[RunResult]) -> list[tuple[str, ...]]:
             for r in results]
 
 
-def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[str], stream: IO[str],
+def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[Status], stream: IO[str],
                  closing: str) -> None:
     used = [i for i in range(len(COLUMNS)) if i < 3 or any(line[i] for line in lines)]
     if stream.isatty():
@@ -196,10 +195,10 @@ def write_results(results: Sequence[RunResult], exit_status: int, stream: IO[str
         _print_table(_result_lines(results), [r.status for r in results], stream, summary(results))
 
 
-def write_attempts(attempts: Sequence[Attempt], stream: IO[str], as_json: bool = False) -> None:
+def write_attempts(attempts: Sequence[AttemptRecord], stream: IO[str], as_json: bool = False) -> None:
     """`quarl status`: the last attempt of every run."""
-    def log(a: Attempt) -> str | None:
-        return os.path.join(a.folder, "stderr.log") if a.folder and a.status in ("failed", "timeout") else None
+    def log(a: AttemptRecord) -> str | None:
+        return failure_log(a.status, a.folder)
 
     if as_json:
         _dump({"runs": [{
@@ -211,7 +210,7 @@ def write_attempts(attempts: Sequence[Attempt], stream: IO[str], as_json: bool =
     lines = [_line(a.asset, a.label, a.status, a.duration, a.result_type, a.error, log(a)) for a in attempts]
     counts = Counter(a.status for a in attempts)
     closing = f"{len(attempts)} runs in the history, last attempts: " + ", ".join(
-        f"{counts[s]} {_status_text(s)}" for s in _ORDER if counts[s])
+        f"{counts[s]} {_status_text(s)}" for s in Status if counts[s])
     _print_table(lines, [a.status for a in attempts], stream, closing)
 
 

@@ -7,23 +7,24 @@ import shutil
 import subprocess
 from collections.abc import Iterable
 
-from quarl.run.history import Attempt
+from quarl.run.history import AttemptRecord
 from quarl.run.plan import Plan
+from quarl.run.status import Status
 
 # The worst status of an asset's runs is the asset's.
-_SEVERITY = ("succeeded", "interrupted", "skipped", "timeout", "failed")
-_FILL = {"succeeded": "#d3f2d6", "interrupted": "#fff1c2", "skipped": "#e8e8e8", "timeout": "#f8d0d0",
-         "failed": "#f8d0d0"}
-_STROKE = {"succeeded": "#2e7d32", "interrupted": "#b08900", "skipped": "#8a8a8a", "timeout": "#c62828",
-           "failed": "#c62828"}
+_SEVERITY = (Status.SUCCEEDED, Status.INTERRUPTED, Status.SKIPPED, Status.TIMEOUT, Status.FAILED)
+_FILL = {Status.SUCCEEDED: "#d3f2d6", Status.INTERRUPTED: "#fff1c2", Status.SKIPPED: "#e8e8e8",
+         Status.TIMEOUT: "#f8d0d0", Status.FAILED: "#f8d0d0"}
+_STROKE = {Status.SUCCEEDED: "#2e7d32", Status.INTERRUPTED: "#b08900", Status.SKIPPED: "#8a8a8a",
+           Status.TIMEOUT: "#c62828", Status.FAILED: "#c62828"}
 
 
 class GraphvizError(Exception):
     pass
 
 
-def asset_statuses(attempts: Iterable[Attempt]) -> dict[str, str]:
-    statuses: dict[str, str] = {}
+def asset_statuses(attempts: Iterable[AttemptRecord]) -> dict[str, Status]:
+    statuses: dict[str, Status] = {}
     for attempt in attempts:
         if attempt.status not in _SEVERITY:
             continue
@@ -47,7 +48,7 @@ def _edges(plan: Plan) -> list[tuple[int, int, str]]:
             for parameter, ref in asset.inputs]
 
 
-def mermaid(plan: Plan, statuses: dict[str, str]) -> str:
+def mermaid(plan: Plan, statuses: dict[str, Status]) -> str:
     lines = ["flowchart LR"]
     for i in range(len(plan.assets)):
         text = _label(plan, i).replace('"', "#quot;").replace("\n", "<br/>")
@@ -66,7 +67,7 @@ def _quoted(text: str) -> str:
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
 
 
-def dot(plan: Plan, statuses: dict[str, str]) -> str:
+def dot(plan: Plan, statuses: dict[str, Status]) -> str:
     lines = ["digraph quarl {", "    rankdir=LR;",
              '    node [shape=box, style="rounded,filled", fillcolor="#ffffff", fontname="Helvetica"];',
              '    edge [fontname="Helvetica", fontsize=10];']

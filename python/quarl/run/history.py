@@ -12,7 +12,10 @@ import time
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
+from typing import Any
 from urllib.parse import quote
+
+from quarl.run.status import Status
 
 FILE_NAME = "quarl-history.db"
 SCHEMA_VERSION = 1
@@ -50,13 +53,15 @@ class HistoryError(Exception):
 
 
 @dataclass(frozen=True)
-class Attempt:
+class AttemptRecord:
+    """One row of the history: how one attempt of a run ended."""
+
     asset: str
     partition: str
     label: str
     plan_index: int
     fingerprint: str
-    status: str
+    status: Status
     started: float
     duration: float | None
     exit_status: int | None
@@ -128,7 +133,7 @@ class History:
             self._db.execute("UPDATE invocation SET finished = ?, exit_status = ? WHERE id = ?",
                              (time.time(), exit_status, invocation))
 
-    def add(self, invocation: int, attempts: Iterable[Attempt]) -> None:
+    def add(self, invocation: int, attempts: Iterable[AttemptRecord]) -> None:
         """Records finished attempts, all in one transaction."""
         rows = [(invocation, *(getattr(a, c) for c in _COLUMNS)) for a in attempts]
         if not rows:
@@ -144,17 +149,23 @@ class History:
                 self._db.execute("ROLLBACK")
                 raise
 
-    def latest(self) -> list[Attempt]:
+    def latest(self) -> list[AttemptRecord]:
         """The last attempt of every run the history knows, in plan order."""
         with _reading(self.path):
             rows = self._db.execute(
                 f"SELECT {', '.join(_COLUMNS)} FROM attempt WHERE id IN "
                 "(SELECT max(id) FROM attempt GROUP BY asset, partition) "
                 "ORDER BY plan_index, asset, partition").fetchall()
-        return [Attempt(*row) for row in rows]
+        return [_record(row) for row in rows]
 
     def close(self) -> None:
         self._db.close()
+
+
+def _record(row: tuple[object, ...]) -> AttemptRecord:
+    fields: dict[str, Any] = dict(zip(_COLUMNS, row))
+    fields["status"] = Status(fields["status"])
+    return AttemptRecord(**fields)
 
 
 def _uri_path(path: str) -> str:

@@ -19,19 +19,16 @@ from dataclasses import dataclass
 from typing import Any, Protocol
 
 from quarl.run import layout
-from quarl.run.executors.base import FAILED, INTERRUPTED, SUCCEEDED, TIMEOUT, Job, Outcome
-from quarl.run.history import Attempt, History
+from quarl.run.executors.base import Job, Outcome
+from quarl.run.history import AttemptRecord, History
 from quarl.run.plan import Plan, Run, canonical, partition_object
-
-UP_TO_DATE = "up to date"
-SKIPPED = "skipped"
-NOT_STARTED = "not started"
+from quarl.run.status import Status, failure_log
 
 
 @dataclass
 class RunResult:
     run: Run
-    status: str
+    status: Status
     duration: float | None = None
     result_type: str | None = None
     error: str | None = None
@@ -40,10 +37,7 @@ class RunResult:
 
     @property
     def log(self) -> str | None:
-        """The standard error of a failed attempt."""
-        if self.status in (FAILED, TIMEOUT) and self.folder:
-            return os.path.join(self.folder, "stderr.log")
-        return None
+        return failure_log(self.status, self.folder)
 
 
 @dataclass(frozen=True)
@@ -98,7 +92,7 @@ class Scheduler:
         # The attempt now published for each decided run, which its consumers record.
         self.published_attempt: dict[int, str | None] = {}
         self.interrupted = False
-        self._pending: list[Attempt] = []
+        self._pending: list[AttemptRecord] = []
         self._pending_since = 0.0
         self._paths: dict[int, layout.RunPaths] = {}
 
@@ -171,38 +165,38 @@ class Scheduler:
                 while ready and (stop or self._slot_free()) and not self.interrupted:
                     run = plan.runs[heapq.heappop(ready)]
                     upstream = [self.results[i] for i in run.upstream()]
-                    broken = next((r for r in upstream if r.status in (FAILED, TIMEOUT, SKIPPED)), None)
+                    broken = next((r for r in upstream if r.status.failed or r.status == Status.SKIPPED), None)
                     if broken is not None:
-                        result = RunResult(run, SKIPPED, error=f"{broken.run.name} {broken.status}")
+                        result = RunResult(run, Status.SKIPPED, error=f"{broken.run.name} {broken.status}")
                         self._record(run, result, None)
                         decided(result)
-                    elif stop or any(r.status not in (SUCCEEDED, UP_TO_DATE) for r in upstream):
-                        decided(RunResult(run, NOT_STARTED))
-                    elif (run.index in self.forced or any(r.status == SUCCEEDED for r in upstream)
+                    elif stop or not all(r.status.usable for r in upstream):
+                        decided(RunResult(run, Status.NOT_STARTED))
+                    elif (run.index in self.forced or any(r.status == Status.SUCCEEDED for r in upstream)
                           or not self._up_to_date(run)):
                         self._start(run, 1)
                     else:
-                        decided(RunResult(run, UP_TO_DATE))
+                        decided(RunResult(run, Status.UP_TO_DATE))
                 if not self.executor.busy or self.interrupted:
                     continue
                 for outcome in self.executor.wait(self._flush_due()):
                     run = plan.runs[outcome.run]
                     result = self._result(run, outcome)
                     self._record(run, result, outcome)
-                    if (outcome.status in (FAILED, TIMEOUT) and not stop and not self.interrupted
+                    if (outcome.status.failed and not stop and not self.interrupted
                             and self.attempts[run.index] <= self.options.retries):
                         self._start(run, self.attempts[run.index] + 1)
                         continue
-                    if outcome.status == SUCCEEDED:
+                    if outcome.status == Status.SUCCEEDED:
                         self.published_attempt[run.index] = outcome.attempt_id
-                    elif outcome.status != INTERRUPTED and self.options.fail_fast:
+                    elif outcome.status != Status.INTERRUPTED and self.options.fail_fast:
                         stop = True
                     decided(result)
                 self._flush(force=False)
             if self.interrupted:
                 self._drain()
             self._flush(force=True)
-        return [self.results.get(i) or RunResult(plan.runs[i], NOT_STARTED) for i in self.selection]
+        return [self.results.get(i) or RunResult(plan.runs[i], Status.NOT_STARTED) for i in self.selection]
 
     def _slot_free(self) -> bool:
         # With --fail-fast, a run starts only once every attempt that has ended is decided:
@@ -268,8 +262,8 @@ class Scheduler:
             self.history.add(self.invocation, self._pending)
             self._pending = []
 
-    def _row(self, run: Run, result: RunResult, outcome: Outcome | None) -> Attempt:
-        return Attempt(asset=run.asset.key, partition=self.paths(run).name if run.partition else "",
+    def _row(self, run: Run, result: RunResult, outcome: Outcome | None) -> AttemptRecord:
+        return AttemptRecord(asset=run.asset.key, partition=self.paths(run).name if run.partition else "",
                        label=run.label, plan_index=run.index, fingerprint=run.fingerprint,
                        status=result.status, started=outcome.started if outcome else time.time(),
                        duration=result.duration, exit_status=outcome.exit_status if outcome else None,

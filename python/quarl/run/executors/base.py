@@ -22,14 +22,9 @@ from dataclasses import dataclass, field
 from typing import IO, Any, Protocol, TypeVar
 
 from quarl.run import layout
+from quarl.run.status import Status
 
 T = TypeVar("T")
-
-SUCCEEDED = "succeeded"
-FAILED = "failed"
-TIMEOUT = "timeout"
-INTERRUPTED = "interrupted"
-
 
 @dataclass(frozen=True)
 class Job:
@@ -50,7 +45,7 @@ class Job:
 class Outcome:
     run: int
     attempt_id: str
-    status: str
+    status: Status
     started: float
     duration: float
     exit_status: int | None = None
@@ -219,7 +214,7 @@ class Attempt:
         self.started = time.time()
         self.clock = time.monotonic()
 
-    def outcome(self, status: str, **details: Any) -> Outcome:
+    def outcome(self, status: Status, **details: Any) -> Outcome:
         return Outcome(self.job.run, self.job.attempt_id, status, self.started,
                        time.monotonic() - self.clock, **details)
 
@@ -247,10 +242,10 @@ class Attempt:
 
     def interrupted(self, exit_status: int | None = None) -> Outcome:
         self.discard()
-        return self.outcome(INTERRUPTED, exit_status=exit_status)
+        return self.outcome(Status.INTERRUPTED, exit_status=exit_status)
 
     def lost_twice(self, lost: WorkerLost) -> Outcome:
-        return Outcome(self.job.run, self.job.attempt_id, FAILED, self.started, 0.0,
+        return Outcome(self.job.run, self.job.attempt_id, Status.FAILED, self.started, 0.0,
                        error=f"{lost}, twice", folder=keep_failed(self.job))
 
     def failed_before_start(self, error: OSError) -> Outcome:
@@ -258,13 +253,13 @@ class Attempt:
         this run, reported like any other."""
         job = self.job
         if not os.path.isdir(job.attempt):
-            return self.outcome(FAILED, error=f"could not start the run: {error}")
+            return self.outcome(Status.FAILED, error=f"could not start the run: {error}")
         try:
             with open(os.path.join(job.attempt, "stderr.log"), "a") as log:
                 log.write(f"quarl: could not start the run: {error}\n")
         except OSError:
             pass
-        return self.outcome(FAILED, error=f"could not start the run: {error}", folder=keep_failed(job))
+        return self.outcome(Status.FAILED, error=f"could not start the run: {error}", folder=keep_failed(job))
 
     def finish(self, status: int, timed_out: bool, stopping: bool) -> Outcome:
         """The outcome of a worker that exited with `status`: killed at its timeout, or by the
@@ -272,7 +267,7 @@ class Attempt:
         job = self.job
         outcome = self.outcome
         if timed_out and not stopping:
-            return outcome(TIMEOUT, exit_status=status, error=f"timed out after {job.timeout:g} s",
+            return outcome(Status.TIMEOUT, exit_status=status, error=f"timed out after {job.timeout:g} s",
                            folder=keep_failed(job))
         if stopping and status != 0:
             # Killed by the executor's interrupt: an attempt that finished first is kept.
@@ -284,9 +279,9 @@ class Attempt:
             try:
                 _publish(job, record, self.started, time.monotonic() - self.clock)
             except OSError as error:
-                return outcome(FAILED, exit_status=status, error=f"could not publish the run: {error}",
+                return outcome(Status.FAILED, exit_status=status, error=f"could not publish the run: {error}",
                                folder=keep_failed(job))
-            return outcome(SUCCEEDED, exit_status=status, result_type=record.get("result_type"),
+            return outcome(Status.SUCCEEDED, exit_status=status, result_type=record.get("result_type"),
                            folder=job.published)
         if record is not None and record.get("ok") is False:
             reason = str(record.get("error"))
@@ -296,7 +291,7 @@ class Attempt:
             reason = describe_exit(status) + " after recording a success"
         else:
             reason = "the worker wrote no value.json"
-        return outcome(FAILED, exit_status=status, error=reason, folder=keep_failed(job))
+        return outcome(Status.FAILED, exit_status=status, error=reason, folder=keep_failed(job))
 
 
 def _make_attempt_folder(path: str) -> None:

@@ -33,11 +33,12 @@ import dask.config  # type: ignore[import-not-found, unused-ignore]
 import distributed  # type: ignore[import-not-found, unused-ignore]
 from distributed.scheduler import KilledWorker  # type: ignore[import-not-found, unused-ignore]
 
-from quarl.run.executors.base import (FAILED, INTERRUPTED, Interrupted, Job, Launch, Outcome,
+from quarl.run.executors.base import (Interrupted, Job, Launch, Outcome,
                                       Process, WorkerEnvironment, collect, keep_failed,
                                       launch_fresh, perform)
 from quarl.run.executors.warm import WarmPool, WarmStartError
 from quarl.run.executors.warm_server import dies_with_parent
+from quarl.run.status import Status
 
 
 # Seconds for every worker to answer: quarl's check (which starts an interpreter there), and the
@@ -252,7 +253,7 @@ class DaskExecutor:
                 reason = f"its outcome was lost with its Dask worker ({type(lost).__name__}: {lost})"
         elif future.status == "cancelled":
             if self._stopping:
-                return Outcome(job.run, job.attempt_id, INTERRUPTED, started, time.monotonic() - clock)
+                return Outcome(job.run, job.attempt_id, Status.INTERRUPTED, started, time.monotonic() - clock)
             # The task may still be running on its worker: its folder is left to it.
             reason = ("the connection to the Dask scheduler was lost" if self.client.status != "running"
                       else "the Dask scheduler cancelled the task")
@@ -269,7 +270,7 @@ class DaskExecutor:
             # any, becomes the run's last failure.
             if os.path.isdir(job.attempt):
                 folder = keep_failed(job)
-        return Outcome(job.run, job.attempt_id, FAILED, started, time.monotonic() - clock,
+        return Outcome(job.run, job.attempt_id, Status.FAILED, started, time.monotonic() - clock,
                        error=reason, folder=folder)
 
     def wake(self) -> None:
