@@ -7,19 +7,16 @@ or plan error, 130 interrupted.
 from __future__ import annotations
 
 import argparse
-import fcntl
-import fnmatch
 import os
 import shlex
 import sys
-from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
-from typing import IO, Any
+from collections.abc import Sequence
+from typing import IO
 
 PROG = "quarl"
 # Forking a warm server is what Linux does cheaply and safely; elsewhere, a fresh interpreter.
 _DEFAULT_ISOLATION = "warm" if sys.platform == "linux" else "fresh"
-EXIT_OK, EXIT_FAILED, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+EXIT_OK, EXIT_USAGE, EXIT_INTERRUPTED = 0, 2, 130
 
 
 class UsageError(Exception):
@@ -147,156 +144,29 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_INTERRUPTED
 
 
-# --- planning, shared by run and graph ------------------------------------------------------------
-
-def _environment(args: argparse.Namespace) -> Any:
-    from quarl.run.executors.base import WorkerEnvironment
-
-    cwd = os.getcwd()
-    return WorkerEnvironment(sys.executable, cwd, [*(os.path.abspath(p) for p in args.path), cwd])
-
-
-def _plan(args: argparse.Namespace, environment: Any) -> Any:
-    from quarl.run import report
-    from quarl.run.plan import PlanError, build_plan
-
-    try:
-        return build_plan(report.inspect(args.targets, environment))
-    except report.InspectionError as error:
-        raise UsageError(str(error)) from None
-    except PlanError as error:
-        raise UsageError("the project cannot be planned:\n  " + "\n  ".join(error.problems)) from None
-
-
 # --- quarl run ------------------------------------------------------------------------------------
 
-@contextmanager
-def _locked(out: str) -> Iterator[None]:
-    """One `quarl run` at a time per output folder: two would publish over each other."""
-    with open(os.path.join(out, ".quarl.lock"), "a") as lock:
-        try:
-            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise UsageError(f"another quarl run is using {out}") from None
-        yield
-
-
 def run_command(args: argparse.Namespace) -> int:
-    from quarl.run import display, layout
-    from quarl.run.executors.base import ExecutorError
-    from quarl.run.history import History, HistoryError
-    from quarl.run.scheduler import Options, Scheduler
+    from quarl.run import display, pipeline
+    from quarl.run.scheduler import Options
 
     if args.scheduler is not None and args.executor != "dask":
         raise UsageError("--scheduler is for --executor dask")
-    environment = _environment(args)
-    plan = _plan(args, environment)
-    selection, forced = _selection(args, plan)
-
+    request = pipeline.RunRequest(
+        targets=args.targets, command=shlex.join([PROG, *args.argv]), out=args.out, path=args.path,
+        patterns=[p for group in args.select for p in group],
+        options=Options(args.force, args.timeout, args.retries, args.fail_fast), jobs=args.jobs,
+        executor=args.executor, scheduler=args.scheduler, warm=args.isolation == "warm",
+        preload=args.preload)
     try:
-        os.makedirs(args.out, exist_ok=True)
-    except OSError as error:
-        raise UsageError(f"cannot create the output folder: {error}") from None
-    with _locked(args.out):
-        try:
-            history = History.open(args.out, create=True)
-        except HistoryError as error:
-            raise UsageError(str(error)) from None
-        assert history is not None
-        try:
-            out = os.path.abspath(args.out)
-            layout.recover(out)
-            for asset in plan.assets:
-                if asset.partitioned:
-                    layout.recover(os.path.join(out, asset.key))
-            executor = _executor(args, environment, plan)
-            try:
-                invocation = history.begin(shlex.join([PROG, *args.argv]))
-                shown = display.make_display(len(selection))
-                try:
-                    scheduler = Scheduler(plan, selection, forced, args.out, executor,
-                                          history, invocation, shown,
-                                          Options(args.force, args.timeout, args.retries, args.fail_fast))
-                    results = scheduler.run()
-                except ExecutorError as error:
-                    raise UsageError(str(error)) from None
-                finally:
-                    shown.close()
-            finally:
-                executor.close()
-            if scheduler.interrupted:
-                status = EXIT_INTERRUPTED
-            elif any(not r.status.usable for r in results):
-                status = EXIT_FAILED
-            else:
-                status = EXIT_OK
-            history.finish(invocation, status)
-        except HistoryError as error:
-            raise UsageError(str(error)) from None
-        finally:
-            history.close()
-    _print_results(args, results, status)
-    if status == EXIT_INTERRUPTED:
+        report = pipeline.run_project(request)
+    except pipeline.RunError as error:
+        raise UsageError(str(error)) from None
+    display.write_results(report.results, report.ending, sys.stdout, as_json=args.json)
+    if report.ending == pipeline.Ending.INTERRUPTED:
         print(f"{PROG} run: interrupted; published runs are intact, the next run goes on from here",
               file=sys.stderr)
-    return status
-
-
-def _selection(args: argparse.Namespace, plan: Any) -> tuple[list[int], set[int]]:
-    """The runs that --select asks for with their upstream, and those that --force reruns."""
-    from quarl.run import layout
-    from quarl.run.plan import select
-
-    keys = [asset.key for asset in plan.assets]
-    selected = keys
-    patterns = [p for group in args.select for p in group]
-    if patterns:
-        unmatched = [p for p in patterns if not fnmatch.filter(keys, p)]
-        if unmatched:
-            raise UsageError(f"--select {' '.join(unmatched)} matches no asset "
-                             f"(the assets are: {', '.join(keys)})")
-        selected = [k for k in keys if any(fnmatch.fnmatchcase(k, p) for p in patterns)]
-    selection = select(plan, selected)
-    wanted = set(selected)
-    forced = {i for i in selection if plan.runs[i].asset.key in wanted} if args.force else set()
-    too_long = [plan.runs[i].name for i in selection if layout.too_long(
-        layout.RunPaths(args.out, plan.runs[i].asset.key, plan.runs[i].partition))]
-    if too_long:
-        raise UsageError("partition values too long for a folder name: " + ", ".join(too_long[:5]))
-    return selection, forced
-
-
-def _executor(args: argparse.Namespace, environment: Any, plan: Any) -> Any:
-    """The executor that the options name: on this machine, warm or fresh, or on a Dask cluster."""
-    modules = list(dict.fromkeys(asset.module for asset in plan.assets))
-    if args.executor == "dask":
-        try:
-            from quarl.run.executors import dask
-        except ImportError as error:
-            raise UsageError(f"--executor dask needs the package distributed ({error}); install it "
-                             "with quarl's extra: pip install 'quarl[dask]'") from None
-        try:
-            return dask.dask_executor(args.scheduler, args.jobs, environment, os.path.abspath(args.out),
-                                      sorted({module.partition(".")[0] for module in modules}),
-                                      warm=args.isolation == "warm",
-                                      preload=modules if args.preload else ())
-        except dask.ClusterError as error:
-            raise UsageError(str(error)) from None
-    slots = args.jobs or os.cpu_count() or 1
-    if args.isolation == "warm":
-        from quarl.run.executors.warm import warm_executor
-
-        return warm_executor(slots, environment, modules if args.preload else [],
-                             os.path.join(args.out, ".quarl-warm.log"))
-    from quarl.run.executors.local import local_executor
-
-    return local_executor(slots, environment)
-
-
-def _print_results(args: argparse.Namespace, results: Any, status: int) -> None:
-    from quarl.run import display
-
-    display.write_results(results, status, sys.stdout, as_json=args.json)
+    return int(report.ending)
 
 
 # --- quarl status ---------------------------------------------------------------------------------
@@ -324,11 +194,14 @@ def status_command(args: argparse.Namespace) -> int:
 # --- quarl graph ----------------------------------------------------------------------------------
 
 def graph_command(args: argparse.Namespace) -> int:
-    from quarl.run import graph
+    from quarl.run import graph, pipeline
     from quarl.run.history import History, HistoryError
     from quarl.run.status import Status
 
-    plan = _plan(args, _environment(args))
+    try:
+        plan = pipeline.plan_project(args.targets, pipeline.worker_environment(args.path))
+    except pipeline.RunError as error:
+        raise UsageError(str(error)) from None
     statuses: dict[str, Status] = {}
     try:
         history = History.open(args.out, create=False)

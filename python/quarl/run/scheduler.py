@@ -8,6 +8,7 @@ from the upstream runs that are published now; otherwise it is started.
 
 from __future__ import annotations
 
+import enum
 import heapq
 import os
 import secrets
@@ -19,7 +20,7 @@ from dataclasses import dataclass
 from typing import Any, Protocol
 
 from quarl.run import layout
-from quarl.run.executors.base import Job, Outcome
+from quarl.run.executors.base import Attempts, Executor, Job, Outcome
 from quarl.run.history import AttemptRecord, History
 from quarl.run.plan import Plan, Run, canonical, partition_object
 from quarl.run.status import Status, failure_log
@@ -48,30 +49,27 @@ class Options:
     fail_fast: bool = False
 
 
-class Executor(Protocol):
-    slots: int  # attempts it runs at once
-    busy: int  # attempts submitted whose outcome wait() has not returned yet
-
-    @property
-    def running(self) -> int:
-        """Attempts that hold a slot: at most `busy`, fewer while finished ones are published."""
-
-    def submit(self, job: Job) -> None: ...
-
-    def wait(self, timeout: float | None) -> list[Outcome]:
-        """Outcomes that are in, after waiting for the first (or for wake(), or the timeout)."""
-
-    def wake(self) -> None:
-        """Makes a pending wait() return; called from a signal handler."""
-
-    def interrupt(self) -> None:
-        """Kills every running attempt: each comes back as interrupted; nothing new starts."""
-
-
 class Display(Protocol):
     def started(self, run: Run, attempt: int) -> None: ...
 
     def finished(self, result: RunResult) -> None: ...
+
+
+class Stop(enum.Enum):
+    """Whether the loop still starts runs."""
+
+    NO = "no"
+    FAIL_FAST = "fail fast"  # a run failed under --fail-fast: what runs ends, nothing starts
+    INTERRUPTED = "interrupted"  # Ctrl-C or SIGTERM: every worker is killed
+
+
+class Decision(enum.Enum):
+    """What becomes of a run once everything it consumes is decided."""
+
+    READY = "ready"
+    UP_TO_DATE = "up to date"
+    SKIPPED = "skipped"  # an upstream run failed
+    NOT_STARTED = "not started"  # the loop is stopping, or an upstream run did not run
 
 
 class Scheduler:
@@ -83,7 +81,7 @@ class Scheduler:
         self.forced = forced
         self.out = os.path.abspath(out)
         self.shown_out = out  # as the user spelled it, for value_path
-        self.executor = executor
+        self.attempts = Attempts(executor, overlap=not options.fail_fast)
         self.history = history
         self.invocation = invocation
         self.display = display
@@ -91,10 +89,19 @@ class Scheduler:
         self.results: dict[int, RunResult] = {}
         # The attempt now published for each decided run, which its consumers record.
         self.published_attempt: dict[int, str | None] = {}
-        self.interrupted = False
+        self.stop = Stop.NO
+        self.tries: dict[int, int] = {}
+        self._selected = set(self.selection)
+        self._waiting = {i: len(set(plan.runs[i].upstream())) for i in self.selection}
+        self._ready = [i for i, count in self._waiting.items() if count == 0]
+        heapq.heapify(self._ready)
         self._pending: list[AttemptRecord] = []
         self._pending_since = 0.0
         self._paths: dict[int, layout.RunPaths] = {}
+
+    @property
+    def interrupted(self) -> bool:
+        return self.stop is Stop.INTERRUPTED
 
     # --- deciding -------------------------------------------------------------------------------
 
@@ -143,86 +150,76 @@ class Scheduler:
     # --- the loop ---------------------------------------------------------------------------------
 
     def run(self) -> list[RunResult]:
-        plan = self.plan
-        selected = set(self.selection)
-        waiting = {i: len(set(plan.runs[i].upstream())) for i in self.selection}
-        ready = [i for i, count in waiting.items() if count == 0]
-        heapq.heapify(ready)
-        self.attempts: dict[int, int] = {}
-        stop = False
-
-        def decided(result: RunResult) -> None:
-            self.results[result.run.index] = result
-            self.display.finished(result)
-            for consumer in plan.downstream[result.run.index]:
-                if consumer in selected:
-                    waiting[consumer] -= 1
-                    if waiting[consumer] == 0:
-                        heapq.heappush(ready, consumer)
-
         with self._stop_on_signals():
-            while (ready or self.executor.busy) and not self.interrupted:
-                while ready and (stop or self._slot_free()) and not self.interrupted:
-                    run = plan.runs[heapq.heappop(ready)]
-                    upstream = [self.results[i] for i in run.upstream()]
-                    broken = next((r for r in upstream if r.status.failed or r.status == Status.SKIPPED), None)
-                    if broken is not None:
-                        result = RunResult(run, Status.SKIPPED, error=f"{broken.run.name} {broken.status}")
-                        self._record(run, result, None)
-                        decided(result)
-                    elif stop or not all(r.status.usable for r in upstream):
-                        decided(RunResult(run, Status.NOT_STARTED))
-                    elif (run.index in self.forced or any(r.status == Status.SUCCEEDED for r in upstream)
-                          or not self._up_to_date(run)):
-                        self._start(run, 1)
-                    else:
-                        decided(RunResult(run, Status.UP_TO_DATE))
-                if not self.executor.busy or self.interrupted:
-                    continue
-                for outcome in self.executor.wait(self._flush_due()):
-                    run = plan.runs[outcome.run]
-                    result = self._result(run, outcome)
-                    self._record(run, result, outcome)
-                    if (outcome.status.failed and not stop and not self.interrupted
-                            and self.attempts[run.index] <= self.options.retries):
-                        self._start(run, self.attempts[run.index] + 1)
-                        continue
-                    if outcome.status == Status.SUCCEEDED:
-                        self.published_attempt[run.index] = outcome.attempt_id
-                    elif outcome.status != Status.INTERRUPTED and self.options.fail_fast:
-                        stop = True
-                    decided(result)
+            while (self._ready or self.attempts.busy) and not self.interrupted:
+                self._start_ready()
+                if self.attempts.busy and not self.interrupted:
+                    self._take(self.attempts.wait(self._flush_due()))
                 self._flush(force=False)
             if self.interrupted:
-                self._drain()
+                self.attempts.interrupt()
+                while self.attempts.busy:
+                    self._take(self.attempts.wait(None))
             self._flush(force=True)
-        return [self.results.get(i) or RunResult(plan.runs[i], Status.NOT_STARTED) for i in self.selection]
+        return [self.results.get(i) or RunResult(self.plan.runs[i], Status.NOT_STARTED) for i in self.selection]
 
-    def _slot_free(self) -> bool:
-        # With --fail-fast, a run starts only once every attempt that has ended is decided:
-        # one that failed must stop it.
-        taken = self.executor.busy if self.options.fail_fast else self.executor.running
-        return taken < self.executor.slots
+    def _start_ready(self) -> None:
+        """Decides the runs whose upstream is decided, in plan order, while a slot is free."""
+        while self._ready and not self.interrupted and (
+                self.stop is Stop.FAIL_FAST or self.attempts.running < self.attempts.slots):
+            run = self.plan.runs[heapq.heappop(self._ready)]
+            decision, broken = self._decide(run)
+            if decision is Decision.READY:
+                self._start(run, 1)
+            elif decision is Decision.SKIPPED:
+                assert broken is not None
+                result = RunResult(run, Status.SKIPPED, error=f"{broken.run.name} {broken.status}")
+                self._record(run, result, None)
+                self._decided(result)
+            else:
+                self._decided(RunResult(run, Status(decision.value)))
 
-    def _result(self, run: Run, outcome: Outcome) -> RunResult:
-        return RunResult(run, outcome.status, outcome.duration, outcome.result_type, outcome.error,
-                         outcome.folder, self.attempts[run.index])
+    def _decide(self, run: Run) -> tuple[Decision, RunResult | None]:
+        upstream = [self.results[i] for i in run.upstream()]
+        broken = next((r for r in upstream if r.status.failed or r.status == Status.SKIPPED), None)
+        if broken is not None:
+            return Decision.SKIPPED, broken
+        if self.stop is not Stop.NO or not all(r.status.usable for r in upstream):
+            return Decision.NOT_STARTED, None
+        if (run.index in self.forced or any(r.status == Status.SUCCEEDED for r in upstream)
+                or not self._up_to_date(run)):
+            return Decision.READY, None
+        return Decision.UP_TO_DATE, None
+
+    def _take(self, outcomes: list[Outcome]) -> None:
+        """Records each outcome; a failure is tried again while --retries allows, else decided."""
+        for outcome in outcomes:
+            run = self.plan.runs[outcome.run]
+            result = RunResult(run, outcome.status, outcome.duration, outcome.result_type, outcome.error,
+                               outcome.folder, self.tries[run.index])
+            self._record(run, result, outcome)
+            if outcome.status.failed and self.stop is Stop.NO and self.tries[run.index] <= self.options.retries:
+                self._start(run, self.tries[run.index] + 1)
+                continue
+            if outcome.status == Status.SUCCEEDED:
+                self.published_attempt[run.index] = outcome.attempt_id
+            elif outcome.status.failed and self.options.fail_fast and self.stop is Stop.NO:
+                self.stop = Stop.FAIL_FAST
+            self._decided(result)
+
+    def _decided(self, result: RunResult) -> None:
+        self.results[result.run.index] = result
+        self.display.finished(result)
+        for consumer in self.plan.downstream[result.run.index]:
+            if consumer in self._selected:
+                self._waiting[consumer] -= 1
+                if self._waiting[consumer] == 0:
+                    heapq.heappush(self._ready, consumer)
 
     def _start(self, run: Run, attempt: int) -> None:
-        self.attempts[run.index] = attempt
+        self.tries[run.index] = attempt
         self.display.started(run, attempt)
-        self.executor.submit(self._job(run))
-
-    def _drain(self) -> None:
-        """Stops every running worker and records how each attempt ended."""
-        self.executor.interrupt()
-        while self.executor.busy:
-            for outcome in self.executor.wait(None):
-                run = self.plan.runs[outcome.run]
-                result = self._result(run, outcome)
-                self._record(run, result, outcome)
-                self.results[run.index] = result
-                self.display.finished(result)
+        self.attempts.submit(self._job(run))
 
     @contextmanager
     def _stop_on_signals(self) -> Iterator[None]:
@@ -230,8 +227,8 @@ class Scheduler:
         between two steps, so no outcome is ever half recorded."""
 
         def request_stop(signum: int, frame: object) -> None:
-            self.interrupted = True
-            self.executor.wake()
+            self.stop = Stop.INTERRUPTED
+            self.attempts.wake()
 
         previous = {sig: signal.signal(sig, request_stop) for sig in (signal.SIGINT, signal.SIGTERM)}
         try:

@@ -1,33 +1,41 @@
-"""What every executor does with one attempt of a run, wherever its process is started.
+"""The life of one attempt of a run, written once for every executor.
 
-An executor receives prepared jobs (paths, module, function, inputs: nothing of the plan) and
-reports outcomes. `perform` is the attempt itself: make the attempt folder, build the input
-file, start the worker through the executor's launcher, wait for it (killing its process group
-on timeout), decide the outcome from its files, and publish the attempt or keep it as the last
-failure.
+An attempt moves through these states, in the orchestrator's own process:
+
+    prepared   its folder and input file made (Attempt.prepare)
+    launched   handed to the executor, which starts its worker; the pid once the executor knows it
+    exited     the worker ended with an exit status
+    decided    published (succeeded) | failed | timeout | interrupted; a worker lost before it
+               ended (its warm server died) makes a new attempt of the same job, once
+
+`Attempts` drives every attempt in flight: it keeps their deadlines, kills their process groups at
+a timeout or an interrupt, retries a lost one and publishes the finished ones. An executor only
+starts a worker process and reports what became of it (`Launched`, `Exited`, `Lost`); the fresh,
+warm and Dask executors differ in nothing else.
 """
 
 from __future__ import annotations
 
+import enum
 import json
 import os
-import queue
 import shutil
-import signal
-import subprocess
 import time
-from collections.abc import Callable, Iterator, Sequence
+import queue
+from collections.abc import Collection, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import IO, Any, Protocol, TypeVar
 
 from quarl.run import layout
+from quarl.run.executors.processes import describe_exit, kill_group, kill_leftovers, worker_args
 from quarl.run.status import Status
 
-T = TypeVar("T")
 
 @dataclass(frozen=True)
 class Job:
+    """One run to attempt: paths, module, function and inputs; nothing of the plan."""
+
     run: int  # the plan's index of the run, echoed in the outcome
     attempt_id: str
     module: str
@@ -54,47 +62,79 @@ class Outcome:
     folder: str | None = None  # the published folder, or the failed attempt's
 
 
-class Process(Protocol):
-    def wait(self, timeout: float | None) -> int | None:
-        """The exit status (negative: killed by that signal), or None if still running."""
+# --- what an executor sees and says -----------------------------------------------------------
 
-    def kill(self) -> None:
-        """Kills the run's whole process group."""
+@dataclass(frozen=True)
+class Launch:
+    """What an executor needs to start one attempt's worker."""
 
-
-# launch(job, kwargs, stdout, stderr) starts the worker of one attempt; `kwargs` is the worker's
-# INPUT_KWARGS_JSON argument: None, "@FILE", or a short JSON text given in full.
-Launch = Callable[[Job, "str | None", IO[bytes], IO[bytes]], Process]
+    key: str  # names the attempt in the executor's reports
+    args: tuple[str, ...]  # python -m quarl.worker's arguments
+    folder: str  # the attempt folder, where stdout.log and stderr.log take the worker's output
 
 
-class Interrupted(Exception):
-    """The executor is stopping: the attempt is not started."""
+@dataclass(frozen=True)
+class Launched:
+    key: str
+    pid: int  # leads the worker's process group
 
 
-class ExecutorError(Exception):
-    """The executor cannot run attempts at all (its servers or its cluster cannot start): the
-    command stops with this message instead of failing every run."""
+@dataclass(frozen=True)
+class Exited:
+    key: str
+    status: int | None  # the exit status (negative: killed by that signal); None: never started
 
 
-class WorkerLost(Exception):
-    """The process that started the attempt's worker died before the attempt ended; the attempt
-    is run once more from the start."""
+@dataclass(frozen=True)
+class Lost:
+    """The process that ran the worker died before the worker ended."""
+
+    key: str
+    reason: str
+    retry: bool = True  # run once more from the start; False: the executor retried already
 
 
-def collect(done: queue.SimpleQueue[T | None], timeout: float | None) -> tuple[list[T], bool]:
-    """What an executor's queue of finished work holds, after waiting up to `timeout` for the
-    first item; and whether a wake() (a None in the queue) was among them."""
+Event = Launched | Exited | Lost
+
+
+class Executor(Protocol):
+    slots: int  # workers it runs at once
+
+    def start(self, launch: Launch) -> int | None:
+        """Starts the worker; returns its pid when it is known at once (else a Launched report
+        may bring it). Raises OSError when it cannot start (a failure of that run),
+        ExecutorError when nothing can."""
+
+    def kill(self, keys: Collection[str]) -> None:
+        """Ends these attempts whose pid is not known here: one not started yet never starts,
+        one starting is killed once it has (it then exits, or is reported Exited(None))."""
+
+    def wait(self, timeout: float | None) -> list[Event]:
+        """What became of the workers, after waiting up to `timeout` for the first report (or
+        for wake())."""
+
+    def wake(self) -> None:
+        """Makes a pending wait() return; called from a signal handler."""
+
+    def close(self) -> None: ...
+
+
+T = TypeVar("T")
+
+
+def collect(done: queue.SimpleQueue[T | None], timeout: float | None) -> list[T]:
+    """What an executor's queue of reports holds, after waiting up to `timeout` for the first
+    item; a None in the queue is a wake-up."""
     try:
         items = [done.get(timeout=timeout)]
     except queue.Empty:
-        return [], False
+        return []
     while True:
         try:
             items.append(done.get_nowait())
         except queue.Empty:
             break
-    finished = [item for item in items if item is not None]
-    return finished, len(finished) < len(items)
+    return [item for item in items if item is not None]
 
 
 @dataclass(frozen=True)
@@ -111,56 +151,275 @@ class WorkerEnvironment:
         env["PYTHONPATH"] = os.pathsep.join([*self.path, *filter(None, [env.get("PYTHONPATH")])])
         return env
 
-    def worker_argv(self, job: Job, kwargs: str | None) -> list[str]:
-        argv = [self.python, "-m", "quarl.worker", job.module, job.function, job.attempt]
-        if kwargs is not None:
-            argv.append(kwargs)
-        return argv
+
+class ExecutorError(Exception):
+    """The executor cannot run attempts at all (its servers or its cluster cannot start): the
+    command stops with this message instead of failing every run."""
 
 
-class PopenProcess:
-    def __init__(self, popen: subprocess.Popen[bytes]) -> None:
-        self.popen = popen
+@contextmanager
+def open_logs(folder: str) -> Iterator[tuple[IO[bytes], IO[bytes]]]:
+    """The worker's standard output and error, open while it is started."""
+    with open(os.path.join(folder, "stdout.log"), "wb") as out, \
+            open(os.path.join(folder, "stderr.log"), "wb") as err:
+        yield out, err
 
-    def wait(self, timeout: float | None) -> int | None:
+
+# --- one attempt --------------------------------------------------------------------------------
+
+class State(enum.Enum):
+    PREPARED = "prepared"
+    LAUNCHED = "launched"
+    EXITED = "exited"
+    DECIDED = "decided"
+
+
+# How long a worker that was killed may take to be reported ended before its attempt is decided
+# without it (a frozen or unreachable Dask worker); a report that comes later is ignored.
+KILL_GRACE = 10.0
+
+
+class Attempt:
+    """One attempt of a job, from its folder to its outcome."""
+
+    def __init__(self, job: Job, lost_before: int = 0) -> None:
+        self.job = job
+        self.lost_before = lost_before  # times a worker of this job was lost already
+        self.state = State.PREPARED
+        self.started = time.time()
+        self.clock = time.monotonic()
+        self.pid: int | None = None
+        self.exit_status: int | None = None
+        self.deadline: float | None = None  # the timeout; then the end of the kill's grace
+        self.timed_out = False
+        self.kill_sent = False
+
+    @property
+    def key(self) -> str:
+        return self.job.attempt_id
+
+    def outcome(self, status: Status, **details: Any) -> Outcome:
+        self.state = State.DECIDED
+        return Outcome(self.job.run, self.job.attempt_id, status, self.started,
+                       time.monotonic() - self.clock, **details)
+
+    def prepare(self) -> Launch:
+        """Makes the attempt folder and its input. An OSError here is a failure of the run
+        before it starts."""
+        job = self.job
+        _make_attempt_folder(job.attempt)
+        kwargs = layout.inline_input(job.inputs)
+        if kwargs is None and job.inputs is not None:
+            input_path = os.path.join(job.attempt, "input.json")
+            layout.write_input(input_path, job.inputs)
+            kwargs = "@" + input_path
+        return Launch(self.key, tuple(worker_args(job.module, job.function, job.attempt, kwargs)),
+                      job.attempt)
+
+    def launched(self) -> None:
+        self.state = State.LAUNCHED
+        if self.job.timeout is not None:
+            self.deadline = time.monotonic() + self.job.timeout
+
+    def exited(self, status: int | None) -> None:
+        self.state = State.EXITED
+        self.exit_status = status
+        if self.pid is not None:
+            # Whatever the worker left behind in its group must not write into the folder
+            # once it is published.
+            kill_leftovers(self.pid)
+
+    def discard(self) -> None:
+        shutil.rmtree(self.job.attempt, ignore_errors=True)
+
+    def interrupted(self) -> Outcome:
+        self.discard()
+        return self.outcome(Status.INTERRUPTED, exit_status=self.exit_status)
+
+    def failed(self, reason: str) -> Outcome:
+        return self.outcome(Status.FAILED, exit_status=self.exit_status, error=reason,
+                            folder=keep_failed(self.job))
+
+    def failed_before_start(self, error: OSError) -> Outcome:
+        """The attempt could not be set up (disk full, an upstream value gone): a failure of
+        this run, reported like any other."""
+        reason = f"could not start the run: {error}"
+        if not os.path.isdir(self.job.attempt):
+            return self.outcome(Status.FAILED, error=reason)
         try:
-            return self.popen.wait(timeout)
-        except subprocess.TimeoutExpired:
-            return None
+            with open(os.path.join(self.job.attempt, "stderr.log"), "a") as log:
+                log.write(f"quarl: {reason}\n")
+        except OSError:
+            pass
+        return self.failed(reason)
 
-    def kill(self) -> None:
-        # The worker leads its own process group (a new session): whatever the asset started
-        # goes with it. A reaped worker's group id may already name someone else's group.
-        if self.popen.returncode is None:
+    def finish(self, stopping: bool) -> Outcome:
+        """The outcome of an attempt whose worker has exited (or never started, or never came
+        back from a kill): killed at its timeout, or by an interrupt (`stopping`), or ended on
+        its own."""
+        job, status = self.job, self.exit_status
+        if self.timed_out and not stopping:
+            return self.outcome(Status.TIMEOUT, exit_status=status, error=f"timed out after {job.timeout:g} s",
+                                folder=keep_failed(job))
+        if stopping and status != 0:
+            # Killed by the interrupt: an attempt that finished first is kept.
+            return self.interrupted()
+        if status is None:
+            return self.failed("the worker did not end when it was killed")
+        record = _read_record(os.path.join(job.attempt, "result.json"))
+        if status == 0 and record is not None and record.get("ok") is True and \
+                os.path.exists(os.path.join(job.attempt, "value.json")):
             try:
-                os.killpg(self.popen.pid, signal.SIGKILL)
-            except ProcessLookupError:
-                pass
+                _publish(job, record, self.started, time.monotonic() - self.clock)
+            except OSError as error:
+                return self.failed(f"could not publish the run: {error}")
+            return self.outcome(Status.SUCCEEDED, exit_status=status, result_type=record.get("result_type"),
+                                folder=job.published)
+        if record is not None and record.get("ok") is False:
+            return self.failed(str(record.get("error")))
+        if record is None:
+            return self.failed(describe_exit(status) + ", leaving no run record")
+        if status != 0:
+            return self.failed(describe_exit(status) + " after recording a success")
+        return self.failed("the worker wrote no value.json")
 
 
-def launch_fresh(environment: WorkerEnvironment,
-                 preexec_fn: Callable[[], None] | None = None) -> Launch:
-    """A fresh interpreter per attempt: `python -m quarl.worker`, running `preexec_fn` first."""
-    env = environment.env()
+# --- every attempt in flight ------------------------------------------------------------------
 
-    def launch(job: Job, kwargs: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
-        popen = subprocess.Popen(environment.worker_argv(job, kwargs), cwd=environment.cwd,
-                                 env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
-                                 start_new_session=True, preexec_fn=preexec_fn)
-        return PopenProcess(popen)
+class Attempts:
+    """The attempts in flight on one executor, driven from the scheduler's thread.
 
-    return launch
+    `wait` hands back outcomes as attempts are decided. With `overlap`, an attempt whose worker
+    exited with status 0 is decided (read, published) at the next call instead, so that the
+    scheduler can give the freed slot its next run first and the publication overlaps that run."""
 
+    def __init__(self, executor: Executor, overlap: bool = True) -> None:
+        self.executor = executor
+        self.slots = executor.slots
+        self.overlap = overlap
+        self._flight: dict[str, Attempt] = {}  # every attempt not yet decided, by key
+        self._decided: list[Outcome] = []  # decided, not yet handed back
+        self._stopping = False
+        self._woken = False
 
-def describe_exit(status: int) -> str:
-    if status < 0:
+    @property
+    def busy(self) -> bool:
+        """Some attempt is not handed back yet."""
+        return bool(self._flight or self._decided)
+
+    @property
+    def running(self) -> int:
+        """Attempts whose worker holds a slot."""
+        return sum(1 for a in self._flight.values() if a.state is not State.EXITED)
+
+    def submit(self, job: Job) -> None:
+        self._start(Attempt(job))
+
+    def _start(self, attempt: Attempt) -> None:
+        if self._stopping:
+            self._decided.append(attempt.outcome(Status.INTERRUPTED))
+            return
         try:
-            name = signal.Signals(-status).name
-        except ValueError:
-            name = f"signal {-status}"
-        return f"the worker was killed by {name}"
-    return f"the worker exited with status {status}"
+            launch = attempt.prepare()
+            self._flight[attempt.key] = attempt
+            attempt.launched()
+            attempt.pid = self.executor.start(launch)
+        except ExecutorError:
+            self._flight.pop(attempt.key, None)
+            attempt.discard()
+            raise
+        except OSError as error:
+            self._flight.pop(attempt.key, None)
+            self._decided.append(attempt.failed_before_start(error))
 
+    def wait(self, timeout: float | None) -> list[Outcome]:
+        """The outcomes that are in, after waiting up to `timeout` for the first; or none, as
+        soon as a worker has exited and its slot is free for the next run."""
+        self._finish_exited()
+        end = None if timeout is None else time.monotonic() + timeout
+        while not self._decided and self._flight:
+            now = time.monotonic()
+            limit = min((t for t in (end, *(a.deadline for a in self._flight.values())) if t is not None),
+                        default=None)
+            for event in self.executor.wait(None if limit is None else max(0.0, limit - now)):
+                self._take(event)
+            self._check_deadlines()
+            if self._woken or any(a.state is State.EXITED for a in self._flight.values()):
+                break
+            if end is not None and time.monotonic() >= end:
+                break
+        self._woken = False
+        done, self._decided = self._decided, []
+        return done
+
+    def _finish_exited(self) -> None:
+        for attempt in [a for a in self._flight.values() if a.state is State.EXITED]:
+            del self._flight[attempt.key]
+            self._decided.append(attempt.finish(self._stopping))
+
+    def _take(self, event: Event) -> None:
+        attempt = self._flight.get(event.key)
+        if attempt is None:
+            return  # decided without it: a late report of a worker given up on
+        if isinstance(event, Launched):
+            attempt.pid = event.pid
+            if attempt.kill_sent:
+                kill_group(event.pid)
+        elif isinstance(event, Exited):
+            attempt.exited(event.status)
+            if not self.overlap or event.status != 0 or attempt.timed_out or self._stopping:
+                del self._flight[attempt.key]
+                self._decided.append(attempt.finish(self._stopping))
+        else:
+            self._lost(attempt, event)
+
+    def _lost(self, attempt: Attempt, event: Lost) -> None:
+        del self._flight[attempt.key]
+        if attempt.pid is not None:
+            kill_group(attempt.pid)  # it lives on in its own group: it must not outlive its run
+        if self._stopping:
+            self._decided.append(attempt.interrupted())
+        elif event.retry and not attempt.lost_before:
+            attempt.discard()
+            self._start(Attempt(attempt.job, lost_before=1))
+        else:
+            self._decided.append(attempt.failed(f"{event.reason}, twice" if event.retry else event.reason))
+
+    def _check_deadlines(self) -> None:
+        now = time.monotonic()
+        for attempt in list(self._flight.values()):
+            if attempt.deadline is None or now < attempt.deadline or attempt.state is State.EXITED:
+                continue
+            if not attempt.kill_sent:
+                attempt.timed_out = True
+                self._kill([attempt])
+            else:  # killed, and never reported ended: decided without it
+                del self._flight[attempt.key]
+                self._decided.append(attempt.finish(self._stopping))
+
+    def _kill(self, attempts: list[Attempt]) -> None:
+        unknown = []
+        for attempt in attempts:
+            attempt.kill_sent = True
+            attempt.deadline = time.monotonic() + KILL_GRACE
+            if attempt.pid is not None:
+                kill_group(attempt.pid)
+            else:
+                unknown.append(attempt.key)
+        if unknown:
+            self.executor.kill(unknown)
+
+    def wake(self) -> None:
+        self._woken = True
+        self.executor.wake()
+
+    def interrupt(self) -> None:
+        """Kills every worker; their attempts end as interrupted and nothing new starts."""
+        self._stopping = True
+        self._kill([a for a in self._flight.values() if a.state is not State.EXITED])
+
+
+# --- files --------------------------------------------------------------------------------------
 
 def _read_record(path: str) -> dict[str, Any] | None:
     try:
@@ -171,137 +430,11 @@ def _read_record(path: str) -> dict[str, Any] | None:
     return record if isinstance(record, dict) else None
 
 
-def perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
-    try:
-        return _perform(job, launch, stopping)
-    except WorkerLost:
-        pass
-    try:
-        return _perform(job, launch, stopping)
-    except WorkerLost as lost:
-        return Attempt(job).lost_twice(lost)
-
-
-def _perform(job: Job, launch: Launch, stopping: Callable[[], bool]) -> Outcome:
-    attempt = Attempt(job)
-    try:
-        kwargs = attempt.prepare()
-        with attempt.logs() as (out, err):
-            process = launch(job, kwargs, out, err)
-        status = process.wait(job.timeout)
-        timed_out = status is None
-        if status is None:
-            process.kill()
-            status = process.wait(None)
-            assert status is not None
-    except Interrupted:
-        return attempt.interrupted()
-    except ExecutorError:
-        attempt.discard()
-        raise
-    except OSError as error:
-        return attempt.failed_before_start(error)
-    return attempt.finish(status, timed_out, stopping())
-
-
-class Attempt:
-    """One attempt of a job, in two halves around its worker process, for executors that wait
-    on the process themselves: `prepare` and `logs` set it up, `finish` decides its outcome from
-    the worker's exit status and publishes it or keeps it as the last failure."""
-
-    def __init__(self, job: Job) -> None:
-        self.job = job
-        self.started = time.time()
-        self.clock = time.monotonic()
-
-    def outcome(self, status: Status, **details: Any) -> Outcome:
-        return Outcome(self.job.run, self.job.attempt_id, status, self.started,
-                       time.monotonic() - self.clock, **details)
-
-    def prepare(self) -> str | None:
-        """Makes the attempt folder and its input; returns the worker's INPUT_KWARGS_JSON
-        argument. An OSError here is a failure of the run before it starts."""
-        job = self.job
-        _make_attempt_folder(job.attempt)
-        kwargs = layout.inline_input(job.inputs)
-        if kwargs is None and job.inputs is not None:
-            input_path = os.path.join(job.attempt, "input.json")
-            layout.write_input(input_path, job.inputs)
-            kwargs = "@" + input_path
-        return kwargs
-
-    @contextmanager
-    def logs(self) -> Iterator[tuple[IO[bytes], IO[bytes]]]:
-        """The worker's standard output and error, open while it is started."""
-        with open(os.path.join(self.job.attempt, "stdout.log"), "wb") as out, \
-                open(os.path.join(self.job.attempt, "stderr.log"), "wb") as err:
-            yield out, err
-
-    def discard(self) -> None:
-        shutil.rmtree(self.job.attempt, ignore_errors=True)
-
-    def interrupted(self, exit_status: int | None = None) -> Outcome:
-        self.discard()
-        return self.outcome(Status.INTERRUPTED, exit_status=exit_status)
-
-    def lost_twice(self, lost: WorkerLost) -> Outcome:
-        return Outcome(self.job.run, self.job.attempt_id, Status.FAILED, self.started, 0.0,
-                       error=f"{lost}, twice", folder=keep_failed(self.job))
-
-    def failed_before_start(self, error: OSError) -> Outcome:
-        """The attempt could not be set up (disk full, an upstream value gone): a failure of
-        this run, reported like any other."""
-        job = self.job
-        if not os.path.isdir(job.attempt):
-            return self.outcome(Status.FAILED, error=f"could not start the run: {error}")
-        try:
-            with open(os.path.join(job.attempt, "stderr.log"), "a") as log:
-                log.write(f"quarl: could not start the run: {error}\n")
-        except OSError:
-            pass
-        return self.outcome(Status.FAILED, error=f"could not start the run: {error}", folder=keep_failed(job))
-
-    def finish(self, status: int, timed_out: bool, stopping: bool) -> Outcome:
-        """The outcome of a worker that exited with `status`: killed at its timeout, or by the
-        executor's interrupt (`stopping`), or ended on its own."""
-        job = self.job
-        outcome = self.outcome
-        if timed_out and not stopping:
-            return outcome(Status.TIMEOUT, exit_status=status, error=f"timed out after {job.timeout:g} s",
-                           folder=keep_failed(job))
-        if stopping and status != 0:
-            # Killed by the executor's interrupt: an attempt that finished first is kept.
-            return self.interrupted(status)
-        result_path = os.path.join(job.attempt, "result.json")
-        record = _read_record(result_path)
-        value_path = os.path.join(job.attempt, "value.json")
-        if status == 0 and record is not None and record.get("ok") is True and os.path.exists(value_path):
-            try:
-                _publish(job, record, self.started, time.monotonic() - self.clock)
-            except OSError as error:
-                return outcome(Status.FAILED, exit_status=status, error=f"could not publish the run: {error}",
-                               folder=keep_failed(job))
-            return outcome(Status.SUCCEEDED, exit_status=status, result_type=record.get("result_type"),
-                           folder=job.published)
-        if record is not None and record.get("ok") is False:
-            reason = str(record.get("error"))
-        elif record is None:
-            reason = describe_exit(status) + ", leaving no run record"
-        elif status != 0:
-            reason = describe_exit(status) + " after recording a success"
-        else:
-            reason = "the worker wrote no value.json"
-        return outcome(Status.FAILED, exit_status=status, error=reason, folder=keep_failed(job))
-
-
 def _make_attempt_folder(path: str) -> None:
     try:
         os.mkdir(path)
     except FileNotFoundError:  # the asset's folder, for its first partition
         os.makedirs(os.path.dirname(path), exist_ok=True)
-        os.mkdir(path)
-    except FileExistsError:  # a leftover of the same attempt (a Dask task rerun after its
-        shutil.rmtree(path)  # worker died): ours to replace
         os.mkdir(path)
 
 
@@ -337,3 +470,4 @@ def keep_failed(job: Job) -> str:
     except OSError:
         return job.attempt  # left where it is, and named so in the outcome
     return job.failed
+

@@ -1,10 +1,10 @@
-"""Runs attempts on a Dask cluster: one Dask task per attempt, which does on its worker's machine
-what the local executor does here (base.perform: an attempt folder, a fresh `python -m
-quarl.worker` in a session of its own, publication by rename).
+"""Runs each attempt's worker on a Dask cluster: one Dask task per attempt starts the worker on
+its Dask worker's machine (dask_worker.run_worker) and returns how it ended; `quarl run` prepares,
+decides and publishes the attempt itself, as for any executor, in the output folder that every
+worker sees at the same path.
 
 The scheduler of `quarl run` submits only runs whose upstream is decided, never more than `slots`
-at once, so Dask never sees the plan's edges. The history stays with `quarl run`: tasks return
-outcomes and write nothing else but the run's folders.
+at once, so Dask never sees the plan's edges. The history stays with `quarl run`.
 
 Contract with the cluster: the output folder is on a file system that every worker sees at the
 same path, the project is importable there (at the same path or installed) and so is quarl.
@@ -19,31 +19,19 @@ from __future__ import annotations
 import os
 import queue
 import secrets
-import socket
-import subprocess
-import sys
-import threading
-import time
-from collections.abc import Callable, Sequence
-from dataclasses import dataclass
-from typing import IO, Any
+from collections.abc import Collection, Sequence
+from typing import Any
 
 # Type-checked without the extra too, where these modules are unknown.
 import dask.config  # type: ignore[import-not-found, unused-ignore]
 import distributed  # type: ignore[import-not-found, unused-ignore]
 from distributed.scheduler import KilledWorker  # type: ignore[import-not-found, unused-ignore]
 
-from quarl.run.executors.base import (Interrupted, Job, Launch, Outcome,
-                                      Process, WorkerEnvironment, collect, keep_failed,
-                                      launch_fresh, perform)
-from quarl.run.executors.warm import WarmPool, WarmStartError
-from quarl.run.executors.warm_server import dies_with_parent
-from quarl.run.status import Status
+from quarl.run.executors.base import Event, Exited, Launch, Lost, WorkerEnvironment, collect
+from quarl.run.executors.dask_worker import (CHECK_TIMEOUT, Isolation, WorkerExit, check_worker,
+                                             close_warm_pools, stop_attempts, run_worker)
 
-
-# Seconds for every worker to answer: quarl's check (which starts an interpreter there), and the
-# request to kill runs (which Ctrl-C waits for).
-CHECK_TIMEOUT = 60
+# Seconds for every worker to answer the request to close a quarl run's warm servers.
 STOP_TIMEOUT = 10
 
 
@@ -52,244 +40,67 @@ class ClusterError(Exception):
     the contract. Nothing has run."""
 
 
-# --- in the Dask worker process -----------------------------------------------------------------
-# Module state of the worker process: the attempts it is running, so that an interrupt sent by
-# client.run (which a running task never sees) can kill their processes.
-
-_lock = threading.Lock()
-_running: dict[str, Process] = {}
-_stopped: set[str] = set()  # attempts to kill, or never to start when they arrive later
-
-
-_pools: dict[str, WarmPool] = {}  # this worker's warm servers, by the quarl run they serve
-
-
-@dataclass(frozen=True)
-class Isolation:
-    """How runs start on the workers: forked from warm servers (as many per Dask worker process
-    as it has threads, with `preload` imported), or as fresh interpreters."""
-
-    warm: bool
-    preload: tuple[str, ...] = ()
-    invocation: str = ""  # one quarl run's servers are never another's: its modules may differ
-
-
-def run_attempt(job: Job, environment: WorkerEnvironment, out: str, isolation: Isolation) -> Outcome:
-    """The Dask task of one attempt."""
-    here = _here(environment)
-
-    def stopping() -> bool:
-        return job.attempt_id in _stopped
-
-    try:
-        if isolation.warm:
-            try:
-                return perform(job, _registered(_warm_pool(here, out, isolation).launch), stopping)
-            except WarmStartError:
-                pass  # said in the servers' log; this worker runs fresh interpreters instead
-        return perform(job, _registered(launch_fresh(here, dies_with_parent())), stopping)
-    finally:
-        with _lock:
-            _running.pop(job.attempt_id, None)
-            _stopped.discard(job.attempt_id)
-
-
-def _warm_pool(environment: WorkerEnvironment, out: str, isolation: Isolation) -> WarmPool:
-    with _lock:
-        pool = _pools.get(isolation.invocation)
-        if pool is None:
-            for stale in _pools.values():  # a quarl run that ended without closing them
-                stale.close()
-            _pools.clear()
-            worker = distributed.get_worker()
-            slots = getattr(getattr(worker, "state", worker), "nthreads", 1)
-            log = os.path.join(out, f".quarl-warm.{socket.gethostname()}.{os.getpid()}.log")
-            pool = _pools[isolation.invocation] = WarmPool(slots, environment, isolation.preload, log)
-    return pool
-
-
-def close_warm_pools(invocation: str) -> None:
-    """Stops this worker's warm servers of a quarl run that has ended (run on every worker)."""
-    with _lock:
-        pool = _pools.pop(invocation, None)
-    if pool is not None:
-        pool.close()
-
-
-def stop_attempts(attempt_ids: Sequence[str]) -> None:
-    """Kills the processes of these attempts in this worker process (run on every worker)."""
-    with _lock:
-        _stopped.update(attempt_ids)
-        for attempt_id in attempt_ids:
-            process = _running.get(attempt_id)
-            if process is not None:
-                process.kill()
-
-
-def _here(environment: WorkerEnvironment) -> WorkerEnvironment:
-    """How runs start on this worker: with its own interpreter (the one quarl is installed in)
-    and environment variables, and the project's folders, which are the same paths everywhere.
-    A worker with the project installed may lack the folder `quarl run` started in."""
-    cwd = environment.cwd if os.path.isdir(environment.cwd) else os.getcwd()
-    return WorkerEnvironment(sys.executable, cwd, environment.path)
-
-
-def _registered(launch: Launch) -> Launch:
-    """`launch`, for an attempt that stop_attempts can reach: one stopped before it starts does
-    not start, one stopped while it starts is killed once it has."""
-
-    def registered(job: Job, kwargs: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
-        if job.attempt_id in _stopped:
-            raise Interrupted
-        process = launch(job, kwargs, stdout, stderr)
-        with _lock:
-            _running[job.attempt_id] = process
-            if job.attempt_id in _stopped:
-                process.kill()
-        return process
-
-    return registered
-
-
-# What every worker checks before the first run, in a process started as the runs are: quarl's
-# worker and the project's top-level modules can be found (find_spec runs no user code).
-_FIND_MODULES = """\
-import importlib.util, sys
-print("\\n".join(name for name in sys.argv[1:] if importlib.util.find_spec(name) is None))
-"""
-
-
-def check_worker(out: str, token_path: str, token: str, modules: Sequence[str],
-                 environment: WorkerEnvironment) -> list[str]:
-    """What this worker lacks to run the plan, as messages; run on every worker."""
-    problems = []
-    try:
-        with open(token_path, encoding="ascii") as file:
-            seen = file.read() == token
-    except OSError:
-        seen = False
-    if not seen:
-        problems.append(f"does not see the output folder {out} that quarl run writes (it must be on "
-                        "a file system shared by every machine, at the same path)")
-    else:
-        probe = f"{token_path}.{secrets.token_hex(4)}"  # workers on two machines may share a pid
-        try:
-            with open(probe, "x"):
-                pass
-            os.unlink(probe)
-        except OSError as error:
-            problems.append(f"cannot write to the output folder {out}: {error}")
-    here = _here(environment)
-    try:
-        found = subprocess.run([here.python, "-c", _FIND_MODULES, "quarl.worker", *modules],
-                               cwd=here.cwd, env=here.env(), stdin=subprocess.DEVNULL,
-                               capture_output=True, text=True, timeout=CHECK_TIMEOUT / 2)
-    except (OSError, subprocess.TimeoutExpired) as error:
-        return [*problems, f"cannot start {here.python}: {error}"]
-    if found.returncode != 0:
-        last_line = (found.stderr.strip().splitlines() or ["no message"])[-1]
-        return [*problems, f"{here.python} cannot look for modules: {last_line}"]
-    for name in found.stdout.split():
-        if name == "quarl.worker":
-            problems.append(f"cannot import quarl.worker with {here.python}")
-        else:
-            problems.append(f"cannot import the project's module {name!r} (not installed there, "
-                            f"nor in {os.pathsep.join(environment.path)})")
-    return problems
-
-
-# --- in the quarl run process -------------------------------------------------------------------
-
 class DaskExecutor:
-    """Submits each job as a task and collects the finished futures."""
+    """Submits each attempt's worker as a task and reports the finished futures."""
 
     def __init__(self, client: distributed.Client, slots: int, environment: WorkerEnvironment,
                  out: str, isolation: Isolation, cluster: distributed.LocalCluster | None = None) -> None:
         self.client = client
         self.cluster = cluster
         self.slots = slots
-        self.busy = 0
         self._environment = environment
         self._out = out
         self._isolation = isolation
-        self._done: queue.SimpleQueue[distributed.Future[Outcome] | None] = queue.SimpleQueue()
-        self._jobs: dict[str, tuple[Job, float, float]] = {}  # by task key: job, start times
-        self._futures: dict[str, distributed.Future[Outcome]] = {}
-        self._stopping = False
+        self._done: queue.SimpleQueue[distributed.Future[WorkerExit] | None] = queue.SimpleQueue()
+        self._futures: dict[str, distributed.Future[WorkerExit]] = {}  # by attempt key
 
-    @property
-    def running(self) -> int:
-        return self.busy
-
-    def submit(self, job: Job) -> None:
-        key = f"{job.module}.{job.function}-{job.attempt_id}"
-        self._jobs[key] = (job, time.time(), time.monotonic())
-        future = self.client.submit(run_attempt, job, self._environment, self._out, self._isolation,
-                                    key=key, pure=False)
-        self._futures[key] = future
-        self.busy += 1
+    def start(self, launch: Launch) -> None:
+        future = self.client.submit(run_worker, launch, self._environment, self._out, self._isolation,
+                                    key=f"{launch.args[0]}.{launch.args[1]}-{launch.key}", pure=False)
+        self._futures[launch.key] = future
         future.add_done_callback(self._done.put)
+        return None
 
-    def wait(self, timeout: float | None) -> list[Outcome]:
-        """The outcomes that are in, after waiting up to `timeout` for the first."""
-        done, woken = collect(self._done, timeout)
-        if self._stopping and woken:
-            # Woken again after the interrupt (a second Ctrl-C): what has not come back yet,
-            # a task waiting for a worker that is gone, is given up.
-            self.client.cancel(list(self._futures.values()))
-        self.busy -= len(done)
-        return [self._outcome(future) for future in done]
+    def kill(self, keys: Collection[str]) -> None:
+        """Asks every worker to kill these attempts' processes, without waiting for the answer: a
+        worker that does not answer leaves its attempts to their deadline's grace."""
+        try:
+            self.client.run(stop_attempts, list(keys), on_error="ignore", wait=False)
+        except OSError:
+            pass  # the scheduler is gone: the futures come back cancelled
 
-    def _outcome(self, future: distributed.Future[Outcome]) -> Outcome:
-        key = str(future.key)
-        job, started, clock = self._jobs.pop(key)
+    def wait(self, timeout: float | None) -> list[Event]:
+        return [self._report(future) for future in collect(self._done, timeout)]
+
+    def _report(self, future: distributed.Future[WorkerExit]) -> Event:
+        key = next(k for k, f in self._futures.items() if f is future)
         del self._futures[key]
-        folder = None
         if future.status == "finished":
             try:
-                outcome: Outcome = future.result()
-                return outcome
+                ended: WorkerExit = future.result()
             except Exception as lost:
-                reason = f"its outcome was lost with its Dask worker ({type(lost).__name__}: {lost})"
-        elif future.status == "cancelled":
-            if self._stopping:
-                return Outcome(job.run, job.attempt_id, Status.INTERRUPTED, started, time.monotonic() - clock)
-            # The task may still be running on its worker: its folder is left to it.
-            reason = ("the connection to the Dask scheduler was lost" if self.client.status != "running"
-                      else "the Dask scheduler cancelled the task")
-        else:
-            error = future.exception()
-            if isinstance(error, KilledWorker):
-                last = getattr(error.last_worker, "address", error.last_worker)
-                tries = error.allowed_failures + 1
-                reason = (f"the Dask worker running it died ({tries} {'try' if tries == 1 else 'tries'}, "
-                          f"the last on {last})")
-            else:
-                reason = f"the Dask task failed: {type(error).__name__}: {error}"
-            # Its process died with the worker (or the task ended): the attempt's folder, if
-            # any, becomes the run's last failure.
-            if os.path.isdir(job.attempt):
-                folder = keep_failed(job)
-        return Outcome(job.run, job.attempt_id, Status.FAILED, started, time.monotonic() - clock,
-                       error=reason, folder=folder)
+                return Lost(key, f"its outcome was lost with its Dask worker ({type(lost).__name__}: {lost})",
+                            retry=False)
+            if ended.lost is not None:
+                return Lost(key, ended.lost)
+            return Exited(key, ended.status)
+        if future.status == "cancelled":
+            return Lost(key, "the connection to the Dask scheduler was lost" if self.client.status != "running"
+                        else "the Dask scheduler cancelled the task", retry=False)
+        error = future.exception()
+        if isinstance(error, KilledWorker):
+            last = getattr(error.last_worker, "address", error.last_worker)
+            tries = error.allowed_failures + 1
+            return Lost(key, f"the Dask worker running it died ({tries} {'try' if tries == 1 else 'tries'}, "
+                        f"the last on {last})", retry=False)
+        return Lost(key, f"the Dask task failed: {type(error).__name__}: {error}", retry=False)
 
     def wake(self) -> None:
         self._done.put(None)  # SimpleQueue.put may be called from a signal handler
 
-    def interrupt(self) -> None:
-        """Kills the processes of every attempt in flight, on whichever worker runs it; a task
-        that starts afterwards does not launch. Their outcomes come back as interrupted."""
-        self._stopping = True
-        ids = [job.attempt_id for job, _, _ in self._jobs.values()]
-        if ids:
-            try:
-                self.client.run(stop_attempts, ids, on_error="ignore", callback_timeout=STOP_TIMEOUT)
-            except OSError:
-                # The scheduler is gone (the futures come back cancelled), or a worker does not
-                # answer (a second Ctrl-C gives up its runs).
-                pass
-
     def close(self) -> None:
+        if self._futures:
+            self.client.cancel(list(self._futures.values()))  # given up on: never to start
         self._futures.clear()
         if self._isolation.warm and self.client.status == "running":
             try:

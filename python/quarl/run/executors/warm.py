@@ -26,17 +26,15 @@ import signal
 import socket
 import subprocess
 import threading
-import time
-from collections.abc import Sequence
-from dataclasses import dataclass
+from collections.abc import Collection, Sequence
 from typing import IO
 
-from quarl.run.executors.base import (Attempt, ExecutorError, Job, Outcome, Process, WorkerEnvironment,
-                                      WorkerLost)
-from quarl.run.executors.warm_server import kill_group
+from quarl.run.executors.base import (Event, ExecutorError, Exited, Launch, Launched, Lost,
+                                      WorkerEnvironment, open_logs)
+from quarl.run.executors.processes import kill_group
 
 
-class ServerLost(WorkerLost):
+class ServerLost(Exception):
     """The warm server died; the attempt it ran did not finish."""
 
 
@@ -112,27 +110,22 @@ def _exit_text(process: subprocess.Popen[bytes]) -> str:
 
 
 class WarmProcess:
+    """A run's child, forked by a server for the blocking form (WarmPool.launch)."""
+
     def __init__(self, server: WarmServer, pid: int, pool: WarmPool) -> None:
         self.server, self.pid, self._pool = server, pid, pool
-        self.status: int | None = None
 
-    def wait(self, timeout: float | None) -> int | None:
-        if self.status is None:
-            try:
-                reply = self.server.receive(timeout)
-            except ServerLost:
-                self.kill()  # the child lives on in its own group: it must not outlive its run
-                self._pool.discard(self.server)
-                raise
-            if reply is None:
-                return None
-            self.status = int(reply)
-            self._pool.idle.put(self.server)
-        return self.status
-
-    def kill(self) -> None:
-        if self.status is None:
-            kill_group(self.pid)
+    def wait(self) -> int:
+        """Its exit status; ServerLost when its server died under it (the child killed)."""
+        try:
+            reply = self.server.receive(None)
+        except ServerLost:
+            kill_group(self.pid)  # the child lives on in its own group: it must not outlive its run
+            self._pool.discard(self.server)
+            raise
+        assert reply is not None
+        self._pool.idle.put(self.server)
+        return int(reply)
 
 
 class WarmPool:
@@ -184,9 +177,9 @@ class WarmPool:
                 self.discard(server)
         raise ServerLost("the warm worker server died twice on start")
 
-    def launch(self, job: Job, kwargs: str | None, stdout: IO[bytes], stderr: IO[bytes]) -> Process:
+    def launch(self, args: list[str], stdout: IO[bytes], stderr: IO[bytes]) -> WarmProcess:
         """The blocking form: the run's process once its server has forked it."""
-        server = self.send(self.environment.worker_argv(job, kwargs)[3:], stdout, stderr)
+        server = self.send(args, stdout, stderr)
         try:
             pid = server.receive(None)
         except ServerLost:
@@ -226,148 +219,76 @@ class WarmPool:
                 pass
 
 
-@dataclass
-class _Running:
-    attempt: Attempt
-    deadline: float | None
-    lost: int  # times a server died under this run already
-    pid: int | None = None
-    killed: bool = False
-    timed_out: bool = False
-
-    def kill(self) -> None:
-        """Kills the child's process group, now or as soon as its pid is known."""
-        self.killed = True
-        if self.pid is not None:
-            kill_group(self.pid)
-
-
 class WarmExecutor:
-    """Performs attempts on warm servers from the scheduler's own thread: a request goes out
-    when an attempt is submitted, and wait() reads the servers' replies as they come (the pid,
-    then the exit status), so a run costs the orchestrator two messages and no thread."""
+    """Starts workers on warm servers from the scheduler's own thread: a request goes out when an
+    attempt starts, and wait() reads the servers' replies as they come (the pid, then the exit
+    status), so a run costs the orchestrator two messages and no thread."""
 
-    def __init__(self, slots: int, pool: WarmPool) -> None:
-        self.slots = slots
+    def __init__(self, pool: WarmPool) -> None:
+        self.slots = pool.slots
         self.pool = pool
-        self.busy = 0
-        self._running: dict[int, tuple[WarmServer, _Running]] = {}  # by the server's channel
-        self._decided: list[Outcome] = []  # outcomes known without waiting on a server
-        # Attempts whose worker exited with status 0, to be finished (read, published) once the
-        # scheduler has given their server its next run: that work then overlaps the next run.
-        self._exited: list[Attempt] = []
-        self._stopping = False
+        self._busy: dict[int, tuple[WarmServer, str]] = {}  # by the server's channel: its attempt
+        self._forked: set[int] = set()  # channels whose server has said its child's pid
+        self._reports: list[Event] = []  # known without waiting on a server
         self._wake_read, self._wake_write = os.pipe()
         os.set_blocking(self._wake_read, False)
         os.set_blocking(self._wake_write, False)
         self._poll = select.poll()
         self._poll.register(self._wake_read, select.POLLIN)
 
-    @property
-    def running(self) -> int:
-        return len(self._running)
-
-    def submit(self, job: Job) -> None:
-        self.busy += 1
-        self._start(Attempt(job), lost=0)
-
-    def _start(self, attempt: Attempt, lost: int) -> None:
-        if self._stopping:
-            self._decided.append(attempt.interrupted())
-            return
-        job = attempt.job
+    def start(self, launch: Launch) -> None:
         try:
-            argv = self.pool.environment.worker_argv(job, attempt.prepare())[3:]
-            with attempt.logs() as (out, err):
-                server = self.pool.send(argv, out, err)
-        except ExecutorError:
-            attempt.discard()
-            raise
-        except ServerLost as error:
-            self._lost(attempt, lost, error)
-            return
-        except OSError as error:
-            self._decided.append(attempt.failed_before_start(error))
-            return
-        deadline = None if job.timeout is None else time.monotonic() + job.timeout
-        self._running[server.fileno()] = server, _Running(attempt, deadline, lost)
+            with open_logs(launch.folder) as (out, err):
+                server = self.pool.send(list(launch.args), out, err)
+        except ServerLost as lost:
+            self._reports.append(Lost(launch.key, str(lost)))
+            return None
+        self._busy[server.fileno()] = server, launch.key
         self._poll.register(server.fileno(), select.POLLIN)
+        return None
 
-    def wait(self, timeout: float | None) -> list[Outcome]:
-        """The outcomes that are in, after waiting up to `timeout` for the first; or none, as
-        soon as a server is free for the next run while the attempt it ran is not finished."""
-        for attempt in self._exited:
-            self._decided.append(attempt.finish(0, timed_out=False, stopping=False))
-        self._exited = []
-        end = None if timeout is None else time.monotonic() + timeout
-        while not self._decided and not self._exited:
-            now = time.monotonic()
-            limits = [r.deadline for _, r in self._running.values() if r.deadline and not r.timed_out]
-            limit = min([d for d in (end, *limits) if d is not None], default=None)
-            ready = self._poll.poll(None if limit is None else max(0, math.ceil((limit - now) * 1000)))
+    def kill(self, keys: Collection[str]) -> None:
+        pass  # a child is killed by its pid, which its server says as soon as it has forked
+
+    def wait(self, timeout: float | None) -> list[Event]:
+        if not self._reports:
+            ready = self._poll.poll(None if timeout is None else math.ceil(timeout * 1000))
             for fd, _ in ready:
                 if fd == self._wake_read:
                     _drain(self._wake_read)
-                    end = now  # the scheduler has something to see to
                 else:
                     self._reply(fd)
-            now = time.monotonic()
-            for _, running in self._running.values():
-                if running.deadline is not None and not running.timed_out and now >= running.deadline:
-                    running.timed_out = True
-                    running.kill()
-            if end is not None and now >= end:
-                break
-        done, self._decided = self._decided, []
-        self.busy -= len(done)
-        return done
+        reports, self._reports = self._reports, []
+        return reports
 
     def _reply(self, fd: int) -> None:
-        server, running = self._running[fd]
+        server, key = self._busy[fd]
         try:
             message = server.receive(None)
-        except ServerLost as error:
-            running.kill()  # the child lives on in its own group: it must not outlive its run
+        except ServerLost as lost:
             self._done_with(fd)
             self.pool.discard(server)
-            self._lost(running.attempt, running.lost, error)
+            self._reports.append(Lost(key, str(lost)))
             return
         assert message is not None
-        if running.pid is None:
-            running.pid = int(message)
-            if running.killed:
-                running.kill()
+        if fd not in self._forked:
+            self._forked.add(fd)
+            self._reports.append(Launched(key, int(message)))
             return
         self._done_with(fd)
         self.pool.idle.put(server)
-        status = int(message)
-        if status == 0 and not running.timed_out:
-            self._exited.append(running.attempt)
-        else:
-            self._decided.append(running.attempt.finish(status, running.timed_out, self._stopping))
+        self._reports.append(Exited(key, int(message)))
 
     def _done_with(self, fd: int) -> None:
-        del self._running[fd]
+        del self._busy[fd]
+        self._forked.discard(fd)
         self._poll.unregister(fd)
-
-    def _lost(self, attempt: Attempt, lost: int, error: ServerLost) -> None:
-        """The attempt's server died: it is run once more from the start, then failed."""
-        if lost:
-            self._decided.append(attempt.lost_twice(error))
-        else:
-            self._start(Attempt(attempt.job), lost=1)
 
     def wake(self) -> None:
         try:
             os.write(self._wake_write, b"x")  # from a signal handler: never blocks
         except BlockingIOError:
             pass  # a wake-up is pending already
-
-    def interrupt(self) -> None:
-        """Kills every worker; their attempts end as interrupted and nothing new starts."""
-        self._stopping = True
-        for _, running in self._running.values():
-            running.kill()
 
     def close(self) -> None:
         self.pool.close()
@@ -385,5 +306,5 @@ def _drain(fd: int) -> None:
 
 def warm_executor(slots: int, environment: WorkerEnvironment, preload: Sequence[str],
                   log_path: str) -> WarmExecutor:
-    return WarmExecutor(slots, WarmPool(slots, environment, preload, log_path))
+    return WarmExecutor(WarmPool(slots, environment, preload, log_path))
 

@@ -9,14 +9,13 @@ holds is one that each fork maps and each child may copy.
 
 from __future__ import annotations
 
-import functools
 import os
 import select
-import signal
 import socket
 import sys
 from collections.abc import Callable, Sequence
-from typing import Any
+
+from quarl.run.executors.processes import dies_with_parent, kill_group
 
 _MESSAGE = 65536
 
@@ -125,44 +124,6 @@ def _child(channel: socket.socket, message: bytes, fds: list[int], null: int,
             sys.stderr.flush()
         finally:
             os._exit(code)
-
-
-def kill_group(pid: int) -> None:
-    """Kills a run's child and its process group (which it may not have made yet)."""
-    for kill in (os.killpg, os.kill):
-        try:
-            kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-
-
-_PR_SET_PDEATHSIG = 1
-
-
-@functools.cache
-def _prctl() -> Any:
-    import ctypes
-
-    return ctypes.CDLL(None, use_errno=True).prctl
-
-
-def dies_with_parent() -> Callable[[], None] | None:
-    """What a child of this process calls first, on Linux, so that the kernel kills it when this
-    process dies: a run whose server or Dask worker is gone is run again, and must not go on
-    writing into its folder meanwhile. Two system calls: safe in the child of a threaded
-    process too, as a preexec_fn. This process's pid is taken here, before any fork: a child
-    that read its parent's pid itself would read the reaper's if the parent had died already."""
-    if not sys.platform.startswith("linux"):
-        return None
-    prctl = _prctl()
-    parent = os.getpid()
-
-    def die_with_parent() -> None:
-        prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
-        if os.getppid() != parent:  # the parent died before the line above
-            os._exit(1)
-
-    return die_with_parent
 
 
 if __name__ == "__main__":

@@ -1,0 +1,93 @@
+"""How a run's worker process is started and stopped, whichever executor starts it.
+
+This module is imported by the warm server too, before it forks: it imports nothing more than the
+interpreter has loaded at start-up, so that no fork carries pages it does not need.
+"""
+
+from __future__ import annotations
+
+import functools
+import os
+import signal
+import sys
+from collections.abc import Callable, Sequence
+from typing import IO, Any
+
+WORKER_MODULE = "quarl.worker"
+
+
+def worker_args(module: str, function: str, folder: str, kwargs: str | None) -> list[str]:
+    """The arguments of `python -m quarl.worker`: MODULE FUNCTION OUTPUT_DIR [INPUT_KWARGS_JSON]."""
+    return [module, function, folder] if kwargs is None else [module, function, folder, kwargs]
+
+
+def start_fresh(python: str, args: Sequence[str], cwd: str, env: dict[str, str], stdout: IO[bytes],
+                stderr: IO[bytes], preexec_fn: Callable[[], None] | None) -> Any:
+    """A fresh interpreter running the worker, leading a session of its own: whatever the asset
+    starts is in its process group, which kill_group ends. Returns the subprocess.Popen."""
+    import subprocess
+
+    return subprocess.Popen([python, "-m", WORKER_MODULE, *args], cwd=cwd, env=env,
+                            stdin=subprocess.DEVNULL, stdout=stdout, stderr=stderr,
+                            start_new_session=True, preexec_fn=preexec_fn)
+
+
+def kill_group(pid: int) -> None:
+    """Kills a run's worker and its process group (which it may not have made yet). Call it only
+    while the worker is not reaped: a reaped worker's pid may name someone else's process."""
+    for kill in (os.killpg, os.kill):
+        try:
+            kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+
+
+def kill_leftovers(pgid: int) -> None:
+    """Kills what a worker that has ended left running in its process group. Only the group:
+    its leader's pid, reaped, may name another process by now, but not while the group lives."""
+    try:
+        os.killpg(pgid, signal.SIGKILL)
+    except (ProcessLookupError, PermissionError):
+        pass
+
+
+def describe_exit(status: int) -> str:
+    """An exit status as the run's failure says it (negative: killed by that signal)."""
+    if status < 0:
+        try:
+            name = signal.Signals(-status).name
+        except ValueError:
+            name = f"signal {-status}"
+        return f"the worker was killed by {name}"
+    return f"the worker exited with status {status}"
+
+
+_PR_SET_PDEATHSIG = 1
+
+
+@functools.cache
+def _prctl() -> Any:
+    import ctypes
+
+    return ctypes.CDLL(None, use_errno=True).prctl
+
+
+def dies_with_parent() -> Callable[[], None] | None:
+    """What a child of this process calls first, on Linux, so that the kernel kills it when this
+    process dies: a run whose orchestrator, server or Dask worker is gone is run again, and must
+    not go on writing into its folder meanwhile. Two system calls: safe in the child of a
+    threaded process too, as a preexec_fn. The kernel ties the signal to the thread that forks,
+    so call this (and fork) from a thread that lives as long as the process. This process's pid
+    is taken here, before any fork: a child that read its parent's pid itself would read the
+    reaper's if the parent had died already."""
+    if not sys.platform.startswith("linux"):
+        return None
+    prctl = _prctl()
+    parent = os.getpid()
+
+    def die_with_parent() -> None:
+        prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
+        if os.getppid() != parent:  # the parent died before the line above
+            os._exit(1)
+
+    return die_with_parent

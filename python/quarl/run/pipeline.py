@@ -1,0 +1,204 @@
+"""`quarl run` from end to end, one stage after another:
+
+    inspect -> plan -> select -> recover -> execute -> record
+
+Each stage is a function of this module over the modules that do the work (report, plan, layout,
+executors, scheduler, history); the command line only parses and prints.
+"""
+
+from __future__ import annotations
+
+import enum
+import fcntl
+import fnmatch
+import os
+import sys
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
+from dataclasses import dataclass, field
+
+from quarl.run import display, layout, report
+from quarl.run.executors.base import Executor, ExecutorError, WorkerEnvironment
+from quarl.run.history import History, HistoryError
+from quarl.run.plan import Plan, PlanError, build_plan, select
+from quarl.run.scheduler import Options, RunResult, Scheduler
+
+
+class RunError(Exception):
+    """The command cannot run the project (a usage or plan error, an unusable history or
+    executor): it stops with this message and exit status 2."""
+
+
+class Ending(enum.IntEnum):
+    """How a `quarl run` ended: its exit status."""
+
+    OK = 0  # every run succeeded or was up to date
+    FAILED = 1  # a run failed, was skipped or did not start
+    INTERRUPTED = 130
+
+
+@dataclass(frozen=True)
+class RunRequest:
+    """What `quarl run` was asked to do."""
+
+    targets: Sequence[str]
+    command: str  # as typed, for the history
+    out: str = "quarl-out"
+    path: Sequence[str] = ()
+    patterns: Sequence[str] = ()  # --select
+    options: Options = field(default_factory=Options)
+    jobs: int | None = None
+    executor: str = "local"  # or "dask"
+    scheduler: str | None = None  # a Dask scheduler's address
+    warm: bool = True
+    preload: bool = False
+
+
+@dataclass(frozen=True)
+class RunReport:
+    results: list[RunResult]
+    ending: Ending
+
+
+def run_project(request: RunRequest) -> RunReport:
+    environment = worker_environment(request.path)
+    plan = plan_project(request.targets, environment)
+    selection, forced = select_runs(plan, request)
+    try:
+        os.makedirs(request.out, exist_ok=True)
+    except OSError as error:
+        raise RunError(f"cannot create the output folder: {error}") from None
+    with _locked(request.out), _history(request.out) as history:
+        recover(request.out, plan)
+        executor = make_executor(request, environment, plan)
+        try:
+            invocation = history.begin(request.command)
+            results, interrupted = execute(plan, selection, forced, request, executor, history, invocation)
+        finally:
+            executor.close()
+        ending = _ending(results, interrupted)
+        history.finish(invocation, int(ending))
+    return RunReport(results, ending)
+
+
+# --- the stages -------------------------------------------------------------------------------
+
+def worker_environment(path: Sequence[str]) -> WorkerEnvironment:
+    """Workers run with this interpreter, in the current directory, with --path's folders and
+    the current directory on sys.path."""
+    cwd = os.getcwd()
+    return WorkerEnvironment(sys.executable, cwd, [*(os.path.abspath(p) for p in path), cwd])
+
+
+def plan_project(targets: Sequence[str], environment: WorkerEnvironment) -> Plan:
+    try:
+        return build_plan(report.inspect(targets, environment))
+    except report.InspectionError as error:
+        raise RunError(str(error)) from None
+    except PlanError as error:
+        raise RunError("the project cannot be planned:\n  " + "\n  ".join(error.problems)) from None
+
+
+def select_runs(plan: Plan, request: RunRequest) -> tuple[list[int], set[int]]:
+    """The runs that --select asks for with their upstream, and those that --force reruns."""
+    keys = [asset.key for asset in plan.assets]
+    selected = keys
+    if request.patterns:
+        unmatched = [p for p in request.patterns if not fnmatch.filter(keys, p)]
+        if unmatched:
+            raise RunError(f"--select {' '.join(unmatched)} matches no asset "
+                           f"(the assets are: {', '.join(keys)})")
+        selected = [k for k in keys if any(fnmatch.fnmatchcase(k, p) for p in request.patterns)]
+    selection = select(plan, selected)
+    wanted = set(selected)
+    forced = {i for i in selection if plan.runs[i].asset.key in wanted} if request.options.force else set()
+    too_long = [plan.runs[i].name for i in selection if layout.too_long(
+        layout.RunPaths(request.out, plan.runs[i].asset.key, plan.runs[i].partition))]
+    if too_long:
+        raise RunError("partition values too long for a folder name: " + ", ".join(too_long[:5]))
+    return selection, forced
+
+
+def recover(out: str, plan: Plan) -> None:
+    """Tidies what a `quarl run` that died left in the output folder."""
+    out = os.path.abspath(out)
+    layout.recover(out)
+    for asset in plan.assets:
+        if asset.partitioned:
+            layout.recover(os.path.join(out, asset.key))
+
+
+def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Plan) -> Executor:
+    """The executor that the options name: on this machine, warm or fresh, or on a Dask cluster."""
+    modules = list(dict.fromkeys(asset.module for asset in plan.assets))
+    preload = modules if request.preload else []
+    if request.executor == "dask":
+        try:
+            from quarl.run.executors import dask
+        except ImportError as error:
+            raise RunError(f"--executor dask needs the package distributed ({error}); install it "
+                           "with quarl's extra: pip install 'quarl[dask]'") from None
+        try:
+            return dask.dask_executor(request.scheduler, request.jobs, environment,
+                                      os.path.abspath(request.out),
+                                      sorted({module.partition(".")[0] for module in modules}),
+                                      warm=request.warm, preload=preload)
+        except dask.ClusterError as error:
+            raise RunError(str(error)) from None
+    slots = request.jobs or os.cpu_count() or 1
+    if request.warm:
+        from quarl.run.executors.warm import warm_executor
+
+        return warm_executor(slots, environment, preload, os.path.join(request.out, ".quarl-warm.log"))
+    from quarl.run.executors.local import FreshExecutor
+
+    return FreshExecutor(slots, environment)
+
+
+def execute(plan: Plan, selection: list[int], forced: set[int], request: RunRequest, executor: Executor,
+            history: History, invocation: int) -> tuple[list[RunResult], bool]:
+    """Runs the selection, showing its progress; returns the results and whether it was
+    interrupted."""
+    shown = display.make_display(len(selection))
+    try:
+        scheduler = Scheduler(plan, selection, forced, request.out, executor, history, invocation, shown,
+                              request.options)
+        return scheduler.run(), scheduler.interrupted
+    except ExecutorError as error:
+        raise RunError(str(error)) from None
+    finally:
+        shown.close()
+
+
+def _ending(results: Sequence[RunResult], interrupted: bool) -> Ending:
+    if interrupted:
+        return Ending.INTERRUPTED
+    if any(not r.status.usable for r in results):
+        return Ending.FAILED
+    return Ending.OK
+
+
+@contextmanager
+def _locked(out: str) -> Iterator[None]:
+    """One `quarl run` at a time per output folder: two would publish over each other."""
+    with open(os.path.join(out, ".quarl.lock"), "a") as lock:
+        try:
+            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except BlockingIOError:
+            raise RunError(f"another quarl run is using {out}") from None
+        yield
+
+
+@contextmanager
+def _history(out: str) -> Iterator[History]:
+    """The output folder's history, open for writing; an error reading or writing it stops the
+    command."""
+    try:
+        history = History.open(out, create=True)
+        assert history is not None
+        try:
+            yield history
+        finally:
+            history.close()
+    except HistoryError as error:
+        raise RunError(str(error)) from None
