@@ -1,0 +1,136 @@
+"""The scheduler and the attempt lifecycle in this process, on an executor that plays the workers:
+each start follows a script of what its worker does (writes a value, fails, is lost, hangs)."""
+
+import json
+import os
+import signal
+
+import pytest
+
+from quarl.run.executors import base
+from quarl.run.executors.base import Exited, Lost
+from quarl.run.history import History
+from quarl.run.plan import build_plan
+from quarl.run.scheduler import Options, Scheduler
+from test_plan import record
+
+
+class ScriptedExecutor:
+    """Runs nothing: each start takes the next step of its function's script. "ok" and "fail"
+    write the records a worker writes and exit; "lost" loses the worker; "hang" runs until it is
+    killed, "frozen" even then; "interrupt" hangs and sends this process SIGINT."""
+
+    def __init__(self, script, slots=2):
+        self.slots = slots
+        self.script = script  # each step taken is removed
+        self.started = []
+        self.hanging = {}
+        self.reports = []
+
+    def start(self, launch):
+        module, function, folder = launch.args[:3]
+        self.started.append(function)
+        step = self.script[function].pop(0)
+        if step in ("ok", "fail"):
+            ok = step == "ok"
+            with open(os.path.join(folder, "result.json"), "w") as file:
+                json.dump({"ok": ok, "result_type": "int", "value_path": folder + "/value.json"} if ok
+                          else {"ok": False, "error": f"ValueError: {function} broke"}, file)
+            if ok:
+                with open(os.path.join(folder, "value.json"), "w") as file:
+                    file.write("1")
+            self.reports.append(Exited(launch.key, 0 if ok else 1))
+        elif step == "lost":
+            self.reports.append(Lost(launch.key, "the warm worker server died (killed by SIGKILL)"))
+        else:
+            self.hanging[launch.key] = step
+            if step == "interrupt":
+                os.kill(os.getpid(), signal.SIGINT)
+        return None
+
+    def kill(self, keys):
+        for key in keys:
+            if self.hanging.pop(key, "frozen") != "frozen":
+                self.reports.append(Exited(key, -signal.SIGKILL))
+
+    def wait(self, timeout):
+        reports, self.reports = self.reports, []
+        return reports
+
+    def wake(self):
+        pass
+
+
+class Shown:
+    def started(self, run, attempt):
+        pass
+
+    def finished(self, result):
+        pass
+
+
+# a -> b -> c, and d on its own
+PLAN = [record("m", "a"), record("m", "b", inputs={"x": "m.py:a"}), record("m", "c", inputs={"x": "m.py:b"}),
+        record("m", "d")]
+
+
+def run(tmp_path, script, slots=2, **options):
+    plan = build_plan(PLAN)
+    history = History.open(str(tmp_path), create=True)
+    executor = ScriptedExecutor(script, slots)
+    try:
+        scheduler = Scheduler(plan, range(len(plan.runs)), set(), str(tmp_path), executor, history,
+                              history.begin("quarl run m"), Shown(), Options(**options))
+        results = scheduler.run()
+        rows = [(r.asset, r.status) for r in history.latest()]
+    finally:
+        history.close()
+    return ({r.run.asset.function: (str(r.status), r.attempts, r.error) for r in results}, executor.started,
+            scheduler.interrupted, rows)
+
+
+@pytest.mark.parametrize("script, options, expected", [
+    pytest.param({"a": ["fail"], "d": ["ok"]}, {}, {
+        "a": ("failed", 1, "ValueError: a broke"), "b": ("skipped", 0, "m.a failed"),
+        "c": ("skipped", 0, "m.b skipped"), "d": ("succeeded", 1, None)}, id="a failure skips its downstream"),
+    pytest.param({"a": ["fail", "ok"], "b": ["ok"], "c": ["ok"], "d": ["ok"]}, {"retries": 1}, {
+        "a": ("succeeded", 2, None), "b": ("succeeded", 1, None), "c": ("succeeded", 1, None),
+        "d": ("succeeded", 1, None)}, id="retries"),
+    pytest.param({"a": ["lost", "ok"], "b": ["lost", "lost"], "d": ["ok"]}, {}, {
+        "a": ("succeeded", 1, None),
+        "b": ("failed", 1, "the warm worker server died (killed by SIGKILL), twice"),
+        "c": ("skipped", 0, "m.b failed"), "d": ("succeeded", 1, None)}, id="a lost worker is run once more"),
+    pytest.param({"a": ["hang"], "d": ["ok"]}, {"timeout": 0.05}, {
+        "a": ("timeout", 1, "timed out after 0.05 s"), "b": ("skipped", 0, "m.a timeout"),
+        "c": ("skipped", 0, "m.b skipped"), "d": ("succeeded", 1, None)}, id="timeout"),
+    pytest.param({"a": ["frozen"], "d": ["ok"]}, {"timeout": 0.05}, {
+        "a": ("timeout", 1, "timed out after 0.05 s"), "b": ("skipped", 0, "m.a timeout"),
+        "c": ("skipped", 0, "m.b skipped"), "d": ("succeeded", 1, None)}, id="a worker that ignores its kill"),
+    pytest.param({"a": ["fail"]}, {"fail_fast": True}, {
+        "a": ("failed", 1, "ValueError: a broke"), "b": ("skipped", 0, "m.a failed"),
+        "c": ("skipped", 0, "m.b skipped"), "d": ("not started", 0, None)}, id="fail fast"),
+])
+def test_outcomes_decide_what_runs_next(tmp_path, monkeypatch, script, options, expected):
+    monkeypatch.setattr(base, "KILL_GRACE", 0.05)
+    slots = 1 if options.get("fail_fast") else 2
+    steps = {name: list(steps) for name, steps in script.items()}
+    results, started, interrupted, rows = run(tmp_path, steps, slots, **options)
+    assert (results, interrupted) == (expected, False)
+    assert {name: left for name, left in steps.items() if left} == {}  # every step was taken
+    assert [name for name in os.listdir(tmp_path) if ".attempt-" in name] == []
+    assert rows == [(f"m.{name}", status) for name, (status, _, _) in expected.items() if status != "not started"]
+
+
+def test_a_second_run_finds_everything_up_to_date(tmp_path):
+    run(tmp_path, {name: ["ok"] for name in "abcd"})
+    results, started, _, _ = run(tmp_path, {})
+    assert (set(s for s, _, _ in results.values()), started) == ({"up to date"}, [])
+
+
+def test_an_interrupt_kills_what_runs_and_starts_nothing(tmp_path):
+    results, started, interrupted, rows = run(tmp_path, {"a": ["hang"], "d": ["interrupt"]})
+    assert interrupted
+    assert results == {"a": ("interrupted", 1, None), "b": ("not started", 0, None),
+                       "c": ("not started", 0, None), "d": ("interrupted", 1, None)}
+    assert rows == [("m.a", "interrupted"), ("m.d", "interrupted")]
+    assert os.listdir(tmp_path) == ["quarl-history.db"]  # the attempts' folders are gone
