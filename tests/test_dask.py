@@ -32,7 +32,8 @@ def quarl(cwd, *args, wait=True, **env):
 @contextlib.contextmanager
 def dask_cluster(folder, workers, **scheduler_env):
     """A scheduler and one single-threaded worker per (name, environment); yields the scheduler's
-    address once every worker is registered, and stops them all, each a process group."""
+    address once every worker is registered, and stops them all, each a process group. The
+    processes, scheduler first, are in `dask_cluster.processes` meanwhile."""
     from distributed import Client
 
     folder.mkdir()
@@ -48,6 +49,7 @@ def dask_cluster(folder, workers, **scheduler_env):
         with Client(scheduler_file=str(folder / "scheduler.json"), timeout=60) as client:
             client.wait_for_workers(len(workers), timeout=60)
             address = client.scheduler.address
+        dask_cluster.processes = processes
         yield address
     finally:
         for process in processes:
@@ -206,3 +208,32 @@ def test_a_cluster_that_cannot_be_used_is_a_usage_error(tmp_path, prelude, args,
                                *(arg.format(port=port) for arg in args)], cwd=tmp_path, capture_output=True,
                               text=True, env={**ENV, "DASK_DISTRIBUTED__COMM__TIMEOUTS__CONNECT": "1s"})
     assert (done.returncode, done.stdout, done.stderr) == (2, "", f"quarl run: error: {message.format(port=port)}\n")
+
+
+@needs_dask
+@pytest.mark.parametrize("fault, options, outcome, said", [
+    ("the scheduler dies", [], ("failed", "the connection to the Dask scheduler was lost"),
+     "quarl run: stopped: the connection to the Dask scheduler was lost\n"),
+    ("the workers freeze", ["--timeout", "2"], ("timeout", "timed out after 2 s"), ""),
+])
+def test_a_cluster_that_fails_under_a_run_ends_it(tmp_path, fault, options, outcome, said):
+    mark = tmp_path / "mark"
+    nap_project(tmp_path, mark, 1)
+    with dask_cluster(tmp_path / "dask", [("alpha", {})]) as address:
+        scheduler, worker = dask_cluster.processes
+        running = quarl(tmp_path, "run", "naps", "--executor", "dask", "--scheduler", address, "--json",
+                        *options, wait=False)
+        started(mark, running)
+        if fault == "the scheduler dies":
+            os.killpg(scheduler.pid, signal.SIGKILL)
+        else:
+            os.kill(worker.pid, signal.SIGSTOP)
+        try:
+            stdout, stderr = running.communicate(timeout=90)
+        finally:
+            os.kill(worker.pid, signal.SIGCONT)
+    [run] = json.loads(stdout)["runs"]
+    assert (running.returncode, (run["status"], run["error"])) == (1, outcome), stderr
+    assert stderr.endswith(said)
+    # Nothing was published, then or later: only quarl run publishes.
+    assert not (tmp_path / "quarl-out" / "naps.nap").exists()

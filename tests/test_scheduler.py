@@ -20,6 +20,8 @@ class ScriptedExecutor:
     write the records a worker writes and exit; "lost" loses the worker; "hang" runs until it is
     killed, "frozen" even then; "interrupt" hangs and sends this process SIGINT."""
 
+    broken = None
+
     def __init__(self, script, slots=2):
         self.slots = slots
         self.script = script  # each step taken is removed
@@ -93,7 +95,7 @@ def run(tmp_path, script, slots=2, **options):
     pytest.param({"a": ["fail"], "d": ["ok"]}, {}, {
         "a": ("failed", 1, "ValueError: a broke"), "b": ("skipped", 0, "m.a failed"),
         "c": ("skipped", 0, "m.b skipped"), "d": ("succeeded", 1, None)}, id="a failure skips its downstream"),
-    pytest.param({"a": ["fail", "ok"], "b": ["ok"], "c": ["ok"], "d": ["ok"]}, {"retries": 1}, {
+    pytest.param({"a": ["fail", "ok"], "b": ["ok"], "c": ["ok"], "d": ["ok"]}, {"retries": 1, "retry_delay": 0}, {
         "a": ("succeeded", 2, None), "b": ("succeeded", 1, None), "c": ("succeeded", 1, None),
         "d": ("succeeded", 1, None)}, id="retries"),
     pytest.param({"a": ["lost", "ok"], "b": ["lost", "lost"], "d": ["ok"]}, {}, {

@@ -37,6 +37,13 @@ def _count(text: str) -> int:
     return value
 
 
+def _delay(text: str) -> float:
+    value = float(text)
+    if not value >= 0:
+        raise argparse.ArgumentTypeError(f"must be 0 or more: {text}")
+    return value
+
+
 def _seconds(text: str) -> float:
     value = float(text)
     if not value > 0:
@@ -71,6 +78,9 @@ def _parser() -> argparse.ArgumentParser:
                      help="kill a run (its whole process group) after S seconds")
     run.add_argument("--retries", type=_count, default=0, metavar="N",
                      help="rerun a failed or timed-out run up to N more times (default 0)")
+    run.add_argument("--retry-delay", type=_delay, default=1.0, metavar="S",
+                     help="wait S seconds before the first retry of a run, twice as long before "
+                     "each next one (default 1)")
     run.add_argument("--fail-fast", action="store_true",
                      help="start nothing new after the first failure")
     run.add_argument("--json", action="store_true", help="print the runs as JSON at the end")
@@ -155,7 +165,8 @@ def run_command(args: argparse.Namespace) -> int:
     request = pipeline.RunRequest(
         targets=args.targets, command=shlex.join([PROG, *args.argv]), out=args.out, path=args.path,
         patterns=[p for group in args.select for p in group],
-        options=Options(args.force, args.timeout, args.retries, args.fail_fast), jobs=args.jobs,
+        options=Options(force=args.force, timeout=args.timeout, retries=args.retries,
+                        retry_delay=args.retry_delay, fail_fast=args.fail_fast), jobs=args.jobs,
         executor=args.executor, scheduler=args.scheduler, warm=args.isolation == "warm",
         preload=args.preload)
     try:
@@ -163,6 +174,8 @@ def run_command(args: argparse.Namespace) -> int:
     except pipeline.RunError as error:
         raise UsageError(str(error)) from None
     display.write_results(report.results, report.ending, sys.stdout, as_json=args.json)
+    if report.stopped is not None:
+        print(f"{PROG} run: stopped: {report.stopped}", file=sys.stderr)
     if report.ending == pipeline.Ending.INTERRUPTED:
         print(f"{PROG} run: interrupted; published runs are intact, the next run goes on from here",
               file=sys.stderr)

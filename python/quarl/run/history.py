@@ -158,6 +158,16 @@ class History:
                 "ORDER BY plan_index, asset, partition").fetchall()
         return [_record(row) for row in rows]
 
+    def unfinished(self) -> set[tuple[str, str]]:
+        """The runs (asset, partition) whose last attempt failed, timed out or was interrupted."""
+        statuses = (Status.FAILED, Status.TIMEOUT, Status.INTERRUPTED)
+        with _reading(self.path):
+            rows = self._db.execute(
+                "SELECT asset, partition, status FROM attempt WHERE id IN "
+                "(SELECT max(id) FROM attempt WHERE status != ? GROUP BY asset, partition)",
+                (Status.SKIPPED.value,)).fetchall()
+        return {(asset, partition) for asset, partition, status in rows if status in statuses}
+
     def close(self) -> None:
         self._db.close()
 

@@ -58,6 +58,7 @@ class RunRequest:
 class RunReport:
     results: list[RunResult]
     ending: Ending
+    stopped: str | None = None  # why the runs stopped before their end: the history or executor failed
 
 
 def run_project(request: RunRequest) -> RunReport:
@@ -73,12 +74,17 @@ def run_project(request: RunRequest) -> RunReport:
         executor = make_executor(request, environment, plan)
         try:
             invocation = history.begin(request.command)
-            results, interrupted = execute(plan, selection, forced, request, executor, history, invocation)
+            results, interrupted, stopped = execute(plan, selection, forced, request, executor, history,
+                                                    invocation)
         finally:
             executor.close()
-        ending = _ending(results, interrupted)
-        history.finish(invocation, int(ending))
-    return RunReport(results, ending)
+        ending = _ending(results, interrupted, stopped)
+        try:
+            history.finish(invocation, int(ending))
+        except HistoryError:
+            if stopped is None:
+                raise
+    return RunReport(results, ending, stopped)
 
 
 # --- the stages -------------------------------------------------------------------------------
@@ -156,24 +162,24 @@ def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Pla
 
 
 def execute(plan: Plan, selection: list[int], forced: set[int], request: RunRequest, executor: Executor,
-            history: History, invocation: int) -> tuple[list[RunResult], bool]:
-    """Runs the selection, showing its progress; returns the results and whether it was
-    interrupted."""
+            history: History, invocation: int) -> tuple[list[RunResult], bool, str | None]:
+    """Runs the selection, showing its progress; returns the results, whether it was
+    interrupted, and why it stopped when the history or the executor failed under it."""
     shown = display.make_display(len(selection))
     try:
         scheduler = Scheduler(plan, selection, forced, request.out, executor, history, invocation, shown,
                               request.options)
-        return scheduler.run(), scheduler.interrupted
+        return scheduler.run(), scheduler.interrupted, scheduler.reason
     except ExecutorError as error:
         raise RunError(str(error)) from None
     finally:
         shown.close()
 
 
-def _ending(results: Sequence[RunResult], interrupted: bool) -> Ending:
+def _ending(results: Sequence[RunResult], interrupted: bool, stopped: str | None) -> Ending:
     if interrupted:
         return Ending.INTERRUPTED
-    if any(not r.status.usable for r in results):
+    if stopped is not None or any(not r.status.usable for r in results):
         return Ending.FAILED
     return Ending.OK
 

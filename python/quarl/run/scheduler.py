@@ -21,7 +21,7 @@ from typing import Any, Protocol
 
 from quarl.run import layout
 from quarl.run.executors.base import Attempts, Executor, Job, Outcome
-from quarl.run.history import AttemptRecord, History
+from quarl.run.history import AttemptRecord, History, HistoryError
 from quarl.run.plan import Plan, Run, canonical, partition_object
 from quarl.run.status import Status, failure_log
 
@@ -46,6 +46,7 @@ class Options:
     force: bool = False
     timeout: float | None = None
     retries: int = 0
+    retry_delay: float = 1.0  # before the first retry, doubled before each next one
     fail_fast: bool = False
 
 
@@ -61,6 +62,7 @@ class Stop(enum.Enum):
     NO = "no"
     FAIL_FAST = "fail fast"  # a run failed under --fail-fast: what runs ends, nothing starts
     INTERRUPTED = "interrupted"  # Ctrl-C or SIGTERM: every worker is killed
+    FATAL = "fatal"  # the history or the executor failed: every worker is killed
 
 
 class Decision(enum.Enum):
@@ -90,7 +92,12 @@ class Scheduler:
         # The attempt now published for each decided run, which its consumers record.
         self.published_attempt: dict[int, str | None] = {}
         self.stop = Stop.NO
+        self.reason: str | None = None  # why a fatal stop happened
         self.tries: dict[int, int] = {}
+        self._retries: list[tuple[float, int]] = []  # (when, run index): failed runs to try again
+        self._failures: dict[int, RunResult] = {}  # their last results, theirs should no retry come
+        # Runs whose last attempt did not succeed: their published value, if any, is older.
+        self._unfinished = history.unfinished()
         self._selected = set(self.selection)
         self._waiting = {i: len(set(plan.runs[i].upstream())) for i in self.selection}
         self._ready = [i for i, count in self._waiting.items() if count == 0]
@@ -110,6 +117,10 @@ class Scheduler:
         if paths is None:
             paths = self._paths[run.index] = layout.RunPaths(self.out, run.asset.key, run.partition)
         return paths
+
+    def _partition_name(self, run: Run) -> str:
+        """The partition as the history names it: its folder's name, "" when unpartitioned."""
+        return self.paths(run).name if run.partition else ""
 
     def _consumed(self, run: Run) -> list[str | None]:
         return [self.published_attempt.get(index) for index in run.upstream()]
@@ -151,21 +162,47 @@ class Scheduler:
 
     def run(self) -> list[RunResult]:
         with self._stop_on_signals():
-            while (self._ready or self.attempts.busy) and not self.interrupted:
-                self._start_ready()
-                if self.attempts.busy and not self.interrupted:
-                    self._take(self.attempts.wait(self._flush_due()))
-                self._flush(force=False)
-            if self.interrupted:
+            try:
+                self._loop()
+            except HistoryError as error:
+                self._fatal(str(error))
+            if self.stop in (Stop.INTERRUPTED, Stop.FATAL):
+                self._start_ready()  # decides the runs waiting for a retry
                 self.attempts.interrupt()
                 while self.attempts.busy:
                     self._take(self.attempts.wait(None))
-            self._flush(force=True)
+            try:
+                self._flush(force=True)
+            except HistoryError as error:
+                if self.stop is not Stop.FATAL:
+                    raise
+                self._pending = []  # the history is what failed: said once already
         return [self.results.get(i) or RunResult(self.plan.runs[i], Status.NOT_STARTED) for i in self.selection]
 
+    def _loop(self) -> None:
+        while (self._ready or self._retries or self.attempts.busy) and self.stop in (Stop.NO, Stop.FAIL_FAST):
+            self._start_ready()
+            if self.attempts.busy or self._retries:
+                self._take(self.attempts.wait(self._wait_limit()))
+            if self.attempts.broken is not None:
+                self._fatal(self.attempts.broken)
+            self._flush(force=False)
+
+    def _fatal(self, reason: str) -> None:
+        if self.stop is not Stop.INTERRUPTED:
+            self.stop, self.reason = Stop.FATAL, reason
+
     def _start_ready(self) -> None:
-        """Decides the runs whose upstream is decided, in plan order, while a slot is free."""
-        while self._ready and not self.interrupted and (
+        """Starts the failed runs whose retry is due, then decides the runs whose upstream is
+        decided, in plan order, while a slot is free."""
+        while self._retries and self.stop is not Stop.NO:  # no retry once stopping
+            self._decided(self._failures.pop(heapq.heappop(self._retries)[1]))
+        while self._retries and self._retries[0][0] <= time.monotonic() and \
+                self.attempts.running < self.attempts.slots:
+            _, index = heapq.heappop(self._retries)
+            del self._failures[index]
+            self._start(self.plan.runs[index], self.tries[index] + 1)
+        while self._ready and self.stop in (Stop.NO, Stop.FAIL_FAST) and (
                 self.stop is Stop.FAIL_FAST or self.attempts.running < self.attempts.slots):
             run = self.plan.runs[heapq.heappop(self._ready)]
             decision, broken = self._decide(run)
@@ -187,7 +224,7 @@ class Scheduler:
         if self.stop is not Stop.NO or not all(r.status.usable for r in upstream):
             return Decision.NOT_STARTED, None
         if (run.index in self.forced or any(r.status == Status.SUCCEEDED for r in upstream)
-                or not self._up_to_date(run)):
+                or (run.asset.key, self._partition_name(run)) in self._unfinished or not self._up_to_date(run)):
             return Decision.READY, None
         return Decision.UP_TO_DATE, None
 
@@ -199,7 +236,9 @@ class Scheduler:
                                outcome.folder, self.tries[run.index])
             self._record(run, result, outcome)
             if outcome.status.failed and self.stop is Stop.NO and self.tries[run.index] <= self.options.retries:
-                self._start(run, self.tries[run.index] + 1)
+                delay = self.options.retry_delay * 2 ** (self.tries[run.index] - 1)
+                heapq.heappush(self._retries, (time.monotonic() + delay, run.index))
+                self._failures[run.index] = result
                 continue
             if outcome.status == Status.SUCCEEDED:
                 self.published_attempt[run.index] = outcome.attempt_id
@@ -248,6 +287,14 @@ class Scheduler:
             self._pending_since = time.monotonic()
         self._pending.append(self._row(run, result, outcome))
 
+    def _wait_limit(self) -> float | None:
+        """How long the next wait may last: until the pending rows or the next retry are due."""
+        flush = self._flush_due()
+        dues = [] if flush is None else [flush]
+        if self._retries:
+            dues.append(self._retries[0][0] - time.monotonic())
+        return max(0.0, min(dues)) if dues else None
+
     def _flush_due(self) -> float | None:
         """How long the next wait may last before the pending rows are due."""
         if not self._pending:
@@ -260,7 +307,7 @@ class Scheduler:
             self._pending = []
 
     def _row(self, run: Run, result: RunResult, outcome: Outcome | None) -> AttemptRecord:
-        return AttemptRecord(asset=run.asset.key, partition=self.paths(run).name if run.partition else "",
+        return AttemptRecord(asset=run.asset.key, partition=self._partition_name(run),
                        label=run.label, plan_index=run.index, fingerprint=run.fingerprint,
                        status=result.status, started=outcome.started if outcome else time.time(),
                        duration=result.duration, exit_status=outcome.exit_status if outcome else None,

@@ -99,6 +99,9 @@ Event = Launched | Exited | Lost
 
 class Executor(Protocol):
     slots: int  # workers it runs at once
+    # Why the executor can start nothing more (its cluster is gone), once it is so; the attempts
+    # in flight are then reported lost.
+    broken: str | None
 
     def start(self, launch: Launch) -> int | None:
         """Starts the worker; returns its pid when it is known at once (else a Launched report
@@ -174,8 +177,9 @@ class State(enum.Enum):
     DECIDED = "decided"
 
 
-# How long a worker that was killed may take to be reported ended before its attempt is decided
-# without it (a frozen or unreachable Dask worker); a report that comes later is ignored.
+# How long a worker killed by its pid may take to be reported ended before its attempt is decided
+# without it; a report that comes later is ignored. A worker whose pid is not known here (on a
+# Dask worker, which may be frozen or unreachable) is decided as soon as it is asked to die.
 KILL_GRACE = 10.0
 
 
@@ -315,6 +319,11 @@ class Attempts:
     def submit(self, job: Job) -> None:
         self._start(Attempt(job))
 
+    @property
+    def broken(self) -> str | None:
+        """Why the executor can start nothing more, once it is so."""
+        return self.executor.broken
+
     def _start(self, attempt: Attempt) -> None:
         if self._stopping:
             self._decided.append(attempt.outcome(Status.INTERRUPTED))
@@ -337,10 +346,12 @@ class Attempts:
         soon as a worker has exited and its slot is free for the next run."""
         self._finish_exited()
         end = None if timeout is None else time.monotonic() + timeout
-        while not self._decided and self._flight:
+        while not self._decided:
             now = time.monotonic()
             limit = min((t for t in (end, *(a.deadline for a in self._flight.values())) if t is not None),
                         default=None)
+            if limit is None and not self._flight:
+                break  # nothing to wait for
             for event in self.executor.wait(None if limit is None else max(0.0, limit - now)):
                 self._take(event)
             self._check_deadlines()
@@ -379,7 +390,7 @@ class Attempts:
             kill_group(attempt.pid)  # it lives on in its own group: it must not outlive its run
         if self._stopping:
             self._decided.append(attempt.interrupted())
-        elif event.retry and not attempt.lost_before:
+        elif event.retry and not attempt.lost_before and self.executor.broken is None:
             attempt.discard()
             self._start(Attempt(attempt.job, lost_before=1))
         else:
@@ -393,18 +404,21 @@ class Attempts:
             if not attempt.kill_sent:
                 attempt.timed_out = True
                 self._kill([attempt])
-            else:  # killed, and never reported ended: decided without it
+            if attempt.deadline is not None and now >= attempt.deadline:
+                # Killed, and not reported ended: decided without it.
                 del self._flight[attempt.key]
                 self._decided.append(attempt.finish(self._stopping))
 
     def _kill(self, attempts: list[Attempt]) -> None:
         unknown = []
+        now = time.monotonic()
         for attempt in attempts:
             attempt.kill_sent = True
-            attempt.deadline = time.monotonic() + KILL_GRACE
             if attempt.pid is not None:
+                attempt.deadline = now + KILL_GRACE
                 kill_group(attempt.pid)
             else:
+                attempt.deadline = now
                 unknown.append(attempt.key)
         if unknown:
             self.executor.kill(unknown)
@@ -417,6 +431,7 @@ class Attempts:
         """Kills every worker; their attempts end as interrupted and nothing new starts."""
         self._stopping = True
         self._kill([a for a in self._flight.values() if a.state is not State.EXITED])
+        self._check_deadlines()
 
 
 # --- files --------------------------------------------------------------------------------------

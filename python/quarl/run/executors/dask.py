@@ -33,6 +33,8 @@ from quarl.run.executors.dask_worker import (CHECK_TIMEOUT, Isolation, WorkerExi
 
 # Seconds for every worker to answer the request to close a quarl run's warm servers.
 STOP_TIMEOUT = 10
+# Seconds between two looks at the client's connection to the scheduler.
+STATUS_INTERVAL = 1.0
 
 
 class ClusterError(Exception):
@@ -45,6 +47,7 @@ class DaskExecutor:
 
     def __init__(self, client: distributed.Client, slots: int, environment: WorkerEnvironment,
                  out: str, isolation: Isolation, cluster: distributed.LocalCluster | None = None) -> None:
+        self.broken: str | None = None
         self.client = client
         self.cluster = cluster
         self.slots = slots
@@ -55,6 +58,8 @@ class DaskExecutor:
         self._futures: dict[str, distributed.Future[WorkerExit]] = {}  # by attempt key
 
     def start(self, launch: Launch) -> None:
+        if self.broken is not None:
+            raise OSError(self.broken)
         future = self.client.submit(run_worker, launch, self._environment, self._out, self._isolation,
                                     key=f"{launch.args[0]}.{launch.args[1]}-{launch.key}", pure=False)
         self._futures[launch.key] = future
@@ -70,10 +75,20 @@ class DaskExecutor:
             pass  # the scheduler is gone: the futures come back cancelled
 
     def wait(self, timeout: float | None) -> list[Event]:
-        return [self._report(future) for future in collect(self._done, timeout)]
+        # The client's connection is looked at every second: a scheduler that is gone leaves the
+        # futures pending for as long as the client tries to reconnect.
+        reports = [self._report(future) for future in
+                   collect(self._done, STATUS_INTERVAL if timeout is None else min(timeout, STATUS_INTERVAL))]
+        if self.broken is None and self.client.status not in ("running", "newly-created"):
+            self.broken = "the connection to the Dask scheduler was lost"
+            reports += [Lost(key, self.broken, retry=False) for key in self._futures]
+            self._futures.clear()
+        return reports
 
     def _report(self, future: distributed.Future[WorkerExit]) -> Event:
-        key = next(k for k, f in self._futures.items() if f is future)
+        key = next((k for k, f in self._futures.items() if f is future), None)
+        if key is None:  # reported lost already
+            return Lost("", "")
         del self._futures[key]
         if future.status == "finished":
             try:
@@ -99,8 +114,11 @@ class DaskExecutor:
         self._done.put(None)  # SimpleQueue.put may be called from a signal handler
 
     def close(self) -> None:
-        if self._futures:
-            self.client.cancel(list(self._futures.values()))  # given up on: never to start
+        if self._futures and self.broken is None:
+            try:
+                self.client.cancel(list(self._futures.values()))  # given up on: never to start
+            except OSError:
+                pass
         self._futures.clear()
         if self._isolation.warm and self.client.status == "running":
             try:

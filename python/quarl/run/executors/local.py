@@ -16,6 +16,8 @@ from quarl.run.executors.processes import dies_with_parent, start_fresh
 
 
 class FreshExecutor:
+    broken: str | None = None
+
     def __init__(self, slots: int, environment: WorkerEnvironment) -> None:
         self.slots = slots
         self._environment = environment

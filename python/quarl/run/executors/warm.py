@@ -224,6 +224,8 @@ class WarmExecutor:
     attempt starts, and wait() reads the servers' replies as they come (the pid, then the exit
     status), so a run costs the orchestrator two messages and no thread."""
 
+    broken: str | None = None
+
     def __init__(self, pool: WarmPool) -> None:
         self.slots = pool.slots
         self.pool = pool
