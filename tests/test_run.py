@@ -120,12 +120,15 @@ def test_a_failure_skips_its_downstream_and_keeps_the_last_good_value(project):
                                   "7 skipped (upstream failed)\n")
 
 
-def test_a_run_past_its_timeout_is_killed(project):
-    edit(project, "source", "return [1, 2, 3, 4]", "import time; time.sleep(120)")
+def test_a_run_past_its_timeout_is_killed_and_its_log_shown(project):
+    edit(project, "source", "return [1, 2, 3, 4]", "import time; print('row 1 of 9', flush=True); time.sleep(120)")
     done = quarl(project, "run", "flow", "--select", "flow.source.numbers", "--timeout", "1", "--json")
     assert done.returncode == 1
     numbers = runs(done)["flow.source.numbers"]
-    assert (numbers["status"], numbers["error"]) == ("timeout", "timed out after 1 s")
+    log = "quarl-out/.flow.source.numbers.failed/stdout.log"  # stderr.log is empty
+    assert (numbers["status"], numbers["error"], numbers["log"]) == ("timeout", "timed out after 1 s",
+                                                                     str(project / log))
+    assert done.stderr.endswith(f"timed out after 1 s\n  log: {log}\n  last line: row 1 of 9\n")
 
 
 def test_ctrl_c_stops_the_workers_and_the_next_run_goes_on(project, tmp_path):
@@ -226,3 +229,32 @@ def test_graph_as_dot_and_svg(project):
             "quarl graph: error: --format svg needs Graphviz's `dot`, which is not installed: "
             "apt-get install graphviz (Debian, Ubuntu), dnf install graphviz (Fedora) or brew "
             "install graphviz (macOS); or print --format dot\n"))
+
+
+def test_a_history_that_fails_under_a_run_stops_it_and_leaves_no_attempt(tmp_path):
+    import sqlite3
+
+    (tmp_path / "pair.py").write_text(
+        "import os, time\nfrom quarl import asset\n\n\n@asset()\ndef quick() -> int:\n"
+        "    open('running', 'w').close()\n"
+        "    while not os.path.exists('locked'):\n        time.sleep(0.01)\n    return 1\n\n\n"
+        "@asset()\ndef slow() -> int:\n    time.sleep(120)\n    return 2\n")
+    running = subprocess.Popen([sys.executable, "-m", "quarl", "run", "pair", "--jobs", "2"], cwd=tmp_path,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1"})
+    history = tmp_path / "quarl-out" / "quarl-history.db"
+    deadline = time.monotonic() + 60
+    while not (tmp_path / "running").exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    holder = sqlite3.connect(history, isolation_level=None)
+    holder.execute("BEGIN EXCLUSIVE")  # held until quarl run has given up writing its rows
+    (tmp_path / "locked").touch()
+    try:
+        stdout, stderr = running.communicate(timeout=90)
+    finally:
+        holder.close()
+    assert (running.returncode, stdout.splitlines()[-1]) == (1, "2 runs: 1 succeeded, 1 interrupted"), stderr
+    assert stderr.endswith(f"quarl run: stopped: the run history {history.relative_to(tmp_path)} is locked "
+                           "by another process\n")
+    assert sorted(p.name for p in (tmp_path / "quarl-out").iterdir()) == [
+        ".quarl.lock", "pair.quick", "quarl-history.db"]

@@ -136,3 +136,10 @@ def test_an_interrupt_kills_what_runs_and_starts_nothing(tmp_path):
                        "c": ("not started", 0, None), "d": ("interrupted", 1, None)}
     assert rows == [("m.a", "interrupted"), ("m.d", "interrupted")]
     assert os.listdir(tmp_path) == ["quarl-history.db"]  # the attempts' folders are gone
+
+
+@pytest.mark.parametrize("delay, order", [(0, ["a", "a", "d", "b", "c"]), (0.3, ["a", "d", "a", "b", "c"])])
+def test_a_retry_waits_its_delay_without_holding_a_slot(tmp_path, delay, order):
+    script = {"a": ["fail", "ok"], "b": ["ok"], "c": ["ok"], "d": ["ok"]}
+    results, started, _, _ = run(tmp_path, script, slots=1, retries=1, retry_delay=delay)
+    assert (started, results["a"]) == (order, ("succeeded", 2, None))

@@ -131,6 +131,17 @@ def test_servers_that_cannot_start_stop_the_command_and_leave_their_output(tmp_p
         "SystemExit: no warm servers here\n")
 
 
+def test_a_server_that_dies_while_starting_is_replaced(tmp_path):
+    (tmp_path / "sitecustomize.py").write_text(
+        "import os, signal, sys\n\nif 'quarl.run.executors.warm_server' in sys.orig_argv:\n"
+        "    try:\n        os.mkdir('first-server')\n    except FileExistsError:\n        pass\n"
+        "    else:\n        os.kill(os.getpid(), signal.SIGKILL)\n")
+    (tmp_path / "one.py").write_text("from quarl import asset\n\n\n@asset()\ndef one() -> int:\n"
+                                     "    return 1\n")
+    done = quarl(tmp_path, "run", "one", "--jobs", "2")
+    assert (done.returncode, done.stdout.splitlines()[-1]) == (0, "1 run: 1 succeeded"), done.stderr
+
+
 @pytest.mark.parametrize("options, imports", [(["--preload"], 1 + 2), ([], 1 + 6)])
 def test_preload_runs_a_module_once_per_server(tmp_path, options, imports):
     count = tmp_path / "count"
@@ -140,10 +151,34 @@ def test_preload_runs_a_module_once_per_server(tmp_path, options, imports):
     assert len(count.read_text().splitlines()) == imports
 
 
-def test_no_run_outlives_a_killed_quarl_run(tmp_path):
+def gone(pid, deadline):
+    while time.monotonic() < deadline:
+        try:
+            os.kill(pid, 0)
+        except ProcessLookupError:
+            return True
+        time.sleep(0.05)
+    return False
+
+
+@pytest.mark.parametrize("isolation", ["warm", "fresh"])
+def test_what_a_run_left_in_its_process_group_ends_with_it(tmp_path, isolation):
     pid_file = tmp_path / "pid"
-    running = subprocess.Popen([sys.executable, "-m", "quarl", "run", "hazards.waiting",
-                                "--out", str(tmp_path / "out")],
+    done = quarl(FIXTURES / "warm", "run", "hazards.leftover", "--isolation", isolation, "--out",
+                 str(tmp_path / "out"), HAZARDS_PID=str(pid_file))
+    assert done.returncode == 0, done.stderr
+    assert gone(int(pid_file.read_text()), time.monotonic() + 10)
+    log = tmp_path / "out" / "hazards.leftover.leaves_a_writer" / "stdout.log"
+    written = log.read_bytes()
+    time.sleep(0.3)
+    assert log.read_bytes() == written
+
+
+@pytest.mark.parametrize("isolation", ["warm", "fresh"])
+def test_no_run_outlives_a_killed_quarl_run(tmp_path, isolation):
+    pid_file = tmp_path / "pid"
+    running = subprocess.Popen([sys.executable, "-m", "quarl", "run", "hazards.waiting", "--isolation",
+                                isolation, "--out", str(tmp_path / "out")],
                                cwd=FIXTURES / "warm", stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1",
                                     "HAZARDS_PID": str(pid_file)})
@@ -153,11 +188,4 @@ def test_no_run_outlives_a_killed_quarl_run(tmp_path):
     pid = int(pid_file.read_text())
     running.kill()
     running.wait()
-    while time.monotonic() < deadline:
-        try:
-            os.kill(pid, 0)
-        except ProcessLookupError:
-            break
-        time.sleep(0.05)
-    with pytest.raises(ProcessLookupError):
-        os.kill(pid, 0)
+    assert gone(pid, deadline)

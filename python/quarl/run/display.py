@@ -15,7 +15,7 @@ from quarl.run.history import AttemptRecord
 from quarl.run.layout import parse_partition_folder
 from quarl.run.plan import Run, partition_object
 from quarl.run.scheduler import RunResult
-from quarl.run.status import Status, failure_log
+from quarl.run.status import Status, failure_log, last_line
 
 
 def _seconds(duration: float | None) -> str:
@@ -51,6 +51,8 @@ class LineDisplay:
             line += f" ({_seconds(result.duration)})"
         if result.error and result.status != Status.SKIPPED:
             line += f": {result.error}"
+        if result.log:
+            line += _log_lines(result.log)
         print(line, file=self.stream, flush=True)
 
     def close(self) -> None:
@@ -140,9 +142,20 @@ def _shown(path: str | None) -> str:
     return path if relative.startswith("..") else relative
 
 
+def _log_lines(log: str) -> str:
+    """Where a failure's log is, and its last line."""
+    tail = last_line(log)
+    return f"\n  log: {_shown(log)}" + (f"\n  last line: {tail}" if tail else "")
+
+
 def _result_lines(results: Sequence[RunResult]) -> list[tuple[str, ...]]:
-    return [_line(r.run.asset.key, r.run.label, r.status, r.duration, r.result_type, r.error, r.log)
-            for r in results]
+    lines = []
+    for r in results:
+        line = _line(r.run.asset.key, r.run.label, r.status, r.duration, r.result_type, r.error, r.log)
+        if r.attempts > 1:
+            line = (*line[:2], f"{line[2]} ({r.attempts} attempts)", *line[3:])
+        lines.append(line)
+    return lines
 
 
 def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[Status], stream: IO[str],
@@ -150,6 +163,7 @@ def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[Status], s
     used = [i for i in range(len(COLUMNS)) if i < 3 or any(line[i] for line in lines)]
     if stream.isatty():
         from rich.console import Console
+        from rich.markup import escape
         from rich.table import Column, Table
 
         # On a terminal the names keep their width and a long result is cut to the line; the
@@ -166,8 +180,8 @@ def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[Status], s
         for line in lines:
             if line[5]:
                 name = line[0] if line[1] == "-" else f"{line[0]}[{line[1]}]"
-                console.print(f"\n[red]{line[2]}[/] {name}: {line[4]}\n  log: {line[5]}",
-                              markup=True, soft_wrap=True)
+                console.print(f"\n[red]{line[2]}[/] {escape(name)}: {escape(line[4])}"
+                              f"{escape(_log_lines(line[5]))}", markup=True, soft_wrap=True)
         console.print(f"\n{closing}")
         return
     rows = [COLUMNS, *lines]

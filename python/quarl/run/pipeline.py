@@ -74,17 +74,13 @@ def run_project(request: RunRequest) -> RunReport:
         executor = make_executor(request, environment, plan)
         try:
             invocation = history.begin(request.command)
-            results, interrupted, stopped = execute(plan, selection, forced, request, executor, history,
-                                                    invocation)
+            scheduler = execute(plan, selection, forced, request, executor, history, invocation)
         finally:
             executor.close()
-        ending = _ending(results, interrupted, stopped)
-        try:
+        ending = _ending(scheduler.results_in_order, scheduler.interrupted, scheduler.reason)
+        if not scheduler.history_failed:  # said already, and no use asking it again
             history.finish(invocation, int(ending))
-        except HistoryError:
-            if stopped is None:
-                raise
-    return RunReport(results, ending, stopped)
+    return RunReport(scheduler.results_in_order, ending, scheduler.reason)
 
 
 # --- the stages -------------------------------------------------------------------------------
@@ -162,14 +158,14 @@ def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Pla
 
 
 def execute(plan: Plan, selection: list[int], forced: set[int], request: RunRequest, executor: Executor,
-            history: History, invocation: int) -> tuple[list[RunResult], bool, str | None]:
-    """Runs the selection, showing its progress; returns the results, whether it was
-    interrupted, and why it stopped when the history or the executor failed under it."""
+            history: History, invocation: int) -> Scheduler:
+    """Runs the selection, showing its progress; returns the scheduler that ran it."""
     shown = display.make_display(len(selection))
     try:
         scheduler = Scheduler(plan, selection, forced, request.out, executor, history, invocation, shown,
                               request.options)
-        return scheduler.run(), scheduler.interrupted, scheduler.reason
+        scheduler.run()
+        return scheduler
     except ExecutorError as error:
         raise RunError(str(error)) from None
     finally:

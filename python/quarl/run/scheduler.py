@@ -93,6 +93,7 @@ class Scheduler:
         self.published_attempt: dict[int, str | None] = {}
         self.stop = Stop.NO
         self.reason: str | None = None  # why a fatal stop happened
+        self.history_failed = False
         self.tries: dict[int, int] = {}
         self._retries: list[tuple[float, int]] = []  # (when, run index): failed runs to try again
         self._failures: dict[int, RunResult] = {}  # their last results, theirs should no retry come
@@ -165,18 +166,20 @@ class Scheduler:
             try:
                 self._loop()
             except HistoryError as error:
+                self.history_failed = True
                 self._fatal(str(error))
             if self.stop in (Stop.INTERRUPTED, Stop.FATAL):
                 self._start_ready()  # decides the runs waiting for a retry
                 self.attempts.interrupt()
                 while self.attempts.busy:
                     self._take(self.attempts.wait(None))
-            try:
+            if not self.history_failed:  # else what is pending is lost: the history said why
                 self._flush(force=True)
-            except HistoryError as error:
-                if self.stop is not Stop.FATAL:
-                    raise
-                self._pending = []  # the history is what failed: said once already
+        return self.results_in_order
+
+    @property
+    def results_in_order(self) -> list[RunResult]:
+        """The selection's results in plan order; a run never decided did not start."""
         return [self.results.get(i) or RunResult(self.plan.runs[i], Status.NOT_STARTED) for i in self.selection]
 
     def _loop(self) -> None:

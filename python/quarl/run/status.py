@@ -29,7 +29,28 @@ class Status(StrEnum):
 
 
 def failure_log(status: str, folder: str | None) -> str | None:
-    """The log a table points at for a run: the standard error of an attempt that failed."""
-    if folder and Status(status).failed:
-        return os.path.join(folder, "stderr.log")
-    return None
+    """The log a table points at for a run that failed: its standard error, unless that is empty
+    and its standard output is not (an asset killed at its timeout while printing progress)."""
+    if not (folder and Status(status).failed):
+        return None
+    stderr, stdout = os.path.join(folder, "stderr.log"), os.path.join(folder, "stdout.log")
+    for path in (stderr, stdout):
+        try:
+            if os.path.getsize(path) > 0:
+                return path
+        except OSError:
+            pass
+    return stderr
+
+
+def last_line(path: str, limit: int = 4096) -> str | None:
+    """The last line of a log that is not blank, read from its end; None when there is none."""
+    try:
+        with open(path, "rb") as file:
+            size = file.seek(0, os.SEEK_END)
+            file.seek(max(0, size - limit))
+            tail = file.read()
+    except OSError:
+        return None
+    lines = [line for line in tail.decode("utf-8", "replace").splitlines() if line.strip()]
+    return lines[-1].strip() if lines else None

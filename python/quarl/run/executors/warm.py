@@ -145,8 +145,9 @@ class WarmPool:
 
     def start(self) -> None:
         """Starts every server at the first run, not before: a run with nothing to do starts
-        none. They import side by side, and a server that cannot start stops the command
-        rather than failing every run."""
+        none. They import side by side; one that dies while it starts is replaced once, as a
+        server lost later would be, and servers that cannot start stop the command rather than
+        failing every run."""
         with self._start_lock:
             if self._failed is not None:
                 raise self._failed
@@ -156,8 +157,12 @@ class WarmPool:
             try:
                 for _ in range(self.slots):  # one by one: close() ends those started if one fails
                     self.servers.append(WarmServer(self.environment, self.preload, self.log))
-                for server in self.servers:
-                    self.idle.put(server.ready())
+                for server in list(self.servers):
+                    try:
+                        self.idle.put(server.ready())
+                    except ServerLost:
+                        self.discard(server)
+                        self.idle.put(self._spawn().ready())
             except ServerLost:
                 self._failed = WarmStartError(
                     f"the warm worker servers cannot start (their output is in {self.log_path}); "
@@ -197,11 +202,14 @@ class WarmPool:
         try:
             return self.idle.get_nowait()
         except queue.Empty:  # one died: its replacement
-            assert self.log is not None
-            server = WarmServer(self.environment, self.preload, self.log)
-            with self._lock:
-                self.servers.append(server)
-            return server.ready()
+            return self._spawn().ready()
+
+    def _spawn(self) -> WarmServer:
+        assert self.log is not None
+        server = WarmServer(self.environment, self.preload, self.log)
+        with self._lock:
+            self.servers.append(server)
+        return server
 
     def close(self) -> None:
         for server in self.servers:  # all told first: they end side by side
