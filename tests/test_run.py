@@ -119,6 +119,11 @@ def test_a_failure_skips_its_downstream_and_keeps_the_last_good_value(project):
     assert status.stdout.endswith("\n8 runs in the history, last attempts: 1 failed, "
                                   "7 skipped (upstream failed)\n")
 
+    # Its last attempt failed: not up to date, though its published value has its fingerprint.
+    edit(project, "source", 'raise ValueError("no numbers today")', "return [1, 2, 3, 4]")
+    again = quarl(project, "run", "flow", "--select", "flow.source.numbers", "--json")
+    assert statuses(again) == {"flow.source.numbers": "succeeded"}
+
 
 def test_a_run_past_its_timeout_is_killed_and_its_log_shown(project):
     edit(project, "source", "return [1, 2, 3, 4]", "import time; print('row 1 of 9', flush=True); time.sleep(120)")
