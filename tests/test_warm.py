@@ -2,6 +2,7 @@
 
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -108,7 +109,7 @@ def test_what_a_module_prints_when_imported_is_logged_where_it_is_imported(tmp_p
                                                                            run_log):
     (tmp_path / "talks.py").write_text("from quarl import asset\n\nprint('hello')\n\n\n"
                                        "@asset()\ndef one() -> int:\n    return 1\n")
-    done = quarl(tmp_path, "run", "talks", "--jobs", "1", *(["--preload"] if preload else []))
+    done = quarl(tmp_path, "run", "talks", "--jobs", "1", *([] if preload else ["--no-preload"]))
     assert done.returncode == 0, done.stderr
     log = tmp_path / "quarl-out" / ".quarl-warm.log"
     assert (log.read_text() if log.exists() else None) == server_log
@@ -142,13 +143,37 @@ def test_a_server_that_dies_while_starting_is_replaced(tmp_path):
     assert (done.returncode, done.stdout.splitlines()[-1]) == (0, "1 run: 1 succeeded"), done.stderr
 
 
-@pytest.mark.parametrize("options, imports", [(["--preload"], 1 + 2), ([], 1 + 6)])
-def test_preload_runs_a_module_once_per_server(tmp_path, options, imports):
-    count = tmp_path / "count"
+@pytest.mark.parametrize("options, imports", [([], 1 + 2), (["--no-preload"], 1 + 6)])
+def test_a_project_module_runs_once_per_server_unless_told_otherwise(tmp_path, options, imports):
+    # hazards.counted imports the library counted_lib from outside the project, which counts too:
+    # the servers import it once each in both modes.
+    count, library = tmp_path / "count", tmp_path / "library"
     done = quarl(FIXTURES / "warm", "run", "hazards.counted", "--jobs", "2", *options,
-                 "--out", str(tmp_path / "out"), HAZARDS_COUNT=str(count))
+                 "--out", str(tmp_path / "out"), HAZARDS_COUNT=str(count), HAZARDS_LIBRARY_COUNT=str(library),
+                 PYTHONPATH=str(FIXTURES / "warm_library"))
     assert done.returncode == 0, done.stderr
-    assert len(count.read_text().splitlines()) == imports
+    assert (len(count.read_text().splitlines()), len(library.read_text().splitlines())) == (imports, 1 + 2)
+
+
+@pytest.mark.parametrize("module, why", [
+    ("import threading, time\nthreading.Thread(target=time.sleep, args=(60,), name='poller', daemon=True).start()\n",
+     "its import leaves a thread running (poller)"),
+    ("import socket\nconnection = socket.socket()\n", "its import keeps a socket socket:[INODE] (descriptor N) open"),
+    ("import sys\nif sys.argv[0].endswith('warm_server.py'):  # the server, not a run it forked\n"
+     "    raise ImportError('not here')\n",
+     "its import fails: ImportError: not here"),
+])
+def test_a_module_forked_children_must_not_share_is_left_to_the_runs(tmp_path, module, why):
+    (tmp_path / "shaky.py").write_text(f"from quarl import asset\n{module}\n\n@asset()\ndef one() -> int:\n"
+                                       "    return 1\n")
+    done = quarl(tmp_path, "run", "shaky", "--jobs", "2")
+    assert (done.returncode, done.stdout.splitlines()[-1]) == (0, "1 run: 1 succeeded"), done.stderr
+    line = f"quarl: the warm servers leave shaky to the runs (imported by each run's process): {why}\n"
+    said = re.sub(r"\[\d+\] \(descriptor \d+\)", "[INODE] (descriptor N)", done.stderr)
+    assert said.count(line) == 1, done.stderr
+    log = re.sub(r"\[\d+\] \(descriptor \d+\)", "[INODE] (descriptor N)",
+                 (tmp_path / "quarl-out" / ".quarl-warm.log").read_text())
+    assert log.count(line) == 1
 
 
 def gone(pid, deadline):

@@ -93,9 +93,14 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--isolation", choices=("warm", "fresh"), default=_DEFAULT_ISOLATION,
                      help="warm: fork each run's process from a server that has imported quarl "
                      "already (default on Linux); fresh: start a new interpreter per run")
-    run.add_argument("--preload", action="store_true",
-                     help="with warm isolation, also import the project's modules once per server "
-                     "(their top-level code then runs once per server, not once per run)")
+    preload = run.add_mutually_exclusive_group()
+    preload.add_argument("--no-preload", dest="preload", action="store_false",
+                         help="with warm isolation, import the project's modules in each run's "
+                         "process (their top-level code then runs once per run); the servers still "
+                         "import the libraries they use")
+    preload.add_argument("--preload", dest="preload", action="store_true",
+                         help="the default: each warm server imports the project's modules once, "
+                         "before it forks any run")
 
     status = commands.add_parser(
         "status", help="the last attempt of every run, from the history",

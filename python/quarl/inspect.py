@@ -46,6 +46,9 @@ def _parser() -> argparse.ArgumentParser:
     parser.add_argument("--compact", action="store_true",
                         help="leave each module's source out of the records and name the module "
                         "that defines each asset's function instead (function_module)")
+    # For quarl run: the modules that the inspection imported, with their files, as JSON [[name,
+    # file], ...] in the order they were imported; the warm servers import them ahead of the runs.
+    parser.add_argument("--imported", metavar="FILE", help=argparse.SUPPRESS)
     parser.add_argument("--recursive", action="store_true",
                         help="follow each MODULE that is a package by all its submodules "
                         "(a submodule named __main__ is left out: it is a script)")
@@ -246,7 +249,17 @@ def _write_file(path: str, data: bytes) -> None:
         raise type(exc)(exc.errno, exc.strerror, path) from None
 
 
+def _write_imported(path: str, before: set[str]) -> None:
+    imported = [[name, getattr(module, "__file__", None)] for name, module in list(sys.modules.items())
+                if name not in before and name != "__main__"]
+    import json
+
+    with open(path, "w", encoding="utf-8") as file:
+        json.dump(imported, file)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    before = set(sys.modules)
     args = _parser().parse_args(argv)
     try:
         # Bytes, not text: the report is UTF-8 JSON whatever the locale of this process says.
@@ -258,6 +271,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             _write_all(1, data)
         else:
             _write_file(args.output, data)
+        if args.imported is not None:
+            _write_imported(args.imported, before)
     except _Signalled as signalled:
         # The temporary file is gone: now the signal ends the process as it would have.
         signal.signal(signalled.signum, signal.SIG_DFL)

@@ -51,7 +51,9 @@ class RunRequest:
     executor: str = "local"  # or "dask"
     scheduler: str | None = None  # a Dask scheduler's address
     warm: bool = True
-    preload: bool = False
+    # The warm servers import the project's modules before they fork; else only the libraries
+    # these import, and each run imports the project's own.
+    preload: bool = True
 
 
 @dataclass(frozen=True)
@@ -63,7 +65,8 @@ class RunReport:
 
 def run_project(request: RunRequest) -> RunReport:
     environment = worker_environment(request.path)
-    plan = plan_project(request.targets, environment)
+    found = inspect_project(request.targets, environment)
+    plan = plan_of(found)
     selection, forced = select_runs(plan, request)
     try:
         os.makedirs(request.out, exist_ok=True)
@@ -71,7 +74,7 @@ def run_project(request: RunRequest) -> RunReport:
         raise RunError(f"cannot create the output folder: {error}") from None
     with _locked(request.out), _history(request.out) as history:
         recover(request.out, plan)
-        executor = make_executor(request, environment, plan)
+        executor = make_executor(request, environment, plan, found)
         try:
             invocation = history.begin(request.command)
             scheduler = execute(plan, selection, forced, request, executor, history, invocation)
@@ -92,13 +95,36 @@ def worker_environment(path: Sequence[str]) -> WorkerEnvironment:
     return WorkerEnvironment(sys.executable, cwd, [*(os.path.abspath(p) for p in path), cwd])
 
 
-def plan_project(targets: Sequence[str], environment: WorkerEnvironment) -> Plan:
+def inspect_project(targets: Sequence[str], environment: WorkerEnvironment) -> report.Report:
     try:
-        return build_plan(report.inspect(targets, environment))
+        return report.inspect(targets, environment)
     except report.InspectionError as error:
         raise RunError(str(error)) from None
+
+
+def plan_of(found: report.Report) -> Plan:
+    try:
+        return build_plan(found.assets)
     except PlanError as error:
         raise RunError("the project cannot be planned:\n  " + "\n  ".join(error.problems)) from None
+
+
+def plan_project(targets: Sequence[str], environment: WorkerEnvironment) -> Plan:
+    return plan_of(inspect_project(targets, environment))
+
+
+def library_modules(found: report.Report, environment: WorkerEnvironment) -> list[str]:
+    """The modules that the inspection imported besides the project's own (those whose files lie
+    in the project's folders, outside installed packages) and quarl's."""
+    folders = [os.path.join(os.path.abspath(folder), "") for folder in environment.path]
+
+    def project_file(path: str | None) -> bool:
+        if path is None or "site-packages" in path or "dist-packages" in path:
+            return False
+        return any(os.path.abspath(path).startswith(folder) for folder in folders)
+
+    return [name for name, path in found.imported
+            if not project_file(path) and name.partition(".")[0] not in ("quarl", "_quarl")]
 
 
 def select_runs(plan: Plan, request: RunRequest) -> tuple[list[int], set[int]]:
@@ -130,10 +156,12 @@ def recover(out: str, plan: Plan) -> None:
             layout.recover(os.path.join(out, asset.key))
 
 
-def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Plan) -> Executor:
+def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Plan,
+                  found: report.Report) -> Executor:
     """The executor that the options name: on this machine, warm or fresh, or on a Dask cluster."""
     modules = list(dict.fromkeys(asset.module for asset in plan.assets))
-    preload = modules if request.preload else []
+    kind = "project" if request.preload else "libraries"
+    preload = modules if request.preload else library_modules(found, environment)
     if request.executor == "dask":
         try:
             from quarl.run.executors import dask
@@ -144,14 +172,14 @@ def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Pla
             return dask.dask_executor(request.scheduler, request.jobs, environment,
                                       os.path.abspath(request.out),
                                       sorted({module.partition(".")[0] for module in modules}),
-                                      warm=request.warm, preload=preload)
+                                      warm=request.warm, preload=preload, kind=kind)
         except dask.ClusterError as error:
             raise RunError(str(error)) from None
     slots = request.jobs or os.cpu_count() or 1
     if request.warm:
         from quarl.run.executors.warm import warm_executor
 
-        return warm_executor(slots, environment, preload, os.path.join(request.out, ".quarl-warm.log"))
+        return warm_executor(slots, environment, preload, os.path.join(request.out, ".quarl-warm.log"), kind)
     from quarl.run.executors.local import FreshExecutor
 
     return FreshExecutor(slots, environment)

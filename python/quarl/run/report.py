@@ -9,6 +9,7 @@ import re
 import subprocess
 import tempfile
 from collections.abc import Sequence
+from dataclasses import dataclass
 from typing import Any
 
 from quarl.run.executors.base import WorkerEnvironment
@@ -20,8 +21,15 @@ class InspectionError(Exception):
     pass
 
 
-def inspect(targets: Sequence[str], environment: WorkerEnvironment) -> list[dict[str, Any]]:
-    """The compact records of every asset in TARGETS, packages expanded to their submodules.
+@dataclass(frozen=True)
+class Report:
+    assets: list[dict[str, Any]]  # the compact records
+    imported: list[tuple[str, str | None]]  # the modules the inspection imported: name, file
+
+
+def inspect(targets: Sequence[str], environment: WorkerEnvironment) -> Report:
+    """The compact records of every asset in TARGETS, packages expanded to their submodules,
+    and the modules that importing them imported.
 
     A module that cannot be imported is an error, with the inspector's lines: running the rest
     of a project as if that module had no assets would report a partial run as a whole one."""
@@ -29,15 +37,18 @@ def inspect(targets: Sequence[str], environment: WorkerEnvironment) -> list[dict
     # log has what it prints again), and standard output is theirs.
     with tempfile.TemporaryDirectory(prefix="quarl-inspect-") as folder:
         report = os.path.join(folder, "report.json")
+        imported_path = os.path.join(folder, "imported.json")
         argv = [environment.python, "-m", "quarl.inspect", "--recursive", "--compact", "-o", report,
-                "--", *targets]
+                "--imported", imported_path, "--", *targets]
         done = subprocess.run(argv, cwd=environment.cwd, env=environment.env(), stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         try:
             with open(report, "rb") as file:
                 text = file.read()
-        except FileNotFoundError:
-            text = b""
+            with open(imported_path, "rb") as file:
+                imported = [(name, path) for name, path in json.loads(file.read())]
+        except (FileNotFoundError, ValueError):
+            text, imported = b"", []
     errors = done.stderr.decode("utf-8", "replace")
     skipped = [line for line in errors.splitlines() if _SKIP_LINE.match(line)]
     if done.returncode != 0:
@@ -50,7 +61,7 @@ def inspect(targets: Sequence[str], environment: WorkerEnvironment) -> list[dict
         assets: list[dict[str, Any]] = json.loads(text)["assets"]
     except (ValueError, TypeError, KeyError) as error:
         raise InspectionError(f"the inspector's report cannot be read: {error}") from None
-    return assets
+    return Report(assets, imported)
 
 
 def _count(n: int, noun: str) -> str:

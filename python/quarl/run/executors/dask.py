@@ -132,7 +132,8 @@ class DaskExecutor:
 
 
 def dask_executor(address: str | None, jobs: int | None, environment: WorkerEnvironment, out: str,
-                  modules: Sequence[str], warm: bool = False, preload: Sequence[str] = ()) -> DaskExecutor:
+                  modules: Sequence[str], warm: bool = False, preload: Sequence[str] = (),
+                  kind: str = "project") -> DaskExecutor:
     """An executor on the cluster whose scheduler is at `address`, or on a LocalCluster of `jobs`
     worker processes that lives as long as the executor; checked by check_cluster."""
     cluster = None
@@ -151,7 +152,7 @@ def dask_executor(address: str | None, jobs: int | None, environment: WorkerEnvi
                 raise ClusterError(f"cannot reach the Dask scheduler at {address}: {error}") from None
             threads = _threads(client, address)
             slots = min(threads, jobs) if jobs else threads
-        isolation = Isolation(warm, tuple(preload), secrets.token_hex(8))
+        isolation = Isolation(warm, tuple(preload), kind, secrets.token_hex(8))
         executor = DaskExecutor(client, slots, environment, out, isolation, cluster)
         check_cluster(client, out, modules, environment)
         return executor

@@ -36,6 +36,7 @@ class Isolation:
 
     warm: bool
     preload: tuple[str, ...] = ()
+    kind: str = "project"  # what `preload` is: the project's modules, or their libraries
     invocation: str = ""  # one quarl run's servers are never another's: its modules may differ
 
 
@@ -119,7 +120,7 @@ def _warm_pool(environment: WorkerEnvironment, out: str, isolation: Isolation) -
             worker = distributed.get_worker()
             slots = getattr(getattr(worker, "state", worker), "nthreads", 1)
             log = os.path.join(out, f".quarl-warm.{socket.gethostname()}.{os.getpid()}.log")
-            pool = _pools[isolation.invocation] = WarmPool(slots, environment, isolation.preload, log)
+            pool = _pools[isolation.invocation] = WarmPool(slots, environment, isolation.preload, log, isolation.kind)
     return pool
 
 

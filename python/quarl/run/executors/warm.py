@@ -26,12 +26,16 @@ import signal
 import socket
 import subprocess
 import threading
-from collections.abc import Collection, Sequence
+import sys
+from collections.abc import Callable, Collection, Sequence
 from typing import IO
 
 from quarl.run.executors.base import (Event, ExecutorError, Exited, Launch, Launched, Lost,
                                       WorkerEnvironment, open_logs)
 from quarl.run.executors.processes import kill_group
+
+
+_MESSAGE = 65536
 
 
 class ServerLost(Exception):
@@ -42,14 +46,27 @@ class WarmStartError(ExecutorError):
     """No warm server would start."""
 
 
-class WarmServer:
-    """A server process, started; `ready()` waits until it has imported what it preloads."""
+class UnsafeModule(Exception):
+    """A server found a module that forked children must not share, and exited."""
 
-    def __init__(self, environment: WorkerEnvironment, preload: Sequence[str], log: IO[bytes]) -> None:
+    def __init__(self, name: str, why: str) -> None:
+        super().__init__(name, why)
+        self.name, self.why = name, why
+
+
+class WarmServer:
+    """A server process, started; `ready()` waits until it has imported what it preloads.
+
+    `kind` says what `preload` is: "project" (the project's modules) or "libraries" (the
+    modules they import, when the project's own are imported by each run)."""
+
+    def __init__(self, environment: WorkerEnvironment, kind: str, preload: Sequence[str],
+                 log: IO[bytes]) -> None:
         mine, theirs = socket.socketpair(socket.AF_UNIX, socket.SOCK_SEQPACKET)
         try:
             self.process = subprocess.Popen(
-                [environment.python, "-m", "quarl.run.executors.warm_server", str(theirs.fileno()), *preload],
+                [environment.python, "-m", "quarl.run.executors.warm_server", str(theirs.fileno()), kind,
+                 *preload],
                 cwd=environment.cwd, env=environment.env(), stdin=subprocess.DEVNULL, stdout=log,
                 stderr=log, pass_fds=[theirs.fileno()], start_new_session=True)
         except BaseException:
@@ -59,17 +76,30 @@ class WarmServer:
             theirs.close()
         self.channel = mine
 
-    def ready(self) -> WarmServer:
-        if self.receive(None) != b"ready":
-            self.close()
-            raise ServerLost("the warm worker server did not start")
-        return self
+    def ready(self, left: Callable[[str, str], None]) -> WarmServer:
+        """The server once it has imported what it preloads; `left(module, why)` is told of each
+        module it leaves to the runs. UnsafeModule when it exits to be started again without
+        one."""
+        while True:
+            message = self.receive(None)
+            if message == b"ready":
+                return self
+            word, _, rest = (message or b"").partition(b" ")
+            name, _, why = (part.decode("utf-8", "replace") for part in rest.partition(b"\0"))
+            if word == b"note":
+                left(name, why)
+            elif word == b"unsafe":
+                self.close()
+                raise UnsafeModule(name, why)
+            else:
+                self.close()
+                raise ServerLost("the warm worker server did not start")
 
     def receive(self, timeout: float | None) -> bytes | None:
         if timeout is not None and not select.select([self.channel], [], [], timeout)[0]:
             return None
         try:
-            message = self.channel.recv(64)
+            message = self.channel.recv(_MESSAGE)
         except OSError as error:
             raise ServerLost(f"the warm worker server died ({error})") from None
         if not message:
@@ -132,8 +162,9 @@ class WarmPool:
     """Up to `slots` servers, started when first needed; a server that died is replaced."""
 
     def __init__(self, slots: int, environment: WorkerEnvironment, preload: Sequence[str],
-                 log_path: str) -> None:
-        self.slots, self.environment, self.preload = slots, environment, list(preload)
+                 log_path: str, kind: str = "project") -> None:
+        self.slots, self.environment, self.preload, self.kind = slots, environment, list(preload), kind
+        self.left: dict[str, str] = {}  # modules left to the runs, and why
         self.log_path = log_path
         self.log: IO[bytes] | None = None
         self.idle: queue.SimpleQueue[WarmServer] = queue.SimpleQueue()
@@ -156,13 +187,13 @@ class WarmPool:
             self.log = open(self.log_path, "ab")
             try:
                 for _ in range(self.slots):  # one by one: close() ends those started if one fails
-                    self.servers.append(WarmServer(self.environment, self.preload, self.log))
+                    self._spawn()
                 for server in list(self.servers):
                     try:
-                        self.idle.put(server.ready())
+                        self.idle.put(self._ready(server))
                     except ServerLost:
                         self.discard(server)
-                        self.idle.put(self._spawn().ready())
+                        self.idle.put(self._ready(self._spawn()))
             except ServerLost:
                 self._failed = WarmStartError(
                     f"the warm worker servers cannot start (their output is in {self.log_path}); "
@@ -202,14 +233,36 @@ class WarmPool:
         try:
             return self.idle.get_nowait()
         except queue.Empty:  # one died: its replacement
-            return self._spawn().ready()
+            return self._ready(self._spawn())
 
     def _spawn(self) -> WarmServer:
         assert self.log is not None
-        server = WarmServer(self.environment, self.preload, self.log)
+        preload = [name for name in self.preload if name not in self.left]
+        server = WarmServer(self.environment, self.kind, preload, self.log)
         with self._lock:
             self.servers.append(server)
         return server
+
+    def _ready(self, server: WarmServer) -> WarmServer:
+        """The server once ready, started again without each module it finds unsafe."""
+        while True:
+            try:
+                return server.ready(self._leave)
+            except UnsafeModule as unsafe:
+                self.discard(server)
+                self._leave(unsafe.name, unsafe.why)
+                server = self._spawn()
+
+    def _leave(self, name: str, why: str) -> None:
+        """Says once that a module is left to the runs, in the servers' log and on stderr."""
+        if name in self.left:
+            return
+        self.left[name] = why
+        line = f"quarl: the warm servers leave {name} to the runs (imported by each run's process): {why}"
+        print(line, file=sys.stderr, flush=True)
+        if self.log is not None:
+            self.log.write(line.encode() + b"\n")
+            self.log.flush()
 
     def close(self) -> None:
         for server in self.servers:  # all told first: they end side by side
@@ -315,6 +368,6 @@ def _drain(fd: int) -> None:
 
 
 def warm_executor(slots: int, environment: WorkerEnvironment, preload: Sequence[str],
-                  log_path: str) -> WarmExecutor:
-    return WarmExecutor(WarmPool(slots, environment, preload, log_path))
+                  log_path: str, kind: str = "project") -> WarmExecutor:
+    return WarmExecutor(WarmPool(slots, environment, preload, log_path, kind))
 

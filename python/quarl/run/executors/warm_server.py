@@ -1,10 +1,15 @@
-"""The warm server: `python -m quarl.run.executors.warm_server FD [MODULE...]`.
+"""The warm server: `python -m quarl.run.executors.warm_server FD project|libraries [MODULE...]`.
 
 It imports what every run needs once, then forks one child per request that arrives on the
 socket FD (a datagram of the worker's arguments, NUL-separated, with the attempt's two log files
 as passed descriptors), answers with the child's pid, and then with its exit status. It starts
-no threads, so it is always safe to fork, and it imports as little as it can: every page it
-holds is one that each fork maps and each child may copy.
+no threads, so it is always safe to fork.
+
+It imports the MODULEs one at a time, each checked: a module whose import leaves a thread running
+or a descriptor open (a database connection, a socket) must not be shared by forked children.
+The server then says so ("unsafe NAME\0WHY") and exits, to be started again without it; a
+project's module whose import fails is said ("note NAME\0WHY") and left to the runs, whose own
+import reports it.
 """
 
 from __future__ import annotations
@@ -20,8 +25,8 @@ from quarl.run.executors.processes import dies_with_parent, kill_group
 _MESSAGE = 65536
 
 
-def serve(channel: socket.socket, preload: Sequence[str]) -> None:
-    import importlib
+def serve(channel: socket.socket, kind: str, preload: Sequence[str]) -> None:
+    import gc
     import tempfile
 
     from quarl import worker
@@ -32,13 +37,21 @@ def serve(channel: socket.socket, preload: Sequence[str]) -> None:
         worker.main(["quarl.run.executors.warm_server", "_trivial", folder])
     die_with_server = dies_with_parent()
     for name in preload:
-        try:
-            importlib.import_module(name)
-        except BaseException:  # the child's own import reports it, as a failed run
-            pass
+        unsafe, failed = _import_alone(name)
+        if unsafe is not None:
+            channel.send(b"unsafe %s\0%s" % (name.encode(), unsafe.encode()))
+            sys.stdout.flush()
+            sys.stderr.flush()
+            os._exit(3)
+        if failed is not None and kind == "project":
+            channel.send(b"note %s\0%s" % (name.encode(), failed.encode()))
     # What the imports printed belongs to the server's log: a child would inherit it unwritten.
     sys.stdout.flush()
     sys.stderr.flush()
+    # Objects that survive here are never collected in a child: out of the collector's sight,
+    # a child's collections do not write into (and so copy) the pages that hold them.
+    gc.collect()
+    gc.freeze()
     null = os.open(os.devnull, os.O_RDONLY)  # each child's standard input
     channel.send(b"ready")
     while True:
@@ -64,6 +77,50 @@ def serve(channel: socket.socket, preload: Sequence[str]) -> None:
         if status is None:
             return
         channel.send(b"%d" % status)
+
+
+def _import_alone(name: str) -> tuple[str | None, str | None]:
+    """Imports a module; returns why forked children must not share what its import left (a
+    thread, a descriptor), and why the import failed."""
+    import importlib
+
+    before = _descriptors()
+    failed = None
+    try:
+        importlib.import_module(name)
+    except BaseException as error:
+        failed = f"its import fails: {type(error).__name__}: {error}"
+    threading = sys.modules.get("threading")
+    if threading is not None:
+        main = threading.main_thread()
+        running = [t.name for t in threading.enumerate() if t is not main and t.is_alive()]
+        if running:
+            return f"its import leaves a thread running ({', '.join(running)})", failed
+    kept = [f"{kind} (descriptor {fd})" for fd, kind in _descriptors().items() if before.get(fd) != kind]
+    if kept:
+        return f"its import keeps {', '.join(kept)} open", failed
+    return None, failed
+
+
+def _descriptors() -> dict[int, str]:
+    """This process's open descriptors and what each is ("a socket", "a pipe", "the file ...")."""
+    import stat
+
+    found = {}
+    for entry in os.listdir("/proc/self/fd") if os.path.isdir("/proc/self/fd") else ():
+        fd = int(entry)
+        try:
+            mode = os.fstat(fd).st_mode
+            target = os.readlink(f"/proc/self/fd/{fd}")
+        except OSError:
+            continue  # the listing's own descriptor, closed since
+        if stat.S_ISSOCK(mode):
+            found[fd] = f"a socket {target}"
+        elif stat.S_ISFIFO(mode):
+            found[fd] = f"a pipe {target}"
+        else:
+            found[fd] = f"the file {target}"
+    return found
 
 
 def _wait(pid: int, channel: socket.socket) -> int | None:
@@ -127,4 +184,4 @@ def _child(channel: socket.socket, message: bytes, fds: list[int], null: int,
 
 
 if __name__ == "__main__":
-    serve(socket.socket(fileno=int(sys.argv[1])), sys.argv[2:])
+    serve(socket.socket(fileno=int(sys.argv[1])), sys.argv[2], sys.argv[3:])
