@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import ctypes
 import errno
+import functools
 import json
 import os
 import shutil
@@ -51,7 +52,8 @@ def _value_of(text: str) -> Any:
         return text
 
 
-def partition_folder(partition: Sequence[tuple[str, str]]) -> str:
+@functools.lru_cache(maxsize=1 << 17)
+def partition_folder(partition: tuple[tuple[str, str], ...]) -> str:
     """"dim=value,dim=value": unique for every combination of JSON values, and reversible."""
     return ",".join(f"{_escape(dim)}={_escape(value_text(text))}" for dim, text in partition)
 
@@ -64,7 +66,7 @@ def parse_partition_folder(name: str) -> dict[str, Any]:
 class RunPaths:
     """The folders of one run: published, the attempts, the last failure."""
 
-    def __init__(self, out: str, asset_key: str, partition: Sequence[tuple[str, str]]) -> None:
+    def __init__(self, out: str, asset_key: str, partition: tuple[tuple[str, str], ...]) -> None:
         if partition:
             self.parent = os.path.join(out, asset_key)
             self.name = partition_folder(partition)

@@ -26,7 +26,6 @@ _MESSAGE = 65536
 
 
 def serve(channel: socket.socket, kind: str, preload: Sequence[str]) -> None:
-    import gc
     import tempfile
 
     from quarl import worker
@@ -48,10 +47,6 @@ def serve(channel: socket.socket, kind: str, preload: Sequence[str]) -> None:
     # What the imports printed belongs to the server's log: a child would inherit it unwritten.
     sys.stdout.flush()
     sys.stderr.flush()
-    # Objects that survive here are never collected in a child: out of the collector's sight,
-    # a child's collections do not write into (and so copy) the pages that hold them.
-    gc.collect()
-    gc.freeze()
     null = os.open(os.devnull, os.O_RDONLY)  # each child's standard input
     channel.send(b"ready")
     while True:
