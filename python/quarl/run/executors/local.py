@@ -7,9 +7,9 @@ thread that lives as long as `quarl run`; a small thread per worker waits for it
 from __future__ import annotations
 
 import queue
+import subprocess
 import threading
 from collections.abc import Collection
-from typing import Any
 
 from quarl.run.executors.base import Event, Exited, Launch, WorkerEnvironment, collect, open_logs
 from quarl.run.executors.processes import dies_with_parent, start_fresh
@@ -33,7 +33,7 @@ class FreshExecutor:
                          name="quarl-reaper").start()
         return int(popen.pid)
 
-    def _reap(self, key: str, popen: Any) -> None:
+    def _reap(self, key: str, popen: subprocess.Popen[bytes]) -> None:
         self._reports.put(Exited(key, popen.wait()))
 
     def kill(self, keys: Collection[str]) -> None:

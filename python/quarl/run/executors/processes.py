@@ -11,7 +11,10 @@ import os
 import signal
 import sys
 from collections.abc import Callable, Sequence
-from typing import IO, Any
+from typing import IO, TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    import subprocess
 
 WORKER_MODULE = "quarl.worker"
 
@@ -22,9 +25,9 @@ def worker_args(module: str, function: str, folder: str, kwargs: str | None) -> 
 
 
 def start_fresh(python: str, args: Sequence[str], cwd: str, env: dict[str, str], stdout: IO[bytes],
-                stderr: IO[bytes], preexec_fn: Callable[[], None] | None) -> Any:
+                stderr: IO[bytes], preexec_fn: Callable[[], None] | None) -> subprocess.Popen[bytes]:
     """A fresh interpreter running the worker, leading a session of its own: whatever the asset
-    starts is in its process group, which kill_group ends. Returns the subprocess.Popen."""
+    starts is in its process group, which kill_group ends."""
     import subprocess
 
     return subprocess.Popen([python, "-m", WORKER_MODULE, *args], cwd=cwd, env=env,
