@@ -6,9 +6,11 @@
 #include <string_view>
 #include <vector>
 
+#include "declare/asset_protocol.hpp"
 #include "frame/binder.hpp"
 #include "frame/call.hpp"
 #include "frame/convert.hpp"
+#include "frame/exception_text.hpp"
 #include "frame/text.hpp"
 #include "json/json_value.hpp"
 #include "json/json_writer.hpp"
@@ -45,9 +47,6 @@ Name getsource_name{"getsource"};
 Name dedent_name{"dedent"};
 Name strip_name{"strip"};
 Name getmembers_name{"getmembers"};
-Name getsourcefile_name{"getsourcefile"};
-Name path_name{"Path"};
-Name resolve_name{"resolve"};
 Name signature_name{"signature"};
 Name return_annotation_name{"return_annotation"};
 Name signature_class_name{"Signature"};
@@ -59,9 +58,6 @@ Name minor_name{"minor"};
 Name micro_name{"micro"};
 Name dunder_name_name{"__name__"};
 Name dunder_module_name{"__module__"};
-Name kind_name{"__quarl_kind__"};
-Name metadata_name{"__quarl_metadata__"};
-Name original_name{"__quarl_original__"};
 
 // The standard modules one call works with. json and builtins are needed only once an asset has
 // been found, so they are imported then, once per call.
@@ -114,28 +110,9 @@ void write_to_stderr(std::string_view text) {
     }
 }
 
-// The exception's type by its __qualname__ alone ("ConfigError", "Outer.Nested"), as the
-// materializer's failure records name it.
-std::string exception_type_name(PyObject* exception) {
-    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(exception)));
-    if (!qualname) {
-        discard_error();
-        return type_name(exception);
-    }
-    return surrogate_text(qualname.get());
-}
-
 void report_skipped(const std::string& module, PyObject* exception) {
-    std::string line =
-        str_cat("quarl: skipping module '", module, "': ", exception_type_name(exception));
-    if (Ref text = Ref::steal(PyObject_Str(exception))) {
-        line += str_cat(": ", surrogate_text(text.get()));
-    } else {
-        discard_error();
-        line += ": <exception str() failed>";
-    }
-    line.push_back('\n');
-    write_to_stderr(line);
+    write_to_stderr(str_cat("quarl: skipping module '", module,
+                            "': ", exception_text(exception, ExceptionTextFor::stream), "\n"));
 }
 
 // textwrap.dedent(inspect.getsource(object)).strip() and one newline, copied out of the str once.
@@ -149,30 +126,6 @@ std::string source_text(const Context& context, PyObject* object) {
     out.append(text);
     out.push_back('\n');
     return out;
-}
-
-// Only a str equal to "asset" marks an asset; a member whose marker cannot be read is not one.
-bool is_asset(PyObject* member) {
-    Ref kind = get_attr_or_null(member, kind_name);
-    return kind && PyUnicode_Check(kind.get()) &&
-           PyUnicode_CompareWithASCIIString(kind.get(), "asset") == 0;
-}
-
-// str(pathlib.Path(inspect.getsourcefile(function)).resolve()), or "" when getsourcefile cannot
-// tell.
-std::string file_path_of(const Context& context, PyObject* function) {
-    Ref file;
-    try {
-        file = call_method(context.inspect(), getsourcefile_name, function);
-    } catch (PyError& error) {
-        if (!may_discard(error)) throw;
-        return {};
-    }
-    Ref path_class = get_attr(context.pathlib(), path_name);
-    Ref path = call(path_class.get(), file.get());
-    Ref resolved = call_method(path.get(), resolve_name);
-    Ref text = own(PyObject_Str(resolved.get()));
-    return std::string(to_text(text.get()));
 }
 
 // null without an annotation, a class's __name__, or str() of anything else.
@@ -207,24 +160,24 @@ JsonObject asset_record(Context& context, PyObject* member, std::string_view mod
                         const std::string& python_version) {
     JsonValue metadata;
     {
-        Ref metadata_object = get_attr(member, metadata_name);
+        Ref metadata_object = asset_metadata(member);
         metadata = python_to_json_with(context.json(), metadata_object.get(), PyExc_RuntimeError,
                                        "JSON parse error: ");
     }
-    Ref original = get_attr_or_null(member, original_name);
-    if (!original) original = Ref::borrow(member);
+    Ref original = original_function(member);
     std::string function_source = source_text(context, original.get());
-    Ref function_name = get_attr(original.get(), dunder_name_name);
-    const std::string_view function_name_text = to_text(function_name.get());
+    // file_path and function_name are the parts of the asset's reference, as inputs= spells it.
+    std::string name = function_name(original.get());
     JsonValue function_module;
     if (!module_source) function_module = function_module_of(original.get());
-    std::string file_path = file_path_of(context, original.get());
+    std::string file_path =
+        source_file(context.inspect(), context.pathlib(), original.get(), UnknownFile::empty);
     JsonValue return_type = return_type_of(context, original.get());
 
     JsonObject record;
     record.set("decorator_metadata", std::move(metadata));
     record.set("file_path", std::move(file_path));
-    record.set("function_name", function_name_text);
+    record.set("function_name", std::move(name));
     record.set("function_source", std::move(function_source));
     record.set("kind", "asset");
     record.set("module_path", module_path);
