@@ -20,19 +20,26 @@ namespace quarl {
 namespace {
 
 constexpr const char inspect_modules_doc[] =
-    "inspect_modules(modules, *, compact=False)\n"
+    "inspect_modules(modules)\n"
     "--\n"
     "\n"
     "Inspect modules for quarl assets. Called by the `python -m quarl.inspect` CLI stub.\n"
     "\n"
     "Imports each module, finds functions with `__quarl_kind__ == \"asset\"`,\n"
-    "extracts source and metadata, returns JSON string to stdout.\n"
-    "\n"
-    "With a true `compact`, the records leave out `module_source` (the module's\n"
-    "source is not read) and carry `function_module`, the `__module__` of the\n"
-    "asset's function (null when it cannot be read or is not a str).";
+    "extracts source and metadata, returns JSON string to stdout.";
 
-constexpr Signature<1, 1> inspect_modules_signature{"inspect_modules", {"modules"}, 1, {"compact"}};
+constexpr const char inspect_modules_compact_doc[] =
+    "_inspect_modules_compact(modules)\n"
+    "--\n"
+    "\n"
+    "The report of inspect_modules(modules) as the orchestrator reads it: the records\n"
+    "leave out `module_source` (the module's source is not read) and carry\n"
+    "`function_module`, the `__module__` of the asset's function (null when it cannot\n"
+    "be read or is not a str).";
+
+constexpr Signature<1> inspect_modules_signature{"inspect_modules", {"modules"}, 1};
+constexpr Signature<1> inspect_modules_compact_signature{
+    "_inspect_modules_compact", {"modules"}, 1};
 
 Name importlib_name{"importlib"};
 Name inspect_name{"inspect"};
@@ -242,12 +249,8 @@ void inspect_module(Context& context, const std::string& name, bool compact,
     if (PyErr_Occurred()) throw_fetched();
 }
 
-bool is_true(PyObject* object) { return check(PyObject_IsTrue(object)) != 0; }
-
-Ref inspect_modules_function(PyObject*, const FastArgs& call) {
-    auto args = bind(inspect_modules_signature, call);
-    const std::vector<std::string> modules = args.convert(0, to_text_list);
-    const bool compact = args[1] != nullptr && args.convert(1, is_true);
+// The report on `modules`, in full or in the compact form.
+Ref report(const std::vector<std::string>& modules, bool compact) {
     Context context;
     const std::string version = python_version(context.sys());
 
@@ -269,9 +272,23 @@ Ref inspect_modules_function(PyObject*, const FastArgs& call) {
     return make_text(text);
 }
 
+Ref inspect_modules_function(PyObject*, const FastArgs& call) {
+    auto args = bind(inspect_modules_signature, call);
+    return report(args.convert(0, to_text_list), false);
+}
+
+// The orchestrator's form of the report, a function of its own so that inspect_modules keeps its
+// one parameter.
+Ref inspect_modules_compact_function(PyObject*, const FastArgs& call) {
+    auto args = bind(inspect_modules_compact_signature, call);
+    return report(args.convert(0, to_text_list), true);
+}
+
 }  // namespace
 
 PyMethodDef inspect_modules_method =
     fastcall_method<inspect_modules_function>("inspect_modules", inspect_modules_doc);
+PyMethodDef inspect_modules_compact_method = fastcall_method<inspect_modules_compact_function>(
+    "_inspect_modules_compact", inspect_modules_compact_doc);
 
 }  // namespace quarl
