@@ -297,6 +297,26 @@ def test_method_like_objects(root):
     ]
 
 
+def test_inputs_name_an_asset_by_the_file_and_name_of_its_record(tmp_path, monkeypatch):
+    # Imported through a symbolic link, an asset is named by its resolved file both in the
+    # inputs= of its consumer and in its own record: the orchestrator matches the two texts.
+    real = tmp_path / "real"
+    real.mkdir()
+    (real / "linked_up.py").write_text("from quarl import asset\n@asset()\ndef up(): return 1\n")
+    (real / "linked_down.py").write_text(
+        "from quarl import asset\nfrom linked_up import up\n"
+        "@asset(inputs={'u': up})\ndef down(u): return u\n")
+    (tmp_path / "link").symlink_to(real, target_is_directory=True)
+    monkeypatch.syspath_prepend(str(tmp_path / "link"))
+    try:
+        down, up = records(inspect_modules(["linked_down"]))
+    finally:
+        for name in ("linked_up", "linked_down"):
+            sys.modules.pop(name, None)
+    assert up["file_path"] == str(real.resolve() / "linked_up.py")
+    assert down["decorator_metadata"]["inputs"] == {"u": f"{up['file_path']}:{up['function_name']}"}
+
+
 def test_member_without_original_is_its_own_function(root):
     [record] = records(inspect_modules(["pipeline.bare"]))
     assert record["decorator_metadata"] == {"kind": "asset", "owner": "data-team"}
