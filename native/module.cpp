@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <utility>
 
 #include "declare/asset.hpp"
 #include "declare/asset_wrapper.hpp"
@@ -51,11 +52,23 @@ void add_class(PyObject* module, HeapType& type) {
     add_to_module(module, name.get(), type_object);
 }
 
-void add_function(PyObject* module, PyMethodDef& def) {
+// The module's function for `def`, its __name__ read back from it.
+std::pair<Ref, Ref> make_function(PyObject* module, PyMethodDef& def) {
     Ref module_name = own(PyModule_GetNameObject(module));
     Ref function = own(PyCFunction_NewEx(&def, module, module_name.get()));
     Ref name = own(PyObject_GetAttrString(function.get(), "__name__"));
+    return {std::move(name), std::move(function)};
+}
+
+void add_function(PyObject* module, PyMethodDef& def) {
+    auto [name, function] = make_function(module, def);
     add_to_module(module, name.get(), function.get());
+}
+
+// A function for the package's own use: an attribute of the module, not one of its public names.
+void add_private_function(PyObject* module, PyMethodDef& def) {
+    auto [name, function] = make_function(module, def);
+    check(PyObject_SetAttr(module, name.get(), function.get()));
 }
 
 // CPython 3.12 refuses a module like this one in an isolated sub-interpreter only after its init
@@ -88,6 +101,7 @@ Ref init_module() {
          {&asset_method, &partitions_method, &inspect_modules_method, &materialize_asset_method}) {
         add_function(module.get(), *def);
     }
+    add_private_function(module.get(), inspect_modules_compact_method);
     cached_module = Ref::borrow(module.get()).release();
     return module;
 }

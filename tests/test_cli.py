@@ -10,7 +10,7 @@ import sys
 
 import pytest
 
-from _quarl import inspect_modules
+from _quarl import _inspect_modules_compact, inspect_modules
 from conftest import sanitizer_env
 
 ROOT = pathlib.Path(__file__).parent / "fixtures" / "cli"
@@ -214,7 +214,7 @@ BROKEN_SUBPACKAGE = b"quarl: skipping module 'cli_pkg.broken': ImportError: the 
 def test_inspect_compact_and_recursive(fixture_modules, tmp_path, capfd, args, modules, compact,
                                        err):
     fixture_modules("cli")
-    expected = inspect_modules(modules, compact=compact).encode()
+    expected = (_inspect_modules_compact if compact else inspect_modules)(modules).encode()
     capfd.readouterr()
     assert outcome(quarl("inspect", *args, cwd=tmp_path)) == (0, expected + b"\n", err)
 

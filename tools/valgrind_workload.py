@@ -98,7 +98,10 @@ def inspect():
     report = inspect_modules(["pipeline.assets", "adv_threads", "adv_members",
                               "no_such_module_for_valgrind"])
     assert json.loads(report)["assets"]
+    compact = _quarl._inspect_modules_compact(["pipeline.assets", "adv_members"])
+    assert json.loads(compact)["assets"]
     expect(TypeError, inspect_modules, "pipeline")
+    expect(TypeError, inspect_modules, [], compact=True)
     expect(TypeError, inspect_modules, [1])
     expect(OSError, inspect_modules, ["failing.lost_source"])
     expect(RuntimeError, inspect_modules, ["failing.not_finite"])

@@ -5,12 +5,11 @@
 #include <string>
 
 #include "declare/asset_metadata.hpp"
+#include "declare/asset_protocol.hpp"
 #include "declare/asset_wrapper.hpp"
 #include "declare/partitions.hpp"
 #include "frame/binder.hpp"
-#include "frame/call.hpp"
 #include "frame/convert.hpp"
-#include "frame/text.hpp"
 #include "json/json_writer.hpp"
 
 namespace quarl {
@@ -69,15 +68,6 @@ constexpr Signature<0, 4> asset_signature{
 
 constexpr const char metadata_capsule[] = "quarl.AssetMetadata";
 
-Name quarl_kind_name{"__quarl_kind__"};
-Name quarl_original_name{"__quarl_original__"};
-Name name_name{"__name__"};
-Name inspect_name{"inspect"};
-Name pathlib_name{"pathlib"};
-Name getsourcefile_name{"getsourcefile"};
-Name path_name{"Path"};
-Name resolve_name{"resolve"};
-
 std::optional<std::string> copy_text(std::optional<std::string_view> text) {
     return text ? std::optional<std::string>(*text) : std::nullopt;
 }
@@ -95,26 +85,6 @@ void for_each_item(PyObject* items, Visit&& visit) {
         PyObject* pair = check(PyList_GetItem(items, i));
         visit(check(PyTuple_GetItem(pair, 0)), check(PyTuple_GetItem(pair, 1)));
     }
-}
-
-// "<resolved source file>:<__name__>" of the function behind an asset.
-std::string asset_reference(PyObject* asset) {
-    Ref function = get_attr_or_null(asset, quarl_original_name);
-    if (!function) function = Ref::borrow(asset);
-    Ref inspect = import_module(inspect_name);
-    Ref pathlib = import_module(pathlib_name);
-    Ref file = call_method(inspect.get(), getsourcefile_name, function.get());
-    Ref path = call_method(pathlib.get(), path_name, file.get());
-    Ref resolved = call_method(path.get(), resolve_name);
-    Ref path_text = own(PyObject_Str(resolved.get()));
-    Ref name = get_attr(function.get(), name_name);
-    return str_cat(to_text(path_text.get()), ':', to_text(name.get()));
-}
-
-bool is_asset(PyObject* value) {
-    Ref kind = get_attr_or_null(value, quarl_kind_name);
-    return kind && PyUnicode_Check(kind.get()) &&
-           PyUnicode_CompareWithASCIIString(kind.get(), "asset") == 0;
 }
 
 std::vector<std::pair<std::string, std::string>> read_inputs(PyObject* inputs) {

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "declare/asset_protocol.hpp"
 #include "frame/binder.hpp"
 #include "frame/call.hpp"
 
@@ -145,7 +146,7 @@ Name name_name{"__name__"};
 Name doc_name{"__doc__"};
 Name module_name{"__module__"};
 Name qualname_name{"__qualname__"};
-Name asset_text{"asset"};
+Name asset_text{asset_kind};
 
 Ref get_metadata(const AssetWrapper& w) { return metadata_to_python(w.metadata); }
 Ref get_kind(const AssetWrapper&) { return Ref::borrow(asset_text.get()); }
@@ -164,9 +165,9 @@ Ref get_qualname(const AssetWrapper& w) { return forward(w, qualname_name); }
 PyGetSetDef doc_getset = {"__doc__", getter<get_doc>, nullptr, "", nullptr};
 
 PyGetSetDef wrapper_getsets[] = {
-    {"__quarl_metadata__", getter<get_metadata>, nullptr, "", nullptr},
-    {"__quarl_kind__", getter<get_kind>, nullptr, "", nullptr},
-    {"__quarl_original__", getter<get_original>, nullptr, "", nullptr},
+    {metadata_attribute, getter<get_metadata>, nullptr, "", nullptr},
+    {kind_attribute, getter<get_kind>, nullptr, "", nullptr},
+    {original_attribute, getter<get_original>, nullptr, "", nullptr},
     {"__name__", getter<get_name>, nullptr, "", nullptr},
     doc_getset,
     {"__module__", getter<get_module>, nullptr, "", nullptr},

@@ -17,6 +17,17 @@ std::string surrogate_text(PyObject* str) {
     return {data, static_cast<std::size_t>(size)};
 }
 
+std::optional<std::string> replaced_utf8(PyObject* str) {
+    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "replace"));
+    char* data = nullptr;
+    Py_ssize_t size = 0;
+    if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) {
+        PyErr_Clear();
+        return std::nullopt;
+    }
+    return std::string(data, static_cast<std::size_t>(size));
+}
+
 std::string type_name(PyObject* object) {
     Ref name = Ref::steal(PyType_GetName(Py_TYPE(object)));
     if (!name) {

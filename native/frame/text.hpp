@@ -2,6 +2,7 @@
 #pragma once
 
 #include <charconv>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <type_traits>
@@ -14,6 +15,10 @@ namespace quarl {
 Ref make_text(std::string_view utf8);
 // The UTF-8 of a str, lone surrogates kept (for messages that quote user text verbatim).
 std::string surrogate_text(PyObject* str);
+// The UTF-8 of a str with every character UTF-8 cannot hold (lone surrogates) replaced by '?', for
+// text that must be valid UTF-8 whatever it quotes; nothing when even that fails (the error is
+// dropped, whatever it was).
+std::optional<std::string> replaced_utf8(PyObject* str);
 // The __name__ of an object's type, for messages.
 std::string type_name(PyObject* object);
 

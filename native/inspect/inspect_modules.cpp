@@ -6,9 +6,11 @@
 #include <string_view>
 #include <vector>
 
+#include "declare/asset_protocol.hpp"
 #include "frame/binder.hpp"
 #include "frame/call.hpp"
 #include "frame/convert.hpp"
+#include "frame/exception_text.hpp"
 #include "frame/text.hpp"
 #include "json/json_value.hpp"
 #include "json/json_writer.hpp"
@@ -18,19 +20,26 @@ namespace quarl {
 namespace {
 
 constexpr const char inspect_modules_doc[] =
-    "inspect_modules(modules, *, compact=False)\n"
+    "inspect_modules(modules)\n"
     "--\n"
     "\n"
     "Inspect modules for quarl assets. Called by the `python -m quarl.inspect` CLI stub.\n"
     "\n"
     "Imports each module, finds functions with `__quarl_kind__ == \"asset\"`,\n"
-    "extracts source and metadata, returns JSON string to stdout.\n"
-    "\n"
-    "With a true `compact`, the records leave out `module_source` (the module's\n"
-    "source is not read) and carry `function_module`, the `__module__` of the\n"
-    "asset's function (null when it cannot be read or is not a str).";
+    "extracts source and metadata, returns JSON string to stdout.";
 
-constexpr Signature<1, 1> inspect_modules_signature{"inspect_modules", {"modules"}, 1, {"compact"}};
+constexpr const char inspect_modules_compact_doc[] =
+    "_inspect_modules_compact(modules)\n"
+    "--\n"
+    "\n"
+    "The report of inspect_modules(modules) as the orchestrator reads it: the records\n"
+    "leave out `module_source` (the module's source is not read) and carry\n"
+    "`function_module`, the `__module__` of the asset's function (null when it cannot\n"
+    "be read or is not a str).";
+
+constexpr Signature<1> inspect_modules_signature{"inspect_modules", {"modules"}, 1};
+constexpr Signature<1> inspect_modules_compact_signature{
+    "_inspect_modules_compact", {"modules"}, 1};
 
 Name importlib_name{"importlib"};
 Name inspect_name{"inspect"};
@@ -45,9 +54,6 @@ Name getsource_name{"getsource"};
 Name dedent_name{"dedent"};
 Name strip_name{"strip"};
 Name getmembers_name{"getmembers"};
-Name getsourcefile_name{"getsourcefile"};
-Name path_name{"Path"};
-Name resolve_name{"resolve"};
 Name signature_name{"signature"};
 Name return_annotation_name{"return_annotation"};
 Name signature_class_name{"Signature"};
@@ -59,9 +65,6 @@ Name minor_name{"minor"};
 Name micro_name{"micro"};
 Name dunder_name_name{"__name__"};
 Name dunder_module_name{"__module__"};
-Name kind_name{"__quarl_kind__"};
-Name metadata_name{"__quarl_metadata__"};
-Name original_name{"__quarl_original__"};
 
 // The standard modules one call works with. json and builtins are needed only once an asset has
 // been found, so they are imported then, once per call.
@@ -114,28 +117,9 @@ void write_to_stderr(std::string_view text) {
     }
 }
 
-// The exception's type by its __qualname__ alone ("ConfigError", "Outer.Nested"), as the
-// materializer's failure records name it.
-std::string exception_type_name(PyObject* exception) {
-    Ref qualname = Ref::steal(PyType_GetQualName(Py_TYPE(exception)));
-    if (!qualname) {
-        discard_error();
-        return type_name(exception);
-    }
-    return surrogate_text(qualname.get());
-}
-
 void report_skipped(const std::string& module, PyObject* exception) {
-    std::string line =
-        str_cat("quarl: skipping module '", module, "': ", exception_type_name(exception));
-    if (Ref text = Ref::steal(PyObject_Str(exception))) {
-        line += str_cat(": ", surrogate_text(text.get()));
-    } else {
-        discard_error();
-        line += ": <exception str() failed>";
-    }
-    line.push_back('\n');
-    write_to_stderr(line);
+    write_to_stderr(str_cat("quarl: skipping module '", module,
+                            "': ", exception_text(exception, ExceptionTextFor::stream), "\n"));
 }
 
 // textwrap.dedent(inspect.getsource(object)).strip() and one newline, copied out of the str once.
@@ -149,30 +133,6 @@ std::string source_text(const Context& context, PyObject* object) {
     out.append(text);
     out.push_back('\n');
     return out;
-}
-
-// Only a str equal to "asset" marks an asset; a member whose marker cannot be read is not one.
-bool is_asset(PyObject* member) {
-    Ref kind = get_attr_or_null(member, kind_name);
-    return kind && PyUnicode_Check(kind.get()) &&
-           PyUnicode_CompareWithASCIIString(kind.get(), "asset") == 0;
-}
-
-// str(pathlib.Path(inspect.getsourcefile(function)).resolve()), or "" when getsourcefile cannot
-// tell.
-std::string file_path_of(const Context& context, PyObject* function) {
-    Ref file;
-    try {
-        file = call_method(context.inspect(), getsourcefile_name, function);
-    } catch (PyError& error) {
-        if (!may_discard(error)) throw;
-        return {};
-    }
-    Ref path_class = get_attr(context.pathlib(), path_name);
-    Ref path = call(path_class.get(), file.get());
-    Ref resolved = call_method(path.get(), resolve_name);
-    Ref text = own(PyObject_Str(resolved.get()));
-    return std::string(to_text(text.get()));
 }
 
 // null without an annotation, a class's __name__, or str() of anything else.
@@ -207,24 +167,24 @@ JsonObject asset_record(Context& context, PyObject* member, std::string_view mod
                         const std::string& python_version) {
     JsonValue metadata;
     {
-        Ref metadata_object = get_attr(member, metadata_name);
+        Ref metadata_object = asset_metadata(member);
         metadata = python_to_json_with(context.json(), metadata_object.get(), PyExc_RuntimeError,
                                        "JSON parse error: ");
     }
-    Ref original = get_attr_or_null(member, original_name);
-    if (!original) original = Ref::borrow(member);
+    Ref original = original_function(member);
     std::string function_source = source_text(context, original.get());
-    Ref function_name = get_attr(original.get(), dunder_name_name);
-    const std::string_view function_name_text = to_text(function_name.get());
+    // file_path and function_name are the parts of the asset's reference, as inputs= spells it.
+    std::string name = function_name(original.get());
     JsonValue function_module;
     if (!module_source) function_module = function_module_of(original.get());
-    std::string file_path = file_path_of(context, original.get());
+    std::string file_path =
+        source_file(context.inspect(), context.pathlib(), original.get(), UnknownFile::empty);
     JsonValue return_type = return_type_of(context, original.get());
 
     JsonObject record;
     record.set("decorator_metadata", std::move(metadata));
     record.set("file_path", std::move(file_path));
-    record.set("function_name", function_name_text);
+    record.set("function_name", std::move(name));
     record.set("function_source", std::move(function_source));
     record.set("kind", "asset");
     record.set("module_path", module_path);
@@ -289,12 +249,8 @@ void inspect_module(Context& context, const std::string& name, bool compact,
     if (PyErr_Occurred()) throw_fetched();
 }
 
-bool is_true(PyObject* object) { return check(PyObject_IsTrue(object)) != 0; }
-
-Ref inspect_modules_function(PyObject*, const FastArgs& call) {
-    auto args = bind(inspect_modules_signature, call);
-    const std::vector<std::string> modules = args.convert(0, to_text_list);
-    const bool compact = args[1] != nullptr && args.convert(1, is_true);
+// The report on `modules`, in full or in the compact form.
+Ref report(const std::vector<std::string>& modules, bool compact) {
     Context context;
     const std::string version = python_version(context.sys());
 
@@ -316,9 +272,23 @@ Ref inspect_modules_function(PyObject*, const FastArgs& call) {
     return make_text(text);
 }
 
+Ref inspect_modules_function(PyObject*, const FastArgs& call) {
+    auto args = bind(inspect_modules_signature, call);
+    return report(args.convert(0, to_text_list), false);
+}
+
+// The orchestrator's form of the report, a function of its own so that inspect_modules keeps its
+// one parameter.
+Ref inspect_modules_compact_function(PyObject*, const FastArgs& call) {
+    auto args = bind(inspect_modules_compact_signature, call);
+    return report(args.convert(0, to_text_list), true);
+}
+
 }  // namespace
 
 PyMethodDef inspect_modules_method =
     fastcall_method<inspect_modules_function>("inspect_modules", inspect_modules_doc);
+PyMethodDef inspect_modules_compact_method = fastcall_method<inspect_modules_compact_function>(
+    "_inspect_modules_compact", inspect_modules_compact_doc);
 
 }  // namespace quarl

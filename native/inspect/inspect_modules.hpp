@@ -5,5 +5,7 @@
 namespace quarl {
 
 extern PyMethodDef inspect_modules_method;
+// The compact report for the orchestrator; a private function of the module, outside __all__.
+extern PyMethodDef inspect_modules_compact_method;
 
 }  // namespace quarl

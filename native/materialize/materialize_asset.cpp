@@ -12,9 +12,11 @@
 #include <string_view>
 #include <utility>
 
+#include "declare/asset_protocol.hpp"
 #include "frame/binder.hpp"
 #include "frame/call.hpp"
 #include "frame/convert.hpp"
+#include "frame/exception_text.hpp"
 #include "frame/text.hpp"
 #include "json/json_value.hpp"
 #include "json/python_json.hpp"
@@ -53,7 +55,6 @@ Name truediv_name{"__truediv__"};
 Name absolute_name{"absolute"};
 Name write_text_name{"write_text"};
 Name exit_name{"exit"};
-Name original_name{"__quarl_original__"};
 Name type_name_attribute{"__name__"};
 Name parents_name{"parents"};
 Name exist_ok_name{"exist_ok"};
@@ -63,8 +64,6 @@ Name filename_name{"filename"};
 Name result_file{"result.json"};
 Name value_file{"value.json"};
 Name utf8_encoding{"utf-8"};
-
-constexpr const char str_failed[] = "<exception str() failed>";
 
 // What a run needs from the preparation: the modules, as they stood when the call began, and
 // the output directory.
@@ -210,10 +209,7 @@ JsonObject run_asset(const Workspace& work, PyObject* module_name, PyObject* fun
                      PyObject* input_kwargs_json) {
     Ref module = call_method(work.importlib.get(), import_module_name, module_name);
     Ref asset = own(PyObject_GetAttr(module.get(), function_name));
-    // A decorated asset runs undecorated; anything without the attribute is run as it is, so
-    // every failure of this lookup is discarded on purpose.
-    Ref function = get_attr_or_null(asset.get(), original_name);
-    if (!function) function = Ref::borrow(asset.get());
+    Ref function = original_function(asset.get());
 
     Ref value;
     if (input_kwargs_json == nullptr) {
@@ -247,43 +243,15 @@ JsonObject run_asset(const Workspace& work, PyObject* module_name, PyObject* fun
     return record;
 }
 
-// UTF-8 of a str with every character UTF-8 cannot hold (lone surrogates) replaced by '?', so the
-// failure record can always be written; nothing when even that fails.
-std::optional<std::string> replaced_utf8(PyObject* str) {
-    Ref bytes = Ref::steal(PyUnicode_AsEncodedString(str, "utf-8", "replace"));
-    char* data = nullptr;
-    Py_ssize_t size = 0;
-    if (!bytes || PyBytes_AsStringAndSize(bytes.get(), &data, &size) < 0) {
-        PyErr_Clear();
-        return std::nullopt;
-    }
-    return std::string(data, static_cast<std::size_t>(size));
-}
-
-// A name of the exception's type (from PyType_GetQualName or PyType_GetName). The record is the
-// only trace the failure leaves, so a name that cannot be read is written as a placeholder rather
-// than turning into a different error here.
+// The name of the exception's type (from PyType_GetName). The record is the only trace the
+// failure leaves, so a name that cannot be read is written as a placeholder rather than turning
+// into a different error here.
 std::string type_text(Ref name) {
     if (!name) {
         PyErr_Clear();
         return "<unknown>";
     }
     return replaced_utf8(name.get()).value_or("<unknown>");
-}
-
-// "{type qualname}: {str(e)}", never failing: str(e) runs the exception's own code.
-std::string exception_text(PyObject* exception) {
-    std::string text = type_text(Ref::steal(PyType_GetQualName(Py_TYPE(exception))));
-    text += ": ";
-    Ref message = Ref::steal(PyObject_Str(exception));
-    std::optional<std::string> utf8;
-    if (message) {
-        utf8 = replaced_utf8(message.get());
-    } else {
-        PyErr_Clear();
-    }
-    text += utf8 ? *utf8 : str_failed;
-    return text;
 }
 
 // Makes `context` the __context__ of the first exception in the chain of `raised`, as Python does
@@ -311,7 +279,7 @@ void chain_context(PyObject* raised, PyObject* context) {
 Ref fail_run(const Workspace& work, const PyError& caught) {
     JsonObject record;
     record.set("ok", false);
-    record.set("error", exception_text(caught.value()));
+    record.set("error", exception_text(caught.value(), ExceptionTextFor::record));
     record.set("error_type", type_text(Ref::steal(PyType_GetName(Py_TYPE(caught.value())))));
     try {
         write_record(work, std::move(record));

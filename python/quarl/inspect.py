@@ -19,7 +19,7 @@ from collections.abc import Callable, Iterable, Iterator, Sequence
 from types import ModuleType
 from typing import TypeVar
 
-from _quarl import inspect_modules
+from _quarl import _inspect_modules_compact, inspect_modules
 
 from quarl._cli import report_error
 
@@ -264,7 +264,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         # Bytes, not text: the report is UTF-8 JSON whatever the locale of this process says.
         modules = _with_submodules(args.modules) if args.recursive else args.modules
-        data = (inspect_modules(modules, compact=args.compact) + "\n").encode("utf-8")
+        report = _inspect_modules_compact if args.compact else inspect_modules
+        data = (report(modules) + "\n").encode("utf-8")
         if args.output is None:
             if sys.stdout is not None:
                 sys.stdout.flush()
