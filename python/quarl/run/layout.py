@@ -16,6 +16,7 @@ import ctypes
 import errno
 import json
 import os
+import re
 import shutil
 from collections.abc import Sequence
 from typing import Any, BinaryIO
@@ -52,8 +53,12 @@ def _value_of(text: str) -> Any:
 
 
 def partition_folder(partition: Sequence[tuple[str, str]]) -> str:
-    """"dim=value,dim=value": unique for every combination of JSON values, and reversible."""
-    return ",".join(f"{_escape(dim)}={_escape(value_text(text))}" for dim, text in partition)
+    """"dim=value,dim=value": unique for every combination of JSON values, and reversible.
+
+    It never starts with ".": names that do are quarl's own (attempts, failures), and a dimension
+    named ".x" must not make a published folder that recover() could take for one of them."""
+    name = ",".join(f"{_escape(dim)}={_escape(value_text(text))}" for dim, text in partition)
+    return "%2E" + name[1:] if name.startswith(".") else name
 
 
 def parse_partition_folder(name: str) -> dict[str, Any]:
@@ -132,19 +137,30 @@ def replace_folder(source: str, target: str) -> None:
     shutil.rmtree(aside)
 
 
+# The names of an attempt folder and of what replace_folder() steps aside, exactly as RunPaths
+# and the scheduler's attempt ids (12 lowercase hex digits) make them; no published or failed
+# folder can look like one (a partition folder never starts with ".", an asset's is a dotted
+# Python name).
+_ATTEMPT_NAME = re.compile(r"\.(.+)\.attempt-[0-9a-f]{12}(\.replaced)?", re.DOTALL)
+
+
 def recover(parent: str) -> None:
     """Tidies a folder of runs after an orchestrator that died: attempts in progress are removed,
-    a published folder stepped aside but not replaced is put back."""
+    a published folder stepped aside but not replaced is put back. Nothing else is touched."""
     try:
         names = os.listdir(parent)
     except FileNotFoundError:
         return
     for name in names:
-        if not name.startswith(".") or ".attempt-" not in name:
+        match = _ATTEMPT_NAME.fullmatch(name)
+        if match is None:
             continue
         path = os.path.join(parent, name)
-        published = os.path.join(parent, name[1:name.rindex(".attempt-")])
-        if name.endswith(".replaced") and not os.path.exists(published):
+        published = os.path.join(parent, match[1])
+        # What was stepped aside may also be the last failure that an attempt replaced (the
+        # same name): only a published run, which has its run.json, goes back.
+        if (match[2] and not os.path.lexists(published)
+                and os.path.exists(os.path.join(path, "run.json"))):
             os.rename(path, published)
         else:
             shutil.rmtree(path, ignore_errors=True)
