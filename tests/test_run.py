@@ -175,6 +175,22 @@ def test_plan_errors_stop_before_anything_runs(project, module, problem):
     assert not (project / "quarl-out").exists()
 
 
+def test_names_that_would_leave_the_output_folder_are_plan_errors(project, tmp_path):
+    path = project / "flow" / "broken.py"
+    path.write_text("from quarl import asset\n\n"
+                    "def f(): ...\nf.__module__ = '../../decoy/victim'\nf = asset()(f)\n\n"
+                    "def g(): ...\ng.__name__ = '../g'\ng = asset()(g)\n")
+    done = quarl(project, "run", "flow")
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", (
+        "quarl run: error: the project cannot be planned:\n"
+        f"  {path}:f: the module name '../../decoy/victim' is not a dotted Python name, so it "
+        "cannot name the asset's folder\n"
+        f"  {path}:../g: the function name '../g' is not a Python name, so it cannot name the "
+        "asset's folder\n"))
+    assert sorted(os.listdir(tmp_path)) == ["proj"]
+    assert not (project / "quarl-out").exists()
+
+
 def test_graph_prints_the_plan(project):
     done = quarl(project, "graph", "flow")
     assert (done.returncode, done.stderr) == (0, "")
