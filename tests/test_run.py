@@ -159,6 +159,27 @@ def test_ctrl_c_stops_the_workers_and_the_next_run_goes_on(project, tmp_path):
     assert statuses(done)["flow.cells.total"] == "succeeded"
 
 
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+@pytest.mark.parametrize("command", ["run", "graph"])
+def test_a_signal_during_the_inspection_interrupts_and_stops_the_inspector(tmp_path, signum, command):
+    pid_file = tmp_path / "inspector"
+    (tmp_path / "slow.py").write_text(
+        f"import os, pathlib, time\nnew = pathlib.Path({str(pid_file)!r} + '.new')\n"
+        f"new.write_text(str(os.getpid()))\nnew.rename({str(pid_file)!r})\ntime.sleep(120)\n")
+    running = subprocess.Popen([sys.executable, "-m", "quarl", command, "slow"], cwd=tmp_path,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1"})
+    deadline = time.monotonic() + 60
+    while not pid_file.exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    inspector = int(pid_file.read_text())
+    running.send_signal(signum)
+    stdout, stderr = running.communicate(timeout=60)
+    assert (running.returncode, stdout, stderr) == (130, "", f"quarl {command}: interrupted\n")
+    with pytest.raises(ProcessLookupError):
+        os.kill(inspector, 0)
+
+
 @pytest.mark.parametrize("module, problem", [
     ("from quarl import asset\n\n@asset(inputs={'x': 'nowhere.py:f'})\ndef lost(x): ...\n",
      "flow.broken.lost: input 'x' refers to 'nowhere.py:f', which is not an asset of this project"),
@@ -189,6 +210,68 @@ def test_names_that_would_leave_the_output_folder_are_plan_errors(project, tmp_p
         "asset's folder\n"))
     assert sorted(os.listdir(tmp_path)) == ["proj"]
     assert not (project / "quarl-out").exists()
+
+
+HOSTILE = """\
+from quarl import asset, partitions
+
+
+@asset(partitions={"key": partitions(["\\x1b]0;owned\\x07", "[red]x[/]"])})
+def shout(key):
+    raise ValueError("\\x1b[2J" + key)
+
+
+@asset(inputs={"\\x1b[31mred": shout})
+def after(**inputs):
+    return 1
+"""
+
+
+def on_a_terminal(cwd, *args):
+    """What `quarl ARGS` writes to a terminal (a pseudo-terminal for both its outputs)."""
+    import pty
+
+    leader, follower = pty.openpty()
+    process = subprocess.Popen([sys.executable, "-m", "quarl", *args], cwd=cwd, stdout=follower,
+                               stderr=follower, env={**sanitizer_env(), "TERM": "xterm",
+                                                     "PYTHONDONTWRITEBYTECODE": "1"})
+    os.close(follower)
+    output = b""
+    while True:
+        try:
+            chunk = os.read(leader, 65536)
+        except OSError:  # EIO: the last holder of the terminal has gone
+            break
+        if not chunk:
+            break
+        output += chunk
+    os.close(leader)
+    assert process.wait() == 1
+    return output.decode()
+
+
+def test_control_characters_of_the_project_reach_the_terminal_escaped(tmp_path):
+    (tmp_path / "hostile.py").write_text(HOSTILE)
+    shown = "hostile.shout[key=\\x1b]0;owned\\x07]"
+    done = quarl(tmp_path, "run", "hostile", "--jobs", "1")
+    assert done.returncode == 1
+    assert done.stderr.splitlines()[0].split(" (")[0] == f"[1/3] failed {shown}"
+    assert done.stderr.splitlines()[0].endswith("): ValueError: \\x1b[2J\\x1b]0;owned\\x07")
+    status = quarl(tmp_path, "status")
+    assert status.stdout.splitlines()[3].split() == [
+        "hostile.after", "-", "skipped", "(upstream", "failed)", shown, "failed"]
+    graph = quarl(tmp_path, "graph", "hostile")
+    assert "    n0 -->|\\x1b[31mred| n1" in graph.stdout.splitlines()
+    terminal = on_a_terminal(tmp_path, "run", "hostile", "--jobs", "1")
+    assert f" {shown}: ValueError: \\x1b[2J\\x1b]0;owned\\x07\r\n" in terminal
+    assert " hostile.shout[key=[red]x[/]]: ValueError: \\x1b[2J[red]x[/]\r\n" in terminal
+    for text in (done.stdout, done.stderr, status.stdout, graph.stdout, terminal):
+        assert "\x1b]" not in text and "\x07" not in text and "\x1b[2J" not in text
+    # --json keeps every text as it is.
+    document = json.loads(quarl(tmp_path, "status", "--json").stdout)
+    assert [(r["partition"], r["error"]) for r in document["runs"][:2]] == [
+        ({"key": "\x1b]0;owned\x07"}, "ValueError: \x1b[2J\x1b]0;owned\x07"),
+        ({"key": "[red]x[/]"}, "ValueError: \x1b[2J[red]x[/]")]
 
 
 def test_graph_prints_the_plan(project):

@@ -11,6 +11,7 @@ import fcntl
 import fnmatch
 import os
 import shlex
+import signal
 import sys
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
@@ -137,14 +138,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     args.argv = argv
     command = {"run": run_command, "status": status_command, "graph": graph_command}[args.command]
+    # SIGTERM (a CI job cancelled, a service stopped) is Ctrl-C wherever it comes: the child
+    # processes are stopped and the command says so, instead of vanishing with status 143.
+    previous = signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:
         return command(args)
     except UsageError as error:
-        print(f"{PROG} {args.command}: error: {error}", file=sys.stderr)
+        from quarl.run.text import printable
+
+        print(f"{PROG} {args.command}: error: {printable(str(error), lines=True)}", file=sys.stderr)
         return EXIT_USAGE
     except KeyboardInterrupt:
         print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 # --- planning, shared by run and graph ------------------------------------------------------------
