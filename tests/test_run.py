@@ -4,6 +4,7 @@ project tests/fixtures/flow, copied for each test so that tests can edit its fun
 import json
 import os
 import pathlib
+import re
 import shutil
 import signal
 import subprocess
@@ -118,6 +119,68 @@ def test_a_failure_skips_its_downstream_and_keeps_the_last_good_value(project):
                                        "numbers", "today", "quarl-out/.flow.source.numbers.failed/stderr.log"]
     assert status.stdout.endswith("\n8 runs in the history, last attempts: 1 failed, "
                                   "7 skipped (upstream failed)\n")
+
+
+def touch(path):
+    os.utime(path, ns=(0, path.stat().st_mtime_ns + 1_000_000))
+
+
+@pytest.mark.parametrize("edit_value", [lambda path: path.write_text("[5]"), touch, os.unlink])
+def test_a_value_edited_by_hand_is_changed_outside_quarl_and_runs_again(project, edit_value):
+    assert quarl(project, "run", "flow", "--select", "flow.source.numbers").returncode == 0
+    numbers = project / "quarl-out" / "flow.source.numbers"
+    edit_value(numbers / "value.json")
+    status = quarl(project, "status")
+    assert status.stdout.splitlines()[1].split()[:5] == [
+        "flow.source.numbers", "-", "changed", "outside", "quarl"]
+    assert status.stdout.endswith("\n1 runs in the history, last attempts: 1 changed outside quarl\n")
+    done = quarl(project, "run", "flow", "--select", "flow.source.numbers", "--json")
+    assert statuses(done) == {"flow.source.numbers": "succeeded"}
+    assert value(project, "flow.source.numbers") == [1, 2, 3, 4]
+    assert json.loads(quarl(project, "status", "--json").stdout)["runs"][0]["status"] == "succeeded"
+
+
+def test_a_run_json_without_the_value_stamp_is_taken_at_its_word(project):
+    assert quarl(project, "run", "flow", "--select", "flow.source.numbers").returncode == 0
+    numbers = project / "quarl-out" / "flow.source.numbers"
+    record = json.loads((numbers / "run.json").read_text())
+    assert sorted(record) == ["asset", "attempt", "consumed", "duration", "fingerprint", "partition",
+                              "started", "value_mtime_ns", "value_size"]
+    (numbers / "run.json").write_text(json.dumps(
+        {k: v for k, v in record.items() if not k.startswith("value_")}))
+    touch(numbers / "value.json")
+    done = quarl(project, "run", "flow", "--select", "flow.source.numbers", "--json")
+    assert statuses(done) == {"flow.source.numbers": "up to date"}
+    assert json.loads(quarl(project, "status", "--json").stdout)["runs"][0]["status"] == "succeeded"
+
+
+SYSCALL = re.compile(r'\d+ +(fsync|fdatasync|rename|renameat2)\((?:\d+<(.*)>|"(.*)", (?:AT_FDCWD, )?"(.*)")')
+
+
+@pytest.mark.parametrize("isolation", ["fresh", "warm"])
+def test_a_publication_is_on_the_disk_before_it_is_recorded(project, isolation):
+    trace = project / "trace"
+    done = subprocess.run(["strace", "-f", "-qq", "-y", "-e", "trace=fsync,fdatasync,rename,renameat2", "-o",
+                           str(trace), sys.executable, "-m", "quarl", "run", "flow", "--select",
+                           "flow.source.numbers", "--isolation", isolation], cwd=project,
+                          capture_output=True, text=True, env={**sanitizer_env()})
+    assert done.returncode == 0, done.stderr
+    calls = [match.groups() for match in map(SYSCALL.match, trace.read_text().splitlines()) if match]
+    out = str(project / "quarl-out")
+    published = out + "/flow.source.numbers"
+    publication = next(i for i, (call, _, _, target) in enumerate(calls) if target == published)
+    attempt = calls[publication][2]
+    assert re.fullmatch(re.escape(out) + r"/\.flow\.source\.numbers\.attempt-[0-9a-f]{12}", attempt)
+    synced = [[path for call, path, _, _ in part if call in ("fsync", "fdatasync")]
+              for part in (calls[:publication], calls[publication + 1:])]
+    # Every file of the attempt and its folder before the rename; after it, the folder that holds
+    # the published run, and the one that holds that (created by this run).
+    assert sorted(p for p in synced[0] if p.startswith(attempt)) == [attempt] + [
+        f"{attempt}/{name}" for name in ("result.json", "run.json", "stderr.log", "stdout.log",
+                                         "value.json")]
+    assert synced[1][:2] == [out, str(project)]
+    # And only then does the history commit the row (SQLite syncs its journal and database).
+    assert any(path.startswith(out + "/quarl-history.db") for path in synced[1][2:])
 
 
 def test_a_run_past_its_timeout_is_killed(project):

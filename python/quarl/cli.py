@@ -310,8 +310,11 @@ def _print_results(args: argparse.Namespace, results: Any, status: int) -> None:
 # --- quarl status ---------------------------------------------------------------------------------
 
 def status_command(args: argparse.Namespace) -> int:
-    from quarl.run import display
+    from dataclasses import replace
+
+    from quarl.run import display, layout
     from quarl.run.history import History, HistoryError
+    from quarl.run.status import Status
 
     try:
         history = History.open(args.out, create=False)
@@ -325,6 +328,8 @@ def status_command(args: argparse.Namespace) -> int:
         raise UsageError(str(error)) from None
     finally:
         history.close()
+    attempts = [replace(a, status=Status.CHANGED) if a.status == Status.SUCCEEDED and a.folder
+                and layout.changed_outside(a.folder) else a for a in attempts]
     display.write_attempts(attempts, sys.stdout, as_json=args.json)
     return EXIT_OK
 

@@ -144,6 +144,35 @@ def replace_folder(source: str, target: str) -> None:
 _ATTEMPT_NAME = re.compile(r"\.(.+)\.attempt-[0-9a-f]{12}(\.replaced)?", re.DOTALL)
 
 
+def _sync(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    finally:
+        os.close(fd)
+
+
+# Folders whose own entry in their parent this process has made durable: an asset's folder is
+# created by its first attempt, and a published partition is only as durable as the folder that
+# holds it.
+_durable_parents: set[str] = set()
+
+
+def publish(attempt: str, published: str) -> None:
+    """Publishes a finished attempt so that a power loss cannot tear it: the attempt's files and
+    folder reach the disk before the rename that makes them visible, and the rename before this
+    returns, so that no history row is committed for a publication a crash could undo."""
+    for name in os.listdir(attempt):
+        _sync(os.path.join(attempt, name))
+    _sync(attempt)
+    replace_folder(attempt, published)
+    parent = os.path.dirname(published)
+    _sync(parent)
+    if parent not in _durable_parents:
+        _sync(os.path.dirname(parent))
+        _durable_parents.add(parent)
+
+
 def recover(parent: str) -> None:
     """Tidies a folder of runs after an orchestrator that died: attempts in progress are removed,
     a published folder stepped aside but not replaced is put back. Nothing else is touched."""
@@ -226,8 +255,31 @@ def _key(name: str) -> bytes:
 
 
 
+# --- the published run ----------------------------------------------------------------------------
+
+VALUE_FILE = "value.json"
+
+
+def value_stamp(folder: str) -> dict[str, int]:
+    """What run.json records of the value file at publication, to tell a value edited or replaced
+    by hand afterwards: its size and modification time (which the publishing rename keeps)."""
+    stat = os.stat(os.path.join(folder, VALUE_FILE))
+    return {"value_size": stat.st_size, "value_mtime_ns": stat.st_mtime_ns}
+
+
+def _value_changed(published: str, record: dict[str, Any]) -> bool:
+    """Whether the value file is not the one published; a run.json of an older quarl, without
+    the stamp, cannot tell, and is taken at its word."""
+    try:
+        now = value_stamp(published)
+    except OSError:
+        return True
+    return any(key in record and record[key] != now[key] for key in now)
+
+
 def published_run(published: str) -> dict[str, Any] | None:
-    """run.json of a published run whose value and successful record are in place, else None."""
+    """run.json of a published run whose value, as published, and successful record are in place,
+    else None."""
     try:
         with open(os.path.join(published, "run.json"), "rb") as file:
             record = json.loads(file.read())
@@ -237,6 +289,12 @@ def published_run(published: str) -> dict[str, Any] | None:
         return None
     if not (isinstance(record, dict) and isinstance(result, dict) and result.get("ok") is True):
         return None
-    if not os.path.exists(os.path.join(published, "value.json")):
+    if _value_changed(published, record):
         return None
     return record
+
+
+def changed_outside(published: str) -> bool:
+    """Whether the published run of a succeeded attempt is no longer what quarl published: its
+    value edited, replaced or removed by hand, or the folder itself gone."""
+    return published_run(published) is None
