@@ -170,10 +170,11 @@ class History:
                 connection.executescript(
                     f"BEGIN; {_SCHEMA} PRAGMA user_version = {SCHEMA_VERSION}; COMMIT;")
             elif version != SCHEMA_VERSION:
+                aside = ("" if os.path.exists(_journal(path)) else
+                         f", or move it aside (mv {path} {path}.old) to start a new history")
                 raise HistoryError(
                     f"the run history {path} has format {version}, and this quarl reads "
-                    f"format {SCHEMA_VERSION}: use the quarl that wrote it, or move it aside "
-                    f"(mv {path} {path}.old) to start a new history")
+                    f"format {SCHEMA_VERSION}: use the quarl that wrote it{aside}")
         except BaseException:
             connection.close()
             raise

@@ -148,6 +148,11 @@ def _sync(path: str) -> None:
     fd = os.open(path, os.O_RDONLY)
     try:
         os.fsync(fd)
+    except OSError as error:
+        # Some file systems cannot sync a folder (and say so): their renames are as durable
+        # as they make them.
+        if error.errno not in (errno.EINVAL, errno.ENOTSUP) or not os.path.isdir(path):
+            raise
     finally:
         os.close(fd)
 
