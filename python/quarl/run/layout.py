@@ -3,11 +3,13 @@
     OUT/<module>.<function>/                     an unpartitioned asset's published run
     OUT/<module>.<function>/<dim=value,...>/     one partition's published run
     .../.<name>.attempt-<id>/                    an attempt in progress, beside what it replaces
+                                                 (<id>: 12 lowercase hexadecimal digits)
     .../.<name>.failed/                          the last failed attempt, with its record and logs
 
 A published folder holds value.json and result.json (written by the worker), stdout.log and
-stderr.log, and run.json (the orchestrator's record: fingerprint, partition, timing). It is only
-ever replaced whole, by one rename, so a reader never sees parts of two runs.
+stderr.log, and run.json (the orchestrator's record: fingerprint, partition, timing, the value
+file's size and modification time). It is only ever replaced whole, by one rename, so a reader
+never sees parts of two runs, and only once what it holds is on the disk.
 """
 
 from __future__ import annotations
