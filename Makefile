@@ -12,7 +12,7 @@ VPY := $(VENV)/bin/python
 BUILD_FLAGS := -C cmake.define.QUARL_WERROR=ON -C cmake.define.QUARL_TEST_PROBE=ON
 
 .PHONY: all install test valgrind demo bench bench-json clean
-.PHONY: lint sanitize fuzz format lint-tools fuzz-tools
+.PHONY: lint sanitize fuzz format lint-tools fuzz-tools test-tools
 
 all: install
 
@@ -36,7 +36,11 @@ install: $(VENV)/.build-requires
 	$(VPY) $(PIP_INSTALL) $(BUILD_FLAGS) '.[test,dask]'
 $(VENV)/.build-requires: | $(VPY)
 
-test: install
+# The durability test watches the publication's system calls through strace.
+test-tools:
+	tools/need-debs strace
+
+test: install test-tools
 	$(VPY) -m pytest -q
 
 # Memcheck of tools/valgrind_workload.py, which calls every function on its success and error
@@ -87,7 +91,7 @@ $(SAN_VENV)/.build-requires: | $(SAN_PY)
 # without ASan: it follows the allocator, not the sanitizers' findings (cause not pinned down).
 SAN_PYTEST_ARGS := -k 'not (test_nothing_accumulates and materialize)'
 
-sanitize: $(SAN_VENV)/.build-requires
+sanitize: $(SAN_VENV)/.build-requires test-tools
 	$(SAN_PY) $(PIP_INSTALL) $(SAN_BUILD_FLAGS) '.[test]'
 	tools/run-sanitized $(SAN_PY) -m pytest -q $(SAN_PYTEST_ARGS) $(PYTEST_ARGS)
 

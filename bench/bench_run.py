@@ -8,8 +8,10 @@ the same run.
 2. One asset of 1,000 trivial partitions, `--jobs 2`: fresh workers, warm workers (preloading the
    project, the default, and with --no-preload), and the floor of os.fork() plus waitpid of a
    Python process that exits at once (targets: warm at most 1/10 of fresh, and within 3x the
-   fork floor); and, for scale, the work no warm run can do without, done by two bare loops at once: fork, materialize into an
-   attempt folder with the logs redirected, read the record, write run.json, rename.
+   fork floor); and, for scale, the work no warm run can do without, done by two bare loops at
+   once: fork, materialize into an attempt folder with the logs redirected, read the record,
+   write run.json, rename. Then what the durable publication (layout.publish) adds to a run, in
+   /dev/shm and on the disk.
 3. Planning one module of 5,000 assets (`quarl graph`: inspection and plan, nothing run): time
    beyond importing the module, and peak memory (target: under 2 s and 200 MB).
 
@@ -143,6 +145,35 @@ def project_600(scale):
         report("up-to-date second run beyond the inspection (s)", second - inspection, 1.0)
 
 
+def _attempt_folder(parent, i):
+    """An attempt folder as a trivial run leaves it: five small files."""
+    path = os.path.join(parent, f".p{i}.attempt-{i:012x}")
+    os.mkdir(path)
+    for name, text in (("value.json", "1"), ("result.json", '{"ok":true}'), ("stdout.log", ""),
+                       ("stderr.log", ""), ("run.json", "{}")):
+        with open(os.path.join(path, name), "w") as file:
+            file.write(text)
+    return path
+
+
+def publication(scratch, runs):
+    """The publication of one run alone, per run: the bare rename, and layout.publish (the
+    attempt's files and folder synced, the rename, the parent folder synced)."""
+    from quarl.run import layout
+
+    times = {}
+    for name, publish in (("rename", layout.replace_folder), ("synced", layout.publish)):
+        with tempfile.TemporaryDirectory(dir=scratch) as parent:
+            total = 0.0
+            for i in range(runs):
+                attempt = _attempt_folder(parent, i)
+                start = time.perf_counter()
+                publish(attempt, os.path.join(parent, f"p{i}"))
+                total += time.perf_counter() - start
+        times[name] = total / runs
+    return times
+
+
 def partitions_1000(scale):
     with tempfile.TemporaryDirectory(dir=SCRATCH) as cwd:
         runs = write_project(cwd, chain=0, partitions=1000 // scale)
@@ -160,6 +191,15 @@ def partitions_1000(scale):
         report("warm --no-preload / fork floor", warm / floor, 3.0)
         report("warm (preloading) / fork floor", preloaded / floor, 3.0)
         report("fork, materialize and rename alone, two at once / fork floor", required / floor)
+        # What the durable publication adds to a run, here and on the disk (the default
+        # temporary folder), where every sync waits for the device.
+        for where in (SCRATCH, None):
+            cost = publication(where, runs // 4)
+            added = cost["synced"] - cost["rename"]
+            print(f"  publication in {where or tempfile.gettempdir()}: rename {cost['rename'] * 1e3:.3f} ms, "
+                  f"synced {cost['synced'] * 1e3:.3f} ms per run")
+            report(f"synced publication, added / warm (preloading) per run ({where or 'disk'})",
+                   added / preloaded)
 
 
 def planning_5000(scale):

@@ -138,13 +138,31 @@ def test_replace_folder_swaps_whole_folders_and_recover_undoes_a_half_swap(tmp_p
 
     published = str(tmp_path / "x")
     layout.replace_folder(folder(".x.attempt-1", {"value.json": "1", "old.log": ""}), published)
-    layout.replace_folder(folder(".x.attempt-2", {"value.json": "2"}), published)
+    layout.replace_folder(folder(".x.attempt-2", {"value.json": "2", "run.json": "{}"}), published)
     assert sorted(os.listdir(tmp_path)) == ["x"]
-    assert contents(tmp_path / "x") == {"value.json": "2"}
+    assert contents(tmp_path / "x") == {"run.json": "{}", "value.json": "2"}
     # A process that died between stepping the old folder aside and moving the new one in.
-    os.rename(published, str(tmp_path / ".x.attempt-3.replaced"))
-    folder(".x.attempt-3", {"value.json": "3"})
-    folder(".y.attempt-4", {})
+    os.rename(published, str(tmp_path / ".x.attempt-00000000000a.replaced"))
+    folder(".x.attempt-00000000000a", {"value.json": "3"})
+    folder(".y.attempt-00000000000b", {})
+    # The same, replacing the last failure: that is not put back as a published run.
+    folder(".z.attempt-00000000000c.replaced", {"result.json": '{"ok":false}'})
     layout.recover(str(tmp_path))
     assert sorted(os.listdir(tmp_path)) == ["x"]
-    assert contents(tmp_path / "x") == {"value.json": "2"}
+    assert contents(tmp_path / "x") == {"run.json": "{}", "value.json": "2"}
+
+
+def test_recover_touches_only_the_names_of_attempts(tmp_path):
+    ours = [".a.attempt-0123456789ab", ".key=x.attempt-0123456789ab.attempt-abcdef012345",
+            ".b.attempt-0123456789ab.replaced"]
+    # Published and failed folders of partitions whose dimensions and values say ".attempt-".
+    partitions = [(("key", canonical("v.attempt-0123456789ab")),), ((".x.attempt-1", canonical("v")),),
+                  ((".d", canonical("v.attempt-0123456789ab")),)]
+    theirs = [layout.partition_folder(p) for p in partitions]
+    theirs += [f".{name}.failed" for name in theirs]
+    theirs += [".a.attempt-0123456789AB", ".a.attempt-0123456789a", ".a.attempt-0123456789ab.tmp",
+               ".attempt-0123456789ab", "a.attempt-0123456789ab", ".quarl.lock"]
+    for name in ours + theirs:
+        (tmp_path / name).mkdir()
+    layout.recover(str(tmp_path))
+    assert sorted(os.listdir(tmp_path)) == sorted(theirs)

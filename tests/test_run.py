@@ -4,6 +4,7 @@ project tests/fixtures/flow, copied for each test so that tests can edit its fun
 import json
 import os
 import pathlib
+import re
 import shutil
 import signal
 import subprocess
@@ -125,6 +126,75 @@ def test_a_failure_skips_its_downstream_and_keeps_the_last_good_value(project):
     assert statuses(again) == {"flow.source.numbers": "succeeded"}
 
 
+def touch(path):
+    os.utime(path, ns=(0, path.stat().st_mtime_ns + 1_000_000))
+
+
+@pytest.mark.parametrize("edit_value", [lambda path: path.write_text("[5]"), touch, os.unlink])
+def test_a_value_edited_by_hand_is_changed_outside_quarl_and_runs_again(project, edit_value):
+    assert quarl(project, "run", "flow", "--select", "flow.source.numbers").returncode == 0
+    numbers = project / "quarl-out" / "flow.source.numbers"
+    edit_value(numbers / "value.json")
+    status = quarl(project, "status")
+    assert status.stdout.splitlines()[1].split()[:5] == [
+        "flow.source.numbers", "-", "changed", "outside", "quarl"]
+    assert status.stdout.endswith("\n1 runs in the history, last attempts: 1 changed outside quarl\n")
+    done = quarl(project, "run", "flow", "--select", "flow.source.numbers", "--json")
+    assert statuses(done) == {"flow.source.numbers": "succeeded"}
+    assert value(project, "flow.source.numbers") == [1, 2, 3, 4]
+    assert json.loads(quarl(project, "status", "--json").stdout)["runs"][0]["status"] == "succeeded"
+
+
+def test_a_run_json_without_the_value_stamp_is_taken_at_its_word(project):
+    assert quarl(project, "run", "flow", "--select", "flow.source.numbers").returncode == 0
+    numbers = project / "quarl-out" / "flow.source.numbers"
+    record = json.loads((numbers / "run.json").read_text())
+    assert sorted(record) == ["asset", "attempt", "consumed", "duration", "fingerprint", "partition",
+                              "started", "value_mtime_ns", "value_size"]
+    (numbers / "run.json").write_text(json.dumps(
+        {k: v for k, v in record.items() if not k.startswith("value_")}))
+    touch(numbers / "value.json")
+    done = quarl(project, "run", "flow", "--select", "flow.source.numbers", "--json")
+    assert statuses(done) == {"flow.source.numbers": "up to date"}
+    assert json.loads(quarl(project, "status", "--json").stdout)["runs"][0]["status"] == "succeeded"
+
+
+SYSCALL = re.compile(r'\d+ +(fsync|fdatasync|rename|renameat2)\((?:\d+<(.*)>|"(.*)", (?:AT_FDCWD, )?"(.*)")')
+
+
+def untraced_leaks(env):
+    """Under `make sanitize`, the leak check at exit cannot run in a process that strace traces."""
+    if "ASAN_OPTIONS" in env:
+        return {**env, "ASAN_OPTIONS": env["ASAN_OPTIONS"] + ":detect_leaks=0"}
+    return env
+
+
+@pytest.mark.parametrize("isolation", ["fresh", "warm"])
+def test_a_publication_is_on_the_disk_before_it_is_recorded(project, isolation):
+    trace = project / "trace"
+    done = subprocess.run(["strace", "-f", "-qq", "-y", "-e", "trace=fsync,fdatasync,rename,renameat2", "-o",
+                           str(trace), sys.executable, "-m", "quarl", "run", "flow", "--select",
+                           "flow.source.numbers", "--isolation", isolation], cwd=project,
+                          capture_output=True, text=True, env=untraced_leaks(sanitizer_env()))
+    assert done.returncode == 0, done.stderr
+    calls = [match.groups() for match in map(SYSCALL.match, trace.read_text().splitlines()) if match]
+    out = str(project / "quarl-out")
+    published = out + "/flow.source.numbers"
+    publication = next(i for i, (call, _, _, target) in enumerate(calls) if target == published)
+    attempt = calls[publication][2]
+    assert re.fullmatch(re.escape(out) + r"/\.flow\.source\.numbers\.attempt-[0-9a-f]{12}", attempt)
+    synced = [[path for call, path, _, _ in part if call in ("fsync", "fdatasync")]
+              for part in (calls[:publication], calls[publication + 1:])]
+    # Every file of the attempt and its folder before the rename; after it, the folder that holds
+    # the published run, and the one that holds that (created by this run).
+    assert sorted(p for p in synced[0] if p.startswith(attempt)) == [attempt] + [
+        f"{attempt}/{name}" for name in ("result.json", "run.json", "stderr.log", "stdout.log",
+                                         "value.json")]
+    assert synced[1][:2] == [out, str(project)]
+    # And only then does the history commit the row (SQLite syncs its journal and database).
+    assert any(path.startswith(out + "/quarl-history.db") for path in synced[1][2:])
+
+
 def test_a_run_past_its_timeout_is_killed_and_its_log_shown(project):
     edit(project, "source", "return [1, 2, 3, 4]", "import time; print('row 1 of 9', flush=True); time.sleep(120)")
     done = quarl(project, "run", "flow", "--select", "flow.source.numbers", "--timeout", "1", "--json")
@@ -168,6 +238,27 @@ def test_ctrl_c_stops_the_workers_and_the_next_run_goes_on(project, tmp_path):
     assert statuses(done)["flow.cells.total"] == "succeeded"
 
 
+@pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM])
+@pytest.mark.parametrize("command", ["run", "graph"])
+def test_a_signal_during_the_inspection_interrupts_and_stops_the_inspector(tmp_path, signum, command):
+    pid_file = tmp_path / "inspector"
+    (tmp_path / "slow.py").write_text(
+        f"import os, pathlib, time\nnew = pathlib.Path({str(pid_file)!r} + '.new')\n"
+        f"new.write_text(str(os.getpid()))\nnew.rename({str(pid_file)!r})\ntime.sleep(120)\n")
+    running = subprocess.Popen([sys.executable, "-m", "quarl", command, "slow"], cwd=tmp_path,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1"})
+    deadline = time.monotonic() + 60
+    while not pid_file.exists() and time.monotonic() < deadline:
+        time.sleep(0.05)
+    inspector = int(pid_file.read_text())
+    running.send_signal(signum)
+    stdout, stderr = running.communicate(timeout=60)
+    assert (running.returncode, stdout, stderr) == (130, "", f"quarl {command}: interrupted\n")
+    with pytest.raises(ProcessLookupError):
+        os.kill(inspector, 0)
+
+
 @pytest.mark.parametrize("module, problem", [
     ("from quarl import asset\n\n@asset(inputs={'x': 'nowhere.py:f'})\ndef lost(x): ...\n",
      "flow.broken.lost: input 'x' refers to 'nowhere.py:f', which is not an asset of this project"),
@@ -182,6 +273,84 @@ def test_plan_errors_stop_before_anything_runs(project, module, problem):
     assert (done.returncode, done.stdout, done.stderr) == (
         2, "", f"quarl run: error: the project cannot be planned:\n  {problem}\n")
     assert not (project / "quarl-out").exists()
+
+
+def test_names_that_would_leave_the_output_folder_are_plan_errors(project, tmp_path):
+    path = project / "flow" / "broken.py"
+    path.write_text("from quarl import asset\n\n"
+                    "def f(): ...\nf.__module__ = '../../decoy/victim'\nf = asset()(f)\n\n"
+                    "def g(): ...\ng.__name__ = '../g'\ng = asset()(g)\n")
+    done = quarl(project, "run", "flow")
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", (
+        "quarl run: error: the project cannot be planned:\n"
+        f"  {path}:f: the module name '../../decoy/victim' is not a dotted Python name, so it "
+        "cannot name the asset's folder\n"
+        f"  {path}:../g: the function name '../g' is not a Python name, so it cannot name the "
+        "asset's folder\n"))
+    assert sorted(os.listdir(tmp_path)) == ["proj"]
+    assert not (project / "quarl-out").exists()
+
+
+HOSTILE = """\
+from quarl import asset, partitions
+
+
+@asset(partitions={"key": partitions(["\\x1b]0;owned\\x07", "[red]x[/]"])})
+def shout(key):
+    raise ValueError("\\x1b[2J" + key)
+
+
+@asset(inputs={"\\x1b[31mred": shout})
+def after(**inputs):
+    return 1
+"""
+
+
+def on_a_terminal(cwd, *args):
+    """What `quarl ARGS` writes to a terminal (a pseudo-terminal for both its outputs)."""
+    import pty
+
+    leader, follower = pty.openpty()
+    process = subprocess.Popen([sys.executable, "-m", "quarl", *args], cwd=cwd, stdout=follower,
+                               stderr=follower, env={**sanitizer_env(), "TERM": "xterm",
+                                                     "PYTHONDONTWRITEBYTECODE": "1"})
+    os.close(follower)
+    output = b""
+    while True:
+        try:
+            chunk = os.read(leader, 65536)
+        except OSError:  # EIO: the last holder of the terminal has gone
+            break
+        if not chunk:
+            break
+        output += chunk
+    os.close(leader)
+    assert process.wait() == 1
+    return output.decode()
+
+
+def test_control_characters_of_the_project_reach_the_terminal_escaped(tmp_path):
+    (tmp_path / "hostile.py").write_text(HOSTILE)
+    shown = "hostile.shout[key=\\x1b]0;owned\\x07]"
+    done = quarl(tmp_path, "run", "hostile", "--jobs", "1")
+    assert done.returncode == 1
+    assert done.stderr.splitlines()[0].split(" (")[0] == f"[1/3] failed {shown}"
+    assert done.stderr.splitlines()[0].endswith("): ValueError: \\x1b[2J\\x1b]0;owned\\x07")
+    status = quarl(tmp_path, "status")
+    assert status.stdout.splitlines()[3].split() == [
+        "hostile.after", "-", "skipped", "(upstream", "failed)", shown, "failed"]
+    graph = quarl(tmp_path, "graph", "hostile")
+    assert "    n0 -->|\\x1b[31mred| n1" in graph.stdout.splitlines()
+    terminal = on_a_terminal(tmp_path, "run", "hostile", "--jobs", "1")
+    assert f" {shown}: ValueError: \\x1b[2J\\x1b]0;owned\\x07\r\n" in terminal
+    assert " hostile.shout[key=[red]x[/]]: ValueError: \\x1b[2J[red]x[/]\r\n" in terminal
+    for text in (done.stdout, done.stderr, status.stdout, graph.stdout, terminal):
+        assert "\x1b]" not in text and "\x07" not in text and "\x1b[2J" not in text
+    # --json keeps every text as it is.
+    document = json.loads(quarl(tmp_path, "status", "--json").stdout)
+    assert [(r["partition"], r["error"]) for r in document["runs"][:2]] == [
+        ({"key": "\x1b]0;owned\x07"}, "ValueError: \x1b[2J\x1b]0;owned\x07"),
+        ({"key": "[red]x[/]"}, "ValueError: \x1b[2J[red]x[/]")]
 
 
 def test_graph_prints_the_plan(project):

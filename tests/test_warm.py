@@ -25,7 +25,7 @@ def outcomes(done):
 
 def published(out):
     """Every published file's bytes; run.json without what differs between any two runs (the
-    attempts' ids and times)."""
+    attempts' ids and times, the value's modification time)."""
     files = {}
     for folder, _, names in os.walk(out):
         if "/." in folder[len(str(out)):]:
@@ -37,7 +37,8 @@ def published(out):
             key = os.path.relpath(path, out)
             if name == "run.json":
                 record = json.loads(open(path, "rb").read())
-                files[key] = {k: v for k, v in record.items() if k not in ("attempt", "consumed", "started", "duration")}
+                files[key] = {k: v for k, v in record.items()
+                              if k not in ("attempt", "consumed", "started", "duration", "value_mtime_ns")}
             elif name.endswith(".json") or name.endswith(".log"):
                 files[key] = open(path, "rb").read()
     return files

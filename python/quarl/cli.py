@@ -9,6 +9,7 @@ from __future__ import annotations
 import argparse
 import os
 import shlex
+import signal
 import sys
 from collections.abc import Sequence
 from typing import IO
@@ -149,14 +150,21 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     args.argv = argv
     command = {"run": run_command, "status": status_command, "graph": graph_command}[args.command]
+    # SIGTERM (a CI job cancelled, a service stopped) is Ctrl-C wherever it comes: the child
+    # processes are stopped and the command says so, instead of vanishing with status 143.
+    previous = signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:
         return command(args)
     except UsageError as error:
-        print(f"{PROG} {args.command}: error: {error}", file=sys.stderr)
+        from quarl.run.text import printable
+
+        print(f"{PROG} {args.command}: error: {printable(str(error), lines=True)}", file=sys.stderr)
         return EXIT_USAGE
     except KeyboardInterrupt:
         print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
+    finally:
+        signal.signal(signal.SIGTERM, previous)
 
 
 # --- quarl run ------------------------------------------------------------------------------------
@@ -190,8 +198,11 @@ def run_command(args: argparse.Namespace) -> int:
 # --- quarl status ---------------------------------------------------------------------------------
 
 def status_command(args: argparse.Namespace) -> int:
-    from quarl.run import display
+    from dataclasses import replace
+
+    from quarl.run import display, layout
     from quarl.run.history import History, HistoryError
+    from quarl.run.status import Status
 
     try:
         history = History.open(args.out, create=False)
@@ -205,6 +216,8 @@ def status_command(args: argparse.Namespace) -> int:
         raise UsageError(str(error)) from None
     finally:
         history.close()
+    attempts = [replace(a, status=Status.CHANGED) if a.status == Status.SUCCEEDED and a.folder
+                and layout.changed_outside(a.folder) else a for a in attempts]
     display.write_attempts(attempts, sys.stdout, as_json=args.json)
     return EXIT_OK
 

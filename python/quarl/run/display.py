@@ -16,6 +16,7 @@ from quarl.run.layout import parse_partition_folder
 from quarl.run.plan import Run, partition_object
 from quarl.run.scheduler import RunResult
 from quarl.run.status import Status, failure_log, last_line
+from quarl.run.text import printable
 
 
 def _seconds(duration: float | None) -> str:
@@ -40,17 +41,17 @@ class LineDisplay:
 
     def started(self, run: Run, attempt: int) -> None:
         if attempt > 1:
-            print(f"retrying {run.name} (attempt {attempt})", file=self.stream, flush=True)
+            print(f"retrying {printable(run.name)} (attempt {attempt})", file=self.stream, flush=True)
 
     def finished(self, result: RunResult) -> None:
         self.done += 1
         if result.status == Status.UP_TO_DATE:
             return
-        line = f"[{self.done}/{self.total}] {_status_text(result.status)} {result.run.name}"
+        line = f"[{self.done}/{self.total}] {_status_text(result.status)} {printable(result.run.name)}"
         if result.duration is not None:
             line += f" ({_seconds(result.duration)})"
         if result.error and result.status != Status.SKIPPED:
-            line += f": {result.error}"
+            line += f": {printable(result.error)}"
         if result.log:
             line += _log_lines(result.log)
         print(line, file=self.stream, flush=True)
@@ -84,7 +85,7 @@ class LiveDisplay:
         now = time.monotonic()
         shown = list(self.running.values())[:10]
         for run, since in shown:
-            table.add_row("  running", run.name, f"{now - since:.1f} s")
+            table.add_row("  running", _markup(run.name), f"{now - since:.1f} s")
         if len(self.running) > len(shown):
             table.add_row("", f"and {len(self.running) - len(shown)} more", "")
         return self._group(self.progress, table)
@@ -97,7 +98,8 @@ class LiveDisplay:
         self.running.pop(result.run.index, None)
         self.counts[result.status] += 1
         if result.status.failed:
-            self.console.print(f"[red]{result.status}[/] {result.run.name}: {result.error}",
+            self.console.print(f"[red]{result.status}[/] {_markup(result.run.name)}: "
+                               f"{_markup(result.error or '')}",
                                markup=True, highlight=False, soft_wrap=True)
         self.progress.advance(self.task)
         self._describe()
@@ -110,6 +112,13 @@ class LiveDisplay:
 
     def close(self) -> None:
         self.live.stop()
+
+
+def _markup(text: str) -> str:
+    """A project text inside rich markup: shown as it is written, never read as markup."""
+    from rich.markup import escape
+
+    return escape(printable(text))
 
 
 def make_display(total: int, stream: IO[str] = sys.stderr) -> LineDisplay | LiveDisplay:
@@ -131,7 +140,8 @@ def _status_text(status: Status) -> str:
 def _line(asset: str, label: str, status: Status, duration: float | None, result_type: str | None,
           error: str | None, log: str | None) -> tuple[str, ...]:
     detail = result_type if status == Status.SUCCEEDED else error
-    return (asset, label, _status_text(status), _seconds(duration), detail or "", _shown(log))
+    return (printable(asset), printable(label), _status_text(status), _seconds(duration),
+            printable(detail or ""), printable(_shown(log)))
 
 
 def _shown(path: str | None) -> str:
@@ -145,7 +155,7 @@ def _shown(path: str | None) -> str:
 def _log_lines(log: str) -> str:
     """Where a failure's log is, and its last line."""
     tail = last_line(log)
-    return f"\n  log: {_shown(log)}" + (f"\n  last line: {tail}" if tail else "")
+    return f"\n  log: {printable(_shown(log))}" + (f"\n  last line: {printable(tail)}" if tail else "")
 
 
 def _result_lines(results: Sequence[RunResult]) -> list[tuple[str, ...]]:
@@ -174,7 +184,7 @@ def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[Status], s
                         for n, i in enumerate(shown)), box=None, header_style="bold")
         for line, status in zip(lines, statuses):
             colour = _COLOURS.get(status, "yellow")
-            table.add_row(*(f"[{colour}]{line[i]}[/]" if i == 2 else line[i] for i in shown))
+            table.add_row(*(f"[{colour}]{line[i]}[/]" if i == 2 else escape(line[i]) for i in shown))
         console = Console(file=stream, highlight=False)
         console.print(table)
         for line in lines:

@@ -10,6 +10,7 @@ from collections.abc import Iterable
 from quarl.run.history import AttemptRecord
 from quarl.run.plan import Plan
 from quarl.run.status import Status
+from quarl.run.text import printable
 
 # The worst status of an asset's runs is the asset's.
 _SEVERITY = (Status.SUCCEEDED, Status.INTERRUPTED, Status.SKIPPED, Status.TIMEOUT, Status.FAILED)
@@ -37,14 +38,14 @@ def asset_statuses(attempts: Iterable[AttemptRecord]) -> dict[str, Status]:
 def _label(plan: Plan, index: int) -> str:
     asset = plan.assets[index]
     if not asset.partitioned:
-        return asset.key
+        return printable(asset.key)
     count = len(asset.partitions())
-    return f"{asset.key}\n{count} partition{'' if count == 1 else 's'}"
+    return f"{printable(asset.key)}\n{count} partition{'' if count == 1 else 's'}"
 
 
 def _edges(plan: Plan) -> list[tuple[int, int, str]]:
     position = {asset.ref: i for i, asset in enumerate(plan.assets)}
-    return [(position[ref], i, parameter) for i, asset in enumerate(plan.assets)
+    return [(position[ref], i, printable(parameter)) for i, asset in enumerate(plan.assets)
             for parameter, ref in asset.inputs]
 
 

@@ -1,13 +1,18 @@
 """The history of runs: a SQLite database in the output folder, one row per attempt.
 
-Only the `quarl run` process writes it. A database that cannot be read is an error that says
+Only the `quarl run` process writes rows. A process killed in the middle of a commit leaves a
+"hot" journal beside the database, with which SQLite rolls the commit back on the next open:
+every open, `quarl status` included, may do so (and where it cannot write, reads a recovered copy),
+so such a history is never called broken. A database that cannot be read is an error that says
 what to do: history is never replaced or dropped behind the user's back.
 """
 
 from __future__ import annotations
 
 import os
+import shutil
 import sqlite3
+import tempfile
 import time
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
@@ -52,6 +57,15 @@ class HistoryError(Exception):
     pass
 
 
+class HistoryDiskFull(HistoryError):
+    """The disk that holds the history is full: nothing is wrong with the history itself."""
+
+    def __init__(self, path: str) -> None:
+        super().__init__(f"the disk is full: the run history {path} cannot be written. Free some "
+                         "space on that disk and run again; the history keeps every attempt "
+                         "recorded before.")
+
+
 @dataclass(frozen=True)
 class AttemptRecord:
     """One row of the history: how one attempt of a run ended."""
@@ -74,10 +88,25 @@ _COLUMNS = ("asset", "partition", "label", "plan_index", "fingerprint", "status"
             "duration", "exit_status", "error", "result_type", "folder")
 
 
+def _journal(path: str) -> str:
+    return path + "-journal"
+
+
 def _unreadable(path: str, error: Exception) -> HistoryError:
+    if os.path.exists(_journal(path)):
+        # The journal is what makes an interrupted commit whole again: a database moved away
+        # from it is the one thing that really breaks it.
+        return HistoryError(
+            f"the run history {path} cannot be read ({error}). Nothing was changed. Its journal "
+            f"{_journal(path)} lies beside it: keep the two together where they are, or restore "
+            "both from a backup.")
     return HistoryError(
         f"the run history {path} cannot be read ({error}). Nothing was changed. Move it aside to "
         f"keep it and start a new history (mv {path} {path}.broken), or restore it from a backup.")
+
+
+def _error_code(error: sqlite3.Error) -> int:
+    return getattr(error, "sqlite_errorcode", 0) & 0xFF
 
 
 @contextmanager
@@ -85,15 +114,19 @@ def _reading(path: str) -> Iterator[None]:
     try:
         yield
     except sqlite3.DatabaseError as error:
+        if _error_code(error) == sqlite3.SQLITE_FULL:
+            raise HistoryDiskFull(path) from None
         if isinstance(error, sqlite3.OperationalError) and "locked" in str(error):
             raise HistoryError(f"the run history {path} is locked by another process") from None
         raise _unreadable(path, error) from None
 
 
 class History:
-    def __init__(self, connection: sqlite3.Connection, path: str) -> None:
+    def __init__(self, connection: sqlite3.Connection, path: str,
+                 scratch: tempfile.TemporaryDirectory[str] | None = None) -> None:
         self._db = connection
         self.path = path
+        self._scratch = scratch
 
     @classmethod
     def open(cls, out: str, create: bool) -> History | None:
@@ -101,24 +134,50 @@ class History:
         path = os.path.join(out, FILE_NAME)
         if not create and not os.path.exists(path):
             return None
-        mode = "rwc" if create else "ro"
-        with _reading(path):
-            connection = sqlite3.connect(f"file:{_uri_path(path)}?mode={mode}", uri=True,
-                                         timeout=10, isolation_level=None)
-            try:
-                version = connection.execute("PRAGMA user_version").fetchone()[0]
-                tables = connection.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]
-                if version == 0 and tables == 0 and create:
-                    connection.executescript(
-                        f"BEGIN; {_SCHEMA} PRAGMA user_version = {SCHEMA_VERSION}; COMMIT;")
-                elif version != SCHEMA_VERSION:
-                    raise HistoryError(
-                        f"the run history {path} has format {version}, and this quarl reads "
-                        f"format {SCHEMA_VERSION}: use the quarl that wrote it, or move it aside "
-                        f"(mv {path} {path}.old) to start a new history")
-            except BaseException:
-                connection.close()
-                raise
+        # Read-write even to read: SQLite rolls a hot journal back only for a process that may
+        # write. Without `create`, a missing file stays missing.
+        try:
+            return cls._open(path, path, create)
+        except sqlite3.DatabaseError as error:
+            if create or getattr(error, "sqlite_errorname", "") != "SQLITE_READONLY_ROLLBACK":
+                with _reading(path):
+                    raise
+        # A hot journal that this process cannot roll back (a read-only folder): read a copy of
+        # the two files, recovered in a folder of its own, and leave them for the next writer.
+        scratch = tempfile.TemporaryDirectory(prefix="quarl-history-")
+        copy = os.path.join(scratch.name, FILE_NAME)
+        try:
+            with _reading(path):
+                shutil.copyfile(path, copy)
+                shutil.copyfile(_journal(path), _journal(copy))
+                history = cls._open(copy, path, create=False)
+        except BaseException:
+            scratch.cleanup()
+            raise
+        history._scratch = scratch
+        return history
+
+    @classmethod
+    def _open(cls, file: str, path: str, create: bool) -> History:
+        """Opens the database `file`; `path` is how messages name it."""
+        mode = "rwc" if create else "rw"
+        connection = sqlite3.connect(f"file:{_uri_path(file)}?mode={mode}", uri=True,
+                                     timeout=10, isolation_level=None)
+        try:
+            version = connection.execute("PRAGMA user_version").fetchone()[0]
+            tables = connection.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]
+            if version == 0 and tables == 0 and create:
+                connection.executescript(
+                    f"BEGIN; {_SCHEMA} PRAGMA user_version = {SCHEMA_VERSION}; COMMIT;")
+            elif version != SCHEMA_VERSION:
+                aside = ("" if os.path.exists(_journal(path)) else
+                         f", or move it aside (mv {path} {path}.old) to start a new history")
+                raise HistoryError(
+                    f"the run history {path} has format {version}, and this quarl reads "
+                    f"format {SCHEMA_VERSION}: use the quarl that wrote it{aside}")
+        except BaseException:
+            connection.close()
+            raise
         return cls(connection, path)
 
     def begin(self, command: str) -> int:
@@ -146,7 +205,10 @@ class History:
                     f"INSERT INTO attempt(invocation, {', '.join(_COLUMNS)}) VALUES ({marks})", rows)
                 self._db.execute("COMMIT")
             except BaseException:
-                self._db.execute("ROLLBACK")
+                # SQLite has already rolled back after some errors (a full disk among them):
+                # a ROLLBACK then would fail and hide the error that matters.
+                if self._db.in_transaction:
+                    self._db.execute("ROLLBACK")
                 raise
 
     def latest(self) -> list[AttemptRecord]:
@@ -170,6 +232,8 @@ class History:
 
     def close(self) -> None:
         self._db.close()
+        if self._scratch is not None:
+            self._scratch.cleanup()
 
 
 def _record(row: tuple[object, ...]) -> AttemptRecord:

@@ -3,11 +3,13 @@
     OUT/<module>.<function>/                     an unpartitioned asset's published run
     OUT/<module>.<function>/<dim=value,...>/     one partition's published run
     .../.<name>.attempt-<id>/                    an attempt in progress, beside what it replaces
+                                                 (<id>: 12 lowercase hexadecimal digits)
     .../.<name>.failed/                          the last failed attempt, with its record and logs
 
 A published folder holds value.json and result.json (written by the worker), stdout.log and
-stderr.log, and run.json (the orchestrator's record: fingerprint, partition, timing). It is only
-ever replaced whole, by one rename, so a reader never sees parts of two runs.
+stderr.log, and run.json (the orchestrator's record: fingerprint, partition, timing, the value
+file's size and modification time). It is only ever replaced whole, by one rename, so a reader
+never sees parts of two runs, and only once what it holds is on the disk.
 """
 
 from __future__ import annotations
@@ -17,6 +19,7 @@ import errno
 import functools
 import json
 import os
+import re
 import shutil
 from collections.abc import Sequence
 from typing import Any, BinaryIO
@@ -54,8 +57,12 @@ def _value_of(text: str) -> Any:
 
 @functools.lru_cache(maxsize=1 << 17)
 def partition_folder(partition: tuple[tuple[str, str], ...]) -> str:
-    """"dim=value,dim=value": unique for every combination of JSON values, and reversible."""
-    return ",".join(f"{_escape(dim)}={_escape(value_text(text))}" for dim, text in partition)
+    """"dim=value,dim=value": unique for every combination of JSON values, and reversible.
+
+    It never starts with ".": names that do are quarl's own (attempts, failures), and a dimension
+    named ".x" must not make a published folder that recover() could take for one of them."""
+    name = ",".join(f"{_escape(dim)}={_escape(value_text(text))}" for dim, text in partition)
+    return "%2E" + name[1:] if name.startswith(".") else name
 
 
 def parse_partition_folder(name: str) -> dict[str, Any]:
@@ -134,19 +141,64 @@ def replace_folder(source: str, target: str) -> None:
     shutil.rmtree(aside)
 
 
+# The names of an attempt folder and of what replace_folder() steps aside, exactly as RunPaths
+# and the scheduler's attempt ids (12 lowercase hex digits) make them; no published or failed
+# folder can look like one (a partition folder never starts with ".", an asset's is a dotted
+# Python name).
+_ATTEMPT_NAME = re.compile(r"\.(.+)\.attempt-[0-9a-f]{12}(\.replaced)?", re.DOTALL)
+
+
+def _sync(path: str) -> None:
+    fd = os.open(path, os.O_RDONLY)
+    try:
+        os.fsync(fd)
+    except OSError as error:
+        # Some file systems cannot sync a folder (and say so): their renames are as durable
+        # as they make them.
+        if error.errno not in (errno.EINVAL, errno.ENOTSUP) or not os.path.isdir(path):
+            raise
+    finally:
+        os.close(fd)
+
+
+# Folders whose own entry in their parent this process has made durable: an asset's folder is
+# created by its first attempt, and a published partition is only as durable as the folder that
+# holds it.
+_durable_parents: set[str] = set()
+
+
+def publish(attempt: str, published: str) -> None:
+    """Publishes a finished attempt so that a power loss cannot tear it: the attempt's files and
+    folder reach the disk before the rename that makes them visible, and the rename before this
+    returns, so that no history row is committed for a publication a crash could undo."""
+    for name in os.listdir(attempt):
+        _sync(os.path.join(attempt, name))
+    _sync(attempt)
+    replace_folder(attempt, published)
+    parent = os.path.dirname(published)
+    _sync(parent)
+    if parent not in _durable_parents:
+        _sync(os.path.dirname(parent))
+        _durable_parents.add(parent)
+
+
 def recover(parent: str) -> None:
     """Tidies a folder of runs after an orchestrator that died: attempts in progress are removed,
-    a published folder stepped aside but not replaced is put back."""
+    a published folder stepped aside but not replaced is put back. Nothing else is touched."""
     try:
         names = os.listdir(parent)
     except FileNotFoundError:
         return
     for name in names:
-        if not name.startswith(".") or ".attempt-" not in name:
+        match = _ATTEMPT_NAME.fullmatch(name)
+        if match is None:
             continue
         path = os.path.join(parent, name)
-        published = os.path.join(parent, name[1:name.rindex(".attempt-")])
-        if name.endswith(".replaced") and not os.path.exists(published):
+        published = os.path.join(parent, match[1])
+        # What was stepped aside may also be the last failure that an attempt replaced (the
+        # same name): only a published run, which has its run.json, goes back.
+        if (match[2] and not os.path.lexists(published)
+                and os.path.exists(os.path.join(path, "run.json"))):
             os.rename(path, published)
         else:
             shutil.rmtree(path, ignore_errors=True)
@@ -212,8 +264,31 @@ def _key(name: str) -> bytes:
 
 
 
+# --- the published run ----------------------------------------------------------------------------
+
+VALUE_FILE = "value.json"
+
+
+def value_stamp(folder: str) -> dict[str, int]:
+    """What run.json records of the value file at publication, to tell a value edited or replaced
+    by hand afterwards: its size and modification time (which the publishing rename keeps)."""
+    stat = os.stat(os.path.join(folder, VALUE_FILE))
+    return {"value_size": stat.st_size, "value_mtime_ns": stat.st_mtime_ns}
+
+
+def _value_changed(published: str, record: dict[str, Any]) -> bool:
+    """Whether the value file is not the one published; a run.json of an older quarl, without
+    the stamp, cannot tell, and is taken at its word."""
+    try:
+        now = value_stamp(published)
+    except OSError:
+        return True
+    return any(key in record and record[key] != now[key] for key in now)
+
+
 def published_run(published: str) -> dict[str, Any] | None:
-    """run.json of a published run whose value and successful record are in place, else None."""
+    """run.json of a published run whose value, as published, and successful record are in place,
+    else None."""
     try:
         with open(os.path.join(published, "run.json"), "rb") as file:
             record = json.loads(file.read())
@@ -223,6 +298,12 @@ def published_run(published: str) -> dict[str, Any] | None:
         return None
     if not (isinstance(record, dict) and isinstance(result, dict) and result.get("ok") is True):
         return None
-    if not os.path.exists(os.path.join(published, "value.json")):
+    if _value_changed(published, record):
         return None
     return record
+
+
+def changed_outside(published: str) -> bool:
+    """Whether the published run of a succeeded attempt is no longer what quarl published: its
+    value edited, replaced or removed by hand, or the folder itself gone."""
+    return published_run(published) is None

@@ -130,6 +130,16 @@ def _asset_of(record: Mapping[str, Any], problems: list[str]) -> Asset | None:
     function = record["function_name"]
     module = record.get("function_module") or record["module_path"]
     key = f"{module}.{function}"
+    # The key names the asset's folder under --out: whatever the function's __module__ or
+    # __name__ were made to say, it must stay one plain name there.
+    if not (isinstance(module, str) and all(part.isidentifier() for part in module.split("."))):
+        problems.append(f"{record['file_path']}:{function}: the module name {module!r} is not a "
+                        "dotted Python name, so it cannot name the asset's folder")
+        return None
+    if not (isinstance(function, str) and function.isidentifier()):
+        problems.append(f"{record['file_path']}:{function}: the function name {function!r} is not "
+                        "a Python name, so it cannot name the asset's folder")
+        return None
     dimensions = []
     for dim, spec in sorted((metadata.get("partitions") or {}).items()):
         if spec.get("kind") != "inline":

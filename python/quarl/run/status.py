@@ -16,6 +16,9 @@ class Status(StrEnum):
     SKIPPED = "skipped"  # an upstream run failed
     INTERRUPTED = "interrupted"
     NOT_STARTED = "not started"  # stopped before its turn (Ctrl-C, --fail-fast)
+    # Never recorded: what `quarl status` shows for a succeeded run whose published value has
+    # been edited, replaced or removed by hand since.
+    CHANGED = "changed outside quarl"
 
     @property
     def failed(self) -> bool:

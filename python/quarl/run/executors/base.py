@@ -466,10 +466,10 @@ def _publish(job: Job, record: dict[str, Any], started: float, duration: float) 
     with open(os.path.join(job.attempt, "result.json"), "wb") as file:
         file.write(_compact(record))
     run_record = {**job.record, "attempt": job.attempt_id, "started": started,
-                  "duration": round(duration, 6)}
+                  "duration": round(duration, 6), **layout.value_stamp(job.attempt)}
     with open(os.path.join(job.attempt, "run.json"), "wb") as file:
         file.write(_compact(run_record))
-    layout.replace_folder(job.attempt, job.published)
+    layout.publish(job.attempt, job.published)
 
 
 def _compact(value: Any) -> bytes:
