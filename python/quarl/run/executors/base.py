@@ -220,10 +220,16 @@ class Attempt:
         return Launch(self.key, tuple(worker_args(job.module, job.function, job.attempt, kwargs)),
                       job.attempt)
 
-    def launched(self) -> None:
+    def launched(self, pid: int | None) -> None:
+        """The executor has started the worker (it may still be forking it, or waiting for a
+        Dask worker): its time and its deadline count from here, not from the executor's own
+        start-up (warm servers starting at the first run)."""
         self.state = State.LAUNCHED
+        self.pid = pid
+        self.started = time.time()
+        self.clock = time.monotonic()
         if self.job.timeout is not None:
-            self.deadline = time.monotonic() + self.job.timeout
+            self.deadline = self.clock + self.job.timeout
 
     def exited(self, status: int | None) -> None:
         self.state = State.EXITED
@@ -331,8 +337,7 @@ class Attempts:
         try:
             launch = attempt.prepare()
             self._flight[attempt.key] = attempt
-            attempt.launched()
-            attempt.pid = self.executor.start(launch)
+            attempt.launched(self.executor.start(launch))
         except ExecutorError:
             self._flight.pop(attempt.key, None)
             attempt.discard()
