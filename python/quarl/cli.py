@@ -1,4 +1,4 @@
-"""The `quarl` command: run, status and graph, with inspect and worker under the same roof.
+"""The `quarl` command: run, status, graph and ui, with inspect and worker under the same roof.
 
 Exit status of `quarl run`: 0 every run succeeded or was up to date, 1 a run failed, 2 a usage
 or plan error, 130 interrupted.
@@ -105,6 +105,17 @@ def _parser() -> argparse.ArgumentParser:
     _out(graph)
     graph.add_argument("--format", choices=("mermaid", "dot", "svg"), default="mermaid")
 
+    ui = commands.add_parser(
+        "ui", help="serve pages of the plan, the runs and their logs to a browser",
+        description="Serve a read-only dashboard of TARGETs' plan over OUT: the asset graph, each "
+        "asset's partitions and runs, each run's logs and value, the last quarl run's timeline; "
+        "open pages follow a quarl run as it goes.")
+    _targets(ui)
+    _out(ui)
+    ui.add_argument("--host", default="127.0.0.1",
+                    help="the address to listen on (default: %(default)s, this machine only)")
+    ui.add_argument("--port", type=int, default=8765, help="default: %(default)s; 0 takes a free one")
+
     commands.add_parser("inspect", help="print the report of modules' assets (python -m quarl.inspect)",
                         add_help=False)
     commands.add_parser("worker", help="materialize one asset (python -m quarl.worker)", add_help=False)
@@ -136,7 +147,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return worker.main(argv[1:])
     args = _parser().parse_args(argv)
     args.argv = argv
-    command = {"run": run_command, "status": status_command, "graph": graph_command}[args.command]
+    command = {"run": run_command, "status": status_command, "graph": graph_command,
+               "ui": ui_command}[args.command]
     try:
         return command(args)
     except UsageError as error:
@@ -349,6 +361,19 @@ def graph_command(args: argparse.Namespace) -> int:
             except graph.GraphvizError as error:
                 raise UsageError(str(error)) from None
     _write(sys.stdout, text)
+    return EXIT_OK
+
+
+# --- quarl ui -------------------------------------------------------------------------------------
+
+def ui_command(args: argparse.Namespace) -> int:
+    from quarl import ui
+
+    plan = _plan(args, _environment(args))
+    try:
+        ui.serve(plan, args.out, args.host, args.port)
+    except OSError as error:
+        raise UsageError(f"cannot serve on {args.host}:{args.port}: {error.strerror or error}") from None
     return EXIT_OK
 
 

@@ -70,6 +70,18 @@ class AttemptRecord:
     folder: str | None
 
 
+@dataclass(frozen=True)
+class InvocationRecord:
+    """One `quarl run`: its command line, when it started, when and how it ended (None while it
+    runs, or when it was killed)."""
+
+    id: int
+    started: float
+    finished: float | None
+    command: str
+    exit_status: int | None
+
+
 _COLUMNS = ("asset", "partition", "label", "plan_index", "fingerprint", "status", "started",
             "duration", "exit_status", "error", "result_type", "folder")
 
@@ -157,6 +169,47 @@ class History:
                 "(SELECT max(id) FROM attempt GROUP BY asset, partition) "
                 "ORDER BY plan_index, asset, partition").fetchall()
         return [_record(row) for row in rows]
+
+    # Readers' queries (quarl ui): each is one statement read to its end, so no read transaction
+    # outlives the call and `quarl run` is never kept from committing.
+
+    def version(self) -> tuple[int, int, float | None]:
+        """The last attempt's id, the last invocation's id and its end: what changes whenever
+        `quarl run` records something."""
+        with _reading(self.path):
+            row = self._db.execute(
+                "SELECT (SELECT coalesce(max(id), 0) FROM attempt), coalesce(max(id), 0), "
+                "(SELECT finished FROM invocation ORDER BY id DESC LIMIT 1) FROM invocation").fetchall()[0]
+        return int(row[0]), int(row[1]), row[2]
+
+    def invocations(self, limit: int) -> list[InvocationRecord]:
+        """The last `limit` invocations, newest first."""
+        with _reading(self.path):
+            rows = self._db.execute(
+                "SELECT id, started, finished, command, exit_status FROM invocation "
+                "ORDER BY id DESC LIMIT ?", (limit,)).fetchall()
+        return [InvocationRecord(*row) for row in rows]
+
+    def invocation(self, ident: int) -> InvocationRecord | None:
+        with _reading(self.path):
+            rows = self._db.execute("SELECT id, started, finished, command, exit_status FROM invocation "
+                                    "WHERE id = ?", (ident,)).fetchall()
+        return InvocationRecord(*rows[0]) if rows else None
+
+    def attempts(self, *, asset: str | None = None, partition: str | None = None,
+                 invocation: int | None = None) -> list[tuple[int, AttemptRecord]]:
+        """Every attempt that matches, with its invocation's id, oldest first."""
+        where, values = [], []
+        for column, value in (("asset", asset), ("partition", partition), ("invocation", invocation)):
+            if value is not None:
+                where.append(f"{column} = ?")
+                values.append(value)
+        condition = f" WHERE {' AND '.join(where)}" if where else ""
+        with _reading(self.path):
+            rows = self._db.execute(
+                f"SELECT invocation, {', '.join(_COLUMNS)} FROM attempt{condition} ORDER BY id",
+                values).fetchall()
+        return [(row[0], _record(row[1:])) for row in rows]
 
     def close(self) -> None:
         self._db.close()
