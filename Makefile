@@ -12,7 +12,7 @@ VPY := $(VENV)/bin/python
 BUILD_FLAGS := -C cmake.define.QUARL_WERROR=ON -C cmake.define.QUARL_TEST_PROBE=ON
 
 .PHONY: all install test valgrind demo bench bench-json clean
-.PHONY: lint sanitize fuzz format lint-tools fuzz-tools
+.PHONY: lint sanitize fuzz format lint-tools fuzz-tools browser-tools ui-screenshots
 
 all: install
 
@@ -36,7 +36,13 @@ install: $(VENV)/.build-requires
 	$(VPY) $(PIP_INSTALL) $(BUILD_FLAGS) '.[test,dask]'
 $(VENV)/.build-requires: | $(VPY)
 
-test: install
+# The browser that the tests of quarl ui drive (tests/test_ui.py), from Debian.
+BROWSER_DEBS := chromium chromium-driver
+
+browser-tools:
+	tools/need-debs $(BROWSER_DEBS)
+
+test: install browser-tools
 	$(VPY) -m pytest -q
 
 # Memcheck of tools/valgrind_workload.py, which calls every function on its success and error
@@ -87,7 +93,7 @@ $(SAN_VENV)/.build-requires: | $(SAN_PY)
 # without ASan: it follows the allocator, not the sanitizers' findings (cause not pinned down).
 SAN_PYTEST_ARGS := -k 'not (test_nothing_accumulates and materialize)'
 
-sanitize: $(SAN_VENV)/.build-requires
+sanitize: $(SAN_VENV)/.build-requires browser-tools
 	$(SAN_PY) $(PIP_INSTALL) $(SAN_BUILD_FLAGS) '.[test]'
 	tools/run-sanitized $(SAN_PY) -m pytest -q $(SAN_PYTEST_ARGS) $(PYTEST_ARGS)
 
@@ -146,12 +152,16 @@ fuzz: $(FUZZ_BIN)/json_suite_check $(FUZZ_BIN)/json_fuzz
 # Every benchmark, each against its baseline in the same run, printing the ratios ours/baseline
 # (bench/README.md keeps the figures of the last run and what holds back those that miss their
 # target). Times first, then instruction counts (valgrind, when installed), then the JSON writer.
-BENCH_SCRIPTS := declare partitions inspect inspect_scale materialize worker import run dask memory instructions
+BENCH_SCRIPTS := declare partitions inspect inspect_scale materialize worker import run dask memory ui instructions
 bench: install bench/out/json_bench
 	@for name in $(BENCH_SCRIPTS); do \
 	    echo; echo "== bench_$$name.py"; $(VPY) bench/bench_$$name.py || exit 1; \
 	done
 	@echo; echo "== json_bench"; bench/out/json_bench
+
+# The README's pictures of quarl ui, taken by the browser tests.
+ui-screenshots: install browser-tools
+	QUARL_UI_SCREENSHOTS=docs $(VPY) -m pytest -q tests/test_ui.py
 
 clean:
 	rm -rf build .venv-* .pytest_cache .hypothesis
