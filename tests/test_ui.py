@@ -141,14 +141,14 @@ def test_graph_to_the_failed_runs_traceback(server, browser):
 
     nodes["meteo.stations.reading"].click()
     wait(browser, lambda d: d.execute_script("return document.body.dataset.ready") == "1" and elements(d, ".grid .cell"))
-    cells = {cell.get_attribute("data-partition"): cell.get_attribute("data-status")
+    cells = {cell.get_attribute("data-partition"): cell.get_attribute("class")
              for cell in elements(browser, ".grid .cell")}
     assert cells == {f"day=2024-05-0{day},station={station}":
-                     "failed" if (day, station) == (2, "lima") else "succeeded"
+                     "cell st-failed" if (day, station) == (2, "lima") else "cell st-succeeded"
                      for day in (1, 2, 3) for station in ("lima", "oslo", "perth")}
     screenshot(browser, "asset")
 
-    elements(browser, '.grid .cell[data-status="failed"]')[0].click()
+    elements(browser, ".grid .cell.st-failed")[0].click()
     wait(browser, lambda d: elements(d, ".traceback"))
     assert browser.current_url.endswith(FAILED_RUN)
     traceback = elements(browser, ".log-column.failed .traceback")[0]

@@ -7,14 +7,16 @@ query reads its rows to the end, so no read transaction is left open while `quar
 
 from __future__ import annotations
 
+import itertools
 import os
+import shlex
 from collections import Counter
 from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
 
 from quarl.run import graph, layout
-from quarl.run.history import AttemptRecord, History
+from quarl.run.history import AttemptRecord, Brief, History
 from quarl.run.plan import Plan, Run, value_text
 from quarl.run.status import Status
 from quarl.ui import files
@@ -23,6 +25,7 @@ from quarl.ui import files
 # upstream runs) are cut here; the page says how many more there are.
 LIST_LIMIT = 200
 INVOCATIONS_SHOWN = 20
+CHART_LIMIT = 20_000  # the attempts of an asset that its chart shows, the last ones
 MISSING = "missing"  # a run of the plan that the history has no attempt of
 
 
@@ -47,8 +50,35 @@ def _attempt(invocation: int, record: AttemptRecord) -> dict[str, Any]:
             "result_type": record.result_type}
 
 
-def _cut(items: list[Any]) -> dict[str, Any]:
-    return {"items": items[:LIST_LIMIT], "more": max(0, len(items) - LIST_LIMIT)}
+def _slots(command: str) -> int | None:
+    """How many runs a `quarl run` ran at once, from its command line: --jobs, or as many as this
+    machine has CPUs when it ran here without; None on a Dask cluster of unknown size."""
+    try:
+        words = shlex.split(command)
+    except ValueError:
+        return None
+    jobs = None
+    for position, word in enumerate(words):
+        if word in ("-j", "--jobs") and position + 1 < len(words):
+            jobs = words[position + 1]
+        elif word.startswith("--jobs="):
+            jobs = word[len("--jobs="):]
+        elif word.startswith("-j") and len(word) > 2:
+            jobs = word[2:]
+    if jobs is not None:
+        return int(jobs) if jobs.isdigit() and int(jobs) > 0 else None
+    if "dask" in words:
+        return None
+    return os.cpu_count() or 1
+
+
+def _ms(seconds: float | None) -> float | None:
+    """Times to the millisecond: what the pages show, in a third of the JSON."""
+    return None if seconds is None else round(seconds, 3)
+
+
+def _cut(items: list[Any], total: int) -> dict[str, Any]:
+    return {"items": items, "more": total - len(items)}
 
 
 class Project:
@@ -86,10 +116,10 @@ class Project:
             if history is not None:
                 history.close()
 
-    def _latest(self, history: History | None) -> dict[tuple[str, str], AttemptRecord]:
+    def _latest(self, history: History | None, asset: str | None = None) -> dict[tuple[str, str], Brief]:
         if history is None:
             return {}
-        return {(r.asset, r.partition): r for r in history.latest()}
+        return {(r.asset, r.partition): r for r in history.latest_brief(asset)}
 
     def _paths(self, run: Run) -> layout.RunPaths:
         return layout.RunPaths(self.out, run.asset.key, run.partition)
@@ -134,18 +164,17 @@ class Project:
             raise NotFound(f"no asset {key!r} in this project")
         runs = self.runs_of[key]
         with self.history() as history:
-            latest = self._latest(history)
-            attempts = history.attempts(asset=key) if history is not None else []
-        statuses, durations, started = [], [], []
-        for run in runs:
-            record = latest.get((key, self.folder_name[run.index]))
-            statuses.append(record.status.value if record else MISSING)
-            durations.append(record.duration if record else None)
-            started.append(record.started if record else None)
+            latest = self._latest(history, key)
+            attempts = history.briefs(asset=key, limit=CHART_LIMIT) if history is not None else []
+        names = [self.folder_name[run.index] for run in runs]
+        records = [latest.get((key, name)) for name in names]
+        # (A Status is a str: it goes into JSON as its text.)
+        statuses = [record.status if record else MISSING for record in records]
+        durations = [_ms(record.duration) if record else None for record in records]
+        started = [_ms(record.started) if record else None for record in records]
         # The value shown: the asset's own, or that of the partition that last succeeded.
         shown = None
-        for run in runs:
-            record = latest.get((key, self.folder_name[run.index]))
+        for run, record in zip(runs, records):
             if record is not None and record.status.usable and (shown is None or record.started > shown[1]):
                 shown = (run, record.started)
         if shown is None and not asset.partitioned:
@@ -161,16 +190,16 @@ class Project:
             "dimensions": [{"name": name, "values": [value_text(v) for v in values]}
                            for name, values in asset.dimensions],
             "upstream": self.upstream[key], "downstream": self.downstream[key],
-            "runs": {"names": [self.folder_name[run.index] for run in runs], "status": statuses,
+            "runs": {"names": names, "status": statuses,
                      "duration": durations, "started": started},
-            "attempts": [[r.started, r.duration, r.status.value, r.label] for _, r in attempts
+            "attempts": [[_ms(r.started), _ms(r.duration), r.status] for r in attempts
                          if r.duration is not None],
             "value": value,
         }
 
     # --- a run ------------------------------------------------------------------------------------
 
-    def _run_link(self, run: Run, latest: dict[tuple[str, str], AttemptRecord]) -> dict[str, Any]:
+    def _run_link(self, run: Run, latest: dict[tuple[str, str], Brief]) -> dict[str, Any]:
         name = self.folder_name[run.index]
         record = latest.get((run.asset.key, name))
         return {"asset": run.asset.key, "partition": name, "label": run.label,
@@ -184,16 +213,17 @@ class Project:
         root = self.root
         with self.history() as history:
             latest = self._latest(history)
-            attempts = history.attempts(asset=key, partition=partition) if history is not None else []
+            attempts = history.attempts(key, partition) if history is not None else []
         record = files.read_record(root, os.path.join(paths.published, "run.json"))
         consumed = record.get("consumed") if record else None
         upstream = []
-        for position, index in enumerate(run.upstream()):
+        for position, index in enumerate(itertools.islice(run.upstream(), LIST_LIMIT)):
             link = self._run_link(self.plan.runs[index], latest)
             if isinstance(consumed, list) and position < len(consumed):
                 link["attempt"] = consumed[position]
             upstream.append(link)
-        downstream = [self._run_link(self.plan.runs[i], latest) for i in self.plan.downstream[run.index]]
+        downstream = [self._run_link(self.plan.runs[i], latest)
+                      for i in self.plan.downstream[run.index][:LIST_LIMIT]]
         last = latest.get((key, partition))
         failed = None
         if last is not None and last.status.failed:
@@ -214,7 +244,8 @@ class Project:
             "fingerprint": run.fingerprint,
             "status": last.status.value if last else MISSING,
             "attempts": [_attempt(invocation, r) for invocation, r in attempts],
-            "upstream": _cut(upstream), "downstream": _cut(downstream),
+            "upstream": _cut(upstream, sum(len(item.upstream) for item in run.inputs)),
+            "downstream": _cut(downstream, len(self.plan.downstream[run.index])),
             "published": published, "failed": failed,
             "value": files.preview(root, paths.published),
         }
@@ -235,8 +266,9 @@ class Project:
                 chosen = history.invocation(ident)
                 if chosen is None:
                     raise NotFound(f"no invocation {ident} in the history")
-            attempts = history.attempts(invocation=chosen.id) if chosen is not None else []
+            attempts = history.briefs(invocation=chosen.id) if chosen is not None else []
         return {"invocation": vars(chosen) if chosen else None,
+                "slots": _slots(chosen.command) if chosen else None,
                 "recent": [vars(i) for i in recent],
-                "attempts": [[r.asset, r.partition, r.label, r.status.value, r.started, r.duration]
-                             for _, r in attempts]}
+                "attempts": [[r.asset, r.partition, r.label, r.status, _ms(r.started), _ms(r.duration)]
+                             for r in attempts]}

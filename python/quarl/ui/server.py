@@ -68,8 +68,8 @@ class UIServer(ThreadingHTTPServer):
     @property
     def url(self) -> str:
         host, port = self.server_address[:2]
-        shown = f"[{host}]" if ":" in str(host) else str(host)
-        return f"http://{shown}:{port}/"
+        text = host.decode() if isinstance(host, bytes) else host
+        return f"http://{f'[{text}]' if ':' in text else text}:{port}/"
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -95,8 +95,13 @@ class Handler(BaseHTTPRequestHandler):
                 self._static(path[len("/static/"):])
             elif path.startswith("/out/"):
                 self._file(path[len("/out/"):])
+            elif path == "/api/version":
+                self._json(HTTPStatus.OK, self.server.project.version())
             elif path.startswith("/api/"):
-                self._json(HTTPStatus.OK, self._api(path[len("/api/"):], query))
+                # The version is read first: the data that follows is at least as new, so a page
+                # that polls for a later version never misses a change.
+                version = self.server.project.version()["version"]
+                self._json(HTTPStatus.OK, {**self._api(path[len("/api/"):], query), "version": version})
             else:
                 self._text(HTTPStatus.NOT_FOUND, "not found\n")
         except NotFound as error:
@@ -106,7 +111,7 @@ class Handler(BaseHTTPRequestHandler):
         except (BrokenPipeError, ConnectionResetError):
             pass
 
-    def _api(self, name: str, query: dict[str, list[str]]) -> Any:
+    def _api(self, name: str, query: dict[str, list[str]]) -> dict[str, Any]:
         project = self.server.project
 
         def arg(key: str) -> str:
@@ -115,8 +120,6 @@ class Handler(BaseHTTPRequestHandler):
                 raise NotFound(f"the request needs {key}=")
             return values[0]
 
-        if name == "version":
-            return project.version()
         if name == "graph":
             return project.graph()
         if name == "asset":

@@ -86,8 +86,11 @@ function bucketOf(status) {
   return "other";
 }
 
+const STATUS_CLASS = {};
+
 function statusClass(status) {
-  return "st-" + (status || "missing").replace(/ /g, "-");
+  const key = status || "missing";
+  return STATUS_CLASS[key] || (STATUS_CLASS[key] = "st-" + key.replace(/ /g, "-"));
 }
 
 function badge(status) {
@@ -122,13 +125,16 @@ const PAGES = {
                   view: invocationPage, title: d => d.invocation ? `Run #${d.invocation.id}` : "Last run"},
 };
 
-async function refresh() {
+async function refresh(polled) {
   const page = PAGES[location.pathname];
   const main = document.getElementById("main");
   try {
     state.data = await page.load();
+    state.version = state.data.version;
   } catch (error) {
     main.replaceChildren(el("p", {class: "error"}, error.message));
+    // A page that cannot be drawn (an asset no longer planned) asks again at the next change.
+    state.version = polled ?? null;
     return;
   }
   draw();
@@ -143,6 +149,10 @@ function draw() {
   document.title = page.title(state.data) + " · quarl";
   window.scrollTo(0, scroll);
   document.body.dataset.version = state.version;
+  // Once the first drawing is laid out and painted, the page is in the user's hands: the mark
+  // tells how long that took from the request (bench/bench_ui.py reads it).
+  if (!performance.getEntriesByName("quarl-drawn").length)
+    requestAnimationFrame(() => setTimeout(() => performance.mark("quarl-drawn"), 0));
 }
 
 function showLive(version) {
@@ -156,12 +166,11 @@ function showLive(version) {
 // half a second apart, so a page a second behind shows a run's progress within two.
 async function poll() {
   try {
+    // Each answer carries the version it was read at (or a later one): the first needs no poll.
+    if (state.version === null) await refresh(null);
     const version = await getJSON("/api/version");
     showLive(version);
-    if (version.version !== state.version) {
-      state.version = version.version;
-      await refresh();
-    }
+    if (version.version !== state.version) await refresh(version.version);
   } catch (error) {
     const live = document.getElementById("live");
     live.className = "live offline";
@@ -308,17 +317,31 @@ function partitionLabel(dims, position) {
   return parts.join(",");
 }
 
+// A project may have 10,000 partitions in one asset: a cell is a bare element with its index and
+// label, and one listener on the grid opens a cell's run and names it on hover.
 function cell(data, position, text) {
-  const status = data.runs.status[position];
-  const label = data.dimensions.length ? partitionLabel(data.dimensions, position) : "-";
-  const a = document.createElement("a");
-  a.className = "cell " + statusClass(status);
-  a.href = runHref(data.key, data.runs.names[position]);
-  a.title = `${label}: ${status}`;
-  a.dataset.partition = label;
-  a.dataset.status = status;
-  if (text !== undefined) a.textContent = text;
-  return a;
+  const span = document.createElement("span");
+  span.className = "cell " + statusClass(data.runs.status[position]);
+  span.dataset.i = position;
+  span.dataset.partition = data.dimensions.length ? partitionLabel(data.dimensions, position) : "-";
+  if (text !== undefined) span.textContent = text;
+  return span;
+}
+
+function cellEvents(box, data) {
+  const target = event => {
+    const found = event.target.closest(".cell");
+    return found && box.contains(found) ? found : null;
+  };
+  box.addEventListener("mouseover", event => {
+    const found = target(event);
+    if (found && !found.title) found.title = `${found.dataset.partition}: ${data.runs.status[+found.dataset.i]}`;
+  });
+  box.addEventListener("click", event => {
+    const found = target(event);
+    if (found) location.href = runHref(data.key, data.runs.names[+found.dataset.i]);
+  });
+  return box;
 }
 
 // One dimension: a row of cells; two: a table of the first by the second; more: one such table
@@ -326,47 +349,44 @@ function cell(data, position, text) {
 function partitionGrid(data) {
   const dims = data.dimensions;
   const total = data.runs.status.length;
-  if (dims.length === 0) return el("div", {class: "cells labelled"}, cell(data, 0, data.key));
+  if (dims.length === 0) return cellEvents(el("div", {class: "cells labelled"}, cell(data, 0, data.key)), data);
   if (dims.length === 1) {
     const labelled = total <= 300;
     const box = el("div", {class: "cells" + (labelled ? " labelled" : "")});
     const cells = document.createDocumentFragment();
     for (let i = 0; i < total; i++) cells.append(cell(data, i, labelled ? dims[0].values[i] : undefined));
     box.append(cells);
-    return box;
+    return cellEvents(box, data);
   }
   const [rowDim, colDim] = dims;
-  const groups = total / (rowDim.values.length * colDim.values.length);
-  const tables = [];
+  const columns = colDim.values.length;
+  const groups = total / (rowDim.values.length * columns);
+  // Few enough cells to read: bigger ones.
+  const big = rowDim.values.length <= 40 && columns <= 40;
+  const grids = [];
   for (let g = 0; g < groups; g++) {
-    // Few enough cells to read: bigger ones.
-    const big = rowDim.values.length <= 40 && colDim.values.length <= 40;
-    const table = el("table", {class: "grid" + (big ? " big" : "")});
-    const head = el("tr", {}, el("th", {class: "corner"}, `${rowDim.name} \\ ${colDim.name}`),
-      ...colDim.values.map(v => el("th", {class: "col"}, el("span", {}, v))));
-    const body = document.createDocumentFragment();
+    const grid = el("div", {class: "grid" + (big ? " big" : "")},
+      el("span", {class: "corner"}, `${rowDim.name} \\ ${colDim.name}`),
+      ...colDim.values.map(v => el("span", {class: "col"}, el("span", {}, v))));
+    grid.style.gridTemplateColumns = `auto repeat(${columns}, min-content)`;
+    const cells = document.createDocumentFragment();
     rowDim.values.forEach((rowValue, r) => {
-      const tr = el("tr", {}, el("th", {class: "row"}, rowValue));
-      colDim.values.forEach((_, c) => {
-        const td = document.createElement("td");
-        td.append(cell(data, (r * colDim.values.length + c) * groups + g));
-        tr.append(td);
-      });
-      body.append(tr);
+      cells.append(el("span", {class: "row"}, rowValue));
+      for (let c = 0; c < columns; c++) cells.append(cell(data, (r * columns + c) * groups + g));
     });
-    table.append(el("thead", {}, head), el("tbody", {}, body));
+    grid.append(cells);
     if (dims.length > 2) {
       const caption = dims.slice(2).map((d, k) => {
         let stride = 1;
         for (const later of dims.slice(3 + k)) stride *= later.values.length;
         return `${d.name}=${d.values[Math.floor(g / stride) % d.values.length]}`;
       }).join(", ");
-      tables.push(el("div", {class: "group"}, el("h3", {}, caption), table));
+      grids.push(el("div", {class: "group"}, el("h3", {}, caption), grid));
     } else {
-      tables.push(table);
+      grids.push(grid);
     }
   }
-  return el("div", {class: "scroll grids"}, ...tables);
+  return cellEvents(el("div", {class: "scroll grids"}, ...grids), data);
 }
 
 function bucketCounts(statuses) {
@@ -558,24 +578,29 @@ function runPage(data) {
 
 // --- one quarl run ------------------------------------------------------------------------------
 
-// The history does not say which slot ran an attempt: each takes the first lane free at its start,
-// which gives as many lanes as attempts ran at once.
-function lanes(attempts) {
+// The history does not say which slot ran an attempt: each takes the lane that was free first.
+// An attempt's recorded end comes a little after its slot is given to the next one (publication
+// overlaps the next start), so with the run's number of slots known, no new lane opens for that.
+function lanes(attempts, slots) {
   const ends = [];
   return attempts.map(a => {
     const start = a[4], end = a[4] + a[5];
     let lane = ends.findIndex(e => e <= start + 1e-3);
+    if (lane < 0 && slots && ends.length >= slots) lane = ends.indexOf(Math.min(...ends));
     if (lane < 0) { lane = ends.length; ends.push(end); } else ends[lane] = end;
     return lane;
   });
 }
 
-function timeline(attempts) {
+// Thousands of attempts: one path per status draws them, and the pointer's lane and time find
+// the attempt under it.
+function timeline(attempts, slots) {
   const timed = attempts.filter(a => a[5] !== null).sort((a, b) => a[4] - b[4]);
   if (!timed.length) return el("p", {class: "muted"}, "No attempt of this run has finished yet.");
-  const lane = lanes(timed);
+  const lane = lanes(timed, slots);
   const count = Math.max(...lane) + 1;
-  const t0 = Math.min(...timed.map(a => a[4])), t1 = Math.max(...timed.map(a => a[4] + a[5]));
+  let t0 = Infinity, t1 = -Infinity;
+  for (const a of timed) { t0 = Math.min(t0, a[4]); t1 = Math.max(t1, a[4] + a[5]); }
   const span = Math.max(t1 - t0, 1e-3);
   const W = 960, L = 64, R = 12, ROW = 18, T = 8, B = 26;
   const H = T + count * ROW + B;
@@ -588,14 +613,45 @@ function timeline(attempts) {
     chart.append(svg("line", {class: "grid-line", x1: at, y1: T, x2: at, y2: H - B}),
       svg("text", {class: "tick", x: at, y: H - 8, "text-anchor": k === 0 ? "start" : k === 4 ? "end" : "middle"}, seconds(span * k / 4)));
   }
+  const paths = {};
+  const byLane = Array.from({length: count}, () => []);
   timed.forEach((a, i) => {
-    const [asset, partition, label, status, start, duration] = a;
-    chart.append(svg("a", {href: runHref(asset, partition), class: "bar-run"},
-      svg("title", {}, `${asset}${partition ? " [" + label + "]" : ""}: ${status}, ${seconds(duration)}`),
-      svg("rect", {x: x(start), y: T + lane[i] * ROW + 2, width: Math.max(1.5, x(start + duration) - x(start)), height: ROW - 4,
-                   class: statusClass(status), "data-status": status})));
+    const left = x(a[4]), width = Math.max(1.5, x(a[4] + a[5]) - left);
+    paths[a[3]] = (paths[a[3]] || "") + `M${left.toFixed(1)},${T + lane[i] * ROW + 2}h${width.toFixed(1)}v${ROW - 4}h${(-width).toFixed(1)}z`;
+    byLane[lane[i]].push(i);
   });
-  return chart;
+  for (const [status, d] of Object.entries(paths)) chart.append(svg("path", {class: "bars " + statusClass(status), "data-status": status, d}));
+  const tip = el("div", {class: "tip"});
+  const at = event => {
+    const box = chart.getBoundingClientRect(), scale = box.width / W;
+    const px = (event.clientX - box.left) / scale, k = Math.floor(((event.clientY - box.top) / scale - T) / ROW);
+    if (k < 0 || k >= count) return null;
+    const list = byLane[k];
+    let low = 0, high = list.length - 1, found = -1;
+    while (low <= high) {  // the last attempt of the lane that starts left of the pointer
+      const mid = (low + high) >> 1;
+      if (x(timed[list[mid]][4]) <= px) { found = mid; low = mid + 1; } else high = mid - 1;
+    }
+    if (found < 0) return null;
+    const a = timed[list[found]];
+    return px <= Math.max(x(a[4] + a[5]), x(a[4]) + 1.5) + 1 ? a : null;
+  };
+  chart.addEventListener("mousemove", event => {
+    const a = at(event);
+    chart.classList.toggle("pointing", Boolean(a));
+    tip.hidden = !a;
+    if (!a) return;
+    tip.textContent = `${a[0]}${a[1] ? " [" + a[2] + "]" : ""}: ${a[3]}, ${seconds(a[5])}`;
+    tip.style.left = `${event.offsetX + 12}px`;
+    tip.style.top = `${event.offsetY + 12}px`;
+  });
+  chart.addEventListener("mouseleave", () => { tip.hidden = true; });
+  chart.addEventListener("click", event => {
+    const a = at(event);
+    if (a) location.href = runHref(a[0], a[1]);
+  });
+  tip.hidden = true;
+  return el("div", {class: "timeline-box"}, chart, tip);
 }
 
 function invocationPage(data) {
@@ -613,7 +669,7 @@ function invocationPage(data) {
       ["finished", inv.finished === null ? "still running (or killed)" : `${when(inv.finished)}, after ${seconds(inv.finished - inv.started)}, exit status ${inv.exit_status}`],
       ["attempts", Object.keys(counts).length ? Object.entries(counts).map(([s, n]) => `${n} ${s}`).join(", ") : "none recorded yet"],
     ]),
-    section("Timeline", timeline(data.attempts),
+    section("Timeline", timeline(data.attempts, data.slots),
       skipped ? el("p", {class: "muted"}, `${plural(skipped, "run")} skipped without starting.`) : ""),
     section("Recent runs", el("ul", {class: "recent"}, ...data.recent.map(i => el("li", {},
       el("a", {href: "/invocation?" + query({id: i.id})}, `#${i.id}`), " ", when(i.started), " ", el("code", {}, i.command),
