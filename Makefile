@@ -161,6 +161,7 @@ bench: install bench/out/json_bench
 
 # The README's pictures of quarl ui, taken by the browser tests.
 ui-screenshots: install browser-tools
+	mkdir -p docs
 	QUARL_UI_SCREENSHOTS=docs $(VPY) -m pytest -q tests/test_ui.py
 
 clean:

@@ -1,12 +1,15 @@
 """quarl ui in a real browser (Debian's chromium, driven by Selenium) and over plain HTTP, on the
-fixture project tests/fixtures/ui after a `quarl run` in which one reading fails.
+fixture project tests/fixtures/ui after two `quarl run`: one in which everything succeeds, then
+one in which a reading fails (its earlier value stays published).
 
 With QUARL_UI_SCREENSHOTS=DIR, the browser tests save a screenshot of each page there (the
 README's come from this)."""
 
 import http.client
+import json
 import os
 import pathlib
+import pickle
 import re
 import shutil
 import signal
@@ -35,6 +38,8 @@ def project(tmp_path_factory):
     shutil.copytree(FIXTURES / "ui", root / "proj")
     (root / "proj" / "secret.txt").write_text(SECRET)
     done = quarl(root / "proj", "run", "meteo", "--jobs", "2")
+    assert done.returncode == 0, done.stderr
+    done = quarl(root / "proj", "run", "meteo", "--jobs", "2", "--force", env={"METEO_OFFLINE": "lima"})
     assert done.returncode == 1, done.stderr
     return root / "proj"
 
@@ -82,7 +87,8 @@ def browser():
 
     options = webdriver.ChromeOptions()
     options.binary_location = chromium
-    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,900"):
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,900",
+                     "--hide-scrollbars"):
         options.add_argument(argument)
     # The sanitizers' runtimes, preloaded for our interpreter under make sanitize, are not chromium's.
     clean = {name: value for name, value in os.environ.items() if name not in SANITIZER_VARIABLES}
@@ -122,7 +128,7 @@ def screenshot(driver, name):
     if not folder:
         return
     height = driver.execute_script("return document.documentElement.scrollHeight")
-    driver.set_window_size(1280, min(height, 1600))
+    driver.set_window_size(1280, min(height + 40, 1600))
     driver.save_screenshot(str(pathlib.Path(folder, f"ui-{name}.png")))
     driver.set_window_size(1280, 900)
 
@@ -154,6 +160,10 @@ def test_graph_to_the_failed_runs_traceback(server, browser):
     traceback = elements(browser, ".log-column.failed .traceback")[0]
     assert traceback.text.splitlines()[0] == "Traceback (most recent call last):"
     assert elements(traceback, ".exception")[0].text == TRACEBACK_END
+    # Beside it, the logs of the run that is still published, from the first quarl run.
+    # (failed: stderr.log, stdout.log; published: stdout.log, its stderr.log being empty)
+    assert [log.text.splitlines()[-1] for log in elements(browser, ".log-column pre.log")] == [
+        TRACEBACK_END, "reading lima for 2024-05-02", "reading lima for 2024-05-02"]
     screenshot(browser, "run")
 
 
@@ -169,7 +179,7 @@ def test_markup_in_partition_values_stays_text(server, browser):
 
 def test_a_run_started_while_the_page_is_open_appears_without_a_reload(project, server, browser, tmp_path):
     open_page(browser, server, "/invocation")
-    assert text(browser, "h1") == "Run #1 failed"
+    assert text(browser, "h1") == "Run #2 failed"
     screenshot(browser, "last-run")
     browser.execute_script("window.samePage = true")
     started = subprocess.Popen([sys.executable, "-m", "quarl", "run", "meteo", "--select", "meteo.labels.*", "--force"],
@@ -177,14 +187,14 @@ def test_a_run_started_while_the_page_is_open_appears_without_a_reload(project, 
                                env={**sanitizer_env(), "METEO_GATE": str(tmp_path)})
     try:
         # The runs wait at the gate: the page shows the run in progress.
-        wait(browser, lambda d: text(d, "h1") == "Run #2 running")
+        wait(browser, lambda d: text(d, "h1") == "Run #3 running")
         assert text(browser, "#live") == "quarl run in progress"
         (tmp_path / "open").touch()
         assert started.wait(timeout=60) == 0
     finally:
         started.kill()
         started.wait()
-    wait(browser, lambda d: text(d, "h1") == "Run #2 succeeded")
+    wait(browser, lambda d: text(d, "h1") == "Run #3 succeeded")
     assert text(browser, "table.facts tr:last-child") == "attempts\t2 succeeded"
     assert browser.execute_script("return window.samePage") is True
 
@@ -261,7 +271,7 @@ def test_pages_polling_during_a_run_never_hold_it_up(project, server):
     for thread in pollers:
         thread.start()
     try:
-        done = quarl(project, "run", "meteo", "--force", "--jobs", "2")
+        done = quarl(project, "run", "meteo", "--force", "--jobs", "2", env={"METEO_OFFLINE": "lima"})
     finally:
         stop.set()
         for thread in pollers:
@@ -276,3 +286,63 @@ def test_a_port_in_use_is_a_usage_error(project, server):
     done = quarl(project, "ui", "meteo", "--port", str(server))
     assert (done.returncode, done.stdout, done.stderr) == (
         2, "", f"quarl ui: error: cannot serve on 127.0.0.1:{server}: Address already in use\n")
+
+
+# --- what the pages read from the output folder ---------------------------------------------------
+
+@pytest.mark.parametrize("value", [{"b": [1, {}, []], "a": 'x"y\\z, {[', "ü": None}, [], "text", [[1], [2, [3.5e-7]]]])
+def test_a_json_preview_reads_as_json_dumps_lays_it_out(value):
+    from quarl.ui.files import pretty_json_prefix
+
+    compact = json.dumps(value, ensure_ascii=False, separators=(",", ":")).encode()
+    assert pretty_json_prefix(compact, 10_000) == (json.dumps(value, indent=2, ensure_ascii=False), False)
+
+
+def published(folder, record, name, data):
+    folder.mkdir(parents=True)
+    (folder / "result.json").write_text(json.dumps({"ok": True, **record}))
+    (folder / name).write_bytes(data)
+
+
+def test_a_large_json_value_shows_its_beginning(tmp_path):
+    from quarl.ui.files import PREVIEW_CHARS, preview
+
+    value = list(range(300_000))
+    published(tmp_path / "a", {"artifact_format": "json", "result_type": "list",
+                               "value_path": "quarl-out/a/value.json"}, "value.json", json.dumps(value).encode())
+    assert preview(str(tmp_path), str(tmp_path / "a")) == {
+        "format": "json", "type": "list", "file": "value.json", "size": (tmp_path / "a/value.json").stat().st_size,
+        "text": json.dumps(value, indent=2)[:PREVIEW_CHARS] + "…", "cut": True}
+
+
+class Opens:
+    """Unpickled, it creates the file it names."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __reduce__(self):
+        return (open, (self.path, "w"))
+
+
+def test_a_value_in_another_format_is_never_opened(tmp_path):
+    from quarl.ui.files import preview
+
+    marker = tmp_path / "unpickled"
+    payload = pickle.dumps(Opens(str(marker)))
+    # Only the name of value_path counts: it is looked up in the run's own folder.
+    published(tmp_path / "a", {"artifact_format": "pickle", "result_type": "Model",
+                               "value_path": "../../elsewhere/value.pkl"}, "value.pkl", payload)
+    assert preview(str(tmp_path), str(tmp_path / "a")) == {
+        "format": "pickle", "type": "Model", "file": "value.pkl", "size": len(payload)}
+    assert not marker.exists()
+
+
+def test_a_long_log_shows_its_last_whole_lines(tmp_path):
+    from quarl.ui.files import LOG_TAIL_BYTES, log_tail
+
+    data = b"".join(b"line %d\n" % i for i in range(20_000)) + b"Traceback (most recent call last):\n"
+    (tmp_path / "stderr.log").write_bytes(data)
+    end = data[-LOG_TAIL_BYTES:]
+    assert log_tail(str(tmp_path), str(tmp_path / "stderr.log")) == {
+        "text": end[end.index(b"\n") + 1:].decode(), "size": len(data), "cut": True}
