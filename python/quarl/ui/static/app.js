@@ -236,7 +236,7 @@ function bar(counts, total, x, y, width, height) {
   const group = svg("g", {class: "bar"});
   let at = x;
   for (const bucket of BUCKETS) {
-    if (!counts[bucket]) continue;
+    if (!counts[bucket] || !total) continue;
     const w = width * counts[bucket] / total;
     group.append(svg("rect", {x: at, y, width: w, height, class: "seg-" + bucket}));
     at += w;
