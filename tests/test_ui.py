@@ -346,3 +346,13 @@ def test_a_long_log_shows_its_last_whole_lines(tmp_path):
     end = data[-LOG_TAIL_BYTES:]
     assert log_tail(str(tmp_path), str(tmp_path / "stderr.log")) == {
         "text": end[end.index(b"\n") + 1:].decode(), "size": len(data), "cut": True}
+
+
+@pytest.mark.parametrize("command, slots", [
+    ("quarl run shop --jobs 3", 3), ("quarl run shop -j4 --force", 4), ("quarl run shop --jobs=5", 5),
+    ("quarl run shop --executor dask", None), ("quarl run shop --select 'shop.*'", os.cpu_count()),
+])
+def test_the_timeline_has_as_many_lanes_as_the_run_had_job_slots(command, slots):
+    from quarl.ui.data import _slots
+
+    assert _slots(command) == slots

@@ -13,6 +13,7 @@ import json
 import os
 import socket
 import sys
+import traceback
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 from importlib import resources
@@ -110,6 +111,12 @@ class Handler(BaseHTTPRequestHandler):
             self._json(HTTPStatus.SERVICE_UNAVAILABLE, {"error": str(error)})
         except (BrokenPipeError, ConnectionResetError):
             pass
+        except Exception as error:
+            # A fault of ours: the terminal gets the traceback, the page a message, and the
+            # server goes on serving the other pages.
+            traceback.print_exc()
+            self._json(HTTPStatus.INTERNAL_SERVER_ERROR, {"error": f"quarl ui failed: {error!r}"})
+            self.close_connection = True
 
     def _api(self, name: str, query: dict[str, list[str]]) -> dict[str, Any]:
         project = self.server.project
