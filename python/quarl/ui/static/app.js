@@ -110,7 +110,7 @@ const state = {version: null, data: null, runsPage: 0, runsFilter: "all", runsOr
 async function getJSON(url) {
   const response = await fetch(url, {cache: "no-store"});
   const body = await response.json();
-  if (!response.ok) throw new Error(body.error || response.statusText);
+  if (!response.ok) throw Object.assign(new Error(body.error || response.statusText), {answered: true});
   return body;
 }
 
@@ -174,7 +174,8 @@ async function poll() {
   } catch (error) {
     const live = document.getElementById("live");
     live.className = "live offline";
-    live.textContent = "server unreachable";
+    live.textContent = error.answered ? "the history cannot be read" : "server unreachable";
+    live.title = error.message;
   }
   document.body.dataset.ready = "1";
   setTimeout(poll, POLL_MS);
