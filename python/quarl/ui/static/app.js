@@ -579,16 +579,20 @@ function runPage(data) {
 
 // --- one quarl run ------------------------------------------------------------------------------
 
-// The history does not say which slot ran an attempt: each takes the lane that was free first.
-// An attempt's recorded end comes a little after its slot is given to the next one (publication
-// overlaps the next start), so with the run's number of slots known, no new lane opens for that.
-function lanes(attempts, slots) {
+// The history does not say which slot ran an attempt: each takes the lane that was free first,
+// as a slot is. An attempt's recorded end comes a little after its slot went to the next one
+// (publication overlaps the next start): up to 5 ms of that still counts as free. Attempts whose
+// recorded times overlap more than that get a lane of their own.
+const LANE_SLACK = 0.005;
+
+function lanes(attempts) {
   const ends = [];
   return attempts.map(a => {
-    const start = a[4], end = a[4] + a[5];
-    let lane = ends.findIndex(e => e <= start + 1e-3);
-    if (lane < 0 && slots && ends.length >= slots) lane = ends.indexOf(Math.min(...ends));
-    if (lane < 0) { lane = ends.length; ends.push(end); } else ends[lane] = end;
+    const start = a[4];
+    let lane = -1;
+    for (let k = 0; k < ends.length; k++) if (lane < 0 || ends[k] < ends[lane]) lane = k;
+    if (lane < 0 || ends[lane] > start + LANE_SLACK) lane = ends.push(0) - 1;
+    ends[lane] = start + a[5];
     return lane;
   });
 }
@@ -598,7 +602,7 @@ function lanes(attempts, slots) {
 function timeline(attempts, slots) {
   const timed = attempts.filter(a => a[5] !== null).sort((a, b) => a[4] - b[4]);
   if (!timed.length) return el("p", {class: "muted"}, "No attempt of this run has finished yet.");
-  const lane = lanes(timed, slots);
+  const lane = lanes(timed);
   const count = Math.max(...lane) + 1;
   let t0 = Infinity, t1 = -Infinity;
   for (const a of timed) { t0 = Math.min(t0, a[4]); t1 = Math.max(t1, a[4] + a[5]); }
@@ -608,7 +612,9 @@ function timeline(attempts, slots) {
   const x = t => L + (t - t0) / span * (W - L - R);
   const chart = svg("svg", {class: "timeline", width: W, height: H, viewBox: `0 0 ${W} ${H}`, role: "img",
                             "aria-label": "attempts per job slot"});
-  for (let k = 0; k < count; k++) chart.append(svg("text", {class: "tick", x: L - 6, y: T + k * ROW + 13, "text-anchor": "end"}, `slot ${k + 1}`));
+  // Lanes beyond the run's job slots hold attempts whose recorded times overlap others'.
+  for (let k = 0; k < count; k++) chart.append(svg("text", {class: "tick", x: L - 6, y: T + k * ROW + 13, "text-anchor": "end"},
+                                                   slots && k >= slots ? "overlap" : `slot ${k + 1}`));
   for (let k = 0; k <= 4; k++) {
     const at = x(t0 + span * k / 4);
     chart.append(svg("line", {class: "grid-line", x1: at, y1: T, x2: at, y2: H - B}),
