@@ -12,7 +12,7 @@ VPY := $(VENV)/bin/python
 BUILD_FLAGS := -C cmake.define.QUARL_WERROR=ON -C cmake.define.QUARL_TEST_PROBE=ON
 
 .PHONY: all install test valgrind demo bench bench-json clean
-.PHONY: lint sanitize fuzz format lint-tools fuzz-tools test-tools
+.PHONY: lint sanitize fuzz format lint-tools fuzz-tools test-tools browser-tools ui-screenshots
 
 all: install
 
@@ -40,7 +40,13 @@ $(VENV)/.build-requires: | $(VPY)
 test-tools:
 	tools/need-debs strace
 
-test: install test-tools
+# The browser that the tests of quarl ui drive (tests/test_ui.py), from Debian.
+BROWSER_DEBS := chromium chromium-driver
+
+browser-tools:
+	tools/need-debs $(BROWSER_DEBS)
+
+test: install test-tools browser-tools
 	$(VPY) -m pytest -q
 
 # Memcheck of tools/valgrind_workload.py, which calls every function on its success and error
@@ -91,7 +97,7 @@ $(SAN_VENV)/.build-requires: | $(SAN_PY)
 # without ASan: it follows the allocator, not the sanitizers' findings (cause not pinned down).
 SAN_PYTEST_ARGS := -k 'not (test_nothing_accumulates and materialize)'
 
-sanitize: $(SAN_VENV)/.build-requires test-tools
+sanitize: $(SAN_VENV)/.build-requires test-tools browser-tools
 	$(SAN_PY) $(PIP_INSTALL) $(SAN_BUILD_FLAGS) '.[test]'
 	tools/run-sanitized $(SAN_PY) -m pytest -q $(SAN_PYTEST_ARGS) $(PYTEST_ARGS)
 
@@ -150,12 +156,17 @@ fuzz: $(FUZZ_BIN)/json_suite_check $(FUZZ_BIN)/json_fuzz
 # Every benchmark, each against its baseline in the same run, printing the ratios ours/baseline
 # (bench/README.md keeps the figures of the last run and what holds back those that miss their
 # target). Times first, then instruction counts (valgrind, when installed), then the JSON writer.
-BENCH_SCRIPTS := declare partitions inspect inspect_scale materialize worker import run warm dask memory instructions
-bench: install bench/out/json_bench
+BENCH_SCRIPTS := declare partitions inspect inspect_scale materialize worker import run warm dask memory ui instructions
+bench: install browser-tools bench/out/json_bench
 	@for name in $(BENCH_SCRIPTS); do \
 	    echo; echo "== bench_$$name.py"; $(VPY) bench/bench_$$name.py || exit 1; \
 	done
 	@echo; echo "== json_bench"; bench/out/json_bench
+
+# The README's pictures of quarl ui, taken by the browser tests.
+ui-screenshots: install browser-tools
+	mkdir -p docs
+	QUARL_UI_SCREENSHOTS=docs $(VPY) -m pytest -q tests/test_ui.py
 
 clean:
 	rm -rf build .venv-* .pytest_cache .hypothesis

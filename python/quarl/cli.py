@@ -1,4 +1,4 @@
-"""The `quarl` command: run, status and graph, with inspect and worker under the same roof.
+"""The `quarl` command: run, status, graph and ui, with inspect and worker under the same roof.
 
 Exit status of `quarl run`: 0 every run succeeded or was up to date, 1 a run failed, 2 a usage
 or plan error, 130 interrupted.
@@ -12,7 +12,10 @@ import shlex
 import signal
 import sys
 from collections.abc import Sequence
-from typing import IO
+from typing import IO, TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from quarl.run.plan import Plan
 
 PROG = "quarl"
 # Forking a warm server is what Linux does cheaply and safely; elsewhere, a fresh interpreter.
@@ -118,6 +121,17 @@ def _parser() -> argparse.ArgumentParser:
     _out(graph)
     graph.add_argument("--format", choices=("mermaid", "dot", "svg"), default="mermaid")
 
+    ui = commands.add_parser(
+        "ui", help="serve pages of the plan, the runs and their logs to a browser",
+        description="Serve a read-only dashboard of TARGETs' plan over OUT: the asset graph, each "
+        "asset's partitions and runs, each run's logs and value, the last quarl run's timeline; "
+        "open pages follow a quarl run as it goes.")
+    _targets(ui)
+    _out(ui)
+    ui.add_argument("--host", default="127.0.0.1",
+                    help="the address to listen on (default: %(default)s, this machine only)")
+    ui.add_argument("--port", type=int, default=8765, help="default: %(default)s; 0 takes a free one")
+
     commands.add_parser("inspect", help="print the report of modules' assets (python -m quarl.inspect)",
                         add_help=False)
     commands.add_parser("worker", help="materialize one asset (python -m quarl.worker)", add_help=False)
@@ -149,7 +163,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return worker.main(argv[1:])
     args = _parser().parse_args(argv)
     args.argv = argv
-    command = {"run": run_command, "status": status_command, "graph": graph_command}[args.command]
+    command = {"run": run_command, "status": status_command, "graph": graph_command,
+               "ui": ui_command}[args.command]
     # SIGTERM (a CI job cancelled, a service stopped) is Ctrl-C wherever it comes: the child
     # processes are stopped and the command says so, instead of vanishing with status 143.
     previous = signal.signal(signal.SIGTERM, signal.default_int_handler)
@@ -225,14 +240,11 @@ def status_command(args: argparse.Namespace) -> int:
 # --- quarl graph ----------------------------------------------------------------------------------
 
 def graph_command(args: argparse.Namespace) -> int:
-    from quarl.run import graph, pipeline
+    from quarl.run import graph
     from quarl.run.history import History, HistoryError
     from quarl.run.status import Status
 
-    try:
-        plan = pipeline.plan_project(args.targets, pipeline.worker_environment(args.path))
-    except pipeline.RunError as error:
-        raise UsageError(str(error)) from None
+    plan = _plan(args)
     statuses: dict[str, Status] = {}
     try:
         history = History.open(args.out, create=False)
@@ -253,6 +265,29 @@ def graph_command(args: argparse.Namespace) -> int:
             except graph.GraphvizError as error:
                 raise UsageError(str(error)) from None
     _write(sys.stdout, text)
+    return EXIT_OK
+
+
+def _plan(args: argparse.Namespace) -> Plan:
+    """The plan of the command's targets, for graph and ui."""
+    from quarl.run import pipeline
+
+    try:
+        return pipeline.plan_project(args.targets, pipeline.worker_environment(args.path))
+    except pipeline.RunError as error:
+        raise UsageError(str(error)) from None
+
+
+# --- quarl ui -------------------------------------------------------------------------------------
+
+def ui_command(args: argparse.Namespace) -> int:
+    from quarl import ui
+
+    plan = _plan(args)
+    try:
+        ui.serve(plan, args.out, args.host, args.port)
+    except OSError as error:
+        raise UsageError(f"cannot serve on {args.host}:{args.port}: {error.strerror or error}") from None
     return EXIT_OK
 
 

@@ -6,8 +6,8 @@ from __future__ import annotations
 import shutil
 import subprocess
 from collections.abc import Iterable
+from typing import Protocol
 
-from quarl.run.history import AttemptRecord
 from quarl.run.plan import Plan
 from quarl.run.status import Status
 from quarl.run.text import printable
@@ -24,7 +24,15 @@ class GraphvizError(Exception):
     pass
 
 
-def asset_statuses(attempts: Iterable[AttemptRecord]) -> dict[str, Status]:
+class _Attempt(Protocol):
+    @property
+    def asset(self) -> str: ...
+
+    @property
+    def status(self) -> Status: ...
+
+
+def asset_statuses(attempts: Iterable[_Attempt]) -> dict[str, Status]:
     statuses: dict[str, Status] = {}
     for attempt in attempts:
         if attempt.status not in _SEVERITY:

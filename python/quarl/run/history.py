@@ -17,7 +17,7 @@ import time
 from collections.abc import Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 from urllib.parse import quote
 
 from quarl.run.status import Status
@@ -82,6 +82,29 @@ class AttemptRecord:
     error: str | None
     result_type: str | None
     folder: str | None
+
+
+@dataclass(frozen=True)
+class InvocationRecord:
+    """One `quarl run`: its command line, when it started, when and how it ended (None while it
+    runs, or when it was killed)."""
+
+    id: int
+    started: float
+    finished: float | None
+    command: str
+    exit_status: int | None
+
+
+class Brief(NamedTuple):
+    """The few columns of an attempt that lists of thousands of them show."""
+
+    asset: str
+    partition: str
+    label: str
+    status: Status
+    started: float
+    duration: float | None
 
 
 _COLUMNS = ("asset", "partition", "label", "plan_index", "fingerprint", "status", "started",
@@ -230,6 +253,66 @@ class History:
                 (Status.SKIPPED.value,)).fetchall()
         return {(asset, partition) for asset, partition, status in rows if status in statuses}
 
+    # Readers' queries (quarl ui): each is one statement read to its end, so no read transaction
+    # outlives the call and `quarl run` is never kept from committing.
+
+    def version(self) -> tuple[int, int, float | None]:
+        """The last attempt's id, the last invocation's id and its end: what changes whenever
+        `quarl run` records something."""
+        with _reading(self.path):
+            row = self._db.execute(
+                "SELECT (SELECT coalesce(max(id), 0) FROM attempt), coalesce(max(id), 0), "
+                "(SELECT finished FROM invocation ORDER BY id DESC LIMIT 1) FROM invocation").fetchall()[0]
+        return int(row[0]), int(row[1]), row[2]
+
+    def invocations(self, limit: int) -> list[InvocationRecord]:
+        """The last `limit` invocations, newest first."""
+        with _reading(self.path):
+            rows = self._db.execute(
+                "SELECT id, started, finished, command, exit_status FROM invocation "
+                "ORDER BY id DESC LIMIT ?", (limit,)).fetchall()
+        return [InvocationRecord(*row) for row in rows]
+
+    def invocation(self, ident: int) -> InvocationRecord | None:
+        with _reading(self.path):
+            rows = self._db.execute("SELECT id, started, finished, command, exit_status FROM invocation "
+                                    "WHERE id = ?", (ident,)).fetchall()
+        return InvocationRecord(*rows[0]) if rows else None
+
+    def attempts(self, asset: str, partition: str) -> list[tuple[int, AttemptRecord]]:
+        """Every attempt of one run, with its invocation's id, oldest first."""
+        with _reading(self.path):
+            rows = self._db.execute(
+                f"SELECT invocation, {', '.join(_COLUMNS)} FROM attempt WHERE asset = ? AND partition = ? "
+                "ORDER BY id", (asset, partition)).fetchall()
+        return [(row[0], _record(row[1:])) for row in rows]
+
+    # The pages of a project of 10,000 runs read every run's attempts at once: these take only
+    # the columns they show, as tuples, at a tenth of the cost of full records.
+
+    def latest_brief(self, asset: str | None = None) -> list[Brief]:
+        """The last attempt of every run the history knows, or of every run of one asset, in no
+        particular order."""
+        inner = "SELECT max(id) FROM attempt GROUP BY asset, partition"
+        if asset is not None:
+            inner = "SELECT max(id) FROM attempt WHERE asset = ? GROUP BY partition"
+        with _reading(self.path):
+            rows = self._db.execute(f"SELECT {', '.join(Brief._fields)} FROM attempt WHERE id IN ({inner})",
+                                    () if asset is None else (asset,)).fetchall()
+        return _briefs(rows)
+
+    def briefs(self, *, asset: str | None = None, invocation: int | None = None,
+               limit: int = -1) -> list[Brief]:
+        """The attempts of an asset, or of an invocation, oldest first; with a limit, the last
+        `limit` of them."""
+        column, value = ("asset", asset) if asset is not None else ("invocation", invocation)
+        with _reading(self.path):
+            rows = self._db.execute(
+                f"SELECT {', '.join(Brief._fields)} FROM attempt WHERE {column} = ? "
+                "ORDER BY id DESC LIMIT ?", (value, limit)).fetchall()
+        rows.reverse()
+        return _briefs(rows)
+
     def close(self) -> None:
         self._db.close()
         if self._scratch is not None:
@@ -240,6 +323,12 @@ def _record(row: tuple[object, ...]) -> AttemptRecord:
     fields: dict[str, Any] = dict(zip(_COLUMNS, row))
     fields["status"] = Status(fields["status"])
     return AttemptRecord(**fields)
+
+
+def _briefs(rows: list[Any]) -> list[Brief]:
+    status = Status
+    return [Brief(asset, partition, label, status(text), started, duration)
+            for asset, partition, label, text, started, duration in rows]
 
 
 def _uri_path(path: str) -> str:

@@ -1,0 +1,358 @@
+"""quarl ui in a real browser (Debian's chromium, driven by Selenium) and over plain HTTP, on the
+fixture project tests/fixtures/ui after two `quarl run`: one in which everything succeeds, then
+one in which a reading fails (its earlier value stays published).
+
+With QUARL_UI_SCREENSHOTS=DIR, the browser tests save a screenshot of each page there (the
+README's come from this)."""
+
+import http.client
+import json
+import os
+import pathlib
+import pickle
+import re
+import shutil
+import signal
+import sqlite3
+import subprocess
+import sys
+import threading
+
+import pytest
+
+from conftest import FIXTURES, SANITIZER_VARIABLES, sanitizer_env
+
+FAILED_RUN = "/run?asset=meteo.stations.reading&partition=day%3D2024-05-02%2Cstation%3Dlima"
+TRACEBACK_END = "ValueError: sensor offline: lima on 2024-05-02"
+SECRET = "not for the browser"
+
+
+def quarl(project, *args, env=None):
+    return subprocess.run([sys.executable, "-m", "quarl", *args], cwd=project, capture_output=True,
+                          text=True, env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1", **(env or {})})
+
+
+@pytest.fixture(scope="module")
+def project(tmp_path_factory):
+    root = tmp_path_factory.mktemp("ui")
+    shutil.copytree(FIXTURES / "ui", root / "proj")
+    (root / "proj" / "secret.txt").write_text(SECRET)
+    done = quarl(root / "proj", "run", "meteo", "--jobs", "2")
+    assert done.returncode == 0, done.stderr
+    done = quarl(root / "proj", "run", "meteo", "--jobs", "2", "--force", env={"METEO_OFFLINE": "lima"})
+    assert done.returncode == 1, done.stderr
+    return root / "proj"
+
+
+@pytest.fixture(scope="module")
+def server(project):
+    process = subprocess.Popen([sys.executable, "-m", "quarl", "ui", "meteo", "--port", "0"], cwd=project,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                               env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1"})
+    line = process.stdout.readline()
+    found = re.fullmatch(r"quarl ui: serving (.+) at http://127\.0\.0\.1:(\d+)/  \(Ctrl-C stops\)\n", line)
+    if not found:
+        process.kill()
+        pytest.fail(f"quarl ui printed {line!r}; stderr: {process.communicate()[1]}")
+    assert found[1] == str(project / "quarl-out")
+    yield int(found[2])
+    # Ctrl-C is how a user stops it: an orderly end, status 0.
+    process.send_signal(signal.SIGINT)
+    assert process.wait(timeout=30) == 0, process.stderr.read()
+
+
+def get(port, target, host=None):
+    """(status, body) of a GET of `target` sent byte for byte, as no browser would normalise it."""
+    connection = http.client.HTTPConnection("127.0.0.1", port, timeout=30)
+    try:
+        connection.putrequest("GET", target, skip_host=True)
+        connection.putheader("Host", host or f"127.0.0.1:{port}")
+        connection.endheaders()
+        response = connection.getresponse()
+        return response.status, response.read().decode(errors="replace")
+    finally:
+        connection.close()
+
+
+# --- in the browser -------------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def browser():
+    chromium, driver_path = shutil.which("chromium"), shutil.which("chromedriver")
+    if not (chromium and driver_path):
+        pytest.skip("chromium and chromium-driver are not installed (make test installs them)")
+    from selenium import webdriver
+    from selenium.common.exceptions import WebDriverException
+    from selenium.webdriver.chrome.service import Service
+
+    options = webdriver.ChromeOptions()
+    options.binary_location = chromium
+    for argument in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--window-size=1280,900",
+                     "--hide-scrollbars"):
+        options.add_argument(argument)
+    # The sanitizers' runtimes, preloaded for our interpreter under make sanitize, are not chromium's.
+    clean = {name: value for name, value in os.environ.items() if name not in SANITIZER_VARIABLES}
+    try:
+        driver = webdriver.Chrome(service=Service(driver_path, env=clean), options=options)
+    except WebDriverException as error:
+        pytest.skip(f"chromium cannot start here: {error.msg}")
+    yield driver
+    driver.quit()
+
+
+def wait(driver, condition, timeout=30):
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    return WebDriverWait(driver, timeout, poll_frequency=0.05).until(condition)
+
+
+def open_page(driver, port, target):
+    driver.get(f"http://127.0.0.1:{port}{target}")
+    wait(driver, lambda d: d.execute_script("return document.body.dataset.ready") == "1")
+
+
+def elements(driver, css):
+    from selenium.webdriver.common.by import By
+
+    return driver.find_elements(By.CSS_SELECTOR, css)
+
+
+def text(driver, css):
+    """The text of the first element that `css` selects, read in one step: the pages redraw
+    themselves as the history changes, which leaves a found element stale."""
+    return driver.execute_script("const e = document.querySelector(arguments[0]); return e && e.innerText", css)
+
+
+def screenshot(driver, name):
+    folder = os.environ.get("QUARL_UI_SCREENSHOTS")
+    if not folder:
+        return
+    height = driver.execute_script("return document.documentElement.scrollHeight")
+    driver.set_window_size(1280, min(height + 40, 1600))
+    driver.save_screenshot(str(pathlib.Path(folder, f"ui-{name}.png")))
+    driver.set_window_size(1280, 900)
+
+
+def test_graph_to_the_failed_runs_traceback(server, browser):
+    open_page(browser, server, "/")
+    nodes = {node.get_attribute("data-key"): node for node in elements(browser, "svg.graph a.node")}
+    assert {key: node.get_attribute("data-status") for key, node in nodes.items()} == {
+        "meteo.labels.tag": "succeeded", "meteo.stations.stations": "succeeded",
+        "meteo.stations.reading": "failed", "meteo.summary.daily_mean": "skipped",
+        "meteo.summary.report": "skipped"}
+    fills = {key: elements(node, ".box")[0].value_of_css_property("fill") for key, node in nodes.items()}
+    assert (fills["meteo.stations.stations"], fills["meteo.stations.reading"], fills["meteo.summary.report"]) == (
+        "rgb(211, 242, 214)", "rgb(248, 208, 208)", "rgb(232, 232, 232)")
+    screenshot(browser, "graph")
+
+    nodes["meteo.stations.reading"].click()
+    wait(browser, lambda d: d.execute_script("return document.body.dataset.ready") == "1" and elements(d, ".grid .cell"))
+    cells = {cell.get_attribute("data-partition"): cell.get_attribute("class")
+             for cell in elements(browser, ".grid .cell")}
+    assert cells == {f"day=2024-05-0{day},station={station}":
+                     "cell st-failed" if (day, station) == (2, "lima") else "cell st-succeeded"
+                     for day in (1, 2, 3) for station in ("lima", "oslo", "perth")}
+    screenshot(browser, "asset")
+
+    elements(browser, ".grid .cell.st-failed")[0].click()
+    wait(browser, lambda d: elements(d, ".traceback"))
+    assert browser.current_url.endswith(FAILED_RUN)
+    traceback = elements(browser, ".log-column.failed .traceback")[0]
+    assert traceback.text.splitlines()[0] == "Traceback (most recent call last):"
+    assert elements(traceback, ".exception")[0].text == TRACEBACK_END
+    # Beside it, the logs of the run that is still published, from the first quarl run.
+    # (failed: stderr.log, stdout.log; published: stdout.log, its stderr.log being empty)
+    assert [log.text.splitlines()[-1] for log in elements(browser, ".log-column pre.log")] == [
+        TRACEBACK_END, "reading lima for 2024-05-02", "reading lima for 2024-05-02"]
+    screenshot(browser, "run")
+
+
+def test_markup_in_partition_values_stays_text(server, browser):
+    open_page(browser, server, "/asset?key=meteo.labels.tag")
+    assert [cell.text for cell in elements(browser, ".cells .cell")] == [
+        "<script>window.pwned = 1</script>", "<b>bold</b> & plain"]
+    elements(browser, ".cells .cell")[0].click()
+    wait(browser, lambda d: d.execute_script("return document.body.dataset.ready") == "1" and elements(d, "h1 a"))
+    assert elements(browser, "h1")[0].text == "meteo.labels.tag [label=<script>window.pwned = 1</script>] succeeded"
+    assert browser.execute_script("return [window.pwned, document.querySelectorAll('main b, main script').length]") == [None, 0]
+
+
+def test_a_run_started_while_the_page_is_open_appears_without_a_reload(project, server, browser, tmp_path):
+    open_page(browser, server, "/invocation")
+    assert text(browser, "h1") == "Run #2 failed"
+    screenshot(browser, "last-run")
+    browser.execute_script("window.samePage = true")
+    started = subprocess.Popen([sys.executable, "-m", "quarl", "run", "meteo", "--select", "meteo.labels.*", "--force"],
+                               cwd=project, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                               env={**sanitizer_env(), "METEO_GATE": str(tmp_path)})
+    try:
+        # The runs wait at the gate: the page shows the run in progress.
+        wait(browser, lambda d: text(d, "h1") == "Run #3 running")
+        assert text(browser, "#live") == "quarl run in progress"
+        (tmp_path / "open").touch()
+        assert started.wait(timeout=60) == 0
+    finally:
+        started.kill()
+        started.wait()
+    wait(browser, lambda d: text(d, "h1") == "Run #3 succeeded")
+    assert text(browser, "table.facts tr:last-child") == "attempts\t2 succeeded"
+    assert browser.execute_script("return window.samePage") is True
+
+
+# --- over HTTP ------------------------------------------------------------------------------------
+
+FAILED_LOG = "/out/meteo.stations.reading/.day%3D2024-05-02%2Cstation%3Dlima.failed/stderr.log"
+
+
+@pytest.mark.parametrize("target, host, status", [
+    (FAILED_LOG, None, 200),
+    ("/out/link-inside", None, 200),
+    ("/out/../secret.txt", None, 404),
+    ("/out/%2e%2e/secret.txt", None, 404),
+    ("/out/..%2Fsecret.txt", None, 404),
+    ("/out/%2E%2E%2F%2E%2E%2Fproj%2Fsecret.txt", None, 404),
+    ("/out/meteo.stations.stations/../../secret.txt", None, 404),
+    ("/out//etc/hostname", None, 404),
+    ("/out/%2Fetc%2Fhostname", None, 404),
+    ("/out/link-out", None, 404),
+    ("/out/dir-out/secret.txt", None, 404),
+    ("/out/meteo.stations.stations/value.json%00", None, 404),
+    ("/static/../secret.txt", None, 404),
+    ("/static/..%2F..%2F..%2Fsecret.txt", None, 404),
+    ("/api/run?asset=meteo.stations.stations&partition=..%2F..%2Fsecret.txt", None, 404),
+    (FAILED_LOG, "attacker.example", 403),
+])
+def test_nothing_outside_the_output_folder_is_served(project, server, target, host, status):
+    out = project / "quarl-out"
+    for name, points_to in (("link-inside", "meteo.stations.stations/value.json"),
+                            ("link-out", "../secret.txt"), ("dir-out", "..")):
+        if not (out / name).is_symlink():
+            (out / name).symlink_to(points_to)
+    answer = get(server, target, host)
+    assert answer[0] == status
+    assert SECRET not in answer[1]
+    if status == 200:
+        assert TRACEBACK_END in answer[1] or answer[1] == (out / "meteo.stations.stations/value.json").read_text()
+
+
+@pytest.mark.parametrize("target", ["/api/version", "/api/graph", "/api/asset?key=meteo.stations.reading",
+                                    "/api/run?asset=meteo.stations.reading&partition=day%3D2024-05-02%2Cstation%3Dlima",
+                                    "/api/invocation"])
+def test_no_request_leaves_the_history_locked(project, server, target):
+    assert get(server, target)[0] == 200
+    # Right after the answer, a writer can take the whole database at once.
+    writer = sqlite3.connect(project / "quarl-out" / "quarl-history.db", timeout=0, isolation_level=None)
+    try:
+        writer.execute("BEGIN EXCLUSIVE")
+        writer.execute("ROLLBACK")
+    finally:
+        writer.close()
+
+
+def attempts_recorded(project):
+    history = sqlite3.connect(f"file:{project / 'quarl-out' / 'quarl-history.db'}?mode=ro", uri=True)
+    try:
+        return history.execute("SELECT count(*) FROM attempt").fetchall()[0][0]
+    finally:
+        history.close()
+
+
+def test_pages_polling_during_a_run_never_hold_it_up(project, server):
+    before = attempts_recorded(project)
+    answers = []
+    stop = threading.Event()
+
+    def poll():
+        while not stop.is_set():
+            for target in ("/api/version", "/api/graph", "/api/asset?key=meteo.stations.reading", "/api/invocation"):
+                answers.append(get(server, target)[0])
+
+    pollers = [threading.Thread(target=poll) for _ in range(3)]
+    for thread in pollers:
+        thread.start()
+    try:
+        done = quarl(project, "run", "meteo", "--force", "--jobs", "2", env={"METEO_OFFLINE": "lima"})
+    finally:
+        stop.set()
+        for thread in pollers:
+            thread.join()
+    assert (done.returncode, done.stdout.splitlines()[-1]) == (
+        1, "16 runs: 13 succeeded, 1 failed, 2 skipped (upstream failed)"), done.stderr
+    assert attempts_recorded(project) - before == 16
+    assert answers and set(answers) == {200}
+
+
+def test_a_port_in_use_is_a_usage_error(project, server):
+    done = quarl(project, "ui", "meteo", "--port", str(server))
+    assert (done.returncode, done.stdout, done.stderr) == (
+        2, "", f"quarl ui: error: cannot serve on 127.0.0.1:{server}: Address already in use\n")
+
+
+# --- what the pages read from the output folder ---------------------------------------------------
+
+@pytest.mark.parametrize("value", [{"b": [1, {}, []], "a": 'x"y\\z, {[', "ü": None}, [], "text", [[1], [2, [3.5e-7]]]])
+def test_a_json_preview_reads_as_json_dumps_lays_it_out(value):
+    from quarl.ui.files import pretty_json_prefix
+
+    compact = json.dumps(value, ensure_ascii=False, separators=(",", ":")).encode()
+    assert pretty_json_prefix(compact, 10_000) == (json.dumps(value, indent=2, ensure_ascii=False), False)
+
+
+def published(folder, record, name, data):
+    folder.mkdir(parents=True)
+    (folder / "result.json").write_text(json.dumps({"ok": True, **record}))
+    (folder / name).write_bytes(data)
+
+
+def test_a_large_json_value_shows_its_beginning(tmp_path):
+    from quarl.ui.files import PREVIEW_CHARS, preview
+
+    value = list(range(300_000))
+    published(tmp_path / "a", {"artifact_format": "json", "result_type": "list",
+                               "value_path": "quarl-out/a/value.json"}, "value.json", json.dumps(value).encode())
+    assert preview(str(tmp_path), str(tmp_path / "a")) == {
+        "format": "json", "type": "list", "file": "value.json", "size": (tmp_path / "a/value.json").stat().st_size,
+        "text": json.dumps(value, indent=2)[:PREVIEW_CHARS] + "…", "cut": True}
+
+
+class Opens:
+    """Unpickled, it creates the file it names."""
+
+    def __init__(self, path):
+        self.path = path
+
+    def __reduce__(self):
+        return (open, (self.path, "w"))
+
+
+def test_a_value_in_another_format_is_never_opened(tmp_path):
+    from quarl.ui.files import preview
+
+    marker = tmp_path / "unpickled"
+    payload = pickle.dumps(Opens(str(marker)))
+    # Only the name of value_path counts: it is looked up in the run's own folder.
+    published(tmp_path / "a", {"artifact_format": "pickle", "result_type": "Model",
+                               "value_path": "../../elsewhere/value.pkl"}, "value.pkl", payload)
+    assert preview(str(tmp_path), str(tmp_path / "a")) == {
+        "format": "pickle", "type": "Model", "file": "value.pkl", "size": len(payload)}
+    assert not marker.exists()
+
+
+def test_a_long_log_shows_its_last_whole_lines(tmp_path):
+    from quarl.ui.files import LOG_TAIL_BYTES, log_tail
+
+    data = b"".join(b"line %d\n" % i for i in range(20_000)) + b"Traceback (most recent call last):\n"
+    (tmp_path / "stderr.log").write_bytes(data)
+    end = data[-LOG_TAIL_BYTES:]
+    assert log_tail(str(tmp_path), str(tmp_path / "stderr.log")) == {
+        "text": end[end.index(b"\n") + 1:].decode(), "size": len(data), "cut": True}
+
+
+@pytest.mark.parametrize("command, slots", [
+    ("quarl run shop --jobs 3", 3), ("quarl run shop -j4 --force", 4), ("quarl run shop --jobs=5", 5),
+    ("quarl run shop --executor dask", None), ("quarl run shop --select 'shop.*'", os.cpu_count()),
+])
+def test_the_timeline_has_as_many_lanes_as_the_run_had_job_slots(command, slots):
+    from quarl.ui.data import _slots
+
+    assert _slots(command) == slots
