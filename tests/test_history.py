@@ -102,11 +102,11 @@ def test_a_broken_history_with_a_journal_is_never_to_be_moved(tmp_path):
 def test_a_full_disk_is_said_to_be_full_and_the_history_keeps_what_it_had(tmp_path):
     with tmpfs(tmp_path / "small", "256k") as out:
         write_history(out, count=10)
-        with open(out / "filler", "wb") as filler:
-            with pytest.raises(OSError, match="No space left on device"):
-                while True:
-                    filler.write(b"\0" * 4096)
-                    filler.flush()
+        filler = os.open(out / "filler", os.O_WRONLY | os.O_CREAT)
+        with pytest.raises(OSError, match="No space left on device"):
+            while True:
+                os.write(filler, b"\0" * 4096)
+        os.close(filler)
         history = History.open(str(out), create=True)
         with pytest.raises(HistoryDiskFull) as raised:
             history.add(1, [row(n, error="x" * 4000) for n in range(10, 100)])
