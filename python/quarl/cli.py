@@ -8,7 +8,6 @@ from __future__ import annotations
 
 import argparse
 import fcntl
-import fnmatch
 import os
 import shlex
 import sys
@@ -65,11 +64,10 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("-j", "--jobs", type=_positive_int, metavar="N",
                      help="runs at once (default: the number of CPUs, "
                      f"{os.cpu_count() or 1} here; on a Dask cluster, its worker threads)")
-    run.add_argument("--select", action="append", nargs="+", default=[], metavar="PATTERN",
-                     help="run only the assets whose 'module.function' matches a glob PATTERN, "
-                     "and whatever of their upstream is not up to date")
+    _select(run, "run only the runs that PATTERN[DIM=VALUES,...] selects, and whatever of their "
+            "upstream is not up to date")
     run.add_argument("--force", action="store_true",
-                     help="rerun the selected assets even when they are up to date")
+                     help="rerun the selected runs even when they are up to date")
     run.add_argument("--timeout", type=_seconds, metavar="S",
                      help="kill a run (its whole process group) after S seconds")
     run.add_argument("--retries", type=_count, default=0, metavar="N",
@@ -93,9 +91,22 @@ def _parser() -> argparse.ArgumentParser:
     status = commands.add_parser(
         "status", help="the last attempt of every run, from the history",
         description="Print the last attempt of every run recorded in OUT's history, without "
-        "running anything.")
+        "running anything. With TARGETs, selectors are read on their plan (which '+' needs).")
+    _targets(status, required=False)
     _out(status)
+    _select(status, "only the runs that PATTERN[DIM=VALUES,...] selects")
+    status.add_argument("--failed", action="store_true",
+                        help="only the runs whose last attempt did not succeed")
     status.add_argument("--json", action="store_true", help="print the runs as JSON")
+
+    prune = commands.add_parser(
+        "prune", help="remove the published runs that the plan no longer has",
+        description="Remove from OUT the published folders of assets and partitions that the plan "
+        "of TARGETs no longer has, and the kept .failed folders of runs that have succeeded since; "
+        "print what is removed and record it in the history.")
+    _targets(prune)
+    _out(prune)
+    prune.add_argument("--dry-run", action="store_true", help="print what would be removed, remove nothing")
 
     graph = commands.add_parser(
         "graph", help="the plan as a graph (mermaid, dot or svg)",
@@ -111,11 +122,18 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _targets(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("targets", nargs="+", metavar="TARGET",
+def _targets(parser: argparse.ArgumentParser, required: bool = True) -> None:
+    parser.add_argument("targets", nargs="+" if required else "*", metavar="TARGET",
                         help="a module, or a package meaning it and all its submodules")
     parser.add_argument("--path", action="append", default=[], metavar="DIR",
                         help="also import modules from DIR (the current directory always is)")
+
+
+def _select(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument("--select", action="append", nargs="+", default=[], metavar="PATTERN",
+                        help=f"{what}: PATTERN globs the asset ('module.function' or its name=), "
+                        "VALUES is a glob on a partition value or a range FIRST..LAST, and a "
+                        "trailing '+' adds everything downstream")
 
 
 def _out(parser: argparse.ArgumentParser) -> None:
@@ -136,7 +154,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         return worker.main(argv[1:])
     args = _parser().parse_args(argv)
     args.argv = argv
-    command = {"run": run_command, "status": status_command, "graph": graph_command}[args.command]
+    command = {"run": run_command, "status": status_command, "graph": graph_command,
+               "prune": prune_command}[args.command]
     try:
         return command(args)
     except UsageError as error:
@@ -191,7 +210,8 @@ def run_command(args: argparse.Namespace) -> int:
         raise UsageError("--scheduler is for --executor dask")
     environment = _environment(args)
     plan = _plan(args, environment)
-    selection, forced = _selection(args, plan)
+    chosen = _selection(args, plan)
+    selection, forced = chosen.runs, chosen.forced
 
     try:
         os.makedirs(args.out, exist_ok=True)
@@ -235,35 +255,25 @@ def run_command(args: argparse.Namespace) -> int:
             raise UsageError(str(error)) from None
         finally:
             history.close()
-    _print_results(args, results, status)
+    _print_results(args, results, status, chosen.shown)
     if status == EXIT_INTERRUPTED:
         print(f"{PROG} run: interrupted; published runs are intact, the next run goes on from here",
               file=sys.stderr)
     return status
 
 
-def _selection(args: argparse.Namespace, plan: Any) -> tuple[list[int], set[int]]:
+def _selection(args: argparse.Namespace, plan: Any) -> Any:
     """The runs that --select asks for with their upstream, and those that --force reruns."""
-    from quarl.run import layout
-    from quarl.run.plan import select
+    from quarl.run import select
 
-    keys = [asset.key for asset in plan.assets]
-    selected = keys
-    patterns = [p for group in args.select for p in group]
-    if patterns:
-        unmatched = [p for p in patterns if not fnmatch.filter(keys, p)]
-        if unmatched:
-            raise UsageError(f"--select {' '.join(unmatched)} matches no asset "
-                             f"(the assets are: {', '.join(keys)})")
-        selected = [k for k in keys if any(fnmatch.fnmatchcase(k, p) for p in patterns)]
-    selection = select(plan, selected)
-    wanted = set(selected)
-    forced = {i for i in selection if plan.runs[i].asset.key in wanted} if args.force else set()
-    too_long = [plan.runs[i].name for i in selection if layout.too_long(
-        layout.RunPaths(args.out, plan.runs[i].asset.key, plan.runs[i].partition))]
-    if too_long:
-        raise UsageError("partition values too long for a folder name: " + ", ".join(too_long[:5]))
-    return selection, forced
+    try:
+        return select.select_runs(plan, _patterns(args), args.force, args.out)
+    except select.SelectionError as error:
+        raise UsageError(str(error)) from None
+
+
+def _patterns(args: argparse.Namespace) -> list[str]:
+    return [p for group in args.select for p in group]
 
 
 def _executor(args: argparse.Namespace, environment: Any, plan: Any) -> Any:
@@ -293,16 +303,31 @@ def _executor(args: argparse.Namespace, environment: Any, plan: Any) -> Any:
     return local_executor(slots, environment)
 
 
-def _print_results(args: argparse.Namespace, results: Any, status: int) -> None:
+def _print_results(args: argparse.Namespace, results: Any, status: int, shown: Any) -> None:
     from quarl.run import display
 
-    display.write_results(results, status, sys.stdout, as_json=args.json)
+    with _reader_may_leave():
+        display.write_results(results, status, sys.stdout, as_json=args.json, shown=shown)
+
+
+@contextmanager
+def _reader_may_leave() -> Iterator[None]:
+    """Output whose reader went away (`quarl status | head -5`) ends quietly, and the command
+    keeps its exit status: a run has finished and recorded its runs by the time it prints."""
+    try:
+        yield
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The interpreter flushes standard output once more at exit: /dev/null takes that.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
 
 
 # --- quarl status ---------------------------------------------------------------------------------
 
 def status_command(args: argparse.Namespace) -> int:
-    from quarl.run import display
+    from quarl.run import display, select
     from quarl.run.history import History, HistoryError
 
     try:
@@ -317,7 +342,15 @@ def status_command(args: argparse.Namespace) -> int:
         raise UsageError(str(error)) from None
     finally:
         history.close()
-    display.write_attempts(attempts, sys.stdout, as_json=args.json)
+    patterns = _patterns(args)
+    plan = _plan(args, _environment(args)) if args.targets else None
+    try:
+        chosen = select.select_records(attempts, patterns, args.failed, plan)
+    except select.SelectionError as error:
+        raise UsageError(str(error)) from None
+    what = f"of {len(attempts)} in the history" if patterns or args.failed else "in the history"
+    with _reader_may_leave():
+        display.write_attempts(chosen, sys.stdout, as_json=args.json, what=what)
     return EXIT_OK
 
 
@@ -348,7 +381,26 @@ def graph_command(args: argparse.Namespace) -> int:
                 text = graph.render_svg(text)
             except graph.GraphvizError as error:
                 raise UsageError(str(error)) from None
-    _write(sys.stdout, text)
+    with _reader_may_leave():
+        _write(sys.stdout, text)
+    return EXIT_OK
+
+
+# --- quarl prune ----------------------------------------------------------------------------------
+
+def prune_command(args: argparse.Namespace) -> int:
+    from quarl.run import prune
+    from quarl.run.history import HistoryError
+
+    plan = _plan(args, _environment(args))
+    if not os.path.isdir(args.out):
+        raise UsageError(f"no output folder {args.out}")
+    with _locked(args.out):
+        try:
+            with _reader_may_leave():
+                prune.prune(plan, args.out, shlex.join([PROG, *args.argv]), args.dry_run, sys.stdout)
+        except (HistoryError, prune.PruneError) as error:
+            raise UsageError(str(error)) from None
     return EXIT_OK
 
 

@@ -56,6 +56,21 @@ def partition_folder(partition: Sequence[tuple[str, str]]) -> str:
     return ",".join(f"{_escape(dim)}={_escape(value_text(text))}" for dim, text in partition)
 
 
+def value_folder_name(text: str) -> str:
+    """A partition value (its canonical JSON text) as its folder name writes it."""
+    return _escape(value_text(text))
+
+
+def split_partition_folder(name: str) -> tuple[tuple[str, str], ...]:
+    """(dimension, value as the folder name writes it) pairs of a partition folder name."""
+    return tuple((_unescape(dim), value) for dim, _, value in (item.partition("=") for item in name.split(",")))
+
+
+def join_partition_folder(pairs: Sequence[tuple[str, str]]) -> str:
+    """The folder name of (dimension, value as a folder name writes it) pairs."""
+    return ",".join(f"{_escape(dim)}={value}" for dim, value in pairs)
+
+
 def parse_partition_folder(name: str) -> dict[str, Any]:
     pairs = (item.split("=") for item in name.split(","))
     return {_unescape(dim): _value_of(_unescape(value)) for dim, value in pairs}

@@ -61,7 +61,7 @@ def partition_object(partition: Partition) -> dict[str, Any]:
 @dataclass(frozen=True)
 class Asset:
     ref: str  # "<file>:<function>", as inputs= records it
-    key: str  # "<module>.<function>": the asset's folder and its name in tables
+    key: str  # name= when given, else "<module>.<function>": its folder and its name everywhere
     module: str  # the module a worker imports to run it
     function: str
     source: str
@@ -69,6 +69,9 @@ class Asset:
     return_type: str | None
     inputs: tuple[tuple[str, str], ...]  # (parameter, upstream reference)
     dimensions: tuple[tuple[str, tuple[str, ...]], ...]  # (dimension, canonical value texts)
+    # A digest of the project code the function refers to (helpers, classes, constants), which
+    # the inspection computes; None when it refers to none.
+    references: str | None = None
 
     @property
     def partitioned(self) -> bool:
@@ -130,6 +133,13 @@ def _asset_of(record: Mapping[str, Any], problems: list[str]) -> Asset | None:
     function = record["function_name"]
     module = record.get("function_module") or record["module_path"]
     key = f"{module}.{function}"
+    name = metadata.get("name")
+    if name is not None:
+        fault = _folder_name_fault(name)
+        if fault:
+            problems.append(f"{key}: name={name!r} cannot be the name of a folder ({fault})")
+            return None
+        key = name
     dimensions = []
     for dim, spec in sorted((metadata.get("partitions") or {}).items()):
         if spec.get("kind") != "inline":
@@ -144,7 +154,27 @@ def _asset_of(record: Mapping[str, Any], problems: list[str]) -> Asset | None:
             problems.append(f"{key}: {parameter!r} is both an input and a partition dimension")
     return Asset(ref=f"{record['file_path']}:{function}", key=key, module=module, function=function,
                  source=record["function_source"], python_version=record["python_version"],
-                 return_type=record.get("return_type"), inputs=inputs, dimensions=tuple(dimensions))
+                 return_type=record.get("return_type"), inputs=inputs, dimensions=tuple(dimensions),
+                 references=record.get("references_sha256"))
+
+
+# Names that the output folder holds besides the assets' folders.
+_RESERVED = ("quarl-history.db", "quarl-history.db-journal", "quarl-history.db-wal", "quarl-history.db-shm")
+
+
+def _folder_name_fault(name: str) -> str:
+    """Why NAME cannot be an asset's folder under --out; "" when it can."""
+    if not name:
+        return "it is empty"
+    if "/" in name or "\0" in name:
+        return "it holds '/' or NUL"
+    if name.startswith("."):
+        return "it starts with '.'"
+    if len(name.encode("utf-8", "surrogatepass")) > 255:
+        return "it is longer than 255 bytes"
+    if name in _RESERVED:
+        return "the history's file has it"
+    return ""
 
 
 def assets_of(records: Iterable[Mapping[str, Any]]) -> list[Asset]:
@@ -162,13 +192,20 @@ def assets_of(records: Iterable[Mapping[str, Any]]) -> list[Asset]:
         known = by_ref.setdefault(asset.ref, asset)
         # The first record names the module: in the compact report every record of one asset
         # names its defining module, so they agree.
-        if (known.source, known.inputs, known.dimensions) != (asset.source, asset.inputs, asset.dimensions):
+        if ((known.key, known.source, known.inputs, known.dimensions)
+                != (asset.key, asset.source, asset.inputs, asset.dimensions)):
             problems.append(f"{asset.ref} names two different assets ({known.key} and {asset.key}, "
                             f"found in {', '.join(dict.fromkeys(found_in[asset.ref]))})")
-    keys: dict[str, str] = {}
+    keys: dict[str, Asset] = {}
     for asset in by_ref.values():
-        if keys.setdefault(asset.key, asset.ref) != asset.ref:
-            problems.append(f"{asset.key} names two different assets ({keys[asset.key]} and {asset.ref})")
+        first = keys.setdefault(asset.key, asset)
+        if first.ref != asset.ref:
+            # By module and function where those tell them apart, else by file.
+            one, other = f"{first.module}.{first.function}", f"{asset.module}.{asset.function}"
+            if one == other:
+                one, other = first.ref, asset.ref
+            problems.append(f"{asset.key} names two different assets ({one} and {other})")
+            continue
         for parameter, ref in asset.inputs:
             if ref not in by_ref:
                 problems.append(f"{asset.key}: input {parameter!r} refers to {ref!r}, "
@@ -221,11 +258,17 @@ def _describe_cycle(by_ref: dict[str, Asset], stuck: set[str]) -> str:
 # --- runs ---------------------------------------------------------------------------------------
 
 def fingerprint(asset: Asset, partition: Partition, upstream: Sequence[tuple[str, Sequence[str]]]) -> str:
-    """What decides whether a published run is still up to date: the function's source, the
-    interpreter version, the partition, and the fingerprints of the upstream runs consumed."""
-    text = canonical({"asset": asset.key, "source": asset.source, "python": asset.python_version,
-                      "partition": [list(pair) for pair in partition],
-                      "inputs": [[parameter, list(prints)] for parameter, prints in upstream]})
+    """What decides whether a published run is still up to date: the function's source and that
+    of the project code it refers to, the interpreter version, the partition, and the
+    fingerprints of the upstream runs consumed."""
+    fields = {"asset": asset.key, "source": asset.source, "python": asset.python_version,
+              "partition": [list(pair) for pair in partition],
+              "inputs": [[parameter, list(prints)] for parameter, prints in upstream]}
+    # Only when there is some: a function that refers to no project code keeps the fingerprint
+    # it had before helpers were counted, and its published runs stay up to date.
+    if asset.references is not None:
+        fields["references"] = asset.references
+    text = canonical(fields)
     return hashlib.sha256(text.encode()).hexdigest()
 
 

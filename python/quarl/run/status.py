@@ -16,6 +16,7 @@ class Status(StrEnum):
     SKIPPED = "skipped"  # an upstream run failed
     INTERRUPTED = "interrupted"
     NOT_STARTED = "not started"  # stopped before its turn (Ctrl-C, --fail-fast)
+    PRUNED = "pruned"  # no longer in the plan, its folders removed by quarl prune
 
     @property
     def failed(self) -> bool:
