@@ -118,7 +118,8 @@ def prune(plan: Plan, out: str, command: str, dry_run: bool, stream: IO[str]) ->
             except BrokenPipeError:
                 output.clear()
 
-    history = History.open(out, create=False)
+    # Read-only for a dry run; otherwise a prune is recorded, in a new history if need be.
+    history = History.open(out, create=not dry_run)
     try:
         latest = history.latest() if history is not None else []
         found = list(removals(plan, out, latest))

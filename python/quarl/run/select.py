@@ -140,13 +140,13 @@ def _matched(catalog: Catalog, selector: Selector) -> list[int]:
     having = [key for key in keys if all(dim in catalog.dimensions[key] for dim in named)]
     if not having:
         known = sorted({dim for key in keys for dim in catalog.dimensions[key]})
-        unknown = next(dim for dim in named if dim not in known) if set(named) - set(known) else named[0]
-        there = f"its dimensions: {', '.join(known)}" if known else "it has no partitions"
-        subject = keys[0] if len(keys) == 1 else f"no asset matching {selector.pattern}"
-        raise SelectionError(f"--select {selector.text}: {subject} has no dimension {unknown!r} ({there})"
-                             if len(keys) == 1 else
-                             f"--select {selector.text}: {subject} has the dimensions "
-                             f"{', '.join(named)} ({there.replace('it has', 'they have')})")
+        unknown = next((dim for dim in named if dim not in known), named[0])
+        if len(keys) == 1:
+            there = f"its dimensions: {', '.join(known)}" if known else "it has no partitions"
+            raise SelectionError(f"--select {selector.text}: {keys[0]} has no dimension {unknown!r} ({there})")
+        there = f"their dimensions: {', '.join(known)}" if known else "they have no partitions"
+        raise SelectionError(f"--select {selector.text}: no asset matching {selector.pattern} has the "
+                             f"dimension {unknown!r} ({there})")
     matched = []
     for key in having:
         allowed = {dim: _allowed(selector, dim, spec, catalog.dimensions[key][dim])
