@@ -45,12 +45,12 @@ test: install
 valgrind: install
 	$(VPY) tools/valgrind.py
 
-# Runs the example project with quarl run, as a user types it, from a clean output folder
-# (examples/out/), then once more: the second run finds everything up to date.
+# Runs the example project with quarl run, as the README's first screen does, from a clean
+# output folder (examples/quarl-out/), then once more: the second run finds everything up to date.
 demo: install
-	rm -rf examples/out
-	cd examples && ../$(VENV)/bin/quarl run shop --out out
-	cd examples && ../$(VENV)/bin/quarl run shop --out out
+	rm -rf examples/quarl-out
+	cd examples && ../$(VENV)/bin/quarl run shop
+	cd examples && ../$(VENV)/bin/quarl run shop
 
 # The JSON writer and parser against RapidJSON (header-only, from Debian's rapidjson-dev) on the
 # same generated documents; prints the ratios ours/RapidJSON. Not a test: nothing here asserts time.

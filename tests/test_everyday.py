@@ -146,7 +146,6 @@ def test_prune_removes_what_the_plan_no_longer_has(project):
     edit(project, "source", '"a/b", "x,y=z", ', "")
     edit(project, "meet", "@asset()\ndef right", "def right")
     (out / "notes").mkdir()  # not a run: left alone
-    (out / "flow.meet.left" / "..").resolve()
     failed = out / ".flow.meet.left.failed"
     failed.mkdir()
     (failed / "stderr.log").write_text("an old failure\n")

@@ -232,6 +232,9 @@ def write_attempts(attempts: Sequence[AttemptRecord], stream: IO[str], as_json: 
     counts = Counter(a.status for a in attempts)
     parts = ", ".join(f"{counts[s]} {_status_text(s)}" for s in Status if counts[s])
     closing = f"{_count(len(attempts), 'run')} {what}" + (f", last attempts: {parts}" if parts else "")
+    if not lines:
+        print(closing, file=stream)
+        return
     _print_table(lines, [a.status for a in attempts], stream, closing)
 
 
