@@ -23,7 +23,7 @@ def plan():
 
 
 def chosen(plan, *texts):
-    return [plan.runs[i].name for i in sorted(select.resolve(select.plan_catalog(plan), texts))]
+    return [plan.runs[i].name for i in sorted(select.resolve(select.PlanCatalog(plan), texts))]
 
 
 @pytest.mark.parametrize("texts, names", [
@@ -67,7 +67,7 @@ def test_selectors_choose_runs(plan, texts, names):
 ])
 def test_selectors_that_select_nothing_say_what_there_is(plan, text, message):
     with pytest.raises(select.SelectionError) as raised:
-        select.resolve(select.plan_catalog(plan), [text])
+        select.resolve(select.PlanCatalog(plan), [text])
     assert str(raised.value) == message
 
 

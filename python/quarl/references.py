@@ -51,6 +51,7 @@ class _Index:
         self.sources: dict[str, list[str]] = {}
         self.nodes: dict[str, list[ast.stmt]] = {}
         self.imported: dict[str, tuple[str, str]] = {}  # name -> (module, name there)
+        self.names: dict[str, set[str]] = {}  # name -> the names its statements use, once known
         try:
             loader = getattr(module, "__loader__", None)
             text = loader.get_source(module.__name__) if loader is not None else None
@@ -174,11 +175,17 @@ class References:
                 if name in namespace:
                     self._reach(namespace[name], module, name, attributes, found, work)
         # Modules met on the way are marked with the name "": what counts is what was reached.
-        definitions = sorted([*key, *sources] for key, sources in found.items() if key[1])
+        definitions = sorted((key, sources) for key, sources in found.items() if key[1])
         if not definitions:
             return None
-        text = json.dumps(definitions, ensure_ascii=False)
-        return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()
+        digest = hashlib.sha256()
+        for (module, name), sources in definitions:
+            # Each part with its length first: no two lists of parts hash alike.
+            for part in (module, name, *sources):
+                data = part.encode("utf-8", "surrogatepass")
+                digest.update(b"%d:%s" % (len(data), data))
+            digest.update(b";")
+        return digest.hexdigest()
 
     def _reach(self, value: Any, module: str, name: str, attributes: set[str],
                found: dict[tuple[str, str], list[str]], work: list[tuple[str, set[str], set[str]]]) -> None:
@@ -205,9 +212,10 @@ class References:
         else:
             return
         found[(module, name)] = index.sources.get(name, [])
-        nodes = index.nodes.get(name, [])
-        if nodes:
-            names = _node_names(nodes)
+        names = index.names.get(name)
+        if names is None:
+            names = index.names[name] = _node_names(index.nodes.get(name, ()))
+        if names:
             work.append((module, names, names))
 
 

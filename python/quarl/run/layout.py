@@ -20,7 +20,7 @@ import shutil
 from collections.abc import Sequence
 from typing import Any, BinaryIO
 
-from quarl.run.plan import value_text
+from quarl.run.plan import canonical, value_text
 
 # Characters kept as they are in a partition folder name; everything else that is ASCII is
 # percent-encoded: "/" and NUL cannot appear in a file name, control characters and the shell's
@@ -61,14 +61,18 @@ def value_folder_name(text: str) -> str:
     return _escape(value_text(text))
 
 
+def folder_name_value(name: str) -> str | None:
+    """The canonical JSON text of the value that a partition folder name writes NAME, or None
+    when NAME is no such name."""
+    try:
+        return canonical(_value_of(_unescape(name)))
+    except ValueError:
+        return None
+
+
 def split_partition_folder(name: str) -> tuple[tuple[str, str], ...]:
     """(dimension, value as the folder name writes it) pairs of a partition folder name."""
     return tuple((_unescape(dim), value) for dim, _, value in (item.partition("=") for item in name.split(",")))
-
-
-def join_partition_folder(pairs: Sequence[tuple[str, str]]) -> str:
-    """The folder name of (dimension, value as a folder name writes it) pairs."""
-    return ",".join(f"{_escape(dim)}={value}" for dim, value in pairs)
 
 
 def parse_partition_folder(name: str) -> dict[str, Any]:

@@ -25,13 +25,23 @@ class PlanError(Exception):
         self.problems = list(problems)
 
 
+# One encoder for every call: json.dumps with options builds a new one each time, which a plan
+# of many runs would pay for twice a run.
+_CANONICAL = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+
+
 def canonical(value: Any) -> str:
     """The one JSON text of a value that the plan compares, hashes and names folders after."""
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+    return _CANONICAL.encode(value)
 
 
 # A partition: (dimension, canonical JSON text of its value) pairs, in the asset's dimension order.
 Partition = tuple[tuple[str, str], ...]
+
+
+# The first characters (after blanks) with which a text can read as JSON: anything else is
+# not JSON, and a string that starts otherwise is shown bare without trying to parse it.
+_JSON_STARTS = frozenset('"[{-0123456789tfnNI')
 
 
 def value_text(json_text: str) -> str:
@@ -40,6 +50,8 @@ def value_text(json_text: str) -> str:
     a string, as its JSON text. So no two values look alike."""
     value = json.loads(json_text)
     if isinstance(value, str):
+        if value.lstrip()[:1] not in _JSON_STARTS:
+            return value
         try:
             json.loads(value)
         except ValueError:
@@ -257,18 +269,21 @@ def _describe_cycle(by_ref: dict[str, Asset], stuck: set[str]) -> str:
 
 # --- runs ---------------------------------------------------------------------------------------
 
-def fingerprint(asset: Asset, partition: Partition, upstream: Sequence[tuple[str, Sequence[str]]]) -> str:
-    """What decides whether a published run is still up to date: the function's source and that
-    of the project code it refers to, the interpreter version, the partition, and the
-    fingerprints of the upstream runs consumed."""
-    fields = {"asset": asset.key, "source": asset.source, "python": asset.python_version,
-              "partition": [list(pair) for pair in partition],
-              "inputs": [[parameter, list(prints)] for parameter, prints in upstream]}
-    # Only when there is some: a function that refers to no project code keeps the fingerprint
-    # it had before helpers were counted, and its published runs stay up to date.
+def code_digest(asset: Asset) -> str:
+    """What a run's fingerprint takes from its asset: the function's source and that of the
+    project code it refers to, and the interpreter version. Hashed once per asset: the source of
+    an asset with many partitions may hold them all."""
+    fields = {"asset": asset.key, "source": asset.source, "python": asset.python_version}
     if asset.references is not None:
         fields["references"] = asset.references
-    text = canonical(fields)
+    return hashlib.sha256(canonical(fields).encode()).hexdigest()
+
+
+def fingerprint(code: str, partition: Partition, upstream: Sequence[tuple[str, Sequence[str]]]) -> str:
+    """What decides whether a published run is still up to date: its asset's code digest, the
+    partition, and the fingerprints of the upstream runs consumed."""
+    text = canonical({"code": code, "partition": [list(pair) for pair in partition],
+                      "inputs": [[parameter, list(prints)] for parameter, prints in upstream]})
     return hashlib.sha256(text.encode()).hexdigest()
 
 
@@ -294,6 +309,7 @@ def build_plan(records: Iterable[Mapping[str, Any]]) -> Plan:
                 groups.setdefault(tuple(values[d] for d in shared), []).append(start + offset)
             pinned = len(shared) == len(upstream.dimensions)
             matchers.append((parameter, upstream, shared, groups, pinned))
+        code = code_digest(asset)
         for partition in asset.partitions():
             values = dict(partition)
             inputs = []
@@ -304,7 +320,7 @@ def build_plan(records: Iterable[Mapping[str, Any]]) -> Plan:
                                     f"from {upstream.key} matches no run of it")
                 inputs.append(Input(parameter, tuple(matched), pinned))
             prints = [(item.parameter, [runs[i].fingerprint for i in item.upstream]) for item in inputs]
-            runs.append(Run(len(runs), asset, partition, tuple(inputs), fingerprint(asset, partition, prints)))
+            runs.append(Run(len(runs), asset, partition, tuple(inputs), fingerprint(code, partition, prints)))
     if problems:
         raise PlanError(problems)
     downstream: list[list[int]] = [[] for _ in runs]

@@ -13,9 +13,10 @@ give.
 from __future__ import annotations
 
 import fnmatch
+import math
 import re
 from collections.abc import Iterable, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 
 from quarl.run import layout
 from quarl.run.history import AttemptRecord
@@ -31,6 +32,7 @@ class SelectionError(Exception):
 # is a character class of the asset glob (`shop.[rs]*[day=1]`).
 _SELECTOR = re.compile(r"(?P<pattern>.*?)\[(?P<body>[^\[\]=,]+=.*)\](?P<plus>\+?)", re.DOTALL)
 _SHOWN_VALUES = 5
+_GLOB = re.compile(r"[*?\[]")
 
 
 @dataclass(frozen=True)
@@ -57,54 +59,124 @@ def parse(text: str) -> Selector:
     return Selector(text, match["pattern"] or "*", tuple(clauses), bool(match["plus"]))
 
 
-@dataclass
 class Catalog:
-    """The runs a selector chooses from. A run is its asset's key and its partition as
-    (dimension, value as its folder name writes it) pairs; `dimensions` gives each asset's values
-    in their declared order; `downstream` is None where what feeds what is not known."""
+    """The runs a selector chooses from: each asset's runs, its dimensions and their values in
+    declared order. A value is known by an id of the catalog's own and shown by its folder name.
+    `downstream` is None where what feeds what is not known."""
 
     keys: list[str]
-    dimensions: dict[str, dict[str, list[str]]]
-    runs: list[tuple[str, tuple[tuple[str, str], ...]]]
     downstream: list[list[int]] | None = None
-    by_key: dict[str, list[int]] = field(default_factory=dict)
 
-    def __post_init__(self) -> None:
-        for index, (key, _) in enumerate(self.runs):
-            self.by_key.setdefault(key, []).append(index)
+    def dimensions(self, key: str) -> list[str]:
+        raise NotImplementedError
+
+    def ids(self, key: str, dim: str) -> Sequence[str]:
+        """The dimension's values, in declared order."""
+        raise NotImplementedError
+
+    def name(self, key: str, dim: str, value: str) -> str:
+        """A value as its folder name writes it."""
+        raise NotImplementedError
+
+    def lookup(self, key: str, dim: str, name: str) -> str | None:
+        """The value whose folder name is NAME, if the dimension has it."""
+        raise NotImplementedError
+
+    def runs(self, key: str) -> Sequence[int]:
+        raise NotImplementedError
+
+    def value(self, index: int, dim: str) -> str:
+        raise NotImplementedError
+
+    def names(self, key: str, dim: str, limit: int | None = None) -> list[str]:
+        return [self.name(key, dim, value) for value in list(self.ids(key, dim))[:limit]]
 
 
-def plan_catalog(plan: Plan) -> Catalog:
-    dimensions: dict[str, dict[str, list[str]]] = {}
-    names: dict[str, dict[str, dict[str, str]]] = {}  # key -> dimension -> canonical text -> name
-    for asset in plan.assets:
-        names[asset.key] = {dim: {text: layout.value_folder_name(text) for text in values}
-                            for dim, values in asset.dimensions}
-        dimensions[asset.key] = {dim: list(shown.values()) for dim, shown in names[asset.key].items()}
-    runs = []
-    for run in plan.runs:
-        shown = names[run.asset.key]
-        runs.append((run.asset.key, tuple((dim, shown[dim][text]) for dim, text in run.partition)))
-    return Catalog([asset.key for asset in plan.assets], dimensions, runs, plan.downstream)
+class PlanCatalog(Catalog):
+    """A plan's runs. Values are their canonical JSON texts; a folder name is made only for the
+    values that a glob must be tried on, so a plan of many partitions costs little to select in."""
+
+    def __init__(self, plan: Plan) -> None:
+        self.plan = plan
+        self.keys = [asset.key for asset in plan.assets]
+        self.downstream = plan.downstream
+        self._assets = {asset.key: asset for asset in plan.assets}
+        self._first: dict[str, int] = {}
+        first = 0
+        for asset in plan.assets:
+            self._first[asset.key] = first
+            first += math.prod(len(values) for _, values in asset.dimensions)
+        self._sets: dict[tuple[str, str], frozenset[str]] = {}
+
+    def dimensions(self, key: str) -> list[str]:
+        return [dim for dim, _ in self._assets[key].dimensions]
+
+    def ids(self, key: str, dim: str) -> Sequence[str]:
+        return dict(self._assets[key].dimensions)[dim]
+
+    def name(self, key: str, dim: str, value: str) -> str:
+        return layout.value_folder_name(value)
+
+    def lookup(self, key: str, dim: str, name: str) -> str | None:
+        known = self._sets.get((key, dim))
+        if known is None:
+            known = self._sets[(key, dim)] = frozenset(self.ids(key, dim))
+        text = layout.folder_name_value(name)
+        return text if text in known and layout.value_folder_name(text) == name else None
+
+    def runs(self, key: str) -> Sequence[int]:
+        asset = self._assets[key]
+        first = self._first[key]
+        return range(first, first + math.prod(len(values) for _, values in asset.dimensions))
+
+    def value(self, index: int, dim: str) -> str:
+        return dict(self.plan.runs[index].partition)[dim]
+
+    def folder(self, index: int) -> tuple[str, str]:
+        run = self.plan.runs[index]
+        return run.asset.key, layout.partition_folder(run.partition) if run.partition else ""
 
 
-def history_catalog(records: Sequence[AttemptRecord]) -> Catalog:
-    """The runs the history knows. A dimension's declared order is the order in which the plan
-    that recorded them met its values."""
-    keys: dict[str, None] = {}
-    first_seen: dict[str, dict[str, dict[str, int]]] = {}
-    runs: list[tuple[str, tuple[tuple[str, str], ...]]] = []
-    for record in records:
-        keys[record.asset] = None
-        partition = layout.split_partition_folder(record.partition) if record.partition else ()
-        seen = first_seen.setdefault(record.asset, {})
-        for dim, value in partition:
-            at = seen.setdefault(dim, {})
-            at[value] = min(at.get(value, record.plan_index), record.plan_index)
-        runs.append((record.asset, partition))
-    dimensions = {key: {dim: sorted(at, key=at.__getitem__) for dim, at in first_seen.get(key, {}).items()}
-                  for key in keys}
-    return Catalog(list(keys), dimensions, runs)
+class HistoryCatalog(Catalog):
+    """The runs the history knows, values as their folder names. A dimension's declared order is
+    the order in which the plan that recorded them met its values."""
+
+    def __init__(self, records: Sequence[AttemptRecord]) -> None:
+        keys: dict[str, None] = {}
+        first_seen: dict[str, dict[str, dict[str, int]]] = {}
+        self._runs: dict[str, list[int]] = {}
+        self._partitions: list[dict[str, str]] = []
+        for index, record in enumerate(records):
+            keys[record.asset] = None
+            self._runs.setdefault(record.asset, []).append(index)
+            partition = dict(layout.split_partition_folder(record.partition)) if record.partition else {}
+            self._partitions.append(partition)
+            seen = first_seen.setdefault(record.asset, {})
+            for dim, value in partition.items():
+                at = seen.setdefault(dim, {})
+                at[value] = min(at.get(value, record.plan_index), record.plan_index)
+        self.keys = list(keys)
+        self.downstream = None
+        self._values = {key: {dim: sorted(at, key=at.__getitem__) for dim, at in first_seen.get(key, {}).items()}
+                        for key in self.keys}
+
+    def dimensions(self, key: str) -> list[str]:
+        return list(self._values[key])
+
+    def ids(self, key: str, dim: str) -> Sequence[str]:
+        return self._values[key][dim]
+
+    def name(self, key: str, dim: str, value: str) -> str:
+        return value
+
+    def lookup(self, key: str, dim: str, name: str) -> str | None:
+        return name if name in self._values[key][dim] else None
+
+    def runs(self, key: str) -> Sequence[int]:
+        return self._runs.get(key, [])
+
+    def value(self, index: int, dim: str) -> str:
+        return self._partitions[index][dim]
 
 
 # --- resolving --------------------------------------------------------------------------------
@@ -115,18 +187,30 @@ def _listed(values: Iterable[str], limit: int = _SHOWN_VALUES) -> str:
     return shown + ", ..." if len(values) > limit else shown
 
 
-def _allowed(selector: Selector, dim: str, spec: str, values: list[str]) -> set[str]:
+def _allowed(catalog: Catalog, selector: Selector, key: str, dim: str, spec: str) -> set[str]:
     """The values of one dimension of one asset that VALUES names."""
-    if spec in values or ".." not in spec:
-        return set(fnmatch.filter(values, spec)) if spec not in values else {spec}
+    exact = catalog.lookup(key, dim, spec)
+    if exact is not None:
+        return {exact}
+    ids = catalog.ids(key, dim)
+    if ".." not in spec:
+        if not _GLOB.search(spec):
+            return set()
+        return {value for value in ids if fnmatch.fnmatchcase(catalog.name(key, dim, value), spec)}
     low, _, high = spec.partition("..")
-    for end in (low, high):
-        if end and end not in values:
+    ends = []
+    for end, default in ((low, 0), (high, len(ids) - 1)):
+        value = catalog.lookup(key, dim, end) if end else None
+        if end and value is None:
             raise SelectionError(f"--select {selector.text}: {end!r} is not a value of {dim} "
-                                 f"(its values: {_listed(values)})")
-    start = values.index(low) if low else 0
-    stop = values.index(high) if high else len(values) - 1
-    return set(values[start:stop + 1])
+                                 f"(its values: {_listed(catalog, key, dim)})")
+        ends.append(list(ids).index(value) if value is not None else default)
+    return set(list(ids)[ends[0]:ends[1] + 1])
+
+
+def _listed(catalog: Catalog, key: str, dim: str) -> str:
+    names = catalog.names(key, dim, _SHOWN_VALUES + 1)
+    return ", ".join(names[:_SHOWN_VALUES]) + (", ..." if len(names) > _SHOWN_VALUES else "")
 
 
 def _matched(catalog: Catalog, selector: Selector) -> list[int]:
@@ -135,11 +219,11 @@ def _matched(catalog: Catalog, selector: Selector) -> list[int]:
         raise SelectionError(f"--select {selector.pattern} matches no asset "
                              f"(the assets are: {', '.join(catalog.keys)})")
     if not selector.clauses:
-        return [index for key in keys for index in catalog.by_key.get(key, ())]
+        return [index for key in keys for index in catalog.runs(key)]
     named = [dim for dim, _ in selector.clauses]
-    having = [key for key in keys if all(dim in catalog.dimensions[key] for dim in named)]
+    having = [key for key in keys if all(dim in catalog.dimensions(key) for dim in named)]
     if not having:
-        known = sorted({dim for key in keys for dim in catalog.dimensions[key]})
+        known = sorted({dim for key in keys for dim in catalog.dimensions(key)})
         unknown = next((dim for dim in named if dim not in known), named[0])
         if len(keys) == 1:
             there = f"its dimensions: {', '.join(known)}" if known else "it has no partitions"
@@ -149,15 +233,12 @@ def _matched(catalog: Catalog, selector: Selector) -> list[int]:
                              f"dimension {unknown!r} ({there})")
     matched = []
     for key in having:
-        allowed = {dim: _allowed(selector, dim, spec, catalog.dimensions[key][dim])
-                   for dim, spec in selector.clauses}
-        for index in catalog.by_key.get(key, ()):
-            partition = dict(catalog.runs[index][1])
-            if all(partition[dim] in values for dim, values in allowed.items()):
-                matched.append(index)
+        allowed = [(dim, _allowed(catalog, selector, key, dim, spec)) for dim, spec in selector.clauses]
+        if all(allowed_values for _, allowed_values in allowed):
+            matched.extend(index for index in catalog.runs(key)
+                           if all(catalog.value(index, dim) in values for dim, values in allowed))
     if not matched:
-        shown = "; ".join(f"{dim}: " + _listed(dict.fromkeys(
-            value for key in having for value in catalog.dimensions[key][dim])) for dim in dict.fromkeys(named))
+        shown = "; ".join(f"{dim}: " + _listed(catalog, having[0], dim) for dim in dict.fromkeys(named))
         raise SelectionError(f"--select {selector.text} matches no run ({shown})")
     return matched
 
@@ -200,7 +281,7 @@ def select_runs(plan: Plan, texts: Sequence[str], force: bool, out: str) -> RunS
     """What `quarl run --select TEXTS [--force]` decides: the selected runs and whatever of their
     upstream is not up to date; --force reruns exactly the selected ones."""
     if texts:
-        chosen = resolve(plan_catalog(plan), texts)
+        chosen = resolve(PlanCatalog(plan), texts)
         upstream = [[*dict.fromkeys(run.upstream())] for run in plan.runs]
         runs = sorted(_closure(chosen, upstream))
         shown: set[int] | None = chosen
@@ -219,10 +300,9 @@ def select_records(records: Sequence[AttemptRecord], texts: Sequence[str], faile
     """`quarl status`: the last attempts of the runs TEXTS select, on the plan when there is one,
     else on the history alone; with FAILED, only those that did not succeed."""
     if texts and plan is None:
-        records = [records[i] for i in sorted(resolve(history_catalog(records), texts))]
+        records = [records[i] for i in sorted(resolve(HistoryCatalog(records), texts))]
     elif texts:
-        catalog = plan_catalog(plan)
-        wanted = {(catalog.runs[i][0], layout.join_partition_folder(catalog.runs[i][1]))
-                  for i in resolve(catalog, texts)}
+        catalog = PlanCatalog(plan)
+        wanted = {catalog.folder(i) for i in resolve(catalog, texts)}
         records = [r for r in records if (r.asset, r.partition) in wanted]
     return [r for r in records if r.status != Status.SUCCEEDED] if failed else list(records)
