@@ -181,12 +181,6 @@ class HistoryCatalog(Catalog):
 
 # --- resolving --------------------------------------------------------------------------------
 
-def _listed(values: Iterable[str], limit: int = _SHOWN_VALUES) -> str:
-    values = list(values)
-    shown = ", ".join(values[:limit])
-    return shown + ", ..." if len(values) > limit else shown
-
-
 def _allowed(catalog: Catalog, selector: Selector, key: str, dim: str, spec: str) -> set[str]:
     """The values of one dimension of one asset that VALUES names."""
     exact = catalog.lookup(key, dim, spec)
@@ -231,7 +225,7 @@ def _matched(catalog: Catalog, selector: Selector) -> list[int]:
         there = f"their dimensions: {', '.join(known)}" if known else "they have no partitions"
         raise SelectionError(f"--select {selector.text}: no asset matching {selector.pattern} has the "
                              f"dimension {unknown!r} ({there})")
-    matched = []
+    matched: list[int] = []
     for key in having:
         allowed = [(dim, _allowed(catalog, selector, key, dim, spec)) for dim, spec in selector.clauses]
         if all(allowed_values for _, allowed_values in allowed):
@@ -301,7 +295,7 @@ def select_records(records: Sequence[AttemptRecord], texts: Sequence[str], faile
     else on the history alone; with FAILED, only those that did not succeed."""
     if texts and plan is None:
         records = [records[i] for i in sorted(resolve(HistoryCatalog(records), texts))]
-    elif texts:
+    elif texts and plan is not None:
         catalog = PlanCatalog(plan)
         wanted = {catalog.folder(i) for i in resolve(catalog, texts)}
         records = [r for r in records if (r.asset, r.partition) in wanted]
