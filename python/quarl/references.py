@@ -180,8 +180,10 @@ class References:
             return None
         digest = hashlib.sha256()
         for (module, name), sources in definitions:
-            # Each part with its length first: no two lists of parts hash alike.
-            for part in (module, name, *sources):
+            # Each part with its length first: no two lists of parts hash alike. Not the module:
+            # an asset whose function moves to another module with its helpers (name= keeps its
+            # key) stays up to date.
+            for part in (name, *sources):
                 data = part.encode("utf-8", "surrogatepass")
                 digest.update(b"%d:%s" % (len(data), data))
             digest.update(b";")
