@@ -329,15 +329,3 @@ def build_plan(records: Iterable[Mapping[str, Any]]) -> Plan:
             downstream[index].append(run.index)
     return Plan(assets, runs, downstream)
 
-
-def select(plan: Plan, selected_keys: Iterable[str]) -> list[int]:
-    """The runs of the selected assets and everything upstream of them, in plan order."""
-    wanted = set(selected_keys)
-    keep = {run.index for run in plan.runs if run.asset.key in wanted}
-    stack = list(keep)
-    while stack:
-        for index in plan.runs[stack.pop()].upstream():
-            if index not in keep:
-                keep.add(index)
-                stack.append(index)
-    return sorted(keep)

@@ -282,7 +282,7 @@ def select_runs(plan: Plan, texts: Sequence[str], force: bool, out: str) -> RunS
     else:
         chosen = set(range(len(plan.runs)))
         runs, shown = list(range(len(plan.runs))), None
-    too_long = [plan.runs[i].name for i in runs if plan.runs[i].partition and layout.too_long(
+    too_long = [plan.runs[i].name for i in runs if layout.too_long(
         layout.RunPaths(out, plan.runs[i].asset.key, plan.runs[i].partition))]
     if too_long:
         raise SelectionError("partition values too long for a folder name: " + ", ".join(too_long[:5]))
