@@ -13,7 +13,6 @@ import shutil
 import subprocess
 import sys
 
-from conftest import sanitizer_env
 
 ROOT = pathlib.Path(__file__).parent.parent
 INSTALL = ['"$(tools/find-python)" -m venv .venv', ". .venv/bin/activate", "pip install ."]
@@ -57,8 +56,10 @@ def test_the_first_screen_works_as_written(tmp_path):
     # One shell for all the commands, as a person types them; each step's output ends with a
     # marker line, so that it can be told from the next.
     script = "".join(f"{command} 2>&1\necho '<<step>>'\n" for command, _ in steps)
-    env = {**sanitizer_env(), "HOME": str(tmp_path), "PATH": "/usr/local/bin:/usr/bin:/bin",
-           "PYTHONDONTWRITEBYTECODE": "1"}
+    # The person's own environment (tools/find-python looks on the PATH and under ~/.pyenv), with
+    # no virtual environment active.
+    env = {name: value for name, value in os.environ.items() if name != "VIRTUAL_ENV"}
+    env["PYTHONDONTWRITEBYTECODE"] = "1"
     done = subprocess.run(["bash", "-e"], input=script, cwd=clone, env=env, capture_output=True,
                           text=True, timeout=900)
     outputs = done.stdout.split("<<step>>\n")
