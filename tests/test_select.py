@@ -1,4 +1,7 @@
-"""--select on a plan built from hand-written records, and on the history alone."""
+"""--select on a plan built from hand-written records and on the history alone; names as keys;
+the project code a function refers to."""
+
+import sys
 
 import pytest
 
@@ -119,3 +122,78 @@ def test_names_that_cannot_be_keys_are_plan_errors(name, problem):
     with pytest.raises(PlanError) as raised:
         build_plan([named, record("m", "g")])
     assert raised.value.problems == [problem]
+
+
+HELPERS = '''\
+import json
+
+RATE = 2
+
+
+class Frame:
+    def scaled(self, x):
+        return x * RATE
+
+
+def to_records(x):
+    return json.dumps(x)
+'''
+
+USERS = '''\
+import json
+
+from quarl import asset
+from refs import helpers
+from refs.helpers import Frame
+
+
+@asset()
+def through_class() -> int:
+    return Frame().scaled(1)
+
+
+@asset()
+def through_module() -> str:
+    return helpers.to_records(1)
+
+
+@asset()
+def also_through_module() -> str:
+    return helpers.to_records(2)
+
+
+@asset()
+def outside_only() -> str:
+    return json.dumps(1)
+'''
+
+
+def test_references_follow_project_code_only(tmp_path, monkeypatch):
+    from quarl.references import References
+
+    (tmp_path / "refs").mkdir()
+    (tmp_path / "refs" / "__init__.py").write_text("")
+    (tmp_path / "refs" / "helpers.py").write_text(HELPERS)
+    (tmp_path / "refs" / "users.py").write_text(USERS)
+    monkeypatch.syspath_prepend(str(tmp_path))
+    try:
+        import refs.users as users
+
+        def digests():
+            found = References()
+            return {name: found.digest(getattr(users, name)) for name in (
+                "through_class", "through_module", "also_through_module", "outside_only")}
+
+        before = digests()
+        assert before["through_module"] == before["also_through_module"]
+        assert (before["through_class"] is None, before["through_module"] is None,
+                before["outside_only"]) == (False, False, None)
+        (tmp_path / "refs" / "helpers.py").write_text(HELPERS.replace("RATE = 2", "RATE = 3"))
+        for name in ("refs.helpers", "refs.users"):
+            sys.modules.pop(name)
+        import refs.users as users  # noqa: F811
+        after = digests()
+        assert [name for name in before if before[name] != after[name]] == ["through_class"]
+    finally:
+        for name in [n for n in sys.modules if n == "refs" or n.startswith("refs.")]:
+            del sys.modules[name]
