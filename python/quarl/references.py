@@ -137,6 +137,8 @@ class References:
         self._outside = _outside_roots()
         self._project: dict[str, bool] = {}
         self._indexes: dict[str, _Index] = {}
+        # Assets that reach the same definitions (every caller of one helper) share a digest.
+        self._digests: dict[tuple[tuple[str, str], ...], str] = {}
 
     def _in_project(self, name: str) -> bool:
         known = self._project.get(name)
@@ -175,14 +177,21 @@ class References:
                 if name in namespace:
                     self._reach(namespace[name], module, name, attributes, found, work)
         # Modules met on the way are marked with the name "": what counts is what was reached.
-        definitions = sorted((key, sources) for key, sources in found.items() if key[1])
-        if not definitions:
+        reached = tuple(sorted(key for key in found if key[1]))
+        if not reached:
             return None
+        known = self._digests.get(reached)
+        if known is None:
+            known = self._digests[reached] = self._hash([(key, found[key]) for key in reached])
+        return known
+
+    @staticmethod
+    def _hash(definitions: list[tuple[tuple[str, str], list[str]]]) -> str:
         digest = hashlib.sha256()
-        for (module, name), sources in definitions:
-            # Each part with its length first: no two lists of parts hash alike. Not the module:
-            # an asset whose function moves to another module with its helpers (name= keeps its
-            # key) stays up to date.
+        # Not the modules: an asset whose function moves to another module with its helpers
+        # (name= keeps its key) stays up to date.
+        for name, sources in sorted((name, sources) for (_, name), sources in definitions):
+            # Each part with its length first: no two lists of parts hash alike.
             for part in (name, *sources):
                 data = part.encode("utf-8", "surrogatepass")
                 digest.update(b"%d:%s" % (len(data), data))
