@@ -130,6 +130,9 @@ def _node_names(nodes: Iterable[ast.stmt]) -> set[str]:
     return names
 
 
+Definition = tuple[str, str]  # (module, top-level name)
+
+
 class References:
     """Digests of the project code that functions refer to; modules are read once for all."""
 
@@ -138,7 +141,8 @@ class References:
         self._project: dict[str, bool] = {}
         self._indexes: dict[str, _Index] = {}
         # Assets that reach the same definitions (every caller of one helper) share a digest.
-        self._digests: dict[tuple[tuple[str, str], ...], str] = {}
+        self._digests: dict[tuple[Definition, ...], str] = {}
+        self._closures: dict[Definition, frozenset[Definition]] = {}
 
     def _in_project(self, name: str) -> bool:
         known = self._project.get(name)
@@ -165,32 +169,23 @@ class References:
         module = getattr(function, "__module__", None)
         if not isinstance(code, types.CodeType) or not isinstance(module, str):
             return None
-        found: dict[tuple[str, str], list[str]] = {}
-        names = _code_names(code)
-        work = [(module, names, names)]
-        while work:
-            module, wanted, attributes = work.pop()
-            namespace = getattr(sys.modules.get(module), "__dict__", None)
-            if namespace is None:
-                continue
-            for name in wanted:
-                if name in namespace:
-                    self._reach(namespace[name], module, name, attributes, found, work)
-        # Modules met on the way are marked with the name "": what counts is what was reached.
-        reached = tuple(sorted(key for key in found if key[1]))
+        reached: set[Definition] = set()
+        for definition in self._direct(module, _code_names(code)):
+            reached |= self._closure(definition)
         if not reached:
             return None
-        known = self._digests.get(reached)
+        key = tuple(sorted(reached))
+        known = self._digests.get(key)
         if known is None:
-            known = self._digests[reached] = self._hash([(key, found[key]) for key in reached])
+            known = self._digests[key] = self._hash(key)
         return known
 
-    @staticmethod
-    def _hash(definitions: list[tuple[tuple[str, str], list[str]]]) -> str:
+    def _hash(self, definitions: tuple[Definition, ...]) -> str:
         digest = hashlib.sha256()
         # Not the modules: an asset whose function moves to another module with its helpers
         # (name= keeps its key) stays up to date.
-        for name, sources in sorted((name, sources) for (_, name), sources in definitions):
+        parts = sorted((name, self._sources(module, name)) for module, name in definitions)
+        for name, sources in parts:
             # Each part with its length first: no two lists of parts hash alike.
             for part in (name, *sources):
                 data = part.encode("utf-8", "surrogatepass")
@@ -198,14 +193,34 @@ class References:
             digest.update(b";")
         return digest.hexdigest()
 
-    def _reach(self, value: Any, module: str, name: str, attributes: set[str],
-               found: dict[tuple[str, str], list[str]], work: list[tuple[str, set[str], set[str]]]) -> None:
-        """Records the definition that NAME in MODULE stands for, and queues what it refers to."""
-        if isinstance(value, types.ModuleType):
-            if (value.__name__, "") not in found and self._in_project(value.__name__):
-                found[(value.__name__, "")] = []  # a module seen: its attributes are followed once
-                work.append((value.__name__, attributes, attributes))
-            return
+    def _sources(self, module: str, name: str) -> list[str]:
+        index = self._index(module)
+        return index.sources.get(name, []) if index is not None else []
+
+    def _direct(self, module: str, names: set[str]) -> set[Definition]:
+        """The definitions that NAMES, used in MODULE's code, stand for; through a module of the
+        project, its attributes among NAMES too."""
+        found: set[Definition] = set()
+        modules = [module]
+        seen = {module}
+        while modules:
+            namespace = getattr(sys.modules.get(modules.pop()), "__dict__", None)
+            if namespace is None:
+                continue
+            for name in names & namespace.keys():
+                value = namespace[name]
+                if isinstance(value, types.ModuleType):
+                    if value.__name__ not in seen and self._in_project(value.__name__):
+                        seen.add(value.__name__)
+                        modules.append(value.__name__)
+                    continue
+                definition = self._definition(value, namespace["__name__"], name)
+                if definition is not None:
+                    found.add(definition)
+        return found
+
+    def _definition(self, value: Any, module: str, name: str) -> Definition | None:
+        """Where the top-level statements that define VALUE, found as NAME in MODULE, are."""
         if isinstance(value, AssetWrapper):
             value = value.__wrapped__
         if isinstance(value, (types.FunctionType, type)):
@@ -215,19 +230,34 @@ class References:
         # A value imported with `from X import name` is defined in X.
         for _ in range(10):
             index = self._index(module)
-            if index is None or (module, name) in found:
-                return
+            if index is None:
+                return None
             if name in index.sources or name not in index.imported:
-                break
+                return (module, name)
             module, name = index.imported[name]
-        else:
-            return
-        found[(module, name)] = index.sources.get(name, [])
-        names = index.names.get(name)
-        if names is None:
-            names = index.names[name] = _node_names(index.nodes.get(name, ()))
-        if names:
-            work.append((module, names, names))
+        return None
+
+    def _closure(self, start: Definition) -> frozenset[Definition]:
+        """START and every definition its source reaches, in turn."""
+        known = self._closures.get(start)
+        if known is not None:
+            return known
+        seen = {start}
+        stack = [start]
+        while stack:
+            module, name = stack.pop()
+            index = self._index(module)
+            if index is None:
+                continue
+            names = index.names.get(name)
+            if names is None:
+                names = index.names[name] = _node_names(index.nodes.get(name, ()))
+            for definition in self._direct(module, names):
+                if definition not in seen:
+                    seen.add(definition)
+                    stack.append(definition)
+        result = self._closures[start] = frozenset(seen)
+        return result
 
 
 def add_references(report: str) -> str:
