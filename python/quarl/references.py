@@ -224,7 +224,10 @@ class References:
         if isinstance(value, AssetWrapper):
             value = value.__wrapped__
         if isinstance(value, (types.FunctionType, type)):
-            home, qualname = getattr(value, "__module__", None), getattr(value, "__qualname__", "")
+            try:
+                home, qualname = getattr(value, "__module__", None), getattr(value, "__qualname__", "")
+            except Exception:  # a metaclass's property may raise anything: then found as NAME
+                home, qualname = None, ""
             if isinstance(home, str) and isinstance(qualname, str) and "<" not in qualname:
                 module, name = home, qualname.partition(".")[0]
         # A value imported with `from X import name` is defined in X.

@@ -1,7 +1,9 @@
 """Where a run's files live under the output folder, and how a finished attempt is published.
 
-    OUT/<module>.<function>/                     an unpartitioned asset's published run
-    OUT/<module>.<function>/<dim=value,...>/     one partition's published run
+    OUT/<key>/                                   an unpartitioned asset's published run
+    OUT/<key>/<dim=value,...>/                   one partition's published run
+
+(an asset's key is its name=, or "<module>.<function>")
     .../.<name>.attempt-<id>/                    an attempt in progress, beside what it replaces
     .../.<name>.failed/                          the last failed attempt, with its record and logs
 
