@@ -48,13 +48,13 @@ def parse(text: str) -> Selector:
     if match is None:
         pattern, plus = (text[:-1], True) if text.endswith("+") else (text, False)
         if not pattern:
-            raise SelectionError(f"--select {text!r}: no asset pattern before '+'")
+            raise SelectionError(f"--select {text}: no asset pattern before '+'")
         return Selector(text, pattern, (), plus)
     clauses = []
     for item in match["body"].split(","):
         dim, equals, values = item.partition("=")
         if not equals or not dim or not values:
-            raise SelectionError(f"--select {text!r}: expected DIM=VALUES in the brackets, found {item!r}")
+            raise SelectionError(f"--select {text}: expected DIM=VALUES in the brackets, found {item!r}")
         clauses.append((dim, values))
     return Selector(text, match["pattern"] or "*", tuple(clauses), bool(match["plus"]))
 
