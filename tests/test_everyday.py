@@ -183,3 +183,11 @@ def test_a_target_not_importable_from_here_says_where_quarl_looked(project, tmp_
         "from the project's folder (the one that holds flow), or name that folder with --path DIR.\n")
     done = quarl(project, "run", "flow", "--path", str(project))
     assert done.returncode == 0, done.stderr
+    (project / "flow" / "needs.py").write_text("import no_such_distribution.sub\n")
+    done = quarl(project, "run", "flow")
+    assert done.stderr == (
+        "quarl run: error: quarl: skipping module 'flow.needs': ModuleNotFoundError: No module named "
+        "'no_such_distribution'\n1 module could not be imported: fix or leave out what fails above\n"
+        f"'no_such_distribution' is not installed where the runs start ({sys.executable}): install it "
+        f"there, for example {sys.executable} -m pip install no_such_distribution (the distribution "
+        "may be named otherwise).\n")

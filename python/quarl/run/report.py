@@ -64,17 +64,19 @@ def _hints(skipped: Sequence[str], targets: Sequence[str], environment: WorkerEn
     tops = {target.partition(".")[0] for target in targets}
     hints = []
     for name in missing:
-        if name.partition(".")[0] in tops:
+        top = name.partition(".")[0]
+        if any(target == name or target.startswith(name + ".") for target in targets):
             given = [p for p in environment.path if p != environment.cwd]
             hints.append(f"{name!r} is not importable from here: quarl imports the targets from the "
                          f"current directory ({environment.cwd}) and each --path DIR "
                          f"({', '.join(given) or 'none given'}), besides what is installed. Run quarl "
-                         f"from the project's folder (the one that holds {name.partition('.')[0]}), or "
-                         "name that folder with --path DIR.")
-        else:
+                         f"from the project's folder (the one that holds {top}), or name that folder "
+                         "with --path DIR.")
+        elif top not in tops:
             hints.append(f"{name!r} is not installed where the runs start ({environment.python}): "
-                         f"install it there, for example {environment.python} -m pip install "
-                         f"{name.partition('.')[0]} (the distribution may be named otherwise).")
+                         f"install it there, for example {environment.python} -m pip install {top} "
+                         "(the distribution may be named otherwise).")
+        # Else a module of the project itself is missing: the inspector's line says it all.
     return hints
 
 
