@@ -132,6 +132,8 @@ def prune(plan: Plan, out: str, command: str, dry_run: bool, stream: IO[str]) ->
                 try:
                     _remove(removal.path)
                 except OSError as error:
+                    if history is not None and invocation is not None:
+                        history.finish(invocation, 2)  # the next prune takes up the rest
                     raise PruneError(f"cannot remove {removal.path}: {error} "
                                      f"({done} of {len(found)} removed before it)") from None
             say(f"{'would remove' if dry_run else 'removed'} {removal.path}: {removal.why}")
