@@ -55,12 +55,12 @@ test: install test-tools browser-tools
 valgrind: install
 	$(VPY) tools/valgrind.py
 
-# Runs the example project with quarl run, as a user types it, from a clean output folder
-# (examples/out/), then once more: the second run finds everything up to date.
+# Runs the example project with quarl run, as the README's first screen does, from a clean
+# output folder (examples/quarl-out/), then once more: the second run finds everything up to date.
 demo: install
-	rm -rf examples/out
-	cd examples && ../$(VENV)/bin/quarl run shop --out out
-	cd examples && ../$(VENV)/bin/quarl run shop --out out
+	rm -rf examples/quarl-out
+	cd examples && ../$(VENV)/bin/quarl run shop
+	cd examples && ../$(VENV)/bin/quarl run shop
 
 # The JSON writer and parser against RapidJSON (header-only, from Debian's rapidjson-dev) on the
 # same generated documents; prints the ratios ours/RapidJSON. Not a test: nothing here asserts time.
@@ -156,7 +156,7 @@ fuzz: $(FUZZ_BIN)/json_suite_check $(FUZZ_BIN)/json_fuzz
 # Every benchmark, each against its baseline in the same run, printing the ratios ours/baseline
 # (bench/README.md keeps the figures of the last run and what holds back those that miss their
 # target). Times first, then instruction counts (valgrind, when installed), then the JSON writer.
-BENCH_SCRIPTS := declare partitions inspect inspect_scale materialize worker import run warm dask memory ui instructions
+BENCH_SCRIPTS := declare partitions inspect inspect_scale select materialize worker import run warm dask memory ui instructions
 bench: install browser-tools bench/out/json_bench
 	@for name in $(BENCH_SCRIPTS); do \
 	    echo; echo "== bench_$$name.py"; $(VPY) bench/bench_$$name.py || exit 1; \

@@ -11,7 +11,8 @@ import os
 import shlex
 import signal
 import sys
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
+from contextlib import contextmanager
 from typing import IO, TYPE_CHECKING
 
 if TYPE_CHECKING:
@@ -73,11 +74,10 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("-j", "--jobs", type=_positive_int, metavar="N",
                      help="runs at once (default: the number of CPUs, "
                      f"{os.cpu_count() or 1} here; on a Dask cluster, its worker threads)")
-    run.add_argument("--select", action="append", nargs="+", default=[], metavar="PATTERN",
-                     help="run only the assets whose 'module.function' matches a glob PATTERN, "
-                     "and whatever of their upstream is not up to date")
+    _select(run, "run only the runs that PATTERN[DIM=VALUES,...] selects, and whatever of their "
+            "upstream is not up to date")
     run.add_argument("--force", action="store_true",
-                     help="rerun the selected assets even when they are up to date")
+                     help="rerun the selected runs even when they are up to date")
     run.add_argument("--timeout", type=_seconds, metavar="S",
                      help="kill a run (its whole process group) after S seconds")
     run.add_argument("--retries", type=_count, default=0, metavar="N",
@@ -109,9 +109,22 @@ def _parser() -> argparse.ArgumentParser:
     status = commands.add_parser(
         "status", help="the last attempt of every run, from the history",
         description="Print the last attempt of every run recorded in OUT's history, without "
-        "running anything.")
+        "running anything. With TARGETs, selectors are read on their plan (which '+' needs).")
+    _targets(status, required=False)
     _out(status)
+    _select(status, "only the runs that PATTERN[DIM=VALUES,...] selects")
+    status.add_argument("--failed", action="store_true",
+                        help="only the runs whose last attempt did not succeed")
     status.add_argument("--json", action="store_true", help="print the runs as JSON")
+
+    prune = commands.add_parser(
+        "prune", help="remove the published runs that the plan no longer has",
+        description="Remove from OUT the published folders of assets and partitions that the plan "
+        "of TARGETs no longer has, and the kept .failed folders of runs that have succeeded since; "
+        "print what is removed and record it in the history.")
+    _targets(prune)
+    _out(prune)
+    prune.add_argument("--dry-run", action="store_true", help="print what would be removed, remove nothing")
 
     graph = commands.add_parser(
         "graph", help="the plan as a graph (mermaid, dot or svg)",
@@ -138,11 +151,18 @@ def _parser() -> argparse.ArgumentParser:
     return parser
 
 
-def _targets(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument("targets", nargs="+", metavar="TARGET",
+def _targets(parser: argparse.ArgumentParser, required: bool = True) -> None:
+    parser.add_argument("targets", nargs="+" if required else "*", metavar="TARGET",
                         help="a module, or a package meaning it and all its submodules")
     parser.add_argument("--path", action="append", default=[], metavar="DIR",
                         help="also import modules from DIR (the current directory always is)")
+
+
+def _select(parser: argparse.ArgumentParser, what: str) -> None:
+    parser.add_argument("--select", action="append", nargs="+", default=[], metavar="PATTERN",
+                        help=f"{what}: PATTERN globs the asset ('module.function' or its name=), "
+                        "VALUES is a glob on a partition value or a range FIRST..LAST, and a "
+                        "trailing '+' adds everything downstream")
 
 
 def _out(parser: argparse.ArgumentParser) -> None:
@@ -164,7 +184,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     args.argv = argv
     command = {"run": run_command, "status": status_command, "graph": graph_command,
-               "ui": ui_command}[args.command]
+               "ui": ui_command, "prune": prune_command}[args.command]
     # SIGTERM (a CI job cancelled, a service stopped) is Ctrl-C wherever it comes: the child
     # processes are stopped and the command says so, instead of vanishing with status 143.
     previous = signal.signal(signal.SIGTERM, signal.default_int_handler)
@@ -192,7 +212,7 @@ def run_command(args: argparse.Namespace) -> int:
         raise UsageError("--scheduler is for --executor dask")
     request = pipeline.RunRequest(
         targets=args.targets, command=shlex.join([PROG, *args.argv]), out=args.out, path=args.path,
-        patterns=[p for group in args.select for p in group],
+        patterns=_patterns(args),
         options=Options(force=args.force, timeout=args.timeout, retries=args.retries,
                         retry_delay=args.retry_delay, fail_fast=args.fail_fast), jobs=args.jobs,
         executor=args.executor, scheduler=args.scheduler, warm=args.isolation == "warm",
@@ -201,7 +221,9 @@ def run_command(args: argparse.Namespace) -> int:
         report = pipeline.run_project(request)
     except pipeline.RunError as error:
         raise UsageError(str(error)) from None
-    display.write_results(report.results, report.ending, sys.stdout, as_json=args.json)
+    with _reader_may_leave():
+        display.write_results(report.results, report.ending, sys.stdout, as_json=args.json,
+                              shown=report.shown)
     if report.stopped is not None:
         print(f"{PROG} run: stopped: {report.stopped}", file=sys.stderr)
     if report.ending == pipeline.Ending.INTERRUPTED:
@@ -210,12 +232,30 @@ def run_command(args: argparse.Namespace) -> int:
     return int(report.ending)
 
 
+def _patterns(args: argparse.Namespace) -> list[str]:
+    return [p for group in args.select for p in group]
+
+
+@contextmanager
+def _reader_may_leave() -> Iterator[None]:
+    """Output whose reader went away (`quarl status | head -5`) ends quietly, and the command
+    keeps its exit status: a run has finished and recorded its runs by the time it prints."""
+    try:
+        yield
+        sys.stdout.flush()
+    except BrokenPipeError:
+        # The interpreter flushes standard output once more at exit: /dev/null takes that.
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+
+
 # --- quarl status ---------------------------------------------------------------------------------
 
 def status_command(args: argparse.Namespace) -> int:
     from dataclasses import replace
 
-    from quarl.run import display, layout
+    from quarl.run import display, layout, select
     from quarl.run.history import History, HistoryError
     from quarl.run.status import Status
 
@@ -233,7 +273,15 @@ def status_command(args: argparse.Namespace) -> int:
         history.close()
     attempts = [replace(a, status=Status.CHANGED) if a.status == Status.SUCCEEDED and a.folder
                 and layout.changed_outside(a.folder) else a for a in attempts]
-    display.write_attempts(attempts, sys.stdout, as_json=args.json)
+    patterns = _patterns(args)
+    plan = _plan(args) if args.targets else None
+    try:
+        chosen = select.select_records(attempts, patterns, args.failed, plan)
+    except select.SelectionError as error:
+        raise UsageError(str(error)) from None
+    what = f"of {len(attempts)} in the history" if patterns or args.failed else "in the history"
+    with _reader_may_leave():
+        display.write_attempts(chosen, sys.stdout, as_json=args.json, what=what)
     return EXIT_OK
 
 
@@ -264,7 +312,26 @@ def graph_command(args: argparse.Namespace) -> int:
                 text = graph.render_svg(text)
             except graph.GraphvizError as error:
                 raise UsageError(str(error)) from None
-    _write(sys.stdout, text)
+    with _reader_may_leave():
+        _write(sys.stdout, text)
+    return EXIT_OK
+
+
+# --- quarl prune ----------------------------------------------------------------------------------
+
+def prune_command(args: argparse.Namespace) -> int:
+    from quarl.run import pipeline, prune
+    from quarl.run.history import HistoryError
+
+    plan = _plan(args)
+    if not os.path.isdir(args.out):
+        raise UsageError(f"no output folder {args.out}")
+    with pipeline.locked(args.out):
+        try:
+            with _reader_may_leave():
+                prune.prune(plan, args.out, shlex.join([PROG, *args.argv]), args.dry_run, sys.stdout)
+        except (HistoryError, prune.PruneError) as error:
+            raise UsageError(str(error)) from None
     return EXIT_OK
 
 

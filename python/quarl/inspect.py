@@ -45,7 +45,9 @@ def _parser() -> argparse.ArgumentParser:
                         "its mode)")
     parser.add_argument("--compact", action="store_true",
                         help="leave each module's source out of the records and name the module "
-                        "that defines each asset's function instead (function_module)")
+                        "that defines each asset's function instead (function_module); a record "
+                        "whose function refers to project code (helpers, classes, constants) "
+                        "carries their digest (references_sha256)")
     # For quarl run: the modules that the inspection imported, with their files, as JSON [[name,
     # file], ...] in the order they were imported; the warm servers import them ahead of the runs.
     parser.add_argument("--imported", metavar="FILE", help=argparse.SUPPRESS)
@@ -264,8 +266,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     try:
         # Bytes, not text: the report is UTF-8 JSON whatever the locale of this process says.
         modules = _with_submodules(args.modules) if args.recursive else args.modules
-        report = _inspect_modules_compact if args.compact else inspect_modules
-        data = (report(modules) + "\n").encode("utf-8")
+        report = (_inspect_modules_compact if args.compact else inspect_modules)(modules)
+        if args.compact:
+            # The orchestrator's fingerprints also cover the project code each function refers
+            # to, which only this process, where the modules are imported, can follow.
+            from quarl.references import add_references
+
+            report = add_references(report)
+        data = (report + "\n").encode("utf-8")
         if args.output is None:
             if sys.stdout is not None:
                 sys.stdout.flush()

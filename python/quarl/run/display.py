@@ -8,7 +8,7 @@ import os
 import sys
 import time
 from collections import Counter
-from collections.abc import Sequence
+from collections.abc import Collection, Sequence
 from typing import IO, Any
 
 from quarl.run.history import AttemptRecord
@@ -36,12 +36,21 @@ class LineDisplay:
 
     def __init__(self, total: int, stream: IO[str]) -> None:
         self.total = total
-        self.stream = stream
+        self.stream: IO[str] | None = stream
         self.done = 0
 
     def started(self, run: Run, attempt: int) -> None:
         if attempt > 1:
-            print(f"retrying {printable(run.name)} (attempt {attempt})", file=self.stream, flush=True)
+            self._say(f"retrying {printable(run.name)} (attempt {attempt})")
+
+    def _say(self, line: str) -> None:
+        # Whoever reads the progress may go away (`quarl run ... 2>&1 | head`): the runs go on.
+        if self.stream is None:
+            return
+        try:
+            print(line, file=self.stream, flush=True)
+        except (BrokenPipeError, ValueError):
+            self.stream = None
 
     def finished(self, result: RunResult) -> None:
         self.done += 1
@@ -54,7 +63,7 @@ class LineDisplay:
             line += f": {printable(result.error)}"
         if result.log:
             line += _log_lines(result.log)
-        print(line, file=self.stream, flush=True)
+        self._say(line)
 
     def close(self) -> None:
         pass
@@ -169,7 +178,8 @@ def _result_lines(results: Sequence[RunResult]) -> list[tuple[str, ...]]:
 
 
 def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[Status], stream: IO[str],
-                 closing: str) -> None:
+                 closing: str, note: str = "") -> None:
+    """The table, then NOTE (a line that stands for rows left out) and the closing line."""
     used = [i for i in range(len(COLUMNS)) if i < 3 or any(line[i] for line in lines)]
     if stream.isatty():
         from rich.console import Console
@@ -187,6 +197,8 @@ def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[Status], s
             table.add_row(*(f"[{colour}]{line[i]}[/]" if i == 2 else escape(line[i]) for i in shown))
         console = Console(file=stream, highlight=False)
         console.print(table)
+        if note:
+            console.print(note, style="dim", highlight=False)
         for line in lines:
             if line[5]:
                 name = line[0] if line[1] == "-" else f"{line[0]}[{line[1]}]"
@@ -198,12 +210,16 @@ def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[Status], s
     width = {i: max(len(row[i]) for row in rows) for i in used}
     for row in rows:
         print("  ".join(row[i].ljust(width[i]) for i in used).rstrip(), file=stream)
+    if note:
+        print(note, file=stream)
     print(f"\n{closing}", file=stream)
 
 
 def write_results(results: Sequence[RunResult], exit_status: int, stream: IO[str],
-                  as_json: bool = False) -> None:
-    """The table of a run's runs, in plan order, or the same as JSON."""
+                  as_json: bool = False, shown: Collection[int] | None = None) -> None:
+    """The table of a run's runs, in plan order, or the same as JSON (every run). With SHOWN (the
+    runs that --select named), the table lists those and the runs that did not stay up to date;
+    the other up-to-date runs, upstream of the selected ones, are one line."""
     if as_json:
         document = {
             "runs": [{
@@ -216,11 +232,16 @@ def write_results(results: Sequence[RunResult], exit_status: int, stream: IO[str
         }
         _dump(document, stream)
     else:
-        _print_table(_result_lines(results), [r.status for r in results], stream, summary(results))
+        listed = [r for r in results if shown is None or r.run.index in shown
+                  or r.status != Status.UP_TO_DATE]
+        hidden = len(results) - len(listed)
+        note = (f"... and {_count(hidden, 'upstream run')} up to date, not listed" if hidden else "")
+        _print_table(_result_lines(listed), [r.status for r in listed], stream, summary(results), note)
 
 
-def write_attempts(attempts: Sequence[AttemptRecord], stream: IO[str], as_json: bool = False) -> None:
-    """`quarl status`: the last attempt of every run."""
+def write_attempts(attempts: Sequence[AttemptRecord], stream: IO[str], as_json: bool = False,
+                   what: str = "in the history") -> None:
+    """`quarl status`: the last attempt of every run (WHAT says which runs these are)."""
     def log(a: AttemptRecord) -> str | None:
         return failure_log(a.status, a.folder)
 
@@ -233,9 +254,16 @@ def write_attempts(attempts: Sequence[AttemptRecord], stream: IO[str], as_json: 
         return
     lines = [_line(a.asset, a.label, a.status, a.duration, a.result_type, a.error, log(a)) for a in attempts]
     counts = Counter(a.status for a in attempts)
-    closing = f"{len(attempts)} runs in the history, last attempts: " + ", ".join(
-        f"{counts[s]} {_status_text(s)}" for s in Status if counts[s])
+    parts = ", ".join(f"{counts[s]} {_status_text(s)}" for s in Status if counts[s])
+    closing = f"{_count(len(attempts), 'run')} {what}" + (f", last attempts: {parts}" if parts else "")
+    if not lines:
+        print(closing, file=stream)
+        return
     _print_table(lines, [a.status for a in attempts], stream, closing)
+
+
+def _count(n: int, noun: str) -> str:
+    return f"{n} {noun}" if n == 1 else f"{n} {noun}s"
 
 
 def _dump(document: object, stream: IO[str]) -> None:

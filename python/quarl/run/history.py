@@ -41,7 +41,7 @@ CREATE TABLE attempt (
     label TEXT NOT NULL,           -- the partition as tables show it, "-" when unpartitioned
     plan_index INTEGER NOT NULL,
     fingerprint TEXT NOT NULL,
-    status TEXT NOT NULL,          -- succeeded, failed, timeout, interrupted, skipped
+    status TEXT NOT NULL,          -- succeeded, failed, timeout, interrupted, skipped, pruned
     started REAL NOT NULL,         -- seconds since the epoch
     duration REAL,
     exit_status INTEGER,
@@ -235,12 +235,13 @@ class History:
                 raise
 
     def latest(self) -> list[AttemptRecord]:
-        """The last attempt of every run the history knows, in plan order."""
+        """The last attempt of every run the history knows, in plan order; a run pruned since
+        (its last row says so) is known no more."""
         with _reading(self.path):
             rows = self._db.execute(
                 f"SELECT {', '.join(_COLUMNS)} FROM attempt WHERE id IN "
-                "(SELECT max(id) FROM attempt GROUP BY asset, partition) "
-                "ORDER BY plan_index, asset, partition").fetchall()
+                "(SELECT max(id) FROM attempt GROUP BY asset, partition) AND status != ? "
+                "ORDER BY plan_index, asset, partition", (Status.PRUNED.value,)).fetchall()
         return [_record(row) for row in rows]
 
     def unfinished(self) -> set[tuple[str, str]]:

@@ -1,7 +1,9 @@
 """Where a run's files live under the output folder, and how a finished attempt is published.
 
-    OUT/<module>.<function>/                     an unpartitioned asset's published run
-    OUT/<module>.<function>/<dim=value,...>/     one partition's published run
+    OUT/<key>/                                   an unpartitioned asset's published run
+    OUT/<key>/<dim=value,...>/                   one partition's published run
+
+(an asset's key is its name=, or "<module>.<function>")
     .../.<name>.attempt-<id>/                    an attempt in progress, beside what it replaces
                                                  (<id>: 12 lowercase hexadecimal digits)
     .../.<name>.failed/                          the last failed attempt, with its record and logs
@@ -24,7 +26,7 @@ import shutil
 from collections.abc import Sequence
 from typing import Any, BinaryIO
 
-from quarl.run.plan import value_text
+from quarl.run.plan import canonical, value_text
 
 # Characters kept as they are in a partition folder name; everything else that is ASCII is
 # percent-encoded: "/" and NUL cannot appear in a file name, control characters and the shell's
@@ -63,6 +65,25 @@ def partition_folder(partition: tuple[tuple[str, str], ...]) -> str:
     named ".x" must not make a published folder that recover() could take for one of them."""
     name = ",".join(f"{_escape(dim)}={_escape(value_text(text))}" for dim, text in partition)
     return "%2E" + name[1:] if name.startswith(".") else name
+
+
+def value_folder_name(text: str) -> str:
+    """A partition value (its canonical JSON text) as its folder name writes it."""
+    return _escape(value_text(text))
+
+
+def folder_name_value(name: str) -> str | None:
+    """The canonical JSON text of the value that a partition folder name writes NAME, or None
+    when NAME is no such name."""
+    try:
+        return canonical(_value_of(_unescape(name)))
+    except ValueError:
+        return None
+
+
+def split_partition_folder(name: str) -> tuple[tuple[str, str], ...]:
+    """(dimension, value as the folder name writes it) pairs of a partition folder name."""
+    return tuple((_unescape(dim), value) for dim, _, value in (item.partition("=") for item in name.split(",")))
 
 
 def parse_partition_folder(name: str) -> dict[str, Any]:

@@ -10,17 +10,16 @@ from __future__ import annotations
 
 import enum
 import fcntl
-import fnmatch
 import os
 import sys
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 
-from quarl.run import display, layout, report
+from quarl.run import display, layout, report, select
 from quarl.run.executors.base import Executor, ExecutorError, WorkerEnvironment
 from quarl.run.history import History, HistoryError
-from quarl.run.plan import Plan, PlanError, build_plan, select
+from quarl.run.plan import Plan, PlanError, build_plan
 from quarl.run.scheduler import Options, RunResult, Scheduler
 
 
@@ -61,29 +60,30 @@ class RunReport:
     results: list[RunResult]
     ending: Ending
     stopped: str | None = None  # why the runs stopped before their end: the history or executor failed
+    shown: set[int] | None = None  # the runs the table lists besides those that ran; None: all
 
 
 def run_project(request: RunRequest) -> RunReport:
     environment = worker_environment(request.path)
     found = inspect_project(request.targets, environment)
     plan = plan_of(found)
-    selection, forced = select_runs(plan, request)
+    chosen = select_runs(plan, request)
     try:
         os.makedirs(request.out, exist_ok=True)
     except OSError as error:
         raise RunError(f"cannot create the output folder: {error}") from None
-    with _locked(request.out), _history(request.out) as history:
+    with locked(request.out), _history(request.out) as history:
         recover(request.out, plan)
         executor = make_executor(request, environment, plan, found)
         try:
             invocation = history.begin(request.command)
-            scheduler = execute(plan, selection, forced, request, executor, history, invocation)
+            scheduler = execute(plan, chosen.runs, chosen.forced, request, executor, history, invocation)
         finally:
             executor.close()
         ending = _ending(scheduler.results_in_order, scheduler.interrupted, scheduler.reason)
         if not scheduler.history_failed:  # said already, and no use asking it again
             history.finish(invocation, int(ending))
-    return RunReport(scheduler.results_in_order, ending, scheduler.reason)
+    return RunReport(scheduler.results_in_order, ending, scheduler.reason, chosen.shown)
 
 
 # --- the stages -------------------------------------------------------------------------------
@@ -127,24 +127,13 @@ def library_modules(found: report.Report, environment: WorkerEnvironment) -> lis
             if not project_file(path) and name.partition(".")[0] not in ("quarl", "_quarl")]
 
 
-def select_runs(plan: Plan, request: RunRequest) -> tuple[list[int], set[int]]:
-    """The runs that --select asks for with their upstream, and those that --force reruns."""
-    keys = [asset.key for asset in plan.assets]
-    selected = keys
-    if request.patterns:
-        unmatched = [p for p in request.patterns if not fnmatch.filter(keys, p)]
-        if unmatched:
-            raise RunError(f"--select {' '.join(unmatched)} matches no asset "
-                           f"(the assets are: {', '.join(keys)})")
-        selected = [k for k in keys if any(fnmatch.fnmatchcase(k, p) for p in request.patterns)]
-    selection = select(plan, selected)
-    wanted = set(selected)
-    forced = {i for i in selection if plan.runs[i].asset.key in wanted} if request.options.force else set()
-    too_long = [plan.runs[i].name for i in selection if layout.too_long(
-        layout.RunPaths(request.out, plan.runs[i].asset.key, plan.runs[i].partition))]
-    if too_long:
-        raise RunError("partition values too long for a folder name: " + ", ".join(too_long[:5]))
-    return selection, forced
+def select_runs(plan: Plan, request: RunRequest) -> select.RunSelection:
+    """The runs that --select asks for with their upstream, those that --force reruns, and those
+    the table lists."""
+    try:
+        return select.select_runs(plan, request.patterns, request.options.force, request.out)
+    except select.SelectionError as error:
+        raise RunError(str(error)) from None
 
 
 def recover(out: str, plan: Plan) -> None:
@@ -209,7 +198,7 @@ def _ending(results: Sequence[RunResult], interrupted: bool, stopped: str | None
 
 
 @contextmanager
-def _locked(out: str) -> Iterator[None]:
+def locked(out: str) -> Iterator[None]:
     """One `quarl run` at a time per output folder: two would publish over each other."""
     with open(os.path.join(out, ".quarl.lock"), "a") as lock:
         try:

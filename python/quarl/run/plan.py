@@ -25,13 +25,23 @@ class PlanError(Exception):
         self.problems = list(problems)
 
 
+# One encoder for every call: json.dumps with options builds a new one each time, which a plan
+# of many runs would pay for twice a run.
+_CANONICAL = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+
+
 def canonical(value: Any) -> str:
     """The one JSON text of a value that the plan compares, hashes and names folders after."""
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+    return _CANONICAL.encode(value)
 
 
 # A partition: (dimension, canonical JSON text of its value) pairs, in the asset's dimension order.
 Partition = tuple[tuple[str, str], ...]
+
+
+# The first characters (after blanks) with which a text can read as JSON: anything else is
+# not JSON, and a string that starts otherwise is shown bare without trying to parse it.
+_JSON_STARTS = frozenset('"[{-0123456789tfnNI')
 
 
 def value_text(json_text: str) -> str:
@@ -40,6 +50,8 @@ def value_text(json_text: str) -> str:
     a string, as its JSON text. So no two values look alike."""
     value = json.loads(json_text)
     if isinstance(value, str):
+        if value.lstrip()[:1] not in _JSON_STARTS:
+            return value
         try:
             json.loads(value)
         except ValueError:
@@ -61,7 +73,7 @@ def partition_object(partition: Partition) -> dict[str, Any]:
 @dataclass(frozen=True)
 class Asset:
     ref: str  # "<file>:<function>", as inputs= records it
-    key: str  # "<module>.<function>": the asset's folder and its name in tables
+    key: str  # name= when given, else "<module>.<function>": its folder and its name everywhere
     module: str  # the module a worker imports to run it
     function: str
     source: str
@@ -69,6 +81,9 @@ class Asset:
     return_type: str | None
     inputs: tuple[tuple[str, str], ...]  # (parameter, upstream reference)
     dimensions: tuple[tuple[str, tuple[str, ...]], ...]  # (dimension, canonical value texts)
+    # A digest of the project code the function refers to (helpers, classes, constants), which
+    # the inspection computes; None when it refers to none.
+    references: str | None = None
 
     @property
     def partitioned(self) -> bool:
@@ -140,6 +155,13 @@ def _asset_of(record: Mapping[str, Any], problems: list[str]) -> Asset | None:
         problems.append(f"{record['file_path']}:{function}: the function name {function!r} is not "
                         "a Python name, so it cannot name the asset's folder")
         return None
+    name = metadata.get("name")
+    if name is not None:
+        fault = _folder_name_fault(name)
+        if fault:
+            problems.append(f"{key}: name={name!r} cannot be the name of a folder ({fault})")
+            return None
+        key = name
     dimensions = []
     for dim, spec in sorted((metadata.get("partitions") or {}).items()):
         if spec.get("kind") != "inline":
@@ -154,7 +176,27 @@ def _asset_of(record: Mapping[str, Any], problems: list[str]) -> Asset | None:
             problems.append(f"{key}: {parameter!r} is both an input and a partition dimension")
     return Asset(ref=f"{record['file_path']}:{function}", key=key, module=module, function=function,
                  source=record["function_source"], python_version=record["python_version"],
-                 return_type=record.get("return_type"), inputs=inputs, dimensions=tuple(dimensions))
+                 return_type=record.get("return_type"), inputs=inputs, dimensions=tuple(dimensions),
+                 references=record.get("references_sha256"))
+
+
+# Names that the output folder holds besides the assets' folders.
+_RESERVED = ("quarl-history.db", "quarl-history.db-journal", "quarl-history.db-wal", "quarl-history.db-shm")
+
+
+def _folder_name_fault(name: str) -> str:
+    """Why NAME cannot be an asset's folder under --out; "" when it can."""
+    if not name:
+        return "it is empty"
+    if "/" in name or "\0" in name:
+        return "it holds '/' or NUL"
+    if name.startswith("."):
+        return "it starts with '.'"
+    if len(name.encode("utf-8", "surrogatepass")) > 255:
+        return "it is longer than 255 bytes"
+    if name in _RESERVED:
+        return "the history's file has it"
+    return ""
 
 
 def assets_of(records: Iterable[Mapping[str, Any]]) -> list[Asset]:
@@ -172,13 +214,20 @@ def assets_of(records: Iterable[Mapping[str, Any]]) -> list[Asset]:
         known = by_ref.setdefault(asset.ref, asset)
         # The first record names the module: in the compact report every record of one asset
         # names its defining module, so they agree.
-        if (known.source, known.inputs, known.dimensions) != (asset.source, asset.inputs, asset.dimensions):
+        if ((known.key, known.source, known.inputs, known.dimensions)
+                != (asset.key, asset.source, asset.inputs, asset.dimensions)):
             problems.append(f"{asset.ref} names two different assets ({known.key} and {asset.key}, "
                             f"found in {', '.join(dict.fromkeys(found_in[asset.ref]))})")
-    keys: dict[str, str] = {}
+    keys: dict[str, Asset] = {}
     for asset in by_ref.values():
-        if keys.setdefault(asset.key, asset.ref) != asset.ref:
-            problems.append(f"{asset.key} names two different assets ({keys[asset.key]} and {asset.ref})")
+        first = keys.setdefault(asset.key, asset)
+        if first.ref != asset.ref:
+            # By module and function where those tell them apart, else by file.
+            one, other = f"{first.module}.{first.function}", f"{asset.module}.{asset.function}"
+            if one == other:
+                one, other = first.ref, asset.ref
+            problems.append(f"{asset.key} names two different assets ({one} and {other})")
+            continue
         for parameter, ref in asset.inputs:
             if ref not in by_ref:
                 problems.append(f"{asset.key}: input {parameter!r} refers to {ref!r}, "
@@ -230,11 +279,20 @@ def _describe_cycle(by_ref: dict[str, Asset], stuck: set[str]) -> str:
 
 # --- runs ---------------------------------------------------------------------------------------
 
-def fingerprint(asset: Asset, partition: Partition, upstream: Sequence[tuple[str, Sequence[str]]]) -> str:
-    """What decides whether a published run is still up to date: the function's source, the
-    interpreter version, the partition, and the fingerprints of the upstream runs consumed."""
-    text = canonical({"asset": asset.key, "source": asset.source, "python": asset.python_version,
-                      "partition": [list(pair) for pair in partition],
+def code_digest(asset: Asset) -> str:
+    """What a run's fingerprint takes from its asset: the function's source and that of the
+    project code it refers to, and the interpreter version. Hashed once per asset: the source of
+    an asset with many partitions may hold them all."""
+    fields = {"asset": asset.key, "source": asset.source, "python": asset.python_version}
+    if asset.references is not None:
+        fields["references"] = asset.references
+    return hashlib.sha256(canonical(fields).encode()).hexdigest()
+
+
+def fingerprint(code: str, partition: Partition, upstream: Sequence[tuple[str, Sequence[str]]]) -> str:
+    """What decides whether a published run is still up to date: its asset's code digest, the
+    partition, and the fingerprints of the upstream runs consumed."""
+    text = canonical({"code": code, "partition": [list(pair) for pair in partition],
                       "inputs": [[parameter, list(prints)] for parameter, prints in upstream]})
     return hashlib.sha256(text.encode()).hexdigest()
 
@@ -261,6 +319,7 @@ def build_plan(records: Iterable[Mapping[str, Any]]) -> Plan:
                 groups.setdefault(tuple(values[d] for d in shared), []).append(start + offset)
             pinned = len(shared) == len(upstream.dimensions)
             matchers.append((parameter, upstream, shared, groups, pinned))
+        code = code_digest(asset)
         for partition in asset.partitions():
             values = dict(partition)
             inputs = []
@@ -271,7 +330,7 @@ def build_plan(records: Iterable[Mapping[str, Any]]) -> Plan:
                                     f"from {upstream.key} matches no run of it")
                 inputs.append(Input(parameter, tuple(matched), pinned))
             prints = [(item.parameter, [runs[i].fingerprint for i in item.upstream]) for item in inputs]
-            runs.append(Run(len(runs), asset, partition, tuple(inputs), fingerprint(asset, partition, prints)))
+            runs.append(Run(len(runs), asset, partition, tuple(inputs), fingerprint(code, partition, prints)))
     if problems:
         raise PlanError(problems)
     downstream: list[list[int]] = [[] for _ in runs]
@@ -280,15 +339,3 @@ def build_plan(records: Iterable[Mapping[str, Any]]) -> Plan:
             downstream[index].append(run.index)
     return Plan(assets, runs, downstream)
 
-
-def select(plan: Plan, selected_keys: Iterable[str]) -> list[int]:
-    """The runs of the selected assets and everything upstream of them, in plan order."""
-    wanted = set(selected_keys)
-    keep = {run.index for run in plan.runs if run.asset.key in wanted}
-    stack = list(keep)
-    while stack:
-        for index in plan.runs[stack.pop()].upstream():
-            if index not in keep:
-                keep.add(index)
-                stack.append(index)
-    return sorted(keep)

@@ -56,12 +56,39 @@ def inspect(targets: Sequence[str], environment: WorkerEnvironment) -> Report:
         raise InspectionError(f"inspecting {' '.join(targets)} failed:\n{said}")
     if skipped:
         raise InspectionError("\n".join([*skipped, f"{_count(len(skipped), 'module')} could not be "
-                                         "imported: fix or leave out what fails above"]))
+                                         "imported: fix or leave out what fails above",
+                                         *_hints(skipped, targets, environment)]))
     try:
         assets: list[dict[str, Any]] = json.loads(text)["assets"]
     except (ValueError, TypeError, KeyError) as error:
         raise InspectionError(f"the inspector's report cannot be read: {error}") from None
     return Report(assets, imported)
+
+
+_MISSING = re.compile(r"ModuleNotFoundError: No module named '([^']*)'$")
+
+
+def _hints(skipped: Sequence[str], targets: Sequence[str], environment: WorkerEnvironment) -> list[str]:
+    """What to do about modules that are not found: a target that is not importable from where
+    quarl looks, or a module that the project imports and the environment lacks."""
+    missing = dict.fromkeys(m[1] for line in skipped if (m := _MISSING.search(line)))
+    tops = {target.partition(".")[0] for target in targets}
+    hints = []
+    for name in missing:
+        top = name.partition(".")[0]
+        if any(target == name or target.startswith(name + ".") for target in targets):
+            given = [p for p in environment.path if p != environment.cwd]
+            hints.append(f"{name!r} is not importable from here: quarl imports the targets from the "
+                         f"current directory ({environment.cwd}) and each --path DIR "
+                         f"({', '.join(given) or 'none given'}), besides what is installed. Run quarl "
+                         f"from the project's folder (the one that holds {top}), or name that folder "
+                         "with --path DIR.")
+        elif top not in tops:
+            hints.append(f"{name!r} is not installed where the runs start ({environment.python}): "
+                         f"install it there, for example {environment.python} -m pip install {top} "
+                         "(the distribution may be named otherwise).")
+        # Else a module of the project itself is missing: the inspector's line says it all.
+    return hints
 
 
 def _count(n: int, noun: str) -> str:

@@ -19,6 +19,7 @@ class Status(StrEnum):
     # Never recorded: what `quarl status` shows for a succeeded run whose published value has
     # been edited, replaced or removed by hand since.
     CHANGED = "changed outside quarl"
+    PRUNED = "pruned"  # no longer in the plan, its folders removed by quarl prune
 
     @property
     def failed(self) -> bool:
