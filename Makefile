@@ -30,10 +30,11 @@ PIP_INSTALL := -m pip install --quiet --no-build-isolation
 	$*/bin/python tools/install-build-requires
 	touch $@
 
-# Builds the wheel (abi3) from this tree and installs it with the test extras, and the dask extra
-# for the tests that start a Dask cluster.
+# Builds the wheel (abi3) from this tree and installs it with the test extras, the dask extra for
+# the tests that start a Dask cluster and the parquet extra (pandas, pyarrow, numpy) for the
+# tests of every value format.
 install: $(VENV)/.build-requires
-	$(VPY) $(PIP_INSTALL) $(BUILD_FLAGS) '.[test,dask]'
+	$(VPY) $(PIP_INSTALL) $(BUILD_FLAGS) '.[test,dask,parquet]'
 $(VENV)/.build-requires: | $(VPY)
 
 test: install

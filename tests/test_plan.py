@@ -111,9 +111,10 @@ def test_input_file_splices_upstream_values_unparsed(tmp_path):
         values[name] = tmp_path / name
         values[name].write_bytes(text)
     target = tmp_path / "input.json"
-    layout.write_input(str(target), ([("day", '"d1"')], [("single", str(values["a"]))],
-                                     [("many", [('{"day":"d1"}', str(values["b"])),
-                                                ('{"day":"d2"}', str(values["c"]))]), ("none", [])]))
+    layout.write_input(str(target), ([("day", '"d1"')], [("single", layout.Value(str(values["a"])))],
+                                     [("many", [('{"day":"d1"}', layout.Value(str(values["b"]))),
+                                                ('{"day":"d2"}', layout.Value(str(values["c"])))]),
+                                      ("none", [])]))
     assert target.read_bytes() == (b'{"day":"d1","single":{"x": [1, 2.50]},"many":[{"partition":'
                                    b'{"day":"d1"},"value":NaN},{"partition":{"day":"d2"},"value":'
                                    b'"\\u00e9"}],"none":[]}')

@@ -5,8 +5,8 @@
     .../.<name>.attempt-<id>/                    an attempt in progress, beside what it replaces
     .../.<name>.failed/                          the last failed attempt, with its record and logs
 
-A published folder holds value.json and result.json (written by the worker), stdout.log and
-stderr.log, and run.json (the orchestrator's record: fingerprint, partition, timing). It is only
+A published folder holds the value (value.json, or value.<suffix> of its serializer) and
+result.json (written by the worker), stdout.log and stderr.log, and run.json (the orchestrator's record: fingerprint, partition, timing). It is only
 ever replaced whole, by one rename, so a reader never sees parts of two runs.
 """
 
@@ -18,7 +18,7 @@ import json
 import os
 import shutil
 from collections.abc import Sequence
-from typing import Any, BinaryIO
+from typing import Any, BinaryIO, NamedTuple
 
 from quarl.run.plan import value_text
 
@@ -152,11 +152,20 @@ def recover(parent: str) -> None:
 
 # --- the input file ---------------------------------------------------------------------------
 
-# One keyword argument of a run: a JSON text given in full, the value.json of an upstream run, or
+class Value(NamedTuple):
+    """An upstream run's published value: its file, the format its result.json records, and
+    the upstream asset's serializer= (which locates a serializer of the user's)."""
+
+    path: str
+    format: str = "json"
+    serializer: str | None = None
+
+
+# One keyword argument of a run: a JSON text given in full, the value of an upstream run, or
 # the list of {"partition": ..., "value": ...} of several upstream runs.
 Literal = tuple[str, str]
-Upstream = tuple[str, str]
-UpstreamList = tuple[str, Sequence[tuple[str, str]]]  # (partition JSON text, value path)
+Upstream = tuple[str, Value]
+UpstreamList = tuple[str, Sequence[tuple[str, Value]]]  # (partition JSON text, value)
 InputSpec = tuple[Sequence[Literal], Sequence[Upstream], Sequence[UpstreamList]]
 
 
@@ -190,15 +199,15 @@ def write_input(path: str, spec: InputSpec) -> None:
         for name, text in literals:
             file.write(separator + _key(name) + text.encode())
             separator = b","
-        for name, value_path in upstream:
+        for name, value in upstream:
             file.write(separator + _key(name))
-            _copy(value_path, file)
+            _copy(value.path, file)
             separator = b","
         for name, items in lists:
             file.write(separator + _key(name) + b"[")
-            for position, (partition_text, value_path) in enumerate(items):
+            for position, (partition_text, value) in enumerate(items):
                 file.write(b'%s{"partition":%s,"value":' % (b"," if position else b"", partition_text.encode()))
-                _copy(value_path, file)
+                _copy(value.path, file)
                 file.write(b"}")
             file.write(b"]")
             separator = b","
@@ -209,9 +218,49 @@ def _key(name: str) -> bytes:
     return json.dumps(name, ensure_ascii=False).encode() + b":"
 
 
+def all_json(spec: InputSpec | None) -> bool:
+    """Every upstream value of these inputs is stored as JSON."""
+    if spec is None:
+        return True
+    _, upstream, lists = spec
+    return all(value.format == "json" for _, value in upstream) and \
+        all(value.format == "json" for _, items in lists for _, value in items)
 
-def published_run(published: str) -> dict[str, Any] | None:
-    """run.json of a published run whose value and successful record are in place, else None."""
+
+def _described(value: Value) -> dict[str, Any]:
+    item: dict[str, Any] = {"format": value.format, "path": value.path}
+    if value.serializer is not None and ":" in value.serializer:
+        item["serializer"] = value.serializer
+    return item
+
+
+def values_manifest(serializer: str | None, spec: InputSpec | None) -> str:
+    """What a worker started with --values reads (quarl.values.load_inputs): the asset's
+    serializer and each input, a value given in full or an upstream's file and format."""
+    inputs: dict[str, Any] = {}
+    if spec is not None:
+        literals, upstream, lists = spec
+        for name, text in literals:
+            inputs[name] = {"value": json.loads(text)}
+        for name, value in upstream:
+            inputs[name] = _described(value)
+        for name, items in lists:
+            inputs[name] = {"gather": [{"partition": json.loads(partition), **_described(value)}
+                                       for partition, value in items]}
+    return json.dumps({"serializer": serializer, "inputs": inputs}, ensure_ascii=False,
+                      separators=(",", ":"))
+
+
+def value_file(result: dict[str, Any]) -> str | None:
+    """The name of the value file that a successful result.json names, inside its run folder."""
+    path = result.get("value_path")
+    name = os.path.basename(path) if isinstance(path, str) else ""
+    return name if name.startswith("value.") else None
+
+
+def published_run(published: str) -> tuple[dict[str, Any], Value] | None:
+    """run.json of a published run whose value and successful record are in place, with its
+    value; else None."""
     try:
         with open(os.path.join(published, "run.json"), "rb") as file:
             record = json.loads(file.read())
@@ -221,6 +270,7 @@ def published_run(published: str) -> dict[str, Any] | None:
         return None
     if not (isinstance(record, dict) and isinstance(result, dict) and result.get("ok") is True):
         return None
-    if not os.path.exists(os.path.join(published, "value.json")):
+    name = value_file(result)
+    if name is None or not os.path.exists(path := os.path.join(published, name)):
         return None
-    return record
+    return record, Value(path, str(result.get("artifact_format", "json")))

@@ -69,6 +69,7 @@ class Asset:
     return_type: str | None
     inputs: tuple[tuple[str, str], ...]  # (parameter, upstream reference)
     dimensions: tuple[tuple[str, tuple[str, ...]], ...]  # (dimension, canonical value texts)
+    serializer: str | None = None  # serializer=, None for JSON ("json" or not given)
 
     @property
     def partitioned(self) -> bool:
@@ -139,12 +140,19 @@ def _asset_of(record: Mapping[str, Any], problems: list[str]) -> Asset | None:
         texts = dict.fromkeys(canonical(value) for value in json.loads(spec["values_json"]))
         dimensions.append((dim, tuple(texts)))
     inputs = tuple(sorted((metadata.get("inputs") or {}).items()))
+    serializer = metadata.get("serializer")
+    if serializer == "json":
+        serializer = None
+    if record.get("serializer_problem"):
+        # Found by the inspector, which can import what serializer= names.
+        problems.append(f"{key}: {record['serializer_problem']}")
     for parameter, _ in inputs:
         if any(parameter == dim for dim, _ in dimensions):
             problems.append(f"{key}: {parameter!r} is both an input and a partition dimension")
     return Asset(ref=f"{record['file_path']}:{function}", key=key, module=module, function=function,
                  source=record["function_source"], python_version=record["python_version"],
-                 return_type=record.get("return_type"), inputs=inputs, dimensions=tuple(dimensions))
+                 return_type=record.get("return_type"), inputs=inputs, dimensions=tuple(dimensions),
+                 serializer=serializer)
 
 
 def assets_of(records: Iterable[Mapping[str, Any]]) -> list[Asset]:
@@ -162,7 +170,8 @@ def assets_of(records: Iterable[Mapping[str, Any]]) -> list[Asset]:
         known = by_ref.setdefault(asset.ref, asset)
         # The first record names the module: in the compact report every record of one asset
         # names its defining module, so they agree.
-        if (known.source, known.inputs, known.dimensions) != (asset.source, asset.inputs, asset.dimensions):
+        if (known.source, known.inputs, known.dimensions, known.serializer) != \
+                (asset.source, asset.inputs, asset.dimensions, asset.serializer):
             problems.append(f"{asset.ref} names two different assets ({known.key} and {asset.key}, "
                             f"found in {', '.join(dict.fromkeys(found_in[asset.ref]))})")
     keys: dict[str, str] = {}
@@ -222,10 +231,15 @@ def _describe_cycle(by_ref: dict[str, Asset], stuck: set[str]) -> str:
 
 def fingerprint(asset: Asset, partition: Partition, upstream: Sequence[tuple[str, Sequence[str]]]) -> str:
     """What decides whether a published run is still up to date: the function's source, the
-    interpreter version, the partition, and the fingerprints of the upstream runs consumed."""
-    text = canonical({"asset": asset.key, "source": asset.source, "python": asset.python_version,
-                      "partition": [list(pair) for pair in partition],
-                      "inputs": [[parameter, list(prints)] for parameter, prints in upstream]})
+    interpreter version, the partition, the fingerprints of the upstream runs consumed, and the
+    serializer (left out for JSON, so that the runs published before serializers stay up to
+    date)."""
+    described: dict[str, Any] = {"asset": asset.key, "source": asset.source, "python": asset.python_version,
+                                 "partition": [list(pair) for pair in partition],
+                                 "inputs": [[parameter, list(prints)] for parameter, prints in upstream]}
+    if asset.serializer is not None:
+        described["serializer"] = asset.serializer
+    text = canonical(described)
     return hashlib.sha256(text.encode()).hexdigest()
 
 

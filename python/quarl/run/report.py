@@ -29,8 +29,8 @@ def inspect(targets: Sequence[str], environment: WorkerEnvironment) -> list[dict
     # log has what it prints again), and standard output is theirs.
     with tempfile.TemporaryDirectory(prefix="quarl-inspect-") as folder:
         report = os.path.join(folder, "report.json")
-        argv = [environment.python, "-m", "quarl.inspect", "--recursive", "--compact", "-o", report,
-                "--", *targets]
+        argv = [environment.python, "-m", "quarl.inspect", "--recursive", "--compact",
+                "--check-serializers", "-o", report, "--", *targets]
         done = subprocess.run(argv, cwd=environment.cwd, env=environment.env(), stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         try:
