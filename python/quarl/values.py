@@ -255,7 +255,12 @@ def _from_entry_point(name: str) -> Serializer | None:
     except Exception as error:
         raise SerializerError(f"serializer {name!r} (registered as {point.value}) cannot be "
                               f"loaded: {_describe(error)}") from None
-    return _validated(found, name)
+    serializer = _validated(found, name)
+    if serializer.name != name:
+        # Its files would record a format that no registered name reads back.
+        raise SerializerError(f"serializer {name!r} (registered as {point.value}) calls itself "
+                              f"{serializer.name!r}")
+    return serializer
 
 
 def resolve(spec: str) -> Serializer | None:
