@@ -81,6 +81,13 @@ class PickleSerializer:
             return pickle.load(file)
 
 
+def _library(name: str) -> Any:
+    # Imported by name: the libraries are optional, and untyped to a type checker.
+    import importlib
+
+    return importlib.import_module(name)
+
+
 def _type_name(value: Any) -> str:
     kind = type(value)
     return kind.__name__ if kind.__module__ == "builtins" else f"{kind.__module__}.{kind.__qualname__}"
@@ -100,17 +107,13 @@ class ParquetSerializer:
             return
         pyarrow = sys.modules.get("pyarrow")
         if pyarrow is not None and isinstance(value, pyarrow.Table):
-            import pyarrow.parquet
-
-            pyarrow.parquet.write_table(value, path)
+            _library("pyarrow.parquet").write_table(value, path)
             return
         raise TypeError(f"serializer 'parquet' stores a pandas DataFrame or a pyarrow Table, "
                         f"not {_type_name(value)}")
 
     def load(self, path: Path) -> Any:
-        import pandas
-
-        return pandas.read_parquet(path, engine="pyarrow")
+        return _library("pandas").read_parquet(path, engine="pyarrow")
 
 
 class NumpySerializer:
@@ -129,9 +132,7 @@ class NumpySerializer:
             numpy.save(file, value, allow_pickle=False)
 
     def load(self, path: Path) -> Any:
-        import numpy
-
-        return numpy.load(path, allow_pickle=False)
+        return _library("numpy").load(path, allow_pickle=False)
 
 
 JSON: Serializer = JsonSerializer()
@@ -301,13 +302,13 @@ def reader(artifact_format: str, declared: str | None) -> Serializer:
     if artifact_format in FORMATS:
         return FORMATS[artifact_format]
     if declared is not None and ":" in declared:
-        found = _from_attribute(declared)
-        if found.name == artifact_format:
-            return found
-    found = _from_entry_point(artifact_format)
-    if found is None:
+        own = _from_attribute(declared)
+        if own.name == artifact_format:
+            return own
+    registered = _from_entry_point(artifact_format)
+    if registered is None:
         raise SerializerError(f"no serializer reads the format {artifact_format!r}")
-    return found
+    return registered
 
 
 def _describe(error: BaseException) -> str:
@@ -322,7 +323,7 @@ def record_bytes(record: Mapping[str, Any]) -> bytes:
     return json.dumps(record, ensure_ascii=False, separators=(",", ":"), sort_keys=True).encode()
 
 
-def write_whole(path: Path, write: Callable[[Path], None]) -> None:
+def write_whole(path: Path, write: Callable[[Path], object]) -> None:
     """Calls write() on a new name beside `path`, then renames it to `path`: a reader, or a
     worker killed at any instant, leaves `path` as it was or whole. The temporary name keeps
     the suffix, which some writers look at."""
@@ -401,14 +402,15 @@ def materialize(module_name: str, function_name: str, output_dir: str, manifest_
             function = asset
         kwargs = load_inputs(manifest)
         value = function(**kwargs) if manifest.get("inputs") else function()
-        serializer = resolve(spec) if spec is not None else JSON
+        chosen = resolve(spec) if spec is not None else JSON
         text = None
-        if serializer is None:  # auto
+        if chosen is None:  # auto
             try:
                 text = json.dumps(value)
-                serializer = JSON
+                chosen = JSON
             except (TypeError, ValueError):
-                serializer = suggested(value)
+                chosen = suggested(value)
+        serializer = chosen
         value_path = out / f"value{serializer.suffix}"
         if text is not None:
             data = text
