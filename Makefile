@@ -79,8 +79,9 @@ $(SAN_PY):
 	$(SAN_PY) -m pip install --quiet --upgrade pip
 $(SAN_VENV)/.build-requires: | $(SAN_PY)
 
-# Installed without the dask extra, so the cluster tests are skipped here: the native code they
-# reach (the worker's materialization) is the same that the other tests check.
+# Installed without the dask and parquet extras, so the cluster tests and those of values that
+# are not JSON (pandas, pyarrow, numpy: none of it native code of ours) are skipped here: the
+# native code they reach (the worker's materialization) is the same that the other tests check.
 # Left out here, run by `make test`: the materialize cases of test_nothing_accumulates, which
 # compare the memory that tracemalloc sees grow over 1000 calls with a bound of 16 KB. Under ASan
 # that growth, all of it inside io.open called by pathlib's write_text, comes out at 35-50 KB. The

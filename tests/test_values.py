@@ -12,9 +12,6 @@ import pytest
 
 from conftest import FIXTURES, sanitizer_env
 
-pytest.importorskip("pyarrow", reason="no parquet extra")
-
-
 def quarl(cwd, *args, **env):
     return subprocess.run([sys.executable, "-m", "quarl", *args], cwd=cwd, capture_output=True, text=True,
                           env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1", **env})
@@ -28,6 +25,7 @@ def by_name(done):
 @pytest.fixture(scope="module")
 def project(tmp_path_factory):
     """The fixture project, run once; yields its folder and the runs of --json by name."""
+    pytest.importorskip("pyarrow", reason="no parquet extra")
     folder = tmp_path_factory.mktemp("values") / "proj"
     shutil.copytree(FIXTURES / "values", folder)
     done = quarl(folder, "run", "vals", "--json", "--jobs", "2")
