@@ -90,6 +90,20 @@ def test_fingerprints_follow_sources_downstream_only():
     assert [name for name in before if before[name] != after[name]] == ["m.raw", "m.use"]
 
 
+@pytest.mark.parametrize("serializer, changed", [(None, []), ("json", []), ("parquet", ["m.raw", "m.use"])])
+def test_the_serializer_is_in_the_fingerprint_and_json_keeps_the_old_one(serializer, changed):
+    # Runs published before serializers existed stay up to date: no serializer, or "json", is
+    # the fingerprint they were published with.
+    def prints(serializer):
+        raw = record("m", "raw")
+        raw["decorator_metadata"]["serializer"] = serializer
+        plan = build_plan([raw, record("m", "use", inputs={"r": "m.py:raw"})])
+        return {run.name: run.fingerprint for run in plan.runs}
+
+    before, after = prints(None), prints(serializer)
+    assert [name for name in before if before[name] != after[name]] == changed
+
+
 AWKWARD = ["a/b", "x,y=z", "..", ".", "%41", "ünï cödé ☃", "", "1", "null", '"q"', "[1]",
            1, 1.5, -0.0, None, True, [1, "a/b"], {"k": "v,=%"}, "\x00\n\t", "a" * 100]
 

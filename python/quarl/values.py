@@ -427,6 +427,11 @@ def materialize(module_name: str, function_name: str, output_dir: str, manifest_
         sys.exit(1)
 
 
+# How the worker's line on standard error after such a refusal begins; the orchestrator finds it
+# there, as the last line of the log.
+HINT_PREFIX = "quarl: "
+
+
 def json_hint(error: BaseException, asset: str) -> str | None:
     """The line that tells how to store a value that json.dumps refused, when `error` is that
     refusal: the serializer that would store the value, found from json.dumps's own frame."""
@@ -437,7 +442,7 @@ def json_hint(error: BaseException, asset: str) -> str | None:
         frame = tb.tb_frame
         if frame.f_code is json.dumps.__code__:
             value = frame.f_locals.get("obj")
-            return (f"quarl: {asset} returned a value of type {type(value).__name__}, which JSON "
+            return (f"{HINT_PREFIX}{asset} returned a value of type {type(value).__name__}, which JSON "
                     f'cannot store: store it with @asset(serializer="{suggested(value).name}")')
         tb = tb.tb_next
     return None

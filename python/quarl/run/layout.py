@@ -190,6 +190,26 @@ def inline_input(spec: InputSpec | None) -> str | None:
     return text if len(text) <= INLINE_LIMIT else None
 
 
+def worker_input(folder: str, spec: InputSpec | None, serializer: str | None) -> tuple[list[str], str | None]:
+    """The worker's options and its INPUT_KWARGS_JSON for a run whose attempt folder is
+    `folder`; a long input goes to folder/input.json. A run whose value and inputs are all JSON
+    gets its keyword arguments; any other run `--values` and a manifest of its serializer and
+    inputs, for the package's materializer."""
+    path = os.path.join(folder, "input.json")
+    if serializer is None and all_json(spec):
+        kwargs = inline_input(spec)
+        if kwargs is None and spec is not None:
+            write_input(path, spec)
+            kwargs = "@" + path
+        return [], kwargs
+    manifest = values_manifest(serializer, spec)
+    if len(manifest) > INLINE_LIMIT:
+        with open(path, "w", encoding="utf-8") as file:
+            file.write(manifest)
+        manifest = "@" + path
+    return ["--values", manifest], None
+
+
 def write_input(path: str, spec: InputSpec) -> None:
     """Builds the worker's keyword arguments by splicing the upstream value.json texts into one
     JSON object, without decoding them: inputs of any size cost a copy, not a parse."""

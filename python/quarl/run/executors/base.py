@@ -30,7 +30,7 @@ from typing import IO, Any, Protocol, TypeVar
 from quarl.run import layout
 from quarl.run.executors.processes import describe_exit, kill_group, kill_leftovers, worker_args
 from quarl.run.status import Status
-from quarl.values import record_bytes
+from quarl.values import HINT_PREFIX, record_bytes
 
 
 @dataclass(frozen=True)
@@ -211,21 +211,8 @@ class Attempt:
         before it starts."""
         job = self.job
         _make_attempt_folder(job.attempt)
-        if job.serializer is None and layout.all_json(job.inputs):
-            kwargs = layout.inline_input(job.inputs)
-            if kwargs is None and job.inputs is not None:
-                input_path = os.path.join(job.attempt, "input.json")
-                layout.write_input(input_path, job.inputs)
-                kwargs = "@" + input_path
-            args = worker_args(job.module, job.function, job.attempt, kwargs)
-        else:
-            # Not all JSON: the package's materializer, told where each input lies in which format.
-            manifest = layout.values_manifest(job.serializer, job.inputs)
-            if len(manifest) > layout.INLINE_LIMIT:
-                with open(os.path.join(job.attempt, "input.json"), "w", encoding="utf-8") as file:
-                    file.write(manifest)
-                manifest = "@" + os.path.join(job.attempt, "input.json")
-            args = ["--values", manifest, *worker_args(job.module, job.function, job.attempt, None)]
+        options, kwargs = layout.worker_input(job.attempt, job.inputs, job.serializer)
+        args = [*options, *worker_args(job.module, job.function, job.attempt, kwargs)]
         return Launch(self.key, tuple(args), job.attempt)
 
     def launched(self) -> None:
@@ -459,10 +446,6 @@ def _result_type(record: dict[str, Any]) -> str | None:
     return kind if stored == "json" or kind is None else f"{kind} ({stored})"
 
 
-# The line the worker adds to its standard error after a value that JSON could not store.
-_HINT = "quarl: "
-
-
 def _failure(job: Job, record: dict[str, Any]) -> str:
     """A failed run's reason: the record's error, and for a value that JSON refused, the
     worker's line on how to store it (the last of its stderr.log)."""
@@ -475,7 +458,7 @@ def _failure(job: Job, record: dict[str, Any]) -> str:
             last = log.read().decode("utf-8", "replace").rstrip("\n").rpartition("\n")[2]
     except OSError:
         return error
-    return f"{error}; {last[len(_HINT):]}" if last.startswith(_HINT) else error
+    return f"{error}; {last[len(HINT_PREFIX):]}" if last.startswith(HINT_PREFIX) else error
 
 
 def _publish(job: Job, record: dict[str, Any], value_file: str, started: float, duration: float) -> None:
