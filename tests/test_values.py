@@ -45,7 +45,8 @@ SHOWN = {
     "vals.frames.daily[2024-05-01]": "DataFrame (parquet)", "vals.objects.things": "dict (pickle)",
     "vals.objects.chosen[json]": "dict", "vals.objects.chosen[frame]": "DataFrame (parquet)",
     "vals.objects.chosen[array]": "ndarray (numpy)", "vals.objects.chosen[other]": "set (pickle)",
-    "vals.custom.lines": "list (lines)", "vals.custom.shout": "str (upper)", "vals.custom.both": "list",
+    "vals.frames.combined": "DataFrame (parquet)", "vals.custom.lines": "list (lines)",
+    "vals.custom.shout": "str (upper)", "vals.custom.both": "list",
     "vals.frames.forgot_frame": None,
 }
 
@@ -65,6 +66,11 @@ def test_every_format_reaches_its_consumers_as_the_object(project, fixture_modul
     assert value(folder, "vals.objects.things_check") == [
         "set: set", "decimal: Decimal", "when: datetime", "point: Point", "pair: tuple", "keys: dict"]
     assert value(folder, "vals.frames.daily_rows") == {"2024-05-01": 1, "2024-05-02": 2, "2024-05-03": 3}
+    import pandas as pd
+
+    assert pd.read_parquet(folder / "quarl-out/vals.frames.combined/value.parquet").to_dict("list") == {
+        "day": ["2024-05-01", "2024-05-02", "2024-05-02", "2024-05-03", "2024-05-03", "2024-05-03"],
+        "n": [0, 0, 1, 0, 1, 2]}
     assert value(folder, "vals.objects.chosen_types") == {"json": "dict", "frame": "DataFrame",
                                                           "array": "ndarray", "other": "set"}
     assert value(folder, "vals.custom.both") == ["one", "two", "hello"]
@@ -74,7 +80,8 @@ def test_every_format_reaches_its_consumers_as_the_object(project, fixture_modul
     found = {}
     for kind, suffix in [("json", "json"), ("frame", "parquet"), ("array", "npy"), ("other", "pkl")]:
         record = json.loads((chosen / f"kind={kind}" / "result.json").read_text())
-        found[kind] = (record["artifact_format"], record["value_path"], sorted(p.name for p in (chosen / f"kind={kind}").iterdir()))
+        found[kind] = (record["artifact_format"], record["value_path"],
+                       sorted(p.name for p in (chosen / f"kind={kind}").iterdir()))
         assert found[kind] == (found[kind][0], f"quarl-out/vals.objects.chosen/kind={kind}/value.{suffix}",
                                ["result.json", "run.json", "stderr.log", "stdout.log", f"value.{suffix}"])
     assert [f[0] for f in found.values()] == ["json", "parquet", "numpy", "pickle"]

@@ -5,9 +5,10 @@
     .../.<name>.attempt-<id>/                    an attempt in progress, beside what it replaces
     .../.<name>.failed/                          the last failed attempt, with its record and logs
 
-A published folder holds the value (value.json, or value.<suffix> of its serializer) and
-result.json (written by the worker), stdout.log and stderr.log, and run.json (the orchestrator's record: fingerprint, partition, timing). It is only
-ever replaced whole, by one rename, so a reader never sees parts of two runs.
+A published folder holds the value (value.json, or value<suffix> of its serializer) and
+result.json (written by the worker), stdout.log and stderr.log, and run.json (the orchestrator's
+record: fingerprint, partition, timing). It is only ever replaced whole, by one rename, so a
+reader never sees parts of two runs.
 """
 
 from __future__ import annotations
