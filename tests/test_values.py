@@ -140,8 +140,8 @@ PLAN_ERRORS = [
     ('serializer="m:NOTHING"', "serializer 'm:NOTHING' does not name a serializer: int has no name, "
      "suffix, dump, load"),
     ('serializer="m:Half"', "serializer 'm:Half' does not name a serializer: type has no dump, load"),
-    ('serializer="m:Nameless"', "serializer 'm:Nameless' does not name a serializer: its name is 'auto', "
-     "not a name of a format"),
+    ('serializer="m:Nameless"', "serializer 'm:Nameless' does not name a serializer: its name 'json' is "
+     "that of a built-in format"),
     ('serializer="m:missing"', "serializer 'm:missing' does not name a serializer: m has no attribute "
      "'missing'"),
     ('serializer="nosuch:x"', "serializer 'nosuch:x' does not name a serializer: cannot import nosuch: "
@@ -155,7 +155,7 @@ def test_a_serializer_that_cannot_be_used_is_a_plan_error(tmp_path, argument, pr
     (tmp_path / "m.py").write_text(
         'import sys\nsys.modules["pyarrow"] = sys.modules["numpy"] = None\nfrom quarl import asset\n\n'
         "NOTHING = 42\n\n\nclass Half:\n    name, suffix = 'half', '.h'\n\n\n"
-        "class Nameless:\n    name, suffix = 'auto', '.n'\n    dump = load = print\n\n\n"
+        "class Nameless:\n    name, suffix = 'json', '.n'\n    dump = load = print\n\n\n"
         f"@asset({argument})\ndef a() -> int:\n    return 1\n")
     done = quarl(tmp_path, "run", "m")
     assert (done.returncode, done.stdout, done.stderr) == (

@@ -21,6 +21,7 @@ a value needs it.
 
 from __future__ import annotations
 
+import functools
 import json
 import os
 import sys
@@ -208,8 +209,11 @@ def _validated(found: Any, spec: str) -> Serializer:
                                   f"{found.__qualname__}() failed: {_describe(error)}") from None
     name, suffix = getattr(found, "name"), getattr(found, "suffix")
     problem = None
-    if not isinstance(name, str) or not name or name == AUTO or ":" in name:
+    if not isinstance(name, str) or not name or ":" in name:
         problem = f"its name is {name!r}, not a name of a format"
+    elif name in FORMATS or name == AUTO:
+        # Its files would be read back by the built-in format of that name.
+        problem = f"its name {name!r} is that of a built-in format"
     elif not isinstance(suffix, str) or not suffix.startswith(".") or len(suffix) < 2 or \
             "/" in suffix or "\x00" in suffix:
         problem = f"its suffix is {suffix!r}, not a file suffix such as '.csv'"
@@ -296,6 +300,7 @@ def check(spec: str) -> str | None:
     return None
 
 
+@functools.cache
 def reader(artifact_format: str, declared: str | None) -> Serializer:
     """The serializer that reads a value stored in `artifact_format`: a built-in format, one
     registered by that name, or the upstream's own MODULE:ATTRIBUTE when its name is that."""
