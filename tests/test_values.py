@@ -134,7 +134,7 @@ def test_a_worker_killed_while_writing_a_parquet_value_leaves_the_last_good_one(
 PLAN_ERRORS = [
     ('serializer="xml"', "unknown serializer 'xml' (known: auto, json, numpy, parquet, pickle; or "
      "MODULE:ATTRIBUTE for one of your own)"),
-    ('serializer="parquet"', "serializer 'parquet' needs pyarrow, which is not installed: "
+    ('serializer="parquet"', "serializer 'parquet' needs pandas, which is not installed: "
      "pip install 'quarl[parquet]'"),
     ('serializer="numpy"', "serializer 'numpy' needs numpy, which is not installed: pip install numpy"),
     ('serializer="m:NOTHING"', "serializer 'm:NOTHING' does not name a serializer: int has no name, "
@@ -151,9 +151,10 @@ PLAN_ERRORS = [
 
 @pytest.mark.parametrize("argument, problem", PLAN_ERRORS)
 def test_a_serializer_that_cannot_be_used_is_a_plan_error(tmp_path, argument, problem):
-    # The module hides pyarrow and numpy as an environment without them would.
+    # The module hides pandas, pyarrow and numpy as an environment without them would.
     (tmp_path / "m.py").write_text(
-        'import sys\nsys.modules["pyarrow"] = sys.modules["numpy"] = None\nfrom quarl import asset\n\n'
+        'import sys\nsys.modules["pandas"] = sys.modules["pyarrow"] = sys.modules["numpy"] = None\n'
+        'from quarl import asset\n\n'
         "NOTHING = 42\n\n\nclass Half:\n    name, suffix = 'half', '.h'\n\n\n"
         "class Nameless:\n    name, suffix = 'json', '.n'\n    dump = load = print\n\n\n"
         f"@asset({argument})\ndef a() -> int:\n    return 1\n")
