@@ -396,6 +396,9 @@ def materialize(module_name: str, function_name: str, output_dir: str, manifest_
     out = Path(output_dir)
     out.mkdir(parents=True, exist_ok=True)
     result_path = out / "result.json"
+    # The record of an earlier run goes before the user's code runs: should this run die, it
+    # must not leave a record of success beside whatever it left of its own.
+    result_path.unlink(missing_ok=True)
     try:
         manifest = json.loads(manifest_text)
         spec = manifest.get("serializer")
