@@ -30,10 +30,11 @@ PIP_INSTALL := -m pip install --quiet --no-build-isolation
 	$*/bin/python tools/install-build-requires
 	touch $@
 
-# Builds the wheel (abi3) from this tree and installs it with the test extras, and the dask extra
-# for the tests that start a Dask cluster.
+# Builds the wheel (abi3) from this tree and installs it with the test extras, the dask extra for
+# the tests that start a Dask cluster and the parquet extra (pandas, pyarrow, numpy) for the
+# tests of every value format.
 install: $(VENV)/.build-requires
-	$(VPY) $(PIP_INSTALL) $(BUILD_FLAGS) '.[test,dask]'
+	$(VPY) $(PIP_INSTALL) $(BUILD_FLAGS) '.[test,dask,parquet]'
 $(VENV)/.build-requires: | $(VPY)
 
 # The durability test watches the publication's system calls through strace.
@@ -88,8 +89,9 @@ $(SAN_PY):
 	$(SAN_PY) -m pip install --quiet --upgrade pip
 $(SAN_VENV)/.build-requires: | $(SAN_PY)
 
-# Installed without the dask extra, so the cluster tests are skipped here: the native code they
-# reach (the worker's materialization) is the same that the other tests check.
+# Installed without the dask and parquet extras, so the cluster tests and those of values that
+# are not JSON (pandas, pyarrow, numpy: none of it native code of ours) are skipped here: the
+# native code they reach (the worker's materialization) is the same that the other tests check.
 # Left out here, run by `make test`: the materialize cases of test_nothing_accumulates, which
 # compare the memory that tracemalloc sees grow over 1000 calls with a bound of 16 KB. Under ASan
 # that growth, all of it inside io.open called by pathlib's write_text, comes out at 35-50 KB. The
@@ -156,7 +158,8 @@ fuzz: $(FUZZ_BIN)/json_suite_check $(FUZZ_BIN)/json_fuzz
 # Every benchmark, each against its baseline in the same run, printing the ratios ours/baseline
 # (bench/README.md keeps the figures of the last run and what holds back those that miss their
 # target). Times first, then instruction counts (valgrind, when installed), then the JSON writer.
-BENCH_SCRIPTS := declare partitions inspect inspect_scale select materialize worker import run warm dask memory ui instructions
+BENCH_SCRIPTS := declare partitions inspect inspect_scale select materialize worker import run warm values \
+	dask memory ui instructions
 bench: install browser-tools bench/out/json_bench
 	@for name in $(BENCH_SCRIPTS); do \
 	    echo; echo "== bench_$$name.py"; $(VPY) bench/bench_$$name.py || exit 1; \

@@ -86,15 +86,15 @@ def test_the_example_publishes_the_same_files_as_the_local_executor(tmp_path, cl
     def run(name, *args):
         shutil.copytree(EXAMPLES / "shop", tmp_path / name / "shop")
         done = quarl(tmp_path / name, "run", "shop", "--out", "out", "--jobs", "2", *args)
-        assert (done.returncode, done.stdout.splitlines()[-1]) == (0, "12 runs: 12 succeeded"), done.stderr
+        assert (done.returncode, done.stdout.splitlines()[-1]) == (0, "14 runs: 14 succeeded"), done.stderr
         return published(tmp_path / name / "out")
 
     expected = run("local")
-    assert len(expected) == 12 * 5
+    assert len(expected) == 14 * 5
     assert run("cluster", "--executor", "dask", "--scheduler", address) == expected
     assert run("local-cluster", "--executor", "dask", "--isolation", "fresh") == expected
     again = quarl(tmp_path / "cluster", "run", "shop", "--out", "out", "--executor", "dask", "--scheduler", address)
-    assert (again.returncode, again.stdout.splitlines()[-1]) == (0, "12 runs: 12 up to date")
+    assert (again.returncode, again.stdout.splitlines()[-1]) == (0, "14 runs: 14 up to date")
 
 
 def nap_project(folder, mark, value):

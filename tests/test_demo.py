@@ -7,44 +7,54 @@ import shutil
 import subprocess
 import sys
 
+import pytest
+
 from conftest import sanitizer_env
+
+# The example's DataFrame assets need the parquet extra, which `make install` installs (and
+# `make sanitize` does not).
+pytest.importorskip("pyarrow", reason="no parquet extra")
 
 EXAMPLES = pathlib.Path(__file__).parent.parent / "examples"
 
 FIRST = """\
-asset                      partition                 status     duration  result
-shop.raw.orders            -                         succeeded  X s    list
-shop.raw.products          -                         succeeded  X s    dict
-shop.sales.daily_units     day=2024-05-01,region=eu  succeeded  X s    int
-shop.sales.daily_units     day=2024-05-01,region=us  succeeded  X s    int
-shop.sales.daily_units     day=2024-05-02,region=eu  succeeded  X s    int
-shop.sales.daily_units     day=2024-05-02,region=us  succeeded  X s    int
-shop.regions.region_units  region=eu                 succeeded  X s    int
-shop.regions.region_units  region=us                 succeeded  X s    int
-shop.regions.region_line   region=eu                 succeeded  X s    str
-shop.regions.region_line   region=us                 succeeded  X s    str
-shop.sales.revenue_by_sku  -                         succeeded  X s    dict
-shop.report.best_seller    -                         succeeded  X s    dict
+asset                          partition                 status     duration  result
+shop.raw.orders                -                         succeeded  X s    list
+shop.raw.products              -                         succeeded  X s    dict
+shop.frames.order_table        -                         succeeded  X s    DataFrame (parquet)
+shop.frames.revenue_by_region  -                         succeeded  X s    dict
+shop.sales.daily_units         day=2024-05-01,region=eu  succeeded  X s    int
+shop.sales.daily_units         day=2024-05-01,region=us  succeeded  X s    int
+shop.sales.daily_units         day=2024-05-02,region=eu  succeeded  X s    int
+shop.sales.daily_units         day=2024-05-02,region=us  succeeded  X s    int
+shop.regions.region_units      region=eu                 succeeded  X s    int
+shop.regions.region_units      region=us                 succeeded  X s    int
+shop.regions.region_line       region=eu                 succeeded  X s    str
+shop.regions.region_line       region=us                 succeeded  X s    str
+shop.sales.revenue_by_sku      -                         succeeded  X s    dict
+shop.report.best_seller        -                         succeeded  X s    dict
 
-12 runs: 12 succeeded
+14 runs: 14 succeeded
 """
 
 SECOND = """\
-asset                      partition                 status
-shop.raw.orders            -                         up to date
-shop.raw.products          -                         up to date
-shop.sales.daily_units     day=2024-05-01,region=eu  up to date
-shop.sales.daily_units     day=2024-05-01,region=us  up to date
-shop.sales.daily_units     day=2024-05-02,region=eu  up to date
-shop.sales.daily_units     day=2024-05-02,region=us  up to date
-shop.regions.region_units  region=eu                 up to date
-shop.regions.region_units  region=us                 up to date
-shop.regions.region_line   region=eu                 up to date
-shop.regions.region_line   region=us                 up to date
-shop.sales.revenue_by_sku  -                         up to date
-shop.report.best_seller    -                         up to date
+asset                          partition                 status
+shop.raw.orders                -                         up to date
+shop.raw.products              -                         up to date
+shop.frames.order_table        -                         up to date
+shop.frames.revenue_by_region  -                         up to date
+shop.sales.daily_units         day=2024-05-01,region=eu  up to date
+shop.sales.daily_units         day=2024-05-01,region=us  up to date
+shop.sales.daily_units         day=2024-05-02,region=eu  up to date
+shop.sales.daily_units         day=2024-05-02,region=us  up to date
+shop.regions.region_units      region=eu                 up to date
+shop.regions.region_units      region=us                 up to date
+shop.regions.region_line       region=eu                 up to date
+shop.regions.region_line       region=us                 up to date
+shop.sales.revenue_by_sku      -                         up to date
+shop.report.best_seller        -                         up to date
 
-12 runs: 12 up to date
+14 runs: 14 up to date
 """
 
 
@@ -66,6 +76,9 @@ def test_demo_runs_the_example_then_finds_it_up_to_date(tmp_path):
     assert [(out / "shop.regions.region_line" / p / "value.json").read_text()
             for p in ("region=eu", "region=us")] == ['"eu: 4 units"', '"us: 9 units"']
     assert (out / "shop.report.best_seller/value.json").read_text() == '{"sku": "mug", "revenue": 51.0}'
+    assert (out / "shop.frames.revenue_by_region/value.json").read_text() == '{"eu": 44.0, "us": 100.0}'
+    assert json.loads((out / "shop.frames.order_table/result.json").read_text())["value_path"] == \
+        "out/shop.frames.order_table/value.parquet"
     assert json.loads((out / "shop.sales.daily_units/day=2024-05-02,region=us/result.json").read_text()) == {
         "artifact_format": "json", "function_name": "daily_units", "module_path": "shop.sales",
         "ok": True, "result_type": "int", "signature": "(orders: list[shop.raw.OrderLine], day: str, "

@@ -90,6 +90,20 @@ def test_fingerprints_follow_sources_downstream_only():
     assert [name for name in before if before[name] != after[name]] == ["m.raw", "m.use"]
 
 
+@pytest.mark.parametrize("serializer, changed", [(None, []), ("json", []), ("parquet", ["m.raw", "m.use"])])
+def test_the_serializer_is_in_the_fingerprint_and_json_keeps_the_old_one(serializer, changed):
+    # Runs published before serializers existed stay up to date: no serializer, or "json", is
+    # the fingerprint they were published with.
+    def prints(serializer):
+        raw = record("m", "raw")
+        raw["decorator_metadata"]["serializer"] = serializer
+        plan = build_plan([raw, record("m", "use", inputs={"r": "m.py:raw"})])
+        return {run.name: run.fingerprint for run in plan.runs}
+
+    before, after = prints(None), prints(serializer)
+    assert [name for name in before if before[name] != after[name]] == changed
+
+
 AWKWARD = ["a/b", "x,y=z", "..", ".", "%41", "ünï cödé ☃", "", "1", "null", '"q"', "[1]",
            1, 1.5, -0.0, None, True, [1, "a/b"], {"k": "v,=%"}, "\x00\n\t", "a" * 100]
 
@@ -111,9 +125,10 @@ def test_input_file_splices_upstream_values_unparsed(tmp_path):
         values[name] = tmp_path / name
         values[name].write_bytes(text)
     target = tmp_path / "input.json"
-    layout.write_input(str(target), ([("day", '"d1"')], [("single", str(values["a"]))],
-                                     [("many", [('{"day":"d1"}', str(values["b"])),
-                                                ('{"day":"d2"}', str(values["c"]))]), ("none", [])]))
+    layout.write_input(str(target), ([("day", '"d1"')], [("single", layout.Value(str(values["a"])))],
+                                     [("many", [('{"day":"d1"}', layout.Value(str(values["b"]))),
+                                                ('{"day":"d2"}', layout.Value(str(values["c"])))]),
+                                      ("none", [])]))
     assert target.read_bytes() == (b'{"day":"d1","single":{"x": [1, 2.50]},"many":[{"partition":'
                                    b'{"day":"d1"},"value":NaN},{"partition":{"day":"d2"},"value":'
                                    b'"\\u00e9"}],"none":[]}')

@@ -15,7 +15,7 @@ import sys
 
 
 ROOT = pathlib.Path(__file__).parent.parent
-INSTALL = ['"$(tools/find-python)" -m venv .venv', ". .venv/bin/activate", "pip install ."]
+INSTALL = ['"$(tools/find-python)" -m venv .venv', ". .venv/bin/activate", "pip install '.[parquet]'"]
 
 
 def quick_start():

@@ -138,7 +138,7 @@ def test_a_value_edited_by_hand_is_changed_outside_quarl_and_runs_again(project,
     status = quarl(project, "status")
     assert status.stdout.splitlines()[1].split()[:5] == [
         "flow.source.numbers", "-", "changed", "outside", "quarl"]
-    assert status.stdout.endswith("\n1 runs in the history, last attempts: 1 changed outside quarl\n")
+    assert status.stdout.endswith("\n1 run in the history, last attempts: 1 changed outside quarl\n")
     done = quarl(project, "run", "flow", "--select", "flow.source.numbers", "--json")
     assert statuses(done) == {"flow.source.numbers": "succeeded"}
     assert value(project, "flow.source.numbers") == [1, 2, 3, 4]

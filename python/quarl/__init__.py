@@ -19,4 +19,19 @@ from _quarl import AssetWrapper, Partitions, asset, partitions
 
 from quarl._version import __version__
 
-__all__ = ["AssetWrapper", "Partitions", "__version__", "asset", "partitions"]
+# Not typing's: importing typing would cost every worker more than the rest of this package.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from quarl.values import Serializer
+
+__all__ = ["AssetWrapper", "Partitions", "Serializer", "__version__", "asset", "partitions"]
+
+
+def __getattr__(name: str) -> object:
+    # Serializer (what @asset(serializer="MODULE:ATTRIBUTE") names) is imported when asked for:
+    # every worker imports this package, and most never need it.
+    if name == "Serializer":
+        from quarl.values import Serializer
+
+        return Serializer
+    raise AttributeError(f"module 'quarl' has no attribute {name!r}")

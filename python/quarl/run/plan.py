@@ -84,6 +84,7 @@ class Asset:
     # A digest of the project code the function refers to (helpers, classes, constants), which
     # the inspection computes; None when it refers to none.
     references: str | None = None
+    serializer: str | None = None  # serializer=, None for JSON ("json" or not given)
 
     @property
     def partitioned(self) -> bool:
@@ -171,13 +172,19 @@ def _asset_of(record: Mapping[str, Any], problems: list[str]) -> Asset | None:
         texts = dict.fromkeys(canonical(value) for value in json.loads(spec["values_json"]))
         dimensions.append((dim, tuple(texts)))
     inputs = tuple(sorted((metadata.get("inputs") or {}).items()))
+    serializer = metadata.get("serializer")
+    if serializer == "json":
+        serializer = None
+    if record.get("serializer_problem"):
+        # Found by the inspector, which can import what serializer= names.
+        problems.append(f"{key}: {record['serializer_problem']}")
     for parameter, _ in inputs:
         if any(parameter == dim for dim, _ in dimensions):
             problems.append(f"{key}: {parameter!r} is both an input and a partition dimension")
     return Asset(ref=f"{record['file_path']}:{function}", key=key, module=module, function=function,
                  source=record["function_source"], python_version=record["python_version"],
                  return_type=record.get("return_type"), inputs=inputs, dimensions=tuple(dimensions),
-                 references=record.get("references_sha256"))
+                 references=record.get("references_sha256"), serializer=serializer)
 
 
 # Names that the output folder holds besides the assets' folders.
@@ -214,8 +221,8 @@ def assets_of(records: Iterable[Mapping[str, Any]]) -> list[Asset]:
         known = by_ref.setdefault(asset.ref, asset)
         # The first record names the module: in the compact report every record of one asset
         # names its defining module, so they agree.
-        if ((known.key, known.source, known.inputs, known.dimensions)
-                != (asset.key, asset.source, asset.inputs, asset.dimensions)):
+        if ((known.key, known.source, known.inputs, known.dimensions, known.serializer)
+                != (asset.key, asset.source, asset.inputs, asset.dimensions, asset.serializer)):
             problems.append(f"{asset.ref} names two different assets ({known.key} and {asset.key}, "
                             f"found in {', '.join(dict.fromkeys(found_in[asset.ref]))})")
     keys: dict[str, Asset] = {}
@@ -286,6 +293,8 @@ def code_digest(asset: Asset) -> str:
     fields = {"asset": asset.key, "source": asset.source, "python": asset.python_version}
     if asset.references is not None:
         fields["references"] = asset.references
+    if asset.serializer is not None:  # JSON's is None, however it was spelled
+        fields["serializer"] = asset.serializer
     return hashlib.sha256(canonical(fields).encode()).hexdigest()
 
 

@@ -38,8 +38,8 @@ def inspect(targets: Sequence[str], environment: WorkerEnvironment) -> Report:
     with tempfile.TemporaryDirectory(prefix="quarl-inspect-") as folder:
         report = os.path.join(folder, "report.json")
         imported_path = os.path.join(folder, "imported.json")
-        argv = [environment.python, "-m", "quarl.inspect", "--recursive", "--compact", "-o", report,
-                "--imported", imported_path, "--", *targets]
+        argv = [environment.python, "-m", "quarl.inspect", "--recursive", "--compact", "--check-serializers",
+                "-o", report, "--imported", imported_path, "--", *targets]
         done = subprocess.run(argv, cwd=environment.cwd, env=environment.env(), stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         try:

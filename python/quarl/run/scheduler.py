@@ -89,8 +89,10 @@ class Scheduler:
         self.display = display
         self.options = options
         self.results: dict[int, RunResult] = {}
-        # The attempt now published for each decided run, which its consumers record.
+        # The attempt now published for each decided run, which its consumers record, and its
+        # value, which they read.
         self.published_attempt: dict[int, str | None] = {}
+        self.values: dict[int, layout.Value] = {}
         self.stop = Stop.NO
         self.reason: str | None = None  # why a fatal stop happened
         self.history_failed = False
@@ -127,12 +129,14 @@ class Scheduler:
         return [self.published_attempt.get(index) for index in run.upstream()]
 
     def _up_to_date(self, run: Run) -> bool:
-        record = layout.published_run(self.paths(run).published)
-        if record is None or record.get("fingerprint") != run.fingerprint:
+        published = layout.published_run(self.paths(run).published)
+        if published is None:
             return False
-        if record.get("consumed") != self._consumed(run):
+        record, value = published
+        if record.get("fingerprint") != run.fingerprint or record.get("consumed") != self._consumed(run):
             return False
         self.published_attempt[run.index] = record.get("attempt")
+        self.values[run.index] = value
         return True
 
     def _job(self, run: Run) -> Job:
@@ -153,11 +157,13 @@ class Scheduler:
         return Job(run=run.index, attempt_id=attempt_id, module=run.asset.module,
                    function=run.asset.function, published=paths.published,
                    attempt=paths.attempt(attempt_id), failed=paths.failed, inputs=inputs,
-                   record=record, value_path=os.path.normpath(os.path.join(shown, "value.json")),
-                   timeout=self.options.timeout)
+                   record=record, shown=os.path.normpath(shown), timeout=self.options.timeout,
+                   serializer=run.asset.serializer)
 
-    def _value(self, index: int) -> str:
-        return os.path.join(self.paths(self.plan.runs[index]).published, "value.json")
+    def _value(self, index: int) -> layout.Value:
+        """An upstream run's value as its result.json recorded it: file and format."""
+        value = self.values[index]
+        return value._replace(serializer=self.plan.runs[index].asset.serializer)
 
     # --- the loop ---------------------------------------------------------------------------------
 
@@ -245,6 +251,8 @@ class Scheduler:
                 continue
             if outcome.status == Status.SUCCEEDED:
                 self.published_attempt[run.index] = outcome.attempt_id
+                assert outcome.value is not None
+                self.values[run.index] = outcome.value
             elif outcome.status.failed and self.options.fail_fast and self.stop is Stop.NO:
                 self.stop = Stop.FAIL_FAST
             self._decided(result)

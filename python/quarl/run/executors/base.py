@@ -30,6 +30,7 @@ from typing import IO, Any, Protocol, TypeVar
 from quarl.run import layout
 from quarl.run.executors.processes import describe_exit, kill_group, kill_leftovers, worker_args
 from quarl.run.status import Status
+from quarl.values import HINT_PREFIX, record_bytes
 
 
 @dataclass(frozen=True)
@@ -45,8 +46,9 @@ class Job:
     failed: str
     inputs: layout.InputSpec | None
     record: dict[str, Any]  # run.json of the published folder, without timing
-    value_path: str  # what result.json's value_path says once the run is published
+    shown: str  # the published folder as --out spells it, for result.json's value_path
     timeout: float | None = None
+    serializer: str | None = None  # the asset's serializer=; None: JSON
 
 
 @dataclass
@@ -60,6 +62,7 @@ class Outcome:
     error: str | None = None
     result_type: str | None = None
     folder: str | None = None  # the published folder, or the failed attempt's
+    value: layout.Value | None = None  # what a succeeded run published
 
 
 # --- what an executor sees and says -----------------------------------------------------------
@@ -212,13 +215,9 @@ class Attempt:
         before it starts."""
         job = self.job
         _make_attempt_folder(job.attempt)
-        kwargs = layout.inline_input(job.inputs)
-        if kwargs is None and job.inputs is not None:
-            input_path = os.path.join(job.attempt, "input.json")
-            layout.write_input(input_path, job.inputs)
-            kwargs = "@" + input_path
-        return Launch(self.key, tuple(worker_args(job.module, job.function, job.attempt, kwargs)),
-                      job.attempt)
+        options, kwargs = layout.worker_input(job.attempt, job.inputs, job.serializer)
+        args = [*options, *worker_args(job.module, job.function, job.attempt, kwargs)]
+        return Launch(self.key, tuple(args), job.attempt)
 
     def launched(self, pid: int | None) -> None:
         """The executor has started the worker (it may still be forking it, or waiting for a
@@ -277,21 +276,23 @@ class Attempt:
         if status is None:
             return self.failed("the worker did not end when it was killed")
         record = _read_record(os.path.join(job.attempt, "result.json"))
-        if status == 0 and record is not None and record.get("ok") is True and \
-                os.path.exists(os.path.join(job.attempt, "value.json")):
+        name = layout.value_file(record) if record is not None else None
+        if status == 0 and record is not None and record.get("ok") is True and name is not None and \
+                os.path.exists(os.path.join(job.attempt, name)):
             try:
-                _publish(job, record, self.started, time.monotonic() - self.clock)
+                _publish(job, record, name, self.started, time.monotonic() - self.clock)
             except OSError as error:
                 return self.failed(f"could not publish the run: {error}")
-            return self.outcome(Status.SUCCEEDED, exit_status=status, result_type=record.get("result_type"),
-                                folder=job.published)
+            value = layout.Value(os.path.join(job.published, name), str(record.get("artifact_format", "json")))
+            return self.outcome(Status.SUCCEEDED, exit_status=status, result_type=_result_type(record),
+                                folder=job.published, value=value)
         if record is not None and record.get("ok") is False:
-            return self.failed(str(record.get("error")))
+            return self.failed(_failure(job, record))
         if record is None:
             return self.failed(describe_exit(status) + ", leaving no run record")
         if status != 0:
             return self.failed(describe_exit(status) + " after recording a success")
-        return self.failed("the worker wrote no value.json")
+        return self.failed(f"the worker wrote no {name or 'value file'}")
 
 
 # --- every attempt in flight ------------------------------------------------------------------
@@ -458,7 +459,29 @@ def _make_attempt_folder(path: str) -> None:
         os.mkdir(path)
 
 
-def _publish(job: Job, record: dict[str, Any], started: float, duration: float) -> None:
+def _result_type(record: dict[str, Any]) -> str | None:
+    """The value's type as tables show it, with its format when that is not JSON:
+    "DataFrame (parquet)"."""
+    kind, stored = record.get("result_type"), record.get("artifact_format", "json")
+    return kind if stored == "json" or kind is None else f"{kind} ({stored})"
+
+
+def _failure(job: Job, record: dict[str, Any]) -> str:
+    """A failed run's reason: the record's error, and for a value that JSON refused, the
+    worker's line on how to store it (the last of its stderr.log)."""
+    error = str(record.get("error"))
+    if not (error.startswith("TypeError: ") and error.endswith("is not JSON serializable")):
+        return error
+    try:
+        with open(os.path.join(job.attempt, "stderr.log"), "rb") as log:
+            log.seek(max(0, log.seek(0, os.SEEK_END) - 4096))
+            last = log.read().decode("utf-8", "replace").rstrip("\n").rpartition("\n")[2]
+    except OSError:
+        return error
+    return f"{error}; {last[len(HINT_PREFIX):]}" if last.startswith(HINT_PREFIX) else error
+
+
+def _publish(job: Job, record: dict[str, Any], value_file: str, started: float, duration: float) -> None:
     if job.inputs is not None:
         try:
             os.unlink(os.path.join(job.attempt, "input.json"))
@@ -467,19 +490,14 @@ def _publish(job: Job, record: dict[str, Any], started: float, duration: float) 
     # No reader looks into an attempt folder: its files are written in place, and the rename
     # that publishes the folder makes them visible whole.
     # The worker named its value by the attempt folder; once published, it lies elsewhere.
-    record["value_path"] = job.value_path
+    record["value_path"] = os.path.join(job.shown, value_file)
     with open(os.path.join(job.attempt, "result.json"), "wb") as file:
-        file.write(_compact(record))
+        file.write(record_bytes(record))
     run_record = {**job.record, "attempt": job.attempt_id, "started": started,
-                  "duration": round(duration, 6), **layout.value_stamp(job.attempt)}
+                  "duration": round(duration, 6), **layout.value_stamp(job.attempt, value_file)}
     with open(os.path.join(job.attempt, "run.json"), "wb") as file:
-        file.write(_compact(run_record))
+        file.write(record_bytes(run_record))
     layout.publish(job.attempt, job.published)
-
-
-def _compact(value: Any) -> bytes:
-    # The layout the worker's own records have: compact, keys sorted, UTF-8.
-    return json.dumps(value, ensure_ascii=False, separators=(",", ":"), sort_keys=True).encode()
 
 
 def keep_failed(job: Job) -> str:

@@ -1,0 +1,194 @@
+"""Values that are not JSON, end to end: quarl run on tests/fixtures/values (DataFrames, arrays,
+pickled objects, "auto", serializers of the user's), read back by consumers that check what they
+receive; the plan errors; the package's records against the module's."""
+
+import json
+import pathlib
+import shutil
+import subprocess
+import sys
+
+import pytest
+
+from conftest import FIXTURES, sanitizer_env
+
+def quarl(cwd, *args, **env):
+    return subprocess.run([sys.executable, "-m", "quarl", *args], cwd=cwd, capture_output=True, text=True,
+                          env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1", **env})
+
+
+def by_name(done):
+    return {r["asset"] + "".join(f"[{v}]" for v in (r["partition"] or {}).values()): r
+            for r in json.loads(done.stdout)["runs"]}
+
+
+@pytest.fixture(scope="module")
+def project(tmp_path_factory):
+    """The fixture project, run once; yields its folder and the runs of --json by name."""
+    pytest.importorskip("pyarrow", reason="no parquet extra")
+    folder = tmp_path_factory.mktemp("values") / "proj"
+    shutil.copytree(FIXTURES / "values", folder)
+    done = quarl(folder, "run", "vals", "--json", "--jobs", "2")
+    assert done.returncode == 1, done.stderr  # the three forgot_* fail
+    return folder, by_name(done)
+
+
+def value(folder, *parts):
+    return json.loads(pathlib.Path(folder, "quarl-out", *parts, "value.json").read_text())
+
+
+HINT = ('{0}; vals.frames.{1} returned a value of type {2}, which JSON cannot store: store it with '
+        '@asset(serializer="{3}")')
+
+SHOWN = {
+    "vals.frames.frame": "DataFrame (parquet)", "vals.frames.grid": "ndarray (numpy)",
+    "vals.frames.daily[2024-05-01]": "DataFrame (parquet)", "vals.objects.things": "dict (pickle)",
+    "vals.objects.chosen[json]": "dict", "vals.objects.chosen[frame]": "DataFrame (parquet)",
+    "vals.objects.chosen[array]": "ndarray (numpy)", "vals.objects.chosen[other]": "set (pickle)",
+    "vals.frames.combined": "DataFrame (parquet)", "vals.custom.lines": "list (lines)",
+    "vals.custom.shout": "str (upper)", "vals.custom.both": "list",
+    "vals.frames.forgot_frame": None,
+}
+
+
+def test_every_format_reaches_its_consumers_as_the_object(project, fixture_modules):
+    folder, runs = project
+    assert {name: runs[name]["result_type"] for name in SHOWN} == SHOWN
+    fixture_modules("values")
+    from vals.frames import make_frame
+
+    # The consumer compared the frame with assert_frame_equal; its dtypes as it saw them:
+    assert value(folder, "vals.frames.frame_dtypes") == {
+        "index": "order_id", "dtypes": {k: str(v) for k, v in make_frame().dtypes.items()},
+        "categories": ["us", "eu", "apac"]}
+    assert value(folder, "vals.frames.grid_summary") == {"type": "ndarray", "shape": [3, 4], "dtype": "int32",
+                                                         "sum": 66}
+    assert value(folder, "vals.objects.things_check") == [
+        "set: set", "decimal: Decimal", "when: datetime", "point: Point", "pair: tuple", "keys: dict"]
+    assert value(folder, "vals.frames.daily_rows") == {"2024-05-01": 1, "2024-05-02": 2, "2024-05-03": 3}
+    import pandas as pd
+
+    assert pd.read_parquet(folder / "quarl-out/vals.frames.combined/value.parquet").to_dict("list") == {
+        "day": ["2024-05-01", "2024-05-02", "2024-05-02", "2024-05-03", "2024-05-03", "2024-05-03"],
+        "n": [0, 0, 1, 0, 1, 2]}
+    assert value(folder, "vals.objects.chosen_types") == {"json": "dict", "frame": "DataFrame",
+                                                          "array": "ndarray", "other": "set"}
+    assert value(folder, "vals.custom.both") == ["one", "two", "hello"]
+    assert (folder / "quarl-out/vals.custom.shout/value.up").read_text() == "HELLO"
+    # "auto" chose each format; a JSON value is the very text json.dumps gives, as the module's.
+    chosen = folder / "quarl-out/vals.objects.chosen"
+    found = {}
+    for kind, suffix in [("json", "json"), ("frame", "parquet"), ("array", "npy"), ("other", "pkl")]:
+        record = json.loads((chosen / f"kind={kind}" / "result.json").read_text())
+        found[kind] = (record["artifact_format"], record["value_path"],
+                       sorted(p.name for p in (chosen / f"kind={kind}").iterdir()))
+        assert found[kind] == (found[kind][0], f"quarl-out/vals.objects.chosen/kind={kind}/value.{suffix}",
+                               ["result.json", "run.json", "stderr.log", "stdout.log", f"value.{suffix}"])
+    assert [f[0] for f in found.values()] == ["json", "parquet", "numpy", "pickle"]
+    assert (chosen / "kind=json/value.json").read_text() == json.dumps({"b": [1, 2.5, None], "a": "é"})
+
+
+@pytest.mark.parametrize("asset, kind, serializer, error", [
+    ("forgot_frame", "DataFrame", "parquet", "Object of type DataFrame is not JSON serializable"),
+    ("forgot_array", "ndarray", "numpy", "Object of type ndarray is not JSON serializable"),
+    ("forgot_set", "dict", "pickle", "Object of type set is not JSON serializable"),
+])
+def test_a_value_json_cannot_store_fails_with_the_serializer_to_use(project, asset, kind, serializer, error):
+    folder, runs = project
+    run = runs[f"vals.frames.{asset}"]
+    hint = HINT.format(f"TypeError: {error}", asset, kind, serializer)
+    assert (run["status"], run["error"]) == ("failed", hint)
+    failed = folder / f"quarl-out/.vals.frames.{asset}.failed"
+    # The module's record as ever; the line is the last of the log.
+    assert json.loads((failed / "result.json").read_text()) == {
+        "error": f"TypeError: {error}", "error_type": "TypeError", "ok": False}
+    assert (failed / "stderr.log").read_text().splitlines()[-1] == "quarl: " + hint.partition("; ")[2]
+
+
+def test_status_shows_the_format_and_published_values_stay_up_to_date(project):
+    folder, _ = project
+    status = {r["asset"]: r["result_type"] for r in json.loads(quarl(folder, "status", "--json").stdout)["runs"]}
+    assert (status["vals.frames.frame"], status["vals.frames.frame_dtypes"]) == ("DataFrame (parquet)", "dict")
+    again = quarl(folder, "run", "vals", "--select", "vals.frames.frame_dtypes", "--select", "vals.custom.both",
+                  "--json")
+    assert {name: r["status"] for name, r in by_name(again).items()} == dict.fromkeys(
+        ["vals.custom.lines", "vals.custom.shout", "vals.custom.both", "vals.frames.frame",
+         "vals.frames.frame_dtypes"], "up to date")
+
+
+def test_a_worker_killed_while_writing_a_parquet_value_leaves_the_last_good_one(project):
+    folder, _ = project
+    published = folder / "quarl-out/vals.frames.frame"
+    before = {p.name: p.read_bytes() for p in published.iterdir()}
+    done = quarl(folder, "run", "vals", "--select", "vals.frames.frame", "--force", "--json",
+                 VALS_KILL_WHILE_WRITING="1")
+    run = by_name(done)["vals.frames.frame"]
+    assert (done.returncode, run["status"], run["error"]) == (1, "failed", "the worker was killed by SIGKILL, "
+                                                              "leaving no run record")
+    assert {p.name: p.read_bytes() for p in published.iterdir()} == before
+    # The value it was writing never took the published name, in the attempt either.
+    names = sorted(p.name for p in (folder / "quarl-out/.vals.frames.frame.failed").iterdir())
+    assert [name for name in names if not name.startswith(".tmp-")] == ["stderr.log", "stdout.log"]
+
+
+PLAN_ERRORS = [
+    ('serializer="xml"', "unknown serializer 'xml' (known: auto, json, numpy, parquet, pickle; or "
+     "MODULE:ATTRIBUTE for one of your own)"),
+    ('serializer="parquet"', "serializer 'parquet' needs pandas, which is not installed: "
+     "pip install 'quarl[parquet]'"),
+    ('serializer="numpy"', "serializer 'numpy' needs numpy, which is not installed: pip install numpy"),
+    ('serializer="m:NOTHING"', "serializer 'm:NOTHING' does not name a serializer: int has no name, "
+     "suffix, dump, load"),
+    ('serializer="m:Half"', "serializer 'm:Half' does not name a serializer: type has no dump, load"),
+    ('serializer="m:Nameless"', "serializer 'm:Nameless' does not name a serializer: its name 'json' is "
+     "that of a built-in format"),
+    ('serializer="m:missing"', "serializer 'm:missing' does not name a serializer: m has no attribute "
+     "'missing'"),
+    ('serializer="nosuch:x"', "serializer 'nosuch:x' does not name a serializer: cannot import nosuch: "
+     "ModuleNotFoundError: No module named 'nosuch'"),
+]
+
+
+@pytest.mark.parametrize("argument, problem", PLAN_ERRORS)
+def test_a_serializer_that_cannot_be_used_is_a_plan_error(tmp_path, argument, problem):
+    # The module hides pandas, pyarrow and numpy as an environment without them would.
+    (tmp_path / "m.py").write_text(
+        'import sys\nsys.modules["pandas"] = sys.modules["pyarrow"] = sys.modules["numpy"] = None\n'
+        'from quarl import asset\n\n'
+        "NOTHING = 42\n\n\nclass Half:\n    name, suffix = 'half', '.h'\n\n\n"
+        "class Nameless:\n    name, suffix = 'json', '.n'\n    dump = load = print\n\n\n"
+        f"@asset({argument})\ndef a() -> int:\n    return 1\n")
+    done = quarl(tmp_path, "run", "m")
+    assert (done.returncode, done.stdout, done.stderr) == (
+        2, "", f"quarl run: error: the project cannot be planned:\n  m.a: {problem}\n")
+
+
+WORKER_CASES = {
+    "value": ("def f(x: int, day: str) -> dict:\n    return {'z': [x, day], 'a': 'é', 'n': float('nan')}\n",
+              {"x": {"value": 5}, "day": {"value": "d1"}}),
+    "none": ("def f() -> None:\n    return None\n", {}),
+    "raises": ("class Outer:\n    class Bad(Exception):\n        pass\n\n\n"
+               "def f():\n    raise Outer.Bad('é bad')\n", {}),
+    "not json": ("def f():\n    return {1, 2}\n", {}),
+    "killed": ("import os, signal\n\n\ndef f():\n    os.kill(os.getpid(), signal.SIGKILL)\n", {}),
+}
+
+
+@pytest.mark.parametrize("case", WORKER_CASES)
+def test_the_package_writes_the_modules_records_byte_for_byte(tmp_path, case):
+    """The same run through the module (a JSON input) and through the package (--values)."""
+    source, inputs = WORKER_CASES[case]
+    (tmp_path / "w.py").write_text(source)
+    kwargs = json.dumps({name: item["value"] for name, item in inputs.items()})
+    manifest = json.dumps({"serializer": None, "inputs": inputs})
+    results = []
+    for folder, args in [("out/a", ["w", "f", "out/a", kwargs]), ("out/b", ["--values", manifest, "w", "f", "out/b"])]:
+        if case == "killed":  # the record of an earlier run is gone before the asset runs
+            (tmp_path / folder).mkdir(parents=True)
+            (tmp_path / folder / "result.json").write_text('{"ok":true}')
+        done = subprocess.run([sys.executable, "-m", "quarl.worker", *args], cwd=tmp_path, capture_output=True,
+                              env={**sanitizer_env(), "PYTHONPATH": str(tmp_path)})
+        files = {p.name: p.read_bytes() for p in (tmp_path / folder).iterdir()}
+        results.append((done.returncode, {k: v.replace(b"out/b", b"out/a") for k, v in files.items()}))
+    assert results[0] == results[1]
+    assert results[0][0] == {"value": 0, "none": 0, "killed": -9}.get(case, 1)
