@@ -126,7 +126,7 @@ def main():
             with open(root / "report.json", "rb") as file:
                 plan = build_plan(json.loads(file.read())["assets"])
             planned = time.process_time()
-            select_runs(plan, [f"wide.a.a[k=k{options.partitions // 2:05d}]"], True, str(root / "out"))
+            select_runs(plan, [f"wide.a.a[k=k{options.partitions // 2:05d}]"], True)
             steps.append((planned - start, time.process_time() - planned))
         planned, selected = min(s[0] for s in steps), min(s[1] for s in steps)
         print(f"in this process: reading the report and planning {planned:.3f} s, selecting {selected:.3f} s")

@@ -75,13 +75,13 @@ def test_selectors_that_select_nothing_say_what_there_is(plan, text, message):
 
 
 def test_force_reruns_exactly_the_selected_runs_and_the_table_shows_them(plan):
-    chosen = select.select_runs(plan, ["s.daily.by_day[day=2024-06-02]"], True, "/out")
+    chosen = select.select_runs(plan, ["s.daily.by_day[day=2024-06-02]"], True)
     assert [plan.runs[i].name for i in chosen.runs] == [
         "s.ingest.raw[day=2024-06-02,region=eu]", "s.ingest.raw[day=2024-06-02,region=us]",
         "s.daily.by_day[day=2024-06-02]"]
     assert [plan.runs[i].name for i in sorted(chosen.forced)] == ["s.daily.by_day[day=2024-06-02]"]
     assert chosen.shown == chosen.forced
-    everything = select.select_runs(plan, [], False, "/out")
+    everything = select.select_runs(plan, [], False)
     assert (len(everything.runs), everything.forced, everything.shown) == (len(plan.runs), set(), None)
 
 

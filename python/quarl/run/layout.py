@@ -108,8 +108,10 @@ class RunPaths:
         return os.path.join(self.parent, f".{self.name}.attempt-{attempt_id}")
 
 
-def too_long(paths: RunPaths) -> bool:
-    return len(f".{paths.name}.attempt-000000000000".encode()) > NAME_MAX
+def too_long(asset_key: str, partition: tuple[tuple[str, str], ...]) -> bool:
+    """Whether a run's attempt folder name would be longer than a file name may be."""
+    name = partition_folder(partition) if partition else asset_key
+    return len(f".{name}.attempt-000000000000".encode()) > NAME_MAX
 
 
 # --- publication ----------------------------------------------------------------------------------
@@ -376,20 +378,29 @@ def _value_changed(published: str, name: str, record: dict[str, Any]) -> bool:
 
 def published_run(published: str) -> tuple[dict[str, Any], Value] | None:
     """run.json of a published run whose value, as published, and successful record are in
-    place, with its value; else None."""
+    place, with its value; else None.
+
+    A folder is only ever published whole from a successful attempt, and run.json names its
+    value file and format: an up-to-date run costs one small read and one stat. result.json is
+    read only for a run.json of an older quarl, which does not name them."""
     try:
         with open(os.path.join(published, "run.json"), "rb") as file:
             record = json.loads(file.read())
-        with open(os.path.join(published, "result.json"), "rb") as file:
-            result = json.loads(file.read())
+        if not isinstance(record, dict):
+            return None
+        name, stored = record.get("value_file"), record.get("artifact_format")
+        if not (isinstance(name, str) and isinstance(stored, str)):
+            with open(os.path.join(published, "result.json"), "rb") as file:
+                result = json.loads(file.read())
+            if not (isinstance(result, dict) and result.get("ok") is True):
+                return None
+            name, stored = value_file(result), str(result.get("artifact_format", "json"))
     except (OSError, ValueError):
         return None
-    if not (isinstance(record, dict) and isinstance(result, dict) and result.get("ok") is True):
+    if name is None or not name.startswith("value.") or "/" in name or \
+            _value_changed(published, name, record):
         return None
-    name = value_file(result)
-    if name is None or _value_changed(published, name, record):
-        return None
-    return record, Value(os.path.join(published, name), str(result.get("artifact_format", "json")))
+    return record, Value(os.path.join(published, name), stored)
 
 
 def changed_outside(published: str) -> bool:

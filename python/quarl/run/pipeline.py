@@ -131,7 +131,7 @@ def select_runs(plan: Plan, request: RunRequest) -> select.RunSelection:
     """The runs that --select asks for with their upstream, those that --force reruns, and those
     the table lists."""
     try:
-        return select.select_runs(plan, request.patterns, request.options.force, request.out)
+        return select.select_runs(plan, request.patterns, request.options.force)
     except select.SelectionError as error:
         raise RunError(str(error)) from None
 

@@ -271,7 +271,7 @@ class RunSelection:
     shown: set[int] | None  # the runs the table lists whatever their status; None: all
 
 
-def select_runs(plan: Plan, texts: Sequence[str], force: bool, out: str) -> RunSelection:
+def select_runs(plan: Plan, texts: Sequence[str], force: bool) -> RunSelection:
     """What `quarl run --select TEXTS [--force]` decides: the selected runs and whatever of their
     upstream is not up to date; --force reruns exactly the selected ones."""
     if texts:
@@ -282,8 +282,8 @@ def select_runs(plan: Plan, texts: Sequence[str], force: bool, out: str) -> RunS
     else:
         chosen = set(range(len(plan.runs)))
         runs, shown = list(range(len(plan.runs))), None
-    too_long = [plan.runs[i].name for i in runs if layout.too_long(
-        layout.RunPaths(out, plan.runs[i].asset.key, plan.runs[i].partition))]
+    too_long = [plan.runs[i].name for i in runs
+                if layout.too_long(plan.runs[i].asset.key, plan.runs[i].partition)]
     if too_long:
         raise SelectionError("partition values too long for a folder name: " + ", ".join(too_long[:5]))
     return RunSelection(runs, chosen if force else set(), shown)

@@ -494,7 +494,9 @@ def _publish(job: Job, record: dict[str, Any], value_file: str, started: float, 
     with open(os.path.join(job.attempt, "result.json"), "wb") as file:
         file.write(record_bytes(record))
     run_record = {**job.record, "attempt": job.attempt_id, "started": started,
-                  "duration": round(duration, 6), **layout.value_stamp(job.attempt, value_file)}
+                  "duration": round(duration, 6), "value_file": value_file,
+                  "artifact_format": record.get("artifact_format", "json"),
+                  **layout.value_stamp(job.attempt, value_file)}
     with open(os.path.join(job.attempt, "run.json"), "wb") as file:
         file.write(record_bytes(run_record))
     layout.publish(job.attempt, job.published)
