@@ -77,18 +77,18 @@ class DaskExecutor:
     def wait(self, timeout: float | None) -> list[Event]:
         # The client's connection is looked at every second: a scheduler that is gone leaves the
         # futures pending for as long as the client tries to reconnect.
-        reports = [self._report(future) for future in
-                   collect(self._done, STATUS_INTERVAL if timeout is None else min(timeout, STATUS_INTERVAL))]
+        done = collect(self._done, STATUS_INTERVAL if timeout is None else min(timeout, STATUS_INTERVAL))
+        reports = [report for report in map(self._report, done) if report is not None]
         if self.broken is None and self.client.status not in ("running", "newly-created"):
             self.broken = "the connection to the Dask scheduler was lost"
             reports += [Lost(key, self.broken, retry=False) for key in self._futures]
             self._futures.clear()
         return reports
 
-    def _report(self, future: distributed.Future[WorkerExit]) -> Event:
+    def _report(self, future: distributed.Future[WorkerExit]) -> Event | None:
         key = next((k for k, f in self._futures.items() if f is future), None)
-        if key is None:  # reported lost already
-            return Lost("", "")
+        if key is None:
+            return None  # reported lost already, with the connection to the scheduler
         del self._futures[key]
         if future.status == "finished":
             try:
