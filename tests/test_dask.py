@@ -199,7 +199,8 @@ sys.meta_path.insert(0, Refuse())"""
      "quarl's extra: pip install 'quarl[dask]'"),
 ])
 def test_a_cluster_that_cannot_be_used_is_a_usage_error(tmp_path, prelude, args, message):
-    shutil.copytree(EXAMPLES / "shop", tmp_path / "shop")
+    # A project of JSON values: it plans without any extra installed.
+    (tmp_path / "shop.py").write_text("from quarl import asset\n\n\n@asset()\ndef one() -> int:\n    return 1\n")
     code = f"import sys\n{prelude}\nfrom quarl.cli import main\nsys.exit(main(sys.argv[1:]))"
     with socket.socket() as closed:  # bound, not listening: a port that refuses connections
         closed.bind(("127.0.0.1", 0))
