@@ -206,7 +206,7 @@ def _validated(found: Any, spec: str) -> Serializer:
             found = found()
         except Exception as error:
             raise SerializerError(f"serializer {spec!r} does not name a serializer: "
-                                  f"{found.__qualname__}() failed: {_describe(error)}") from None
+                                  f"{found.__qualname__}() failed: {error_text(error)}") from None
     name, suffix = getattr(found, "name"), getattr(found, "suffix")
     problem = None
     if not isinstance(name, str) or not name or ":" in name:
@@ -235,7 +235,7 @@ def _from_attribute(spec: str) -> Serializer:
         found: Any = importlib.import_module(module_name)
     except Exception as error:
         raise SerializerError(f"serializer {spec!r} does not name a serializer: cannot import "
-                              f"{module_name}: {_describe(error)}") from None
+                              f"{module_name}: {error_text(error)}") from None
     for part in attribute.split("."):
         try:
             found = getattr(found, part)
@@ -259,7 +259,7 @@ def _from_entry_point(name: str) -> Serializer | None:
         found = point.load()
     except Exception as error:
         raise SerializerError(f"serializer {name!r} (registered as {point.value}) cannot be "
-                              f"loaded: {_describe(error)}") from None
+                              f"loaded: {error_text(error)}") from None
     serializer = _validated(found, name)
     if serializer.name != name:
         # Its files would record a format that no registered name reads back.
@@ -314,10 +314,6 @@ def reader(artifact_format: str, declared: str | None) -> Serializer:
     if registered is None:
         raise SerializerError(f"no serializer reads the format {artifact_format!r}")
     return registered
-
-
-def _describe(error: BaseException) -> str:
-    return f"{type(error).__qualname__}: {error}"
 
 
 # --- the records a worker writes -------------------------------------------------------------------

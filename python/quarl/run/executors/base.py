@@ -20,8 +20,8 @@ import enum
 import json
 import os
 import shutil
-import time
 import queue
+import time
 from collections.abc import Collection, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
@@ -29,7 +29,7 @@ from typing import IO, Any, Protocol, TypeVar
 
 from quarl.run import layout
 from quarl.run.executors.processes import describe_exit, kill_group, kill_leftovers, worker_args
-from quarl.run.status import Status
+from quarl.run.status import Status, last_line
 from quarl.values import HINT_PREFIX, record_bytes
 
 
@@ -472,12 +472,7 @@ def _failure(job: Job, record: dict[str, Any]) -> str:
     error = str(record.get("error"))
     if not (error.startswith("TypeError: ") and error.endswith("is not JSON serializable")):
         return error
-    try:
-        with open(os.path.join(job.attempt, "stderr.log"), "rb") as log:
-            log.seek(max(0, log.seek(0, os.SEEK_END) - 4096))
-            last = log.read().decode("utf-8", "replace").rstrip("\n").rpartition("\n")[2]
-    except OSError:
-        return error
+    last = last_line(os.path.join(job.attempt, "stderr.log")) or ""
     return f"{error}; {last[len(HINT_PREFIX):]}" if last.startswith(HINT_PREFIX) else error
 
 
