@@ -1,12 +1,13 @@
 """The planner and the output layout, on report records written by hand: no process is started."""
 
+import hashlib
 import json
 import os
 
 import pytest
 
 from quarl.run import layout
-from quarl.run.plan import PlanError, build_plan, canonical
+from quarl.run.plan import PlanError, build_plan, canonical, fingerprint
 
 
 def record(module, function, inputs=None, partitions=None, source=None, found_in=None):
@@ -117,6 +118,19 @@ def test_partition_folder_names_are_safe_unique_and_reversible():
         assert layout.parse_partition_folder(folder) == {"dim": value, "d,=%/": "v"}
     assert layout.partition_folder((("day", '"2024-05-01"'), ("n", "1"))) == "day=2024-05-01,n=1"
     assert layout.partition_folder((("s", '"1"'), ("p", '"a/b,c"'))) == "s=%221%22,p=a%2Fb%2Cc"
+
+
+@pytest.mark.parametrize("value", AWKWARD)
+def test_fingerprints_hash_the_canonical_document_that_published_runs_recorded(value):
+    # A fingerprint that changed its text would make every published run out of date.
+    text = canonical(value)
+    assert text == json.dumps(value, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+    partition, upstream = (("d,\"", text), ("n", "1")), [("p\\", ["f1", text]), ("q", [])]
+    document = {"code": f"c{text}", "partition": [list(pair) for pair in partition],
+                "inputs": [[parameter, prints] for parameter, prints in upstream]}
+    expected = hashlib.sha256(json.dumps(document, ensure_ascii=False, separators=(",", ":"),
+                                         sort_keys=True).encode()).hexdigest()
+    assert fingerprint(f"c{text}", partition, upstream) == expected
 
 
 def test_input_file_splices_upstream_values_unparsed(tmp_path):

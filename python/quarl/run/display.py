@@ -208,8 +208,7 @@ def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[Status], s
         return
     rows = [COLUMNS, *lines]
     width = {i: max(len(row[i]) for row in rows) for i in used}
-    for row in rows:
-        print("  ".join(row[i].ljust(width[i]) for i in used).rstrip(), file=stream)
+    stream.write("".join("  ".join(row[i].ljust(width[i]) for i in used).rstrip() + "\n" for row in rows))
     if note:
         print(note, file=stream)
     print(f"\n{closing}", file=stream)

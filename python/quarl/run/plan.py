@@ -30,8 +30,19 @@ class PlanError(Exception):
 _CANONICAL = json.JSONEncoder(ensure_ascii=False, separators=(",", ":"), sort_keys=True)
 
 
+# What that encoder writes for a str (the whole text) and for an int, called directly: the plan
+# of a project makes a canonical text of every partition value.
+_STRING = json.encoder.encode_basestring
+_INT = int.__repr__
+
+
 def canonical(value: Any) -> str:
     """The one JSON text of a value that the plan compares, hashes and names folders after."""
+    kind = type(value)
+    if kind is str:
+        return _STRING(value)
+    if kind is int:
+        return _INT(value)
     return _CANONICAL.encode(value)
 
 
@@ -48,6 +59,8 @@ def value_text(json_text: str) -> str:
     """A partition value as tables and folder names show it: a string bare, unless its bare form
     would read back as another JSON value ("1", "null", "[]", '"x"'); every other value, and such
     a string, as its JSON text. So no two values look alike."""
+    if not json_text.startswith('"'):
+        return json_text  # a canonical text starts with its quote exactly when it is a string's
     value = json.loads(json_text)
     if isinstance(value, str):
         if value.lstrip()[:1] not in _JSON_STARTS:
@@ -301,8 +314,11 @@ def code_digest(asset: Asset) -> str:
 def fingerprint(code: str, partition: Partition, upstream: Sequence[tuple[str, Sequence[str]]]) -> str:
     """What decides whether a published run is still up to date: its asset's code digest, the
     partition, and the fingerprints of the upstream runs consumed."""
-    text = canonical({"code": code, "partition": [list(pair) for pair in partition],
-                      "inputs": [[parameter, list(prints)] for parameter, prints in upstream]})
+    # canonical({"code": ..., "inputs": [[parameter, [print, ...]], ...], "partition": [[dim,
+    # text], ...]}), written out: its keys in order, every leaf a string.
+    inputs = ",".join(f"[{_STRING(parameter)},[{','.join(map(_STRING, prints))}]]" for parameter, prints in upstream)
+    pairs = ",".join(f"[{_STRING(dim)},{_STRING(text)}]" for dim, text in partition)
+    text = f'{{"code":{_STRING(code)},"inputs":[{inputs}],"partition":[{pairs}]}}'
     return hashlib.sha256(text.encode()).hexdigest()
 
 

@@ -233,7 +233,8 @@ class Scheduler:
         if self.stop is not Stop.NO or not all(r.status.usable for r in upstream):
             return Decision.NOT_STARTED, None
         if (run.index in self.forced or any(r.status == Status.SUCCEEDED for r in upstream)
-                or (run.asset.key, self._partition_name(run)) in self._unfinished or not self._up_to_date(run)):
+                or (self._unfinished and (run.asset.key, self._partition_name(run)) in self._unfinished)
+                or not self._up_to_date(run)):
             return Decision.READY, None
         return Decision.UP_TO_DATE, None
 
