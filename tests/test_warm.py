@@ -156,6 +156,31 @@ def test_a_project_module_runs_once_per_server_unless_told_otherwise(tmp_path, o
     assert (len(count.read_text().splitlines()), len(library.read_text().splitlines())) == (imports, 1 + 2)
 
 
+COUNTED = "import os\nwith open(os.environ['COUNT'], 'a') as count:\n    count.write('x\\n')\n"
+THREAD = "import threading, time\nthreading.Thread(target=time.sleep, args=(60,), name='poller', daemon=True).start()\n"
+
+
+@pytest.mark.parametrize("where, module, imports, said", [
+    ("library", COUNTED, 1 + 2, None),  # by the first run, then by the server's probe and the server
+    ("library", COUNTED + THREAD, 4 + 1, "its import leaves a thread running (poller)"),  # and the probe
+    ("project", COUNTED, 4, None),  # the project's own modules are imported by each run
+], ids=["library", "library starting a thread", "project module"])
+def test_a_server_imports_the_libraries_that_its_runs_import(tmp_path, where, module, imports, said):
+    project, library, count = tmp_path / "project", tmp_path / "library", tmp_path / "count"
+    project.mkdir(), library.mkdir()
+    (tmp_path / where / "lazy_lib.py").write_text(module)
+    (project / "lazy.py").write_text("from quarl import asset, partitions\n\n\n"
+                                     "@asset(partitions={'k': partitions([1, 2, 3, 4])})\ndef lazy(k: int) -> int:\n"
+                                     "    import lazy_lib\n    return k\n")
+    done = quarl(project, "run", "lazy", "--jobs", "1", COUNT=str(count), PYTHONPATH=str(library))
+    assert (done.returncode, done.stdout.splitlines()[-1]) == (0, "4 runs: 4 succeeded"), done.stderr
+    assert len(count.read_text().splitlines()) == imports
+    log = project / "quarl-out" / ".quarl-warm.log"
+    lines = [line for line in (log.read_text() if log.exists() else "").splitlines() if "lazy_lib" in line]
+    assert lines == ([f"quarl: the warm servers leave lazy_lib, which a run imported, to the runs: {said}"]
+                     if said else [])
+
+
 @pytest.mark.parametrize("module, why", [
     ("import threading, time\nthreading.Thread(target=time.sleep, args=(60,), name='poller', daemon=True).start()\n",
      "its import leaves a thread running (poller)"),

@@ -18,6 +18,7 @@ from dataclasses import dataclass, field
 
 from quarl.run import display, layout, report, select
 from quarl.run.executors.base import Executor, ExecutorError, WorkerEnvironment
+from quarl.run.executors.processes import project_file
 from quarl.run.history import History, HistoryError
 from quarl.run.plan import Plan, PlanError, build_plan
 from quarl.run.scheduler import Options, RunResult, Scheduler
@@ -116,15 +117,9 @@ def plan_project(targets: Sequence[str], environment: WorkerEnvironment) -> Plan
 def library_modules(found: report.Report, environment: WorkerEnvironment) -> list[str]:
     """The modules that the inspection imported besides the project's own (those whose files lie
     in the project's folders, outside installed packages) and quarl's."""
-    folders = [os.path.join(os.path.abspath(folder), "") for folder in environment.path]
-
-    def project_file(path: str | None) -> bool:
-        if path is None or "site-packages" in path or "dist-packages" in path:
-            return False
-        return any(os.path.abspath(path).startswith(folder) for folder in folders)
-
+    folders = [os.path.abspath(folder) for folder in environment.path]
     return [name for name, path in found.imported
-            if not project_file(path) and name.partition(".")[0] not in ("quarl", "_quarl")]
+            if not project_file(path, folders) and name.partition(".")[0] not in ("quarl", "_quarl")]
 
 
 def select_runs(plan: Plan, request: RunRequest) -> select.RunSelection:

@@ -66,7 +66,7 @@ class WarmServer:
         try:
             self.process = subprocess.Popen(
                 [environment.python, "-m", "quarl.run.executors.warm_server", str(theirs.fileno()), kind,
-                 *preload],
+                 os.pathsep.join(environment.path), *preload],
                 cwd=environment.cwd, env=environment.env(), stdin=subprocess.DEVNULL, stdout=log,
                 stderr=log, pass_fds=[theirs.fileno()], start_new_session=True)
         except BaseException:

@@ -1,4 +1,5 @@
-"""The warm server: `python -m quarl.run.executors.warm_server FD project|libraries [MODULE...]`.
+"""The warm server: `python -m quarl.run.executors.warm_server FD project|libraries FOLDERS
+[MODULE...]` (FOLDERS: the project's folders, os.pathsep-separated).
 
 It imports what every run needs once, then forks one child per request that arrives on the
 socket FD (a datagram of the worker's arguments, NUL-separated, with the attempt's two log files
@@ -10,6 +11,13 @@ or a descriptor open (a database connection, a socket) must not be shared by for
 The server then says so ("unsafe NAME\0WHY") and exits, to be started again without it; a
 project's module whose import fails is said ("note NAME\0WHY") and left to the runs, whose own
 import reports it.
+
+It also learns what its runs import: a library module that a run imported (pandas imports
+pieces of itself and of pyarrow at their first use, a function may import inside its body) is
+imported by the server after that run, so that the runs after it find it imported. Each such
+module is first imported in a throwaway child of the server and checked as above; one that fails
+or that forked children must not share stays with the runs. The project's own modules are never
+learned: with --no-preload, they are imported by each run.
 """
 
 from __future__ import annotations
@@ -18,14 +26,17 @@ import os
 import select
 import socket
 import sys
+import time
 from collections.abc import Callable, Sequence
 
-from quarl.run.executors.processes import dies_with_parent, kill_group
+from quarl.run.executors.processes import dies_with_parent, kill_group, project_file
 
 _MESSAGE = 65536
+_IMPORTS_MAX = 60000  # what a child says of its imports: a pipe takes 64 KiB without blocking
+_PROBE_TIMEOUT = 60.0
 
 
-def serve(channel: socket.socket, kind: str, preload: Sequence[str]) -> None:
+def serve(channel: socket.socket, kind: str, folders: Sequence[str], preload: Sequence[str]) -> None:
     import tempfile
 
     from quarl import worker
@@ -48,6 +59,7 @@ def serve(channel: socket.socket, kind: str, preload: Sequence[str]) -> None:
     sys.stdout.flush()
     sys.stderr.flush()
     null = os.open(os.devnull, os.O_RDONLY)  # each child's standard input
+    learning = _Learning(channel, folders, die_with_server)
     channel.send(b"ready")
     while True:
         try:
@@ -58,7 +70,7 @@ def serve(channel: socket.socket, kind: str, preload: Sequence[str]) -> None:
             return  # the orchestrator closed its end
         pid = os.fork()
         if pid == 0:
-            _child(channel, message, fds, null, die_with_server)
+            _child(channel, message, fds, null, die_with_server, learning)
         for fd in fds:
             os.close(fd)
         try:
@@ -72,6 +84,7 @@ def serve(channel: socket.socket, kind: str, preload: Sequence[str]) -> None:
         if status is None:
             return
         channel.send(b"%d" % status)
+        learning.learn()
 
 
 def _import_alone(name: str) -> tuple[str | None, str | None]:
@@ -95,6 +108,107 @@ def _import_alone(name: str) -> tuple[str | None, str | None]:
     if kept:
         return f"its import keeps {', '.join(kept)} open", failed
     return None, failed
+
+
+class _Learning:
+    """What the server learns from its runs' imports (see the module's docstring). A child says
+    the modules it imported, and their files, NUL-separated, on a pipe before it exits; the
+    server reads them once the child has exited and its status is said."""
+
+    def __init__(self, channel: socket.socket, folders: Sequence[str],
+                 die_with_server: Callable[[], None] | None) -> None:
+        self.channel, self.folders, self.die_with_server = channel, folders, die_with_server
+        self.read, self.write = os.pipe()
+        os.set_blocking(self.read, False)
+        self.known = frozenset(sys.modules)  # what every child finds imported
+        self.refused: set[str] = set()  # failed or unsafe in a probe: left to the runs
+
+    def say(self) -> None:
+        """In a child, at its end: the modules it imported, as much as the pipe takes at once."""
+        said, size = [], 0
+        for name, module in list(sys.modules.items()):
+            if name in self.known or name in self.refused:
+                continue
+            file = getattr(module, "__file__", None)
+            item = b"%s\0%s" % (os.fsencode(name), os.fsencode(file) if isinstance(file, str) else b"")
+            size += len(item) + 1
+            if size > _IMPORTS_MAX:
+                break
+            said.append(item)
+        if said:
+            os.set_blocking(self.write, False)
+            os.write(self.write, b"\0".join(said))
+
+    def learn(self) -> None:
+        """Imports what the last child imported and the server has not, that is no project
+        module and that a probe found safe."""
+        try:
+            fields = os.read(self.read, 1 << 17).split(b"\0")
+        except BlockingIOError:
+            return  # the child said nothing (it imported nothing new, or was killed)
+        wanted = []
+        for name, file in zip(map(os.fsdecode, fields[0::2]), map(os.fsdecode, fields[1::2])):
+            if name in sys.modules or name in self.refused or name.startswith("__"):
+                continue
+            if (not file and name not in sys.builtin_module_names) or project_file(file or None, self.folders):
+                continue  # a namespace package may be the project's; a project module runs per run
+            wanted.append(name)
+        if not wanted:
+            return
+        safe, refused = self._probe(wanted)
+        self.refused.update(refused)
+        for name in safe:
+            unsafe, failed = _import_alone(name)
+            if unsafe is not None:  # the probe did not see it: this server must not fork again
+                print(f"quarl: the warm server stops: {name}, which a run imported, {unsafe}", file=sys.stderr)
+                sys.stderr.flush()
+                os._exit(3)
+            if failed is not None:
+                self.refused.add(name)
+        self.known = frozenset(sys.modules)
+
+    def _probe(self, names: list[str]) -> tuple[list[str], list[str]]:
+        """Which of NAMES to import and which to leave to the runs: imported one at a time in a
+        child of the server, a module whose import fails or leaves what forked children must not
+        share is left (and said in the log); the probe stops at the first that leaves something,
+        and those after it are tried again when a run next imports them."""
+        read, write = os.pipe()
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                os.close(read)
+                self.channel.close()
+                if self.die_with_server is not None:
+                    self.die_with_server()
+                for name in names:
+                    unsafe, failed = _import_alone(name)
+                    os.write(write, (b"+" if unsafe is None and failed is None else b"-") + os.fsencode(name) + b"\0")
+                    if unsafe is not None:
+                        print(f"quarl: the warm servers leave {name}, which a run imported, to the runs: {unsafe}",
+                              file=sys.stderr)
+                        break  # what follows would be checked in a process that is no longer clean
+                code = 0
+            finally:
+                sys.stdout.flush()
+                sys.stderr.flush()
+                os._exit(code)
+        os.close(write)
+        data, deadline = b"", time.monotonic() + _PROBE_TIMEOUT
+        try:
+            while select.select([read], [], [], max(0.0, deadline - time.monotonic()))[0]:
+                chunk = os.read(read, 65536)
+                if not chunk:
+                    break
+                data += chunk
+            else:
+                kill_group(pid)  # hung in an import: none is learned
+                data = b""
+        finally:
+            os.close(read)
+            status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+        said = [os.fsdecode(item) for item in data.split(b"\0") if item] if status == 0 else []
+        return [name[1:] for name in said if name[0] == "+"], [name[1:] for name in said if name[0] == "-"]
 
 
 def _descriptors() -> dict[int, str]:
@@ -144,7 +258,7 @@ def _trivial() -> None:
 
 
 def _child(channel: socket.socket, message: bytes, fds: list[int], null: int,
-           die_with_server: Callable[[], None] | None) -> None:
+           die_with_server: Callable[[], None] | None, learning: _Learning) -> None:
     """The run: the worker's arguments are the message's NUL-separated fields; its standard
     output and error the two descriptors that came with it. Never returns."""
     code = 1
@@ -174,9 +288,11 @@ def _child(channel: socket.socket, message: bytes, fds: list[int], null: int,
         try:
             sys.stdout.flush()
             sys.stderr.flush()
+            learning.say()
         finally:
             os._exit(code)
 
 
 if __name__ == "__main__":
-    serve(socket.socket(fileno=int(sys.argv[1])), sys.argv[2], sys.argv[3:])
+    serve(socket.socket(fileno=int(sys.argv[1])), sys.argv[2], [*filter(None, sys.argv[3].split(os.pathsep))],
+          sys.argv[4:])
