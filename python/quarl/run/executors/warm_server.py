@@ -121,13 +121,13 @@ class _Learning:
         self.read, self.write = os.pipe()
         os.set_blocking(self.read, False)
         self.known = frozenset(sys.modules)  # what every child finds imported
-        self.refused: set[str] = set()  # failed or unsafe in a probe: left to the runs
+        self.refused: set[str] = set()  # the project's, or failed or unsafe in a probe: left to the runs
 
     def say(self) -> None:
         """In a child, at its end: the modules it imported, as much as the pipe takes at once."""
         said, size = [], 0
         for name, module in list(sys.modules.items()):
-            if name in self.known or name in self.refused:
+            if name in self.known or name in self.refused or "\0" in name:
                 continue
             file = getattr(module, "__file__", None)
             item = b"%s\0%s" % (os.fsencode(name), os.fsencode(file) if isinstance(file, str) else b"")
@@ -151,11 +151,16 @@ class _Learning:
             if name in sys.modules or name in self.refused or name.startswith("__"):
                 continue
             if (not file and name not in sys.builtin_module_names) or project_file(file or None, self.folders):
-                continue  # a namespace package may be the project's; a project module runs per run
+                self.refused.add(name)  # a namespace package may be the project's; a project module runs per run
+                continue
             wanted.append(name)
         if not wanted:
             return
-        safe, refused = self._probe(wanted)
+        try:
+            safe, refused = self._probe(wanted)
+        except OSError as error:  # no fork now (EAGAIN): the next run says them again
+            print(f"quarl: the warm server could not try the modules its runs import: {error}", file=sys.stderr)
+            return
         self.refused.update(refused)
         for name in safe:
             unsafe, failed = _import_alone(name)
