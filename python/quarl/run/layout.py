@@ -387,6 +387,9 @@ def _value_changed(published: str, name: str, record: dict[str, Any]) -> bool:
     return any(key in record and record[key] != now[key] for key in now)
 
 
+_CHUNK = 1 << 16
+
+
 def _read(path: str) -> bytes:
     """A small file's bytes, without the buffered file object that open() builds. A read that
     fills less than its buffer has reached the end of a regular file."""
@@ -398,9 +401,6 @@ def _read(path: str) -> bytes:
         return b"".join(chunks)
     finally:
         os.close(fd)
-
-
-_CHUNK = 1 << 16
 
 
 def published_run(published: str) -> tuple[dict[str, Any], Value] | None:
