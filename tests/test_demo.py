@@ -77,9 +77,13 @@ def test_demo_runs_the_example_then_finds_it_up_to_date(tmp_path):
             for p in ("region=eu", "region=us")] == ['"eu: 4 units"', '"us: 9 units"']
     assert (out / "shop.report.best_seller/value.json").read_text() == '{"sku": "mug", "revenue": 51.0}'
     assert (out / "shop.frames.revenue_by_region/value.json").read_text() == '{"eu": 44.0, "us": 100.0}'
-    assert json.loads((out / "shop.frames.order_table/result.json").read_text())["value_path"] == \
-        "out/shop.frames.order_table/value.parquet"
-    assert json.loads((out / "shop.sales.daily_units/day=2024-05-02,region=us/result.json").read_text()) == {
+    table = json.loads((out / "shop.frames.order_table/run.json").read_text())
+    assert (table["value_file"], table["artifact_format"]) == ("value.parquet", "parquet")
+    # The module's record as it wrote it, in the attempt folder that became the published one.
+    result = json.loads((out / "shop.sales.daily_units/day=2024-05-02,region=us/result.json").read_text())
+    assert re.fullmatch(re.escape(str(out)) + r"/shop\.sales\.daily_units/\.day=2024-05-02,region=us\.attempt-"
+                        r"[0-9a-f]{12}/value\.json", result.pop("value_path"))
+    assert result == {
         "artifact_format": "json", "function_name": "daily_units", "module_path": "shop.sales",
         "ok": True, "result_type": "int", "signature": "(orders: list[shop.raw.OrderLine], day: str, "
-        "region: str) -> int", "value_path": "out/shop.sales.daily_units/day=2024-05-02,region=us/value.json"}
+        "region: str) -> int"}

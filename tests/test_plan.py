@@ -133,23 +133,6 @@ def test_fingerprints_hash_the_canonical_document_that_published_runs_recorded(v
     assert fingerprint(f"c{text}", partition, upstream) == expected
 
 
-def test_input_file_splices_upstream_values_unparsed(tmp_path):
-    values = {}
-    for name, text in {"a": b'{"x": [1, 2.50]}', "b": b"NaN", "c": b'"\\u00e9"'}.items():
-        values[name] = tmp_path / name
-        values[name].write_bytes(text)
-    target = tmp_path / "input.json"
-    layout.write_input(str(target), ([("day", '"d1"')], [("single", layout.Value(str(values["a"])))],
-                                     [("many", [('{"day":"d1"}', layout.Value(str(values["b"]))),
-                                                ('{"day":"d2"}', layout.Value(str(values["c"])))]),
-                                      ("none", [])]))
-    assert target.read_bytes() == (b'{"day":"d1","single":{"x": [1, 2.50]},"many":[{"partition":'
-                                   b'{"day":"d1"},"value":NaN},{"partition":{"day":"d2"},"value":'
-                                   b'"\\u00e9"}],"none":[]}')
-    layout.write_input(str(target), ([], [], []))
-    assert target.read_bytes() == b"{}"
-
-
 @pytest.mark.parametrize("atomic_swap", [True, False])
 def test_replace_folder_swaps_whole_folders_and_recover_undoes_a_half_swap(tmp_path, monkeypatch,
                                                                            atomic_swap):

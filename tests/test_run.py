@@ -73,8 +73,11 @@ def test_runs_every_asset_in_order_in_parallel_then_only_what_changed(project, t
                                           "key=x%2Cy%3Dz", "key=ünï"]
     for folder in echoes.iterdir():
         assert json.loads((folder / "value.json").read_text()) == parse_partition_folder(folder.name)["key"]
+    # The module's record stays as it wrote it, in the attempt folder; the run's own names the file.
     record = json.loads((project / "quarl-out/flow.cells.total/result.json").read_text())
-    assert record["value_path"] == "quarl-out/flow.cells.total/value.json"
+    assert re.fullmatch(re.escape(str(project)) + r"/quarl-out/\.flow\.cells\.total\.attempt-[0-9a-f]{12}/value\.json",
+                        record["value_path"])
+    assert json.loads((project / "quarl-out/flow.cells.total/run.json").read_text())["value_file"] == "value.json"
 
     second = quarl(project, "run", "flow")
     assert (second.returncode, second.stderr) == (0, "")
@@ -145,14 +148,17 @@ def test_a_value_edited_by_hand_is_changed_outside_quarl_and_runs_again(project,
     assert json.loads(quarl(project, "status", "--json").stdout)["runs"][0]["status"] == "succeeded"
 
 
-def test_a_run_json_without_the_value_stamp_is_taken_at_its_word(project):
+def test_a_run_json_of_an_older_quarl_without_the_value_stamp_is_taken_at_its_word(project):
     assert quarl(project, "run", "flow", "--select", "flow.source.numbers").returncode == 0
     numbers = project / "quarl-out" / "flow.source.numbers"
     record = json.loads((numbers / "run.json").read_text())
-    assert sorted(record) == ["artifact_format", "asset", "attempt", "consumed", "duration", "fingerprint",
-                              "partition", "started", "value_file", "value_mtime_ns", "value_size"]
+    assert sorted(record) == ["artifact_format", "asset", "attempt", "consumed", "fingerprint", "ok", "partition",
+                              "result_type", "serializer", "value_file", "value_mtime_ns", "value_size", "version"]
+    # As the orchestrator of an older quarl wrote it, without the stamp.
     (numbers / "run.json").write_text(json.dumps(
-        {k: v for k, v in record.items() if not k.startswith("value_") and k != "artifact_format"}))
+        {**{k: record[k] for k in ("artifact_format", "asset", "attempt", "consumed", "fingerprint", "partition",
+                                   "value_file")}, "started": 1.5, "duration": 0.25}))
+    (numbers / "attempt.json").unlink()
     touch(numbers / "value.json")
     done = quarl(project, "run", "flow", "--select", "flow.source.numbers", "--json")
     assert statuses(done) == {"flow.source.numbers": "up to date"}
@@ -188,8 +194,8 @@ def test_a_publication_is_on_the_disk_before_it_is_recorded(project, isolation):
     # Every file of the attempt and its folder before the rename; after it, the folder that holds
     # the published run, and the one that holds that (created by this run).
     assert sorted(p for p in synced[0] if p.startswith(attempt)) == [attempt] + [
-        f"{attempt}/{name}" for name in ("result.json", "run.json", "stderr.log", "stdout.log",
-                                         "value.json")]
+        f"{attempt}/{name}" for name in ("attempt.json", "result.json", "run.json", "stderr.log",
+                                         "stdout.log", "value.json")]
     assert synced[1][:2] == [out, str(project)]
     # And only then does the history commit the row (SQLite syncs its journal and database).
     assert any(path.startswith(out + "/quarl-history.db") for path in synced[1][2:])

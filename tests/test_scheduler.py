@@ -1,12 +1,12 @@
 """The scheduler and the attempt lifecycle in this process, on an executor that plays the workers:
 each start follows a script of what its worker does (writes a value, fails, is lost, hangs)."""
 
-import json
 import os
 import signal
 
 import pytest
 
+from quarl import contract
 from quarl.run.executors import base
 from quarl.run.executors.base import Exited, Lost
 from quarl.run.history import History
@@ -30,17 +30,18 @@ class ScriptedExecutor:
         self.reports = []
 
     def start(self, launch):
-        module, function, folder = launch.args[:3]
+        request = contract.read_request(launch.args[1])
+        function = request.function
         self.started.append(function)
         step = self.script[function].pop(0)
         if step in ("ok", "fail"):
             ok = step == "ok"
-            with open(os.path.join(folder, "result.json"), "w") as file:
-                json.dump({"ok": ok, "result_type": "int", "value_path": folder + "/value.json"} if ok
-                          else {"ok": False, "error": f"ValueError: {function} broke"}, file)
             if ok:
-                with open(os.path.join(folder, "value.json"), "w") as file:
+                with open(os.path.join(request.folder, "value.json"), "w") as file:
                     file.write("1")
+            contract.write_run_record(request.folder, contract.success_record(
+                request, value_file="value.json", artifact_format="json", serializer=None, result_type="int")
+                if ok else contract.failure_record(request, f"ValueError: {function} broke", "ValueError"))
             self.reports.append(Exited(launch.key, 0 if ok else 1))
         elif step == "lost":
             self.reports.append(Lost(launch.key, "the warm worker server died (killed by SIGKILL)"))

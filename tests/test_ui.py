@@ -300,7 +300,7 @@ def test_a_json_preview_reads_as_json_dumps_lays_it_out(value):
 
 def published(folder, record, name, data):
     folder.mkdir(parents=True)
-    (folder / "result.json").write_text(json.dumps({"ok": True, **record}))
+    (folder / "run.json").write_text(json.dumps({"version": 2, "ok": True, "value_file": name, **record}))
     (folder / name).write_bytes(data)
 
 
@@ -308,8 +308,8 @@ def test_a_large_json_value_shows_its_beginning(tmp_path):
     from quarl.ui.files import PREVIEW_CHARS, preview
 
     value = list(range(300_000))
-    published(tmp_path / "a", {"artifact_format": "json", "result_type": "list",
-                               "value_path": "quarl-out/a/value.json"}, "value.json", json.dumps(value).encode())
+    published(tmp_path / "a", {"artifact_format": "json", "result_type": "list"}, "value.json",
+              json.dumps(value).encode())
     assert preview(str(tmp_path), str(tmp_path / "a")) == {
         "format": "json", "type": "list", "file": "value.json", "size": (tmp_path / "a/value.json").stat().st_size,
         "text": json.dumps(value, indent=2)[:PREVIEW_CHARS] + "…", "cut": True}
@@ -330,9 +330,7 @@ def test_a_value_in_another_format_is_never_opened(tmp_path):
 
     marker = tmp_path / "unpickled"
     payload = pickle.dumps(Opens(str(marker)))
-    # Only the name of value_path counts: it is looked up in the run's own folder.
-    published(tmp_path / "a", {"artifact_format": "pickle", "result_type": "Model",
-                               "value_path": "../../elsewhere/value.pkl"}, "value.pkl", payload)
+    published(tmp_path / "a", {"artifact_format": "pickle", "result_type": "Model"}, "value.pkl", payload)
     assert preview(str(tmp_path), str(tmp_path / "a")) == {
         "format": "pickle", "type": "Model", "file": "value.pkl", "size": len(payload)}
     assert not marker.exists()

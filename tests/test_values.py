@@ -11,6 +11,8 @@ import sys
 import pytest
 
 from conftest import FIXTURES, sanitizer_env
+from quarl import contract
+
 
 def quarl(cwd, *args, **env):
     return subprocess.run([sys.executable, "-m", "quarl", *args], cwd=cwd, capture_output=True, text=True,
@@ -79,11 +81,11 @@ def test_every_format_reaches_its_consumers_as_the_object(project, fixture_modul
     chosen = folder / "quarl-out/vals.objects.chosen"
     found = {}
     for kind, suffix in [("json", "json"), ("frame", "parquet"), ("array", "npy"), ("other", "pkl")]:
-        record = json.loads((chosen / f"kind={kind}" / "result.json").read_text())
-        found[kind] = (record["artifact_format"], record["value_path"],
+        record = json.loads((chosen / f"kind={kind}" / "run.json").read_text())
+        found[kind] = (record["artifact_format"], record["value_file"],
                        sorted(p.name for p in (chosen / f"kind={kind}").iterdir()))
-        assert found[kind] == (found[kind][0], f"quarl-out/vals.objects.chosen/kind={kind}/value.{suffix}",
-                               ["result.json", "run.json", "stderr.log", "stdout.log", f"value.{suffix}"])
+        assert found[kind] == (found[kind][0], f"value.{suffix}", ["attempt.json", "result.json", "run.json",
+                                                                   "stderr.log", "stdout.log", f"value.{suffix}"])
     assert [f[0] for f in found.values()] == ["json", "parquet", "numpy", "pickle"]
     assert (chosen / "kind=json/value.json").read_text() == json.dumps({"b": [1, 2.5, None], "a": "é"})
 
@@ -128,7 +130,8 @@ def test_a_worker_killed_while_writing_a_parquet_value_leaves_the_last_good_one(
     assert {p.name: p.read_bytes() for p in published.iterdir()} == before
     # The value it was writing never took the published name, in the attempt either.
     names = sorted(p.name for p in (folder / "quarl-out/.vals.frames.frame.failed").iterdir())
-    assert [name for name in names if not name.startswith(".tmp-")] == ["stderr.log", "stdout.log"]
+    assert [name for name in names if not name.startswith(".quarl-tmp-")] == ["attempt.json", "stderr.log",
+                                                                             "stdout.log"]
 
 
 PLAN_ERRORS = [
@@ -176,17 +179,21 @@ WORKER_CASES = {
 
 @pytest.mark.parametrize("case", WORKER_CASES)
 def test_the_package_writes_the_modules_records_byte_for_byte(tmp_path, case):
-    """The same run through the module (a JSON input) and through the package (--values)."""
+    """The same run through the module (a JSON input) and through the package's materializer."""
     source, inputs = WORKER_CASES[case]
     (tmp_path / "w.py").write_text(source)
     kwargs = json.dumps({name: item["value"] for name, item in inputs.items()})
-    manifest = json.dumps({"serializer": None, "inputs": inputs})
+    request = json.dumps(contract.Request(
+        attempt="0" * 12, asset="w.f", module="w", function="f", folder="out/b", partition={}, fingerprint="",
+        consumed=[], serializer=None, inputs=inputs).document())
+    package = "import sys\nfrom quarl import contract, values\nvalues.materialize(contract.read_request(sys.argv[1]))"
     results = []
-    for folder, args in [("out/a", ["w", "f", "out/a", kwargs]), ("out/b", ["--values", manifest, "w", "f", "out/b"])]:
+    for folder, args in [("out/a", ["-m", "quarl.worker", "w", "f", "out/a", kwargs]),
+                         ("out/b", ["-c", package, request])]:
         if case == "killed":  # the record of an earlier run is gone before the asset runs
             (tmp_path / folder).mkdir(parents=True)
             (tmp_path / folder / "result.json").write_text('{"ok":true}')
-        done = subprocess.run([sys.executable, "-m", "quarl.worker", *args], cwd=tmp_path, capture_output=True,
+        done = subprocess.run([sys.executable, *args], cwd=tmp_path, capture_output=True,
                               env={**sanitizer_env(), "PYTHONPATH": str(tmp_path)})
         files = {p.name: p.read_bytes() for p in (tmp_path / folder).iterdir()}
         results.append((done.returncode, {k: v.replace(b"out/b", b"out/a") for k, v in files.items()}))

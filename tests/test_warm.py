@@ -23,9 +23,14 @@ def outcomes(done):
             (run["status"], run["error"]) for run in json.loads(done.stdout)["runs"]}
 
 
+# What differs between any two runs of the same records: the attempts' ids and times, where
+# the value was written, its modification time.
+VARYING = {"run.json": ("attempt", "consumed", "value_mtime_ns"),
+           "attempt.json": ("attempt", "started", "duration"), "result.json": ("value_path",)}
+
+
 def published(out):
-    """Every published file's bytes; run.json without what differs between any two runs (the
-    attempts' ids and times, the value's modification time)."""
+    """Every published file's bytes; the records without what differs between any two runs."""
     files = {}
     for folder, _, names in os.walk(out):
         if "/." in folder[len(str(out)):]:
@@ -35,10 +40,9 @@ def published(out):
                 continue
             path = os.path.join(folder, name)
             key = os.path.relpath(path, out)
-            if name == "run.json":
+            if name in VARYING:
                 record = json.loads(open(path, "rb").read())
-                files[key] = {k: v for k, v in record.items()
-                              if k not in ("attempt", "consumed", "started", "duration", "value_mtime_ns")}
+                files[key] = {k: v for k, v in record.items() if k not in VARYING[name]}
             elif name.endswith(".json") or name.endswith(".log"):
                 files[key] = open(path, "rb").read()
     return files
@@ -52,7 +56,7 @@ def test_warm_and_fresh_workers_publish_the_same_files(tmp_path):
         done = quarl(project, "run", "flow", "--isolation", isolation)
         assert done.returncode == 0, done.stderr
         outs.append(published(project / "quarl-out"))
-    assert len(outs[0]) == 100  # 20 runs, 5 files each
+    assert len(outs[0]) == 120  # 20 runs, 6 files each
     assert outs[0] == outs[1]
 
 

@@ -8,24 +8,22 @@ and runs their top-level code.
 # must stay what `import inspect` means everywhere else.
 import argparse
 import contextlib
-import errno
 import importlib
 import os
 import pkgutil
-import signal
 import stat
 import sys
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from types import ModuleType
-from typing import TypeVar
 
 from _quarl import _inspect_modules_compact, inspect_modules
 
 from quarl._cli import report_error
+from quarl.contract import inspection_document
+from quarl.values import error_text
+from quarl.writer import Signalled, write_all, write_whole
 
 PROG = "python -m quarl.inspect"
-
-_T = TypeVar("_T")
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -48,9 +46,10 @@ def _parser() -> argparse.ArgumentParser:
                         "that defines each asset's function instead (function_module); a record "
                         "whose function refers to project code (helpers, classes, constants) "
                         "carries their digest (references_sha256)")
-    # For quarl run: the modules that the inspection imported, with their files, as JSON [[name,
-    # file], ...] in the order they were imported; the warm servers import them ahead of the runs.
-    parser.add_argument("--imported", metavar="FILE", help=argparse.SUPPRESS)
+    # For quarl run: the inspection's record (quarl.contract): the modules it imported, with their
+    # files, in the order they were imported (the warm servers import them ahead of the runs), and
+    # the modules it skipped, with their errors.
+    parser.add_argument("--record", metavar="FILE", help=argparse.SUPPRESS)
     parser.add_argument("--recursive", action="store_true",
                         help="follow each MODULE that is a package by all its submodules "
                         "(a submodule named __main__ is left out: it is a script)")
@@ -124,110 +123,16 @@ def _with_submodules(names: Sequence[str]) -> list[str]:
     return expanded
 
 
-def _write_all(fd: int, data: bytes) -> None:
-    """Writes every byte of DATA or raises. A write may take fewer bytes than it is given (a pipe
-    whose reader went away, a full disk); the next one then tells why. Not sys.stdout.buffer:
-    unbuffered (python -u, PYTHONUNBUFFERED) that is the raw file, whose write tells of such a
-    short write only by its count."""
-    view = memoryview(data)
-    while view:
-        written = os.write(fd, view)
-        if written == 0:
-            raise OSError(errno.EIO, "nothing could be written")
-        view = view[written:]
-
-
-class _Signalled(BaseException):
-    """SIGTERM or SIGHUP arrived while a temporary file existed."""
-
-    def __init__(self, signum: int) -> None:
-        super().__init__(signum)
-        self.signum = signum
-
-
-def _raise_signalled(signum: int, frame: object) -> None:
-    raise _Signalled(signum)
-
-
-@contextlib.contextmanager
-def _signals_unwind() -> Iterator[None]:
-    """Within the block, SIGTERM and SIGHUP unwind through its cleanup (as SIGINT does, being
-    KeyboardInterrupt) instead of ending the process on the spot. A signal that the process
-    ignores stays ignored."""
-    previous = {}
-    for signum in (signal.SIGTERM, signal.SIGHUP):
-        if signal.getsignal(signum) == signal.SIG_DFL:
-            previous[signum] = signal.signal(signum, _raise_signalled)
-    try:
-        yield
-    finally:
-        for signum, handler in previous.items():
-            signal.signal(signum, handler)
-
-
-def _fresh_name(make: Callable[[str], _T]) -> tuple[str, _T]:
-    """Calls MAKE with new temporary names until one is free."""
-    for _ in range(100):
-        name = f".quarl-report-{os.urandom(6).hex()}"
-        try:
-            return name, make(name)
-        except FileExistsError:
-            pass
-    raise FileExistsError(errno.EEXIST, "no free name for a temporary file")
-
-
-def _replace(target: str, data: bytes, mode: int | None) -> None:
-    """Writes DATA to a new file beside TARGET and renames it over TARGET, so that a reader sees
-    the old report or the new one. The new file has no name (O_TMPFILE) until it is complete: the
-    process may die at any point, even by SIGKILL, and leave nothing behind. Where the filesystem
-    cannot make such a file, it is named from the start and removed on every way out but SIGKILL.
-    MODE, an existing file's, is given to the new one; otherwise it gets what open() would give."""
-    folder, name = os.path.split(target)
-    dir_fd = os.open(folder or ".", os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
-    try:
-        with _signals_unwind():
-            temporary = None
-            try:
-                try:
-                    fd = os.open(".", os.O_TMPFILE | os.O_WRONLY | os.O_CLOEXEC, 0o666,
-                                 dir_fd=dir_fd)
-                except OSError as exc:
-                    if exc.errno not in (errno.EOPNOTSUPP, errno.EISDIR):
-                        raise
-                    temporary, fd = _fresh_name(lambda n: os.open(
-                        n, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_CLOEXEC, 0o666,
-                        dir_fd=dir_fd))
-                try:
-                    if mode is not None:
-                        os.fchmod(fd, mode)
-                    _write_all(fd, data)
-                    if temporary is None:
-                        # linkat through /proc follows the link to the open file (os.link
-                        # takes that path only with a dir_fd).
-                        temporary, _ = _fresh_name(lambda n: os.link(
-                            f"/proc/self/fd/{fd}", n, dst_dir_fd=dir_fd))
-                finally:
-                    os.close(fd)
-                os.replace(temporary, name, src_dir_fd=dir_fd, dst_dir_fd=dir_fd)
-            except BaseException:
-                if temporary is not None:
-                    with contextlib.suppress(FileNotFoundError):  # renamed already
-                        os.unlink(temporary, dir_fd=dir_fd)
-                raise
-    finally:
-        os.close(dir_fd)
-
-
 def _write_in_place(path: str, data: bytes, regular: bool) -> None:
     fd = os.open(path, os.O_WRONLY | os.O_CLOEXEC)
     try:
         if regular:
             # Room first, so that a full disk fails before the old report is touched.
             os.posix_fallocate(fd, 0, len(data))
-            _write_all(fd, data)
+            write_all(fd, data)
             os.ftruncate(fd, len(data))
         else:
-            _write_all(fd, data)
+            write_all(fd, data)
     finally:
         os.close(fd)
 
@@ -258,18 +163,18 @@ def _write_file(path: str, data: bytes) -> None:
         try:
             status = os.stat(path)
         except FileNotFoundError:
-            _replace(os.path.realpath(path), data, None)
+            write_whole(os.path.realpath(path), data)
             return
         regular = stat.S_ISREG(status.st_mode)
         # -o /dev/stdout with the output sent to a log: the report goes on in the log, as it
         # would have without -o, rather than replacing it.
         if regular and (stream := _standard_stream(status)) is not None:
-            _write_all(stream, data)
+            write_all(stream, data)
         # realpath cannot follow every link (/proc/self/fd/N of a deleted file): it must lead
         # to the very file that PATH does.
         elif regular and status.st_nlink == 1 and _same_file(target := os.path.realpath(path),
                                                               status):
-            _replace(target, data, stat.S_IMODE(status.st_mode))
+            write_whole(target, data, stat.S_IMODE(status.st_mode))
         else:
             _write_in_place(path, data, regular)
     except OSError as exc:
@@ -277,22 +182,53 @@ def _write_file(path: str, data: bytes) -> None:
         raise type(exc)(exc.errno, exc.strerror, path) from None
 
 
-def _write_imported(path: str, before: set[str]) -> None:
-    imported = [[name, getattr(module, "__file__", None)] for name, module in list(sys.modules.items())
-                if name not in before and name != "__main__"]
-    import json
+@contextlib.contextmanager
+def _skips_recorded(skipped: list[tuple[str, str]]) -> Iterator[None]:
+    """Within the block, each module that the inspection fails to import (and skips, with its line
+    on standard error) is added to SKIPPED with its error. The inspection imports each module by
+    calling importlib.import_module, looked up when it is called: this wraps it, and notes only the
+    inspection's own calls, not those of the modules' code."""
+    original = importlib.import_module
+    depth = 0
 
-    with open(path, "w", encoding="utf-8") as file:
-        json.dump(imported, file)
+    def import_module(name: str, package: str | None = None) -> ModuleType:
+        nonlocal depth
+        depth += 1
+        try:
+            return original(name, package)
+        except BaseException as error:
+            if depth == 1:
+                skipped.append((name, error_text(error)))
+            raise
+        finally:
+            depth -= 1
+
+    importlib.import_module = import_module
+    try:
+        yield
+    finally:
+        importlib.import_module = original
+
+
+def _write_record(path: str, before: set[str], skipped: list[tuple[str, str]]) -> None:
+    imported = [(name, getattr(module, "__file__", None)) for name, module in list(sys.modules.items())
+                if name not in before and name != "__main__"]
+    write_whole(path, inspection_document(imported, skipped))
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     before = set(sys.modules)
     args = _parser().parse_args(argv)
+    skipped: list[tuple[str, str]] = []
     try:
         # Bytes, not text: the report is UTF-8 JSON whatever the locale of this process says.
         modules = _with_submodules(args.modules) if args.recursive else args.modules
-        report = (_inspect_modules_compact if args.compact else inspect_modules)(modules)
+        inspect_call = _inspect_modules_compact if args.compact else inspect_modules
+        if args.record is None:
+            report = inspect_call(modules)
+        else:
+            with _skips_recorded(skipped):
+                report = inspect_call(modules)
         if args.check_serializers:
             report = _check_serializers(report)
         if args.compact:
@@ -305,16 +241,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.output is None:
             if sys.stdout is not None:
                 sys.stdout.flush()
-            _write_all(1, data)
+            write_all(1, data)
         else:
             _write_file(args.output, data)
-        if args.imported is not None:
-            _write_imported(args.imported, before)
-    except _Signalled as signalled:
+        if args.record is not None:
+            _write_record(args.record, before, skipped)
+    except Signalled as signalled:
         # The temporary file is gone: now the signal ends the process as it would have.
-        signal.signal(signalled.signum, signal.SIG_DFL)
-        os.kill(os.getpid(), signalled.signum)
-        return 128 + signalled.signum
+        return signalled.resend()
     except Exception as exc:
         return report_error(PROG, exc)
     return 0

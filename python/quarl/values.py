@@ -13,7 +13,7 @@
 A run whose asset and inputs are all JSON is materialized by `_quarl.materialize_asset`; any
 other run by `materialize` below, which leaves the same two files (the value, then result.json
 with the same members) and the same failure record. A consumer reads each input with the format
-its upstream's result.json records.
+that its upstream's run record names (quarl.contract.Value).
 
 This module is imported by the orchestrator and by workers: it imports no optional library until
 a value needs it.
@@ -23,18 +23,19 @@ from __future__ import annotations
 
 import functools
 import json
-import os
 import sys
-from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import Any, Protocol, runtime_checkable
+
+from quarl.contract import Request, Value, record_bytes
+from quarl.writer import write_whole
 
 ENTRY_POINT_GROUP = "quarl.serializers"
 
 
 @runtime_checkable
 class Serializer(Protocol):
-    """What `@asset(serializer=...)` names: `name` is what result.json's artifact_format records,
+    """What `@asset(serializer=...)` names: `name` is what the records' artifact_format says,
     `suffix` the value file's suffix with its dot (".parquet"). `dump` writes the value to
     `path`; `load` reads it back. Both get a pathlib.Path."""
 
@@ -318,33 +319,6 @@ def reader(artifact_format: str, declared: str | None) -> Serializer:
 
 # --- the records a worker writes -------------------------------------------------------------------
 
-def record_bytes(record: Mapping[str, Any]) -> bytes:
-    """A run record as the module writes its own: compact, keys sorted, UTF-8 (these records
-    hold strings, booleans and numbers, for which json's escaping and the module's agree)."""
-    return json.dumps(record, ensure_ascii=False, separators=(",", ":"), sort_keys=True).encode()
-
-
-def write_whole(path: Path, write: Callable[[Path], object]) -> None:
-    """Calls write() on a new name beside `path`, then renames it to `path`: a reader, or a
-    worker killed at any instant, leaves `path` as it was or whole. The temporary name keeps
-    the suffix, which some writers look at."""
-    temporary = path.with_name(f".tmp-{os.getpid()}-{path.name}")
-    try:
-        write(temporary)
-        os.replace(temporary, path)
-    except BaseException:
-        try:
-            os.unlink(temporary)
-        except FileNotFoundError:
-            pass
-        raise
-
-
-def _write_record(path: Path, record: Mapping[str, Any]) -> None:
-    data = record_bytes(record)
-    write_whole(path, lambda p: p.write_bytes(data))
-
-
 def error_text(error: BaseException) -> str:
     """An exception as a failure record says it: "QualifiedType: message"."""
     try:
@@ -358,54 +332,52 @@ def error_text(error: BaseException) -> str:
 
 # --- the input of a run --------------------------------------------------------------------------
 
-def _load_input(item: Mapping[str, Any]) -> Any:
-    serializer = reader(item["format"], item.get("serializer"))
-    return serializer.load(Path(item["path"]))
-
-
-def load_inputs(manifest: Mapping[str, Any]) -> dict[str, Any]:
-    """The keyword arguments that a manifest describes, each read in its recorded format:
-    {"value": V} is V itself, {"format", "path", "serializer"} an upstream's value, and
-    {"gather": [...]} the list of {"partition", "value"} of several upstream runs."""
+def load_inputs(request: Request) -> dict[str, Any]:
+    """The run's keyword arguments, each upstream value read in its recorded format: a partition
+    value as it is, an upstream run's value, or the list of {"partition", "value"} of several."""
     kwargs: dict[str, Any] = {}
-    for name, item in manifest.get("inputs", {}).items():
-        if "value" in item:
-            kwargs[name] = item["value"]
-        elif "gather" in item:
-            kwargs[name] = [{"partition": part["partition"], "value": _load_input(part)}
-                            for part in item["gather"]]
+    for name, item in request.inputs.items():
+        if isinstance(item, Value):
+            kwargs[name] = load(item)
+        elif isinstance(item, list):
+            kwargs[name] = [{"partition": partition, "value": load(value)} for partition, value in item]
         else:
-            kwargs[name] = _load_input(item)
+            kwargs[name] = item["value"]
     return kwargs
+
+
+def load(value: Value) -> Any:
+    """A published value, read back by the serializer of its format."""
+    return reader(value.format, value.serializer).load(Path(value.path))
 
 
 # --- materializing a run ---------------------------------------------------------------------
 
-def materialize(module_name: str, function_name: str, output_dir: str, manifest_text: str) -> None:
-    """Materializes one asset whose value or inputs are not all JSON, into `output_dir`, as
+def materialize(request: Request) -> tuple[str, str, str | None]:
+    """Materializes a run whose value or inputs are not all JSON into its folder, as
     `_quarl.materialize_asset` does a JSON one: the value file, then result.json with the same
     members; a failure writes the same failure record and ends with SystemExit(1), whose
-    context is the run's exception. Each file is written whole or not at all."""
+    context is the run's exception. Each file is written whole or not at all. Returns the value
+    file's name, its format and the serializer= that wrote it."""
     import importlib
     import inspect
 
-    out = Path(output_dir)
+    out = Path(request.folder)
     out.mkdir(parents=True, exist_ok=True)
     result_path = out / "result.json"
     # The record of an earlier run goes before the user's code runs: should this run die, it
     # must not leave a record of success beside whatever it left of its own.
     result_path.unlink(missing_ok=True)
+    spec = request.serializer
     try:
-        manifest = json.loads(manifest_text)
-        spec = manifest.get("serializer")
-        module = importlib.import_module(module_name)
-        asset = getattr(module, function_name)
+        module = importlib.import_module(request.module)
+        asset = getattr(module, request.function)
         try:
             function = getattr(asset, "__quarl_original__")
         except Exception:
             function = asset
-        kwargs = load_inputs(manifest)
-        value = function(**kwargs) if manifest.get("inputs") else function()
+        kwargs = load_inputs(request)
+        value = function(**kwargs) if kwargs else function()
         chosen = resolve(spec) if spec is not None else JSON
         text = None
         if chosen is None:  # auto
@@ -417,27 +389,22 @@ def materialize(module_name: str, function_name: str, output_dir: str, manifest_
         serializer = chosen
         value_path = out / f"value{serializer.suffix}"
         if text is not None:
-            data = text
-            write_whole(value_path, lambda p: p.write_text(data, "utf-8"))
+            write_whole(value_path, text.encode())
         else:
             write_whole(value_path, lambda p: serializer.dump(value, p))
         record = {"ok": True, "artifact_format": serializer.name, "value_path": str(value_path),
-                  "result_type": type(value).__name__, "module_path": module_name,
-                  "function_name": function_name, "signature": str(inspect.signature(function))}
-        _write_record(result_path, record)
+                  "result_type": type(value).__name__, "module_path": request.module,
+                  "function_name": request.function, "signature": str(inspect.signature(function))}
+        write_whole(result_path, record_bytes(record))
     except BaseException as error:
-        _write_record(result_path, {"ok": False, "error": error_text(error),
-                                    "error_type": str(type(error).__name__)})
+        write_whole(result_path, record_bytes({"ok": False, "error": error_text(error),
+                                               "error_type": str(type(error).__name__)}))
         sys.exit(1)
-
-
-# How the worker's line on standard error after such a refusal begins; the orchestrator finds it
-# there, as the last line of the log.
-HINT_PREFIX = "quarl: "
+    return value_path.name, serializer.name, spec
 
 
 def json_hint(error: BaseException, asset: str) -> str | None:
-    """The line that tells how to store a value that json.dumps refused, when `error` is that
+    """The hint that tells how to store a value that json.dumps refused, when `error` is that
     refusal: the serializer that would store the value, found from json.dumps's own frame."""
     if not isinstance(error, TypeError) or not str(error).endswith("is not JSON serializable"):
         return None
@@ -446,7 +413,7 @@ def json_hint(error: BaseException, asset: str) -> str | None:
         frame = tb.tb_frame
         if frame.f_code is json.dumps.__code__:
             value = frame.f_locals.get("obj")
-            return (f"{HINT_PREFIX}{asset} returned a value of type {type(value).__name__}, which JSON "
+            return (f"{asset} returned a value of type {type(value).__name__}, which JSON "
                     f'cannot store: store it with @asset(serializer="{suggested(value).name}")')
         tb = tb.tb_next
     return None

@@ -4,19 +4,25 @@ The orchestrator starts one worker process per asset run and reads OUTPUT_DIR/re
 afterwards: its "ok" member says whether the run succeeded, and "value_path" where the value is.
 The exit status says the same: 0 for a successful run, 1 for a failed one.
 
-A run whose value or inputs are not all JSON comes with `--values MANIFEST` instead of the
-keyword arguments: the asset's serializer and where each input lies in which format
-(quarl.values reads and writes those).
+`quarl run` starts its workers with `--request REQUEST` instead (quarl.contract): the run, its
+inputs in whatever format their upstream stored them, and the folder to write into; such a worker
+also leaves its run's record (run.json) beside result.json, success or failure.
 
 A worker is started once per run, so it imports only what a run needs: the command line of a run
 is read here, and argparse (with what it pulls in) is imported only for help and usage errors,
 traceback only when a run fails.
 """
 
+from __future__ import annotations
+
 import sys
 from collections.abc import Sequence
 
 from _quarl import materialize_asset
+
+TYPE_CHECKING = False  # not typing's: importing typing costs a fresh worker more than it needs
+if TYPE_CHECKING:
+    from quarl.contract import Request
 
 PROG = "python -m quarl.worker"
 
@@ -40,33 +46,29 @@ def _parse_with_argparse(argv: Sequence[str]) -> list[str]:
                         help="JSON object whose members are passed as keyword arguments; "
                         "@FILE reads it from FILE and - from standard input (UTF-8), for "
                         "inputs too large for a command line")
-    # quarl run's own, for a value or inputs that are not all JSON: a JSON object naming the
-    # serializer and each input's file and format (@FILE and - as for INPUT_KWARGS_JSON).
-    parser.add_argument("--values", metavar="MANIFEST", help=argparse.SUPPRESS)
+    # quarl run's own: the whole run as one request (quarl.contract), instead of the arguments.
+    # Only ever given alone, which _parse takes without argparse.
+    parser.add_argument("--request", metavar="REQUEST", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
-    if args.values is not None and args.input_kwargs_json is not None:
-        parser.error("--values and INPUT_KWARGS_JSON cannot be given together")
+    if args.request is not None:
+        parser.error("--request is given alone")
     given = [args.module, args.function, args.output_dir, args.input_kwargs_json]
-    if args.values is not None:
-        return [VALUES, args.values, *given[:3]]
     return given if given[3] is not None else given[:3]
 
 
-VALUES = "--values"
+REQUEST = "--request"
 
 
 def _parse(argv: Sequence[str]) -> list[str]:
-    """MODULE FUNCTION OUTPUT_DIR [INPUT_KWARGS_JSON], or --values MANIFEST MODULE FUNCTION
-    OUTPUT_DIR. Arguments of which none looks like an option ("-" alone does not) are what
-    argparse would make of them too; anything else (-h, a wrong count, an option) is left to
-    argparse."""
+    """MODULE FUNCTION OUTPUT_DIR [INPUT_KWARGS_JSON], or --request REQUEST. Arguments of which
+    none looks like an option ("-" alone does not) are what argparse would make of them too;
+    anything else (-h, a wrong count, an option) is left to argparse."""
     def plain(arg: str) -> bool:
         return not arg.startswith("-") or arg == "-"
 
-    if len(argv) == 5 and argv[0] == VALUES:
-        if all(map(plain, argv[1:])):
-            return list(argv)
-    elif 3 <= len(argv) <= 4 and all(map(plain, argv)):
+    if len(argv) == 2 and argv[0] == REQUEST:
+        return list(argv)
+    if 3 <= len(argv) <= 4 and all(map(plain, argv)):
         return list(argv)
     return _parse_with_argparse(argv)
 
@@ -86,17 +88,13 @@ def _input_text(argument: str | None) -> str | None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = _parse(sys.argv[1:] if argv is None else argv)
-    manifest = args[1] if args[0] == VALUES else None
-    module, function, output_dir, *rest = args[2:] if manifest is not None else args
+    if args[0] == REQUEST:
+        return run_request(args[1])
+    module, function, output_dir, *rest = args
     try:
         # Read before anything is written: an input that cannot be read fails the run before
         # it begins.
-        if manifest is not None:
-            from quarl.values import materialize
-
-            materialize(module, function, output_dir, _input_text(manifest) or "")
-        else:
-            materialize_asset(module, function, output_dir, _input_text(rest[0] if rest else None))
+        materialize_asset(module, function, output_dir, _input_text(rest[0] if rest else None))
     except SystemExit as stop:
         # A failed run: its record is written, and the SystemExit(1) that ends the process
         # carries the asset's exception, whose traceback belongs on standard error; followed
@@ -104,8 +102,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         if stop.__context__ is not None:
             import traceback
 
+            from quarl.values import json_hint
+
             traceback.print_exception(stop.__context__)
-            _print_hint(stop.__context__, f"{module}.{function}")
+            hint = json_hint(stop.__context__, f"{module}.{function}")
+            if hint is not None:
+                print(f"quarl: {hint}", file=sys.stderr, flush=True)
         raise
     except Exception as exc:
         # Failed before the run began (the input could not be read, the directory could not be
@@ -121,13 +123,83 @@ def main(argv: Sequence[str] | None = None) -> int:
     return 0
 
 
-def _print_hint(error: BaseException, asset: str) -> None:
-    if isinstance(error, TypeError):
-        from quarl.values import json_hint
+# --- a run that quarl run asked for -------------------------------------------------------------
 
-        hint = json_hint(error, asset)
+def run_request(argument: str) -> int:
+    """Makes the run that the request asks for and leaves its record, run.json, beside the
+    module's result.json: the value's file, format and stamp, or the error and a hint."""
+    from quarl import contract
+
+    try:
+        request = contract.read_request(argument)
+    except (contract.ContractError, OSError, ValueError) as error:
+        from quarl._cli import report_error
+
+        report_error(PROG, error)
+        return 2
+    try:
+        if request.all_json:
+            # The upstream value.json texts are spliced into the keyword arguments: reading
+            # them may fail, before the run begins.
+            materialize_asset(request.module, request.function, request.folder,
+                              contract.json_kwargs(request))
+            made: tuple[str, str, str | None] = ("value.json", "json", None)
+        else:
+            from quarl.values import materialize
+
+            made = materialize(request)
+    except SystemExit as stop:
+        _failed(request, stop.__context__)
+        raise
+    except Exception as exc:
+        # The run could not begin (an input unreadable), or its failure record could not be
+        # written: then the run's exception is the context of this one.
+        import traceback
+
+        from quarl._cli import report_error
+        from quarl.values import error_text
+
+        if exc.__context__ is not None:
+            traceback.print_exception(exc)
+        _write_record(request, contract.failure_record(request, error_text(exc), type(exc).__name__))
+        return report_error(PROG, exc)
+    name, artifact_format, serializer = made
+    result = contract.read_result(request.folder)
+    written = _write_record(request, contract.success_record(
+        request, value_file=name, artifact_format=artifact_format, serializer=serializer,
+        result_type=result.get("result_type") if result is not None else None))
+    return 0 if written else 1
+
+
+def _failed(request: Request, error: BaseException | None) -> None:
+    """A run that failed with its failure record written: the exception's traceback on standard
+    error, and the run's record with the error and, for a value that JSON refused, the hint."""
+    from quarl import contract
+    from quarl.values import json_hint
+
+    hint = None
+    if error is not None:
+        import traceback
+
+        traceback.print_exception(error)
+        hint = json_hint(error, request.asset)
         if hint is not None:
-            print(hint, file=sys.stderr, flush=True)
+            print(f"quarl: {hint}", file=sys.stderr, flush=True)
+    result = contract.read_result(request.folder) or {}
+    _write_record(request, contract.failure_record(
+        request, str(result.get("error", "the run failed without a record")), result.get("error_type"), hint))
+
+
+def _write_record(request: Request, record: dict[str, object]) -> bool:
+    """Writes the run's record; should that fail, quarl run finds none and says so."""
+    from quarl import contract
+
+    try:
+        contract.write_run_record(request.folder, record)
+    except OSError as error:
+        print(f"{PROG}: error: cannot write the run's record: {error}", file=sys.stderr, flush=True)
+        return False
+    return True
 
 
 if __name__ == "__main__":

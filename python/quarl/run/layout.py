@@ -8,11 +8,12 @@
                                                  (<id>: 12 lowercase hexadecimal digits)
     .../.<name>.failed/                          the last failed attempt, with its record and logs
 
-A published folder holds the value (value.json, or value<suffix> of its serializer) and
-result.json (written by the worker), stdout.log and stderr.log, and run.json (the orchestrator's
-record: fingerprint, partition, timing, the value file's size and modification time). It is only
-ever replaced whole, by one rename, so a reader never sees parts of two runs, and only once what
-it holds is on the disk.
+A published folder holds the value (value.json, or value<suffix> of its serializer), result.json
+(the module's record of the run, as it wrote it in the attempt folder), stdout.log and stderr.log,
+run.json (the run's own record: the value's file, format and stamp) and attempt.json (quarl run's
+record of the attempt: its times and decision); quarl.contract reads and writes the last two. It
+is only ever replaced whole, by one rename, so a reader never sees parts of two runs, and only
+once what it holds is on the disk.
 """
 
 from __future__ import annotations
@@ -24,9 +25,9 @@ import json
 import os
 import re
 import shutil
-from collections.abc import Sequence
-from typing import Any, BinaryIO, NamedTuple
+from typing import Any
 
+from quarl import contract
 from quarl.run.plan import canonical, value_text
 
 # Characters kept as they are in a partition folder name; everything else that is ASCII is
@@ -239,194 +240,17 @@ def recover(parent: str) -> None:
             shutil.rmtree(path, ignore_errors=True)
 
 
-# --- the input file ---------------------------------------------------------------------------
-
-class Value(NamedTuple):
-    """An upstream run's published value: its file, the format its result.json records, and
-    the upstream asset's serializer= (which locates a serializer of the user's)."""
-
-    path: str
-    format: str = "json"
-    serializer: str | None = None
-
-
-# One keyword argument of a run: a JSON text given in full, the value of an upstream run, or
-# the list of {"partition": ..., "value": ...} of several upstream runs.
-Literal = tuple[str, str]
-Upstream = tuple[str, Value]
-UpstreamList = tuple[str, Sequence[tuple[str, Value]]]  # (partition JSON text, value)
-InputSpec = tuple[Sequence[Literal], Sequence[Upstream], Sequence[UpstreamList]]
-
-
-def _copy(path: str, file: BinaryIO) -> None:
-    with open(path, "rb") as source:
-        shutil.copyfileobj(source, file, 1 << 20)
-
-
-# Keyword arguments that are only partition values, and this short, go on the worker's command
-# line: no file to write and remove for the common partitioned run.
-INLINE_LIMIT = 4096
-
-
-def inline_input(spec: InputSpec | None) -> str | None:
-    """The keyword arguments as one JSON text, when they need no upstream value and are short."""
-    if spec is None:
-        return None
-    literals, upstream, lists = spec
-    if upstream or lists:
-        return None
-    text = "{" + ",".join(_key(name).decode() + value for name, value in literals) + "}"
-    return text if len(text) <= INLINE_LIMIT else None
-
-
-def worker_input(folder: str, spec: InputSpec | None, serializer: str | None) -> tuple[list[str], str | None]:
-    """The worker's options and its INPUT_KWARGS_JSON for a run whose attempt folder is
-    `folder`; a long input goes to folder/input.json. A run whose value and inputs are all JSON
-    gets its keyword arguments; any other run `--values` and a manifest of its serializer and
-    inputs, for the package's materializer."""
-    path = os.path.join(folder, "input.json")
-    if serializer is None and all_json(spec):
-        kwargs = inline_input(spec)
-        if kwargs is None and spec is not None:
-            write_input(path, spec)
-            kwargs = "@" + path
-        return [], kwargs
-    manifest = values_manifest(serializer, spec)
-    if len(manifest) > INLINE_LIMIT:
-        with open(path, "w", encoding="utf-8") as file:
-            file.write(manifest)
-        manifest = "@" + path
-    return ["--values", manifest], None
-
-
-def write_input(path: str, spec: InputSpec) -> None:
-    """Builds the worker's keyword arguments by splicing the upstream value.json texts into one
-    JSON object, without decoding them: inputs of any size cost a copy, not a parse."""
-    literals, upstream, lists = spec
-    with open(path, "wb") as file:
-        separator = b"{"
-        for name, text in literals:
-            file.write(separator + _key(name) + text.encode())
-            separator = b","
-        for name, value in upstream:
-            file.write(separator + _key(name))
-            _copy(value.path, file)
-            separator = b","
-        for name, items in lists:
-            file.write(separator + _key(name) + b"[")
-            for position, (partition_text, value) in enumerate(items):
-                file.write(b'%s{"partition":%s,"value":' % (b"," if position else b"", partition_text.encode()))
-                _copy(value.path, file)
-                file.write(b"}")
-            file.write(b"]")
-            separator = b","
-        file.write(b"}" if separator == b"," else b"{}")
-
-
-def _key(name: str) -> bytes:
-    return json.dumps(name, ensure_ascii=False).encode() + b":"
-
-
-def all_json(spec: InputSpec | None) -> bool:
-    """Every upstream value of these inputs is stored as JSON."""
-    if spec is None:
-        return True
-    _, upstream, lists = spec
-    return all(value.format == "json" for _, value in upstream) and \
-        all(value.format == "json" for _, items in lists for _, value in items)
-
-
-def _described(value: Value) -> dict[str, Any]:
-    item: dict[str, Any] = {"format": value.format, "path": value.path}
-    if value.serializer is not None and ":" in value.serializer:
-        item["serializer"] = value.serializer
-    return item
-
-
-def values_manifest(serializer: str | None, spec: InputSpec | None) -> str:
-    """What a worker started with --values reads (quarl.values.load_inputs): the asset's
-    serializer and each input, a value given in full or an upstream's file and format."""
-    inputs: dict[str, Any] = {}
-    if spec is not None:
-        literals, upstream, lists = spec
-        for name, text in literals:
-            inputs[name] = {"value": json.loads(text)}
-        for name, value in upstream:
-            inputs[name] = _described(value)
-        for name, items in lists:
-            inputs[name] = {"gather": [{"partition": json.loads(partition), **_described(value)}
-                                       for partition, value in items]}
-    return json.dumps({"serializer": serializer, "inputs": inputs}, ensure_ascii=False,
-                      separators=(",", ":"))
-
-
-def value_file(result: dict[str, Any]) -> str | None:
-    """The name of the value file that a successful result.json names, inside its run folder."""
-    path = result.get("value_path")
-    name = os.path.basename(path) if isinstance(path, str) else ""
-    return name if name.startswith("value.") else None
-
-
 # --- the published run ----------------------------------------------------------------------------
 
-def value_stamp(folder: str, name: str) -> dict[str, int]:
-    """What run.json records of the value file NAME at publication, to tell a value edited or
-    replaced by hand afterwards: its size and modification time (which the publishing rename
-    keeps)."""
-    stat = os.stat(f"{folder}/{name}")
-    return {"value_size": stat.st_size, "value_mtime_ns": stat.st_mtime_ns}
-
-
-def _value_changed(published: str, name: str, record: dict[str, Any]) -> bool:
-    """Whether the value file is not the one published; a run.json of an older quarl, without
-    the stamp, cannot tell, and is taken at its word."""
-    try:
-        now = value_stamp(published, name)
-    except OSError:
-        return True
-    return any(key in record and record[key] != now[key] for key in now)
-
-
-_CHUNK = 1 << 16
-
-
-def _read(path: str) -> bytes:
-    """A small file's bytes, without the buffered file object that open() builds. A read that
-    fills less than its buffer has reached the end of a regular file."""
-    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
-    try:
-        chunks = [os.read(fd, _CHUNK)]
-        while len(chunks[-1]) == _CHUNK:
-            chunks.append(os.read(fd, _CHUNK))
-        return b"".join(chunks)
-    finally:
-        os.close(fd)
-
-
-def published_run(published: str) -> tuple[dict[str, Any], Value] | None:
-    """run.json of a published run whose value, as published, and successful record are in
-    place, with its value; else None.
-
-    A folder is only ever published whole from a successful attempt, and run.json names its
-    value file and format: an up-to-date run costs one small read and one stat. result.json is
-    read only for a run.json of an older quarl, which does not name them."""
-    try:
-        record = json.loads(_read(f"{published}/run.json"))
-        if not isinstance(record, dict):
-            return None
-        name, stored = record.get("value_file"), record.get("artifact_format")
-        if not (isinstance(name, str) and isinstance(stored, str)):
-            with open(os.path.join(published, "result.json"), "rb") as file:
-                result = json.loads(file.read())
-            if not (isinstance(result, dict) and result.get("ok") is True):
-                return None
-            name, stored = value_file(result), str(result.get("artifact_format", "json"))
-    except (OSError, ValueError):
+def published_run(published: str) -> tuple[contract.RunRecord, contract.Value] | None:
+    """The record of a published run whose value is in place as its run wrote it, with that
+    value; else None. A folder is only ever published whole from a successful attempt, and its
+    record names its value file and format: an up-to-date run costs one small read and one
+    stat."""
+    record = contract.read_run_record(published)
+    if record is None or not record.published_value or not record.stamp_matches(published):
         return None
-    if name is None or not name.startswith("value.") or "/" in name or \
-            _value_changed(published, name, record):
-        return None
-    return record, Value(f"{published}/{name}", stored)
+    return record, record.value(published)
 
 
 def changed_outside(published: str) -> bool:

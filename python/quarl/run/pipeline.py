@@ -73,12 +73,13 @@ def run_project(request: RunRequest) -> RunReport:
         os.makedirs(request.out, exist_ok=True)
     except OSError as error:
         raise RunError(f"cannot create the output folder: {error}") from None
+    out = os.path.abspath(request.out)  # what every stage below takes
     with locked(request.out), _history(request.out) as history:
-        recover(request.out, plan)
-        executor = make_executor(request, environment, plan, found)
+        recover(out, plan)
+        executor = make_executor(request, environment, plan, found, out)
         try:
             invocation = history.begin(request.command)
-            scheduler = execute(plan, chosen.runs, chosen.forced, request, executor, history, invocation)
+            scheduler = execute(plan, chosen.runs, chosen.forced, request, out, executor, history, invocation)
         finally:
             executor.close()
         ending = _ending(scheduler.results_in_order, scheduler.interrupted, scheduler.reason)
@@ -132,8 +133,7 @@ def select_runs(plan: Plan, request: RunRequest) -> select.RunSelection:
 
 
 def recover(out: str, plan: Plan) -> None:
-    """Tidies what a `quarl run` that died left in the output folder."""
-    out = os.path.abspath(out)
+    """Tidies what a `quarl run` that died left in the output folder (OUT absolute)."""
     layout.recover(out)
     for asset in plan.assets:
         if asset.partitioned:
@@ -141,7 +141,7 @@ def recover(out: str, plan: Plan) -> None:
 
 
 def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Plan,
-                  found: report.Report) -> Executor:
+                  found: report.Report, out: str) -> Executor:
     """The executor that the options name: on this machine, warm or fresh, or on a Dask cluster."""
     modules = list(dict.fromkeys(asset.module for asset in plan.assets))
     kind = "project" if request.preload else "libraries"
@@ -154,7 +154,7 @@ def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Pla
                            "with quarl's extra: pip install 'quarl[dask]'") from None
         try:
             return dask.dask_executor(request.scheduler, request.jobs, environment,
-                                      os.path.abspath(request.out),
+                                      out,
                                       sorted({module.partition(".")[0] for module in modules}),
                                       warm=request.warm, preload=preload, kind=kind)
         except dask.ClusterError as error:
@@ -169,12 +169,12 @@ def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Pla
     return FreshExecutor(slots, environment)
 
 
-def execute(plan: Plan, selection: list[int], forced: set[int], request: RunRequest, executor: Executor,
-            history: History, invocation: int) -> Scheduler:
+def execute(plan: Plan, selection: list[int], forced: set[int], request: RunRequest, out: str,
+            executor: Executor, history: History, invocation: int) -> Scheduler:
     """Runs the selection, showing its progress; returns the scheduler that ran it."""
     shown = display.make_display(len(selection))
     try:
-        scheduler = Scheduler(plan, selection, forced, request.out, executor, history, invocation, shown,
+        scheduler = Scheduler(plan, selection, forced, out, executor, history, invocation, shown,
                               request.options)
         scheduler.run()
         return scheduler

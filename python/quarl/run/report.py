@@ -12,10 +12,8 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
+from quarl import contract
 from quarl.run.executors.base import WorkerEnvironment
-
-_SKIP_LINE = re.compile(r"^quarl: skipping module '(.*)': ")
-
 
 class InspectionError(Exception):
     pass
@@ -37,41 +35,41 @@ def inspect(targets: Sequence[str], environment: WorkerEnvironment) -> Report:
     # log has what it prints again), and standard output is theirs.
     with tempfile.TemporaryDirectory(prefix="quarl-inspect-") as folder:
         report = os.path.join(folder, "report.json")
-        imported_path = os.path.join(folder, "imported.json")
+        record_path = os.path.join(folder, "record.json")
         argv = [environment.python, "-m", "quarl.inspect", "--recursive", "--compact", "--check-serializers",
-                "-o", report, "--imported", imported_path, "--", *targets]
+                "-o", report, "--record", record_path, "--", *targets]
         done = subprocess.run(argv, cwd=environment.cwd, env=environment.env(), stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         try:
             with open(report, "rb") as file:
                 text = file.read()
-            with open(imported_path, "rb") as file:
-                imported = [(name, path) for name, path in json.loads(file.read())]
-        except (FileNotFoundError, ValueError):
-            text, imported = b"", []
-    errors = done.stderr.decode("utf-8", "replace")
-    skipped = [line for line in errors.splitlines() if _SKIP_LINE.match(line)]
-    if done.returncode != 0:
+        except FileNotFoundError:
+            text = b""
+        record = contract.read_inspection(record_path)
+    if done.returncode != 0 or record is None:
+        errors = done.stderr.decode("utf-8", "replace")
         said = errors.rstrip() or f"the inspector exited with status {done.returncode}, saying nothing"
         raise InspectionError(f"inspecting {' '.join(targets)} failed:\n{said}")
-    if skipped:
-        raise InspectionError("\n".join([*skipped, f"{_count(len(skipped), 'module')} could not be "
-                                         "imported: fix or leave out what fails above",
-                                         *_hints(skipped, targets, environment)]))
+    if record.skipped:
+        lines = [f"quarl: skipping module '{name}': {error}" for name, error in record.skipped]
+        raise InspectionError("\n".join([*lines, f"{_count(len(lines), 'module')} could not be imported: "
+                                         "fix or leave out what fails above",
+                                         *_hints(record.skipped, targets, environment)]))
     try:
         assets: list[dict[str, Any]] = json.loads(text)["assets"]
     except (ValueError, TypeError, KeyError) as error:
         raise InspectionError(f"the inspector's report cannot be read: {error}") from None
-    return Report(assets, imported)
+    return Report(assets, record.imported)
 
 
 _MISSING = re.compile(r"ModuleNotFoundError: No module named '([^']*)'$")
 
 
-def _hints(skipped: Sequence[str], targets: Sequence[str], environment: WorkerEnvironment) -> list[str]:
+def _hints(skipped: Sequence[tuple[str, str]], targets: Sequence[str],
+           environment: WorkerEnvironment) -> list[str]:
     """What to do about modules that are not found: a target that is not importable from where
     quarl looks, or a module that the project imports and the environment lacks."""
-    missing = dict.fromkeys(m[1] for line in skipped if (m := _MISSING.search(line)))
+    missing = dict.fromkeys(m[1] for _, error in skipped if (m := _MISSING.match(error)))
     tops = {target.partition(".")[0] for target in targets}
     hints = []
     for name in missing:

@@ -10,7 +10,6 @@ from __future__ import annotations
 
 import enum
 import heapq
-import os
 import secrets
 import signal
 import time
@@ -19,10 +18,11 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, Protocol
 
+from quarl import contract
 from quarl.run import layout
 from quarl.run.executors.base import Attempts, Executor, Job, Outcome
 from quarl.run.history import AttemptRecord, History, HistoryError
-from quarl.run.plan import Plan, Run, canonical, partition_object
+from quarl.run.plan import Plan, Run, partition_object
 from quarl.run.status import Status, failure_log
 
 
@@ -81,8 +81,7 @@ class Scheduler:
         self.plan = plan
         self.selection = list(selection)
         self.forced = forced
-        self.out = os.path.abspath(out)
-        self.shown_out = out  # as the user spelled it, for value_path
+        self.out = out  # absolute
         self.attempts = Attempts(executor, overlap=not options.fail_fast)
         self.history = history
         self.invocation = invocation
@@ -92,7 +91,7 @@ class Scheduler:
         # The attempt now published for each decided run, which its consumers record, and its
         # value, which they read.
         self.published_attempt: dict[int, str | None] = {}
-        self.values: dict[int, layout.Value] = {}
+        self.values: dict[int, contract.Value] = {}
         self.stop = Stop.NO
         self.reason: str | None = None  # why a fatal stop happened
         self.history_failed = False
@@ -133,37 +132,29 @@ class Scheduler:
         if published is None:
             return False
         record, value = published
-        if record.get("fingerprint") != run.fingerprint or record.get("consumed") != self._consumed(run):
+        if record.fingerprint != run.fingerprint or record.consumed != self._consumed(run):
             return False
-        self.published_attempt[run.index] = record.get("attempt")
+        self.published_attempt[run.index] = record.attempt
         self.values[run.index] = value
         return True
 
     def _job(self, run: Run) -> Job:
         paths = self.paths(run)
         attempt_id = secrets.token_hex(6)
-        literals = [(dim, text) for dim, text in run.partition]
-        single, lists = [], []
+        partition = partition_object(run.partition)
+        inputs: dict[str, Any] = {dim: {"value": value} for dim, value in partition.items()}
         for item in run.inputs:
             if item.pinned:
-                single.append((item.parameter, self._value(item.upstream[0])))
+                inputs[item.parameter] = self.values[item.upstream[0]]
             else:
-                lists.append((item.parameter, [(canonical(partition_object(self.plan.runs[i].partition)),
-                                                self._value(i)) for i in item.upstream]))
-        inputs = (literals, single, lists) if (literals or single or lists) else None
-        shown = os.path.join(self.shown_out, run.asset.key, *([paths.name] if run.partition else []))
-        record: dict[str, Any] = {"asset": run.asset.key, "partition": partition_object(run.partition),
-                                  "fingerprint": run.fingerprint, "consumed": self._consumed(run)}
-        return Job(run=run.index, attempt_id=attempt_id, module=run.asset.module,
-                   function=run.asset.function, published=paths.published,
-                   attempt=paths.attempt(attempt_id), failed=paths.failed, inputs=inputs,
-                   record=record, shown=os.path.normpath(shown), timeout=self.options.timeout,
-                   serializer=run.asset.serializer)
-
-    def _value(self, index: int) -> layout.Value:
-        """An upstream run's value as its result.json recorded it: file and format."""
-        value = self.values[index]
-        return value._replace(serializer=self.plan.runs[index].asset.serializer)
+                inputs[item.parameter] = [(partition_object(self.plan.runs[i].partition), self.values[i])
+                                          for i in item.upstream]
+        request = contract.Request(
+            attempt=attempt_id, asset=run.asset.key, module=run.asset.module, function=run.asset.function,
+            folder=paths.attempt(attempt_id), partition=partition, fingerprint=run.fingerprint,
+            consumed=self._consumed(run), serializer=run.asset.serializer, inputs=inputs)
+        return Job(run=run.index, request=request, published=paths.published, failed=paths.failed,
+                   timeout=self.options.timeout)
 
     # --- the loop ---------------------------------------------------------------------------------
 

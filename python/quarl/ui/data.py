@@ -15,6 +15,7 @@ from collections.abc import Iterator
 from contextlib import contextmanager
 from typing import Any
 
+from quarl import contract
 from quarl.run import graph, layout
 from quarl.run.history import AttemptRecord, Brief, History
 from quarl.run.plan import Plan, Run, value_text
@@ -214,8 +215,11 @@ class Project:
         with self.history() as history:
             latest = self._latest(history)
             attempts = history.attempts(key, partition) if history is not None else []
-        record = files.read_record(root, os.path.join(paths.published, "run.json"))
-        consumed = record.get("consumed") if record else None
+        document = files.read_record(root, os.path.join(paths.published, contract.RUN_RECORD))
+        record = contract.RunRecord(document) if document is not None else None
+        decision = contract.decision_of(
+            files.read_record(root, os.path.join(paths.published, contract.DECISION_RECORD)), record)
+        consumed = record.consumed if record else None
         upstream = []
         for position, index in enumerate(itertools.islice(run.upstream(), LIST_LIMIT)):
             link = self._run_link(self.plan.runs[index], latest)
@@ -232,9 +236,10 @@ class Project:
                 root, os.path.join(paths.failed, "stderr.log"))}
         published = None
         if record is not None:
-            published = {"folder": self._relative(paths.published), "attempt": record.get("attempt"),
-                         "started": record.get("started"), "duration": record.get("duration"),
-                         "fingerprint": record.get("fingerprint"),
+            published = {"folder": self._relative(paths.published), "attempt": record.attempt,
+                         "started": decision and decision.get("started"),
+                         "duration": decision and decision.get("duration"),
+                         "fingerprint": record.fingerprint,
                          "stdout": files.log_tail(root, os.path.join(paths.published, "stdout.log")),
                          "stderr": files.log_tail(root, os.path.join(paths.published, "stderr.log"))}
         return {

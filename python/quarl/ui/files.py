@@ -13,6 +13,8 @@ import os
 from typing import Any
 from urllib.parse import unquote
 
+from quarl import contract
+
 LOG_TAIL_BYTES = 64 * 1024
 PREVIEW_CHARS = 20_000
 _PREVIEW_READ = 256 * 1024
@@ -70,18 +72,16 @@ def log_tail(root: str, path: str) -> dict[str, Any] | None:
 
 
 def preview(root: str, folder: str) -> dict[str, Any] | None:
-    """What the pages show of a run's value: its format, type and size from result.json, and for
+    """What the pages show of a run's value: its format, type and size from its record, and for
     JSON the beginning of the value, pretty-printed. A value in another format is never opened:
     reading it means loading it, and some formats (pickle) run code when loaded."""
-    result = read_record(root, os.path.join(folder, "result.json"))
-    if result is None or result.get("ok") is not True:
+    document = read_record(root, os.path.join(folder, contract.RUN_RECORD))
+    record = contract.RunRecord(document) if document is not None else None
+    if record is None or not record.published_value:
         return None
-    artifact_format = str(result.get("artifact_format") or "json")
-    # value_path is where the worker was told to write, relative to where `quarl run` started:
-    # only its name is trusted, looked up in this folder.
-    name = os.path.basename(str(result.get("value_path") or "value.json"))
-    shown: dict[str, Any] = {"format": artifact_format, "type": result.get("result_type"),
-                             "file": name, "size": None}
+    artifact_format, name = str(record.format), str(record.value_file)
+    shown: dict[str, Any] = {"format": artifact_format, "type": record.result_type, "file": name,
+                             "size": None}
     real = inside(root, os.path.join(folder, name)) if name else None
     if real is None:
         return shown

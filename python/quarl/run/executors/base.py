@@ -17,7 +17,6 @@ warm and Dask executors differ in nothing else.
 from __future__ import annotations
 
 import enum
-import json
 import os
 import shutil
 import queue
@@ -27,28 +26,30 @@ from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import IO, Any, Protocol, TypeVar
 
+from quarl import contract
 from quarl.run import layout
-from quarl.run.executors.processes import describe_exit, kill_group, kill_leftovers, worker_args
-from quarl.run.status import Status, last_line
-from quarl.values import HINT_PREFIX, record_bytes
+from quarl.run.executors.processes import describe_exit, kill_group, kill_leftovers
+from quarl.run.status import Status
 
 
 @dataclass(frozen=True)
 class Job:
-    """One run to attempt: paths, module, function and inputs; nothing of the plan."""
+    """One run to attempt: the request its process gets, where it is published or kept when it
+    fails, and its deadline; nothing of the plan."""
 
     run: int  # the plan's index of the run, echoed in the outcome
-    attempt_id: str
-    module: str
-    function: str
+    request: contract.Request  # its folder is the attempt's
     published: str  # absolute paths
-    attempt: str
     failed: str
-    inputs: layout.InputSpec | None
-    record: dict[str, Any]  # run.json of the published folder, without timing
-    shown: str  # the published folder as --out spells it, for result.json's value_path
     timeout: float | None = None
-    serializer: str | None = None  # the asset's serializer=; None: JSON
+
+    @property
+    def attempt_id(self) -> str:
+        return self.request.attempt
+
+    @property
+    def attempt(self) -> str:
+        return self.request.folder
 
 
 @dataclass
@@ -62,7 +63,7 @@ class Outcome:
     error: str | None = None
     result_type: str | None = None
     folder: str | None = None  # the published folder, or the failed attempt's
-    value: layout.Value | None = None  # what a succeeded run published
+    value: contract.Value | None = None  # what a succeeded run published
 
 
 # --- what an executor sees and says -----------------------------------------------------------
@@ -215,9 +216,7 @@ class Attempt:
         before it starts."""
         job = self.job
         _make_attempt_folder(job.attempt)
-        options, kwargs = layout.worker_input(job.attempt, job.inputs, job.serializer)
-        args = [*options, *worker_args(job.module, job.function, job.attempt, kwargs)]
-        return Launch(self.key, tuple(args), job.attempt)
+        return Launch(self.key, tuple(job.request.arguments()), job.attempt)
 
     def launched(self, pid: int | None) -> None:
         """The executor has started the worker (it may still be forking it, or waiting for a
@@ -245,9 +244,20 @@ class Attempt:
         self.discard()
         return self.outcome(Status.INTERRUPTED, exit_status=self.exit_status)
 
-    def failed(self, reason: str) -> Outcome:
-        return self.outcome(Status.FAILED, exit_status=self.exit_status, error=reason,
+    def failed(self, reason: str, status: Status = Status.FAILED) -> Outcome:
+        """The attempt failed: its folder, with quarl run's record of it, becomes the run's last
+        failure."""
+        self._decide(status, reason)
+        return self.outcome(status, exit_status=self.exit_status, error=reason,
                             folder=keep_failed(self.job))
+
+    def _decide(self, status: Status, reason: str | None) -> None:
+        """Writes quarl run's record of the attempt into its folder, where there is one."""
+        try:
+            contract.write_decision(self.job.attempt, contract.decision_record(
+                self.key, status, self.started, time.monotonic() - self.clock, self.exit_status, reason))
+        except FileNotFoundError:
+            pass  # the attempt folder was never made
 
     def failed_before_start(self, error: OSError) -> Outcome:
         """The attempt could not be set up (disk full, an upstream value gone): a failure of
@@ -265,34 +275,39 @@ class Attempt:
     def finish(self, stopping: bool) -> Outcome:
         """The outcome of an attempt whose worker has exited (or never started, or never came
         back from a kill): killed at its timeout, or by an interrupt (`stopping`), or ended on
-        its own."""
+        its own, as its run's record says."""
         job, status = self.job, self.exit_status
         if self.timed_out and not stopping:
-            return self.outcome(Status.TIMEOUT, exit_status=status, error=f"timed out after {job.timeout:g} s",
-                                folder=keep_failed(job))
+            return self.failed(f"timed out after {job.timeout:g} s", Status.TIMEOUT)
         if stopping and status != 0:
             # Killed by the interrupt: an attempt that finished first is kept.
             return self.interrupted()
         if status is None:
             return self.failed("the worker did not end when it was killed")
-        record = _read_record(os.path.join(job.attempt, "result.json"))
-        name = layout.value_file(record) if record is not None else None
-        if status == 0 and record is not None and record.get("ok") is True and name is not None and \
-                os.path.exists(os.path.join(job.attempt, name)):
-            try:
-                _publish(job, record, name, self.started, time.monotonic() - self.clock)
-            except OSError as error:
-                return self.failed(f"could not publish the run: {error}")
-            value = layout.Value(os.path.join(job.published, name), str(record.get("artifact_format", "json")))
-            return self.outcome(Status.SUCCEEDED, exit_status=status, result_type=_result_type(record),
-                                folder=job.published, value=value)
-        if record is not None and record.get("ok") is False:
-            return self.failed(_failure(job, record))
+        record = contract.read_run_record(job.attempt)
+        if record is not None and record.attempt != job.attempt_id:
+            record = None  # not this attempt's: it cannot speak for it
         if record is None:
             return self.failed(describe_exit(status) + ", leaving no run record")
+        if record.ok is False:
+            return self.failed(record.reason)
         if status != 0:
             return self.failed(describe_exit(status) + " after recording a success")
-        return self.failed(f"the worker wrote no {name or 'value file'}")
+        if not (record.published_value and record.stamp_matches(job.attempt)):
+            return self.failed(f"the worker wrote no {record.value_file or 'value file'}")
+        try:
+            self._publish()
+        except OSError as error:
+            return self.failed(f"could not publish the run: {error}")
+        return self.outcome(Status.SUCCEEDED, exit_status=status, result_type=_result_type(record),
+                            folder=job.published, value=record.value(job.published))
+
+    def _publish(self) -> None:
+        # No reader looks into an attempt folder: the rename that publishes it makes its files
+        # visible whole.
+        contract.discard_request(self.job.attempt)
+        self._decide(Status.SUCCEEDED, None)
+        layout.publish(self.job.attempt, self.job.published)
 
 
 # --- every attempt in flight ------------------------------------------------------------------
@@ -442,15 +457,6 @@ class Attempts:
 
 # --- files --------------------------------------------------------------------------------------
 
-def _read_record(path: str) -> dict[str, Any] | None:
-    try:
-        with open(path, "rb") as file:
-            record = json.loads(file.read())
-    except (OSError, ValueError):
-        return None
-    return record if isinstance(record, dict) else None
-
-
 def _make_attempt_folder(path: str) -> None:
     try:
         os.mkdir(path)
@@ -459,42 +465,11 @@ def _make_attempt_folder(path: str) -> None:
         os.mkdir(path)
 
 
-def _result_type(record: dict[str, Any]) -> str | None:
+def _result_type(record: contract.RunRecord) -> str | None:
     """The value's type as tables show it, with its format when that is not JSON:
     "DataFrame (parquet)"."""
-    kind, stored = record.get("result_type"), record.get("artifact_format", "json")
+    kind, stored = record.result_type, record.format
     return kind if stored == "json" or kind is None else f"{kind} ({stored})"
-
-
-def _failure(job: Job, record: dict[str, Any]) -> str:
-    """A failed run's reason: the record's error, and for a value that JSON refused, the
-    worker's line on how to store it (the last of its stderr.log)."""
-    error = str(record.get("error"))
-    if not (error.startswith("TypeError: ") and error.endswith("is not JSON serializable")):
-        return error
-    last = last_line(os.path.join(job.attempt, "stderr.log")) or ""
-    return f"{error}; {last[len(HINT_PREFIX):]}" if last.startswith(HINT_PREFIX) else error
-
-
-def _publish(job: Job, record: dict[str, Any], value_file: str, started: float, duration: float) -> None:
-    if job.inputs is not None:
-        try:
-            os.unlink(os.path.join(job.attempt, "input.json"))
-        except FileNotFoundError:
-            pass
-    # No reader looks into an attempt folder: its files are written in place, and the rename
-    # that publishes the folder makes them visible whole.
-    # The worker named its value by the attempt folder; once published, it lies elsewhere.
-    record["value_path"] = os.path.join(job.shown, value_file)
-    with open(os.path.join(job.attempt, "result.json"), "wb") as file:
-        file.write(record_bytes(record))
-    run_record = {**job.record, "attempt": job.attempt_id, "started": started,
-                  "duration": round(duration, 6), "value_file": value_file,
-                  "artifact_format": record.get("artifact_format", "json"),
-                  **layout.value_stamp(job.attempt, value_file)}
-    with open(os.path.join(job.attempt, "run.json"), "wb") as file:
-        file.write(record_bytes(run_record))
-    layout.publish(job.attempt, job.published)
 
 
 def keep_failed(job: Job) -> str:

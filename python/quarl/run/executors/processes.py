@@ -19,11 +19,6 @@ if TYPE_CHECKING:
 WORKER_MODULE = "quarl.worker"
 
 
-def worker_args(module: str, function: str, folder: str, kwargs: str | None) -> list[str]:
-    """The arguments of `python -m quarl.worker`: MODULE FUNCTION OUTPUT_DIR [INPUT_KWARGS_JSON]."""
-    return [module, function, folder] if kwargs is None else [module, function, folder, kwargs]
-
-
 def start_fresh(python: str, args: Sequence[str], cwd: str, env: dict[str, str], stdout: IO[bytes],
                 stderr: IO[bytes], preexec_fn: Callable[[], None] | None) -> subprocess.Popen[bytes]:
     """A fresh interpreter running the worker, leading a session of its own: whatever the asset
