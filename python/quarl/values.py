@@ -29,6 +29,8 @@ from collections.abc import Callable, Mapping
 from pathlib import Path
 from typing import Any, Protocol, runtime_checkable
 
+from quarl.errors import QuarlError
+
 ENTRY_POINT_GROUP = "quarl.serializers"
 
 
@@ -46,7 +48,7 @@ class Serializer(Protocol):
     def load(self, path: Path) -> Any: ...
 
 
-class SerializerError(Exception):
+class SerializerError(QuarlError):
     """A serializer that cannot be used; the message says why, for a plan error."""
 
 

@@ -12,12 +12,13 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any
 
+from quarl.errors import QuarlError
 from quarl.run.executors.base import WorkerEnvironment
 
 _SKIP_LINE = re.compile(r"^quarl: skipping module '(.*)': ")
 
 
-class InspectionError(Exception):
+class InspectionError(QuarlError):
     pass
 
 

@@ -172,15 +172,17 @@ class Scheduler:
             try:
                 self._loop()
             except HistoryError as error:
-                self.history_failed = True
-                self._fatal(str(error))
+                self._history_failed(error)
             if self.stop in (Stop.INTERRUPTED, Stop.FATAL):
                 self._start_ready()  # decides the runs waiting for a retry
                 self.attempts.interrupt()
                 while self.attempts.busy:
                     self._take(self.attempts.wait(None))
             if not self.history_failed:  # else what is pending is lost: the history said why
-                self._flush(force=True)
+                try:
+                    self._flush(force=True)
+                except HistoryError as error:
+                    self._history_failed(error)
         return self.results_in_order
 
     @property
@@ -200,6 +202,14 @@ class Scheduler:
     def _fatal(self, reason: str) -> None:
         if self.stop is not Stop.INTERRUPTED:
             self.stop, self.reason = Stop.FATAL, reason
+
+    def _history_failed(self, error: HistoryError) -> None:
+        """The history cannot take the rows: the runs stop, and the command says why at the end,
+        even when they were stopping already (interrupted, or done)."""
+        self.history_failed = True
+        self._fatal(str(error))
+        if self.reason is None:
+            self.reason = str(error)
 
     def _start_ready(self) -> None:
         """Starts the failed runs whose retry is due, then decides the runs whose upstream is

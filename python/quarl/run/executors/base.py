@@ -27,6 +27,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import IO, Any, Protocol, TypeVar
 
+from quarl.errors import QuarlError
 from quarl.run import layout
 from quarl.run.executors.processes import describe_exit, kill_group, kill_leftovers, worker_args
 from quarl.run.status import Status, last_line
@@ -158,7 +159,7 @@ class WorkerEnvironment:
         return env
 
 
-class ExecutorError(Exception):
+class ExecutorError(QuarlError):
     """The executor cannot run attempts at all (its servers or its cluster cannot start): the
     command stops with this message instead of failing every run."""
 
