@@ -319,17 +319,12 @@ def graph_command(args: argparse.Namespace) -> int:
 
 def prune_command(args: argparse.Namespace) -> int:
     from quarl.run import pipeline, prune
-    from quarl.run.history import HistoryError
 
     plan = _plan(args)
-    if not os.path.isdir(args.out):
-        raise UsageError(f"no output folder {args.out}")
-    with pipeline.locked(args.out):
-        try:
-            with _reader_may_leave():
-                prune.prune(plan, args.out, shlex.join([PROG, *args.argv]), args.dry_run, sys.stdout)
-        except (HistoryError, prune.PruneError) as error:
-            raise UsageError(str(error)) from None
+    prune.check(args.out)
+    # A dry run only reads, as `quarl status` does: it needs no lock, and leaves no lock file.
+    with nullcontext() if args.dry_run else pipeline.locked(args.out), _reader_may_leave():
+        prune.prune(plan, args.out, shlex.join([PROG, *args.argv]), args.dry_run, sys.stdout)
     return EXIT_OK
 
 

@@ -264,6 +264,12 @@ class History:
                 "ORDER BY plan_index, asset, partition", (Status.PRUNED.value,)).fetchall()
         return [_record(row) for row in rows]
 
+    def runs(self) -> set[tuple[str, str]]:
+        """Every run (asset, partition) that the history has a row of, pruned ones included."""
+        with _reading(self.path):
+            rows = self._db.execute("SELECT DISTINCT asset, partition FROM attempt").fetchall()
+        return {(asset, partition) for asset, partition in rows}
+
     def unfinished(self) -> set[tuple[str, str]]:
         """The runs (asset, partition) whose last attempt failed, timed out or was interrupted."""
         statuses = (Status.FAILED, Status.TIMEOUT, Status.INTERRUPTED)

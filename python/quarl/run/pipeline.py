@@ -130,12 +130,8 @@ def select_runs(plan: Plan, request: RunRequest) -> select.RunSelection:
 
 
 def recover(out: str, plan: Plan) -> None:
-    """Tidies what a `quarl run` that died left in the output folder."""
-    out = os.path.abspath(out)
-    layout.recover(out)
-    for asset in plan.assets:
-        if asset.partitioned:
-            layout.recover(os.path.join(out, asset.key))
+    """Tidies what a `quarl run` or `quarl prune` that died left in the output folder."""
+    layout.recover_output(out, plan)
 
 
 def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Plan,
