@@ -108,6 +108,7 @@ class Scheduler:
         self._pending: list[AttemptRecord] = []
         self._pending_since = 0.0
         self._paths: dict[int, layout.RunPaths] = {}
+        self._shapes: dict[str, str | None] = {}  # asset key: why its folder takes no run
 
     @property
     def interrupted(self) -> bool:
@@ -225,7 +226,14 @@ class Scheduler:
                 self.stop is Stop.FAIL_FAST or self.attempts.running < self.attempts.slots):
             run = self.plan.runs[heapq.heappop(self._ready)]
             decision, broken = self._decide(run)
-            if decision is Decision.READY:
+            occupied = self._occupied(run) if decision is Decision.READY else None
+            if occupied is not None:
+                result = RunResult(run, Status.FAILED, error=occupied)
+                self._record(run, result, None)
+                if self.options.fail_fast and self.stop is Stop.NO:
+                    self.stop = Stop.FAIL_FAST
+                self._decided(result)
+            elif decision is Decision.READY:
                 self._start(run, 1)
             elif decision is Decision.SKIPPED:
                 assert broken is not None
@@ -247,6 +255,21 @@ class Scheduler:
                 or not self._up_to_date(run)):
             return Decision.READY, None
         return Decision.UP_TO_DATE, None
+
+    def _occupied(self, run: Run) -> str | None:
+        """Why the run cannot be published: its asset's folder holds the asset's other shape (a
+        run from before it was partitioned, or partitions from before it was not), which only
+        quarl prune may remove. Asked once an asset."""
+        key = run.asset.key
+        if key not in self._shapes:
+            folder, shown = f"{self.out}/{key}", os.path.join(self.shown_out, key)
+            why = None
+            if run.partition and layout.holds_run(folder):
+                why = f"{shown} holds the run of {key} from before it was partitioned: quarl prune removes it"
+            elif not run.partition and layout.holds_partitions(folder):
+                why = f"{shown} holds partitions of {key}, which is no longer partitioned: quarl prune removes them"
+            self._shapes[key] = why
+        return self._shapes[key]
 
     def _take(self, outcomes: list[Outcome]) -> None:
         """Records each outcome; a failure is tried again while --retries allows, else decided."""
