@@ -27,7 +27,7 @@ if TYPE_CHECKING:
 PROG = "quarl"
 # Forking a warm server is what Linux does cheaply and safely; elsewhere, a fresh interpreter.
 _DEFAULT_ISOLATION = "warm" if sys.platform == "linux" else "fresh"
-EXIT_OK, EXIT_USAGE, EXIT_INTERRUPTED = 0, 2, 130
+EXIT_OK, EXIT_INTERRUPTED = 0, 130
 
 
 class UsageError(QuarlError):

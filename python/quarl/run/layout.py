@@ -199,15 +199,16 @@ def holds_run(folder: str) -> bool:
 
 
 def holds_partitions(folder: str) -> bool:
-    """Whether a folder that is no run holds folders of partitions, published or failed: an
-    asset's folder from when it was partitioned."""
+    """Whether a folder holds folders of partitions, published or failed (a partition folder's
+    name has its "dim=value"; a run's own files never do): an asset's folder from when it was
+    partitioned, even one that an older quarl published them into beside an unpartitioned run."""
     try:
         entries = list(os.scandir(folder))
     except (FileNotFoundError, NotADirectoryError):
         return False
-    return not holds_run(folder) and any(
-        entry.is_dir(follow_symlinks=False) and _ATTEMPT_NAME.fullmatch(entry.name) is None
-        and _PRUNED_NAME.fullmatch(entry.name) is None for entry in entries)
+    return any("=" in entry.name and entry.is_dir(follow_symlinks=False)
+               and _ATTEMPT_NAME.fullmatch(entry.name) is None
+               and _PRUNED_NAME.fullmatch(entry.name) is None for entry in entries)
 
 
 def _sync(path: str) -> None:

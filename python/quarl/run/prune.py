@@ -115,7 +115,8 @@ def removals(plan: Plan, out: str, latest: list[AttemptRecord],
                     yield Removal(os.path.join(path, child), "a failure of a partition no longer planned")
                 elif (name, run) in succeeded:
                     yield Removal(os.path.join(path, child), "a failure of a run that has succeeded since")
-            elif child not in planned and (name, child) in known and layout.holds_run(os.path.join(path, child)):
+            elif child not in planned and (name, child) in known and \
+                    layout.holds_run(os.path.join(path, child)):
                 yield Removal(os.path.join(path, child), "a partition no longer planned")
 
 

@@ -267,7 +267,8 @@ class Scheduler:
             if run.partition and layout.holds_run(folder):
                 why = f"{shown} holds the run of {key} from before it was partitioned: quarl prune removes it"
             elif not run.partition and layout.holds_partitions(folder):
-                why = f"{shown} holds partitions of {key}, which is no longer partitioned: quarl prune removes them"
+                why = (f"{shown} holds partitions of {key}, which is no longer partitioned: quarl prune "
+                       "removes them")
             self._shapes[key] = why
         return self._shapes[key]
 
