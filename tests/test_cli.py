@@ -1,9 +1,15 @@
-"""python -m quarl.inspect and python -m quarl.worker, run as the processes an orchestrator starts."""
+"""python -m quarl.inspect and python -m quarl.worker, run as the processes an orchestrator starts;
+the quarl command under failures of its output folder."""
 
+import contextlib
+import errno
+import fcntl
 import json
 import os
 import pathlib
 import signal
+import socket
+import sqlite3
 import stat
 import subprocess
 import sys
@@ -12,6 +18,8 @@ import pytest
 
 from _quarl import _inspect_modules_compact, inspect_modules
 from conftest import sanitizer_env
+from test_history import tmpfs
+from test_run import quarl as command_line
 
 ROOT = pathlib.Path(__file__).parent / "fixtures" / "cli"
 
@@ -393,3 +401,99 @@ def test_worker_imports_only_what_the_run_uses(tmp_path, args, status, expected)
     modules, code = imported_modules("-m", "quarl.worker", "cli_assets", *args, cwd=tmp_path)
     assert code == status
     assert modules & {"argparse", "traceback", "importlib.metadata"} == expected
+
+
+# --- quarl run, status, graph, prune and ui: every failure ends in one line and a status ---------
+
+BOUNDARY = """\
+import os
+from quarl import asset
+
+
+@asset()
+def kept() -> int:
+    return 1
+
+
+if os.environ.get("BOUNDARY_DROPPED"):
+    @asset()
+    def dropped() -> int:
+        return 2
+"""
+COMMANDS = {"status": ["status"], "graph": ["graph", "bnd"], "prune --dry-run": ["prune", "bnd", "--dry-run"],
+            "prune": ["prune", "bnd"], "run": ["run", "bnd"], "ui": ["ui", "bnd"]}
+DISK_FULL = ("the disk is full: the run history out/quarl-history.db cannot be written. Free some space "
+             "on that disk and run again; the history keeps every attempt recorded before.")
+HISTORY_READ_ONLY = (
+    "the run history out/quarl-history.db cannot be written (attempt to write a readonly database): "
+    "the file or its folder is read-only here. The history is intact: make both writable and run again.")
+READ_ONLY = os.strerror(errno.EROFS)
+OK = (0, [])
+
+
+def error(command, message):
+    return 2, [f"quarl {command}: error: {message}"]
+
+
+@contextlib.contextmanager
+def failing(failure, tmp_path):
+    """OUT (tmp_path/out) after a run of bnd with an asset since dropped, in the state `failure`
+    names; yields the port that quarl ui is to take."""
+    out, port = tmp_path / "out", socket.socket()
+    with contextlib.ExitStack() as stack:
+        stack.callback(port.close)
+        port.bind(("127.0.0.1", 0))
+        if failure in ("read-only", "full"):
+            stack.enter_context(tmpfs(out, "1m"))
+        if failure != "missing":
+            assert command_line(tmp_path, "run", "bnd", "--out", "out", BOUNDARY_DROPPED="1").returncode == 0
+        history = out / "quarl-history.db"
+        if failure == "locked":  # as a quarl run holds them: the output folder, and the history
+            port.listen()
+            lock = stack.enter_context(open(out / ".quarl.lock", "a"))
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            writer = sqlite3.connect(history, isolation_level=None)
+            stack.callback(writer.close)
+            writer.execute("BEGIN IMMEDIATE")
+        elif failure == "read-only":
+            subprocess.run(["mount", "-o", "remount,ro", str(out)], check=True)
+        elif failure == "read-only history":
+            if subprocess.run(["mount", "--bind", str(history), str(history)]).returncode != 0:
+                pytest.skip("a bind mount needs root")
+            stack.callback(subprocess.run, ["umount", str(history)], check=True)
+            subprocess.run(["mount", "-o", "remount,bind,ro", str(history)], check=True)
+        elif failure == "full":
+            with open(out / "filler", "wb") as filler, pytest.raises(OSError, match="No space left"):
+                while True:
+                    filler.write(b"\0" * 4096)
+                    filler.flush()
+        yield port.getsockname()[1]
+
+
+READ = {"status": OK, "graph": OK, "prune --dry-run": OK}  # what only reads the folder works
+
+
+@pytest.mark.parametrize("failure, expected", [
+    ("locked", {**READ, "prune": error("prune", "another quarl run is using out"),
+                "run": error("run", "another quarl run is using out"),
+                "ui": error("ui", "cannot serve on 127.0.0.1:{port}: Address already in use")}),
+    ("read-only", {**READ, "prune": error("prune", f"cannot write in the output folder out: {READ_ONLY}"),
+                   "run": error("run", f"cannot write in the output folder out: {READ_ONLY}")}),
+    ("read-only history", {**READ, "prune": error("prune", HISTORY_READ_ONLY),
+                           "run": error("run", HISTORY_READ_ONLY)}),
+    ("missing", {"status": error("status", "no run history in out (quarl run writes it)"), "graph": OK,
+                 "prune --dry-run": error("prune", "no output folder out"),
+                 "prune": error("prune", "no output folder out"), "run": OK}),
+    ("full", {**READ, "prune": error("prune", DISK_FULL), "run": error("run", DISK_FULL)}),
+])
+def test_every_command_ends_a_failure_with_one_line_and_a_status(tmp_path, failure, expected):
+    (tmp_path / "bnd.py").write_text(BOUNDARY)
+    found = {}
+    with failing(failure, tmp_path) as port:
+        for name in (name for name in COMMANDS if name in expected):  # run after those that read
+            done = command_line(tmp_path, *COMMANDS[name], *(["--port", str(port)] if name == "ui" else []),
+                                "--out", "out")
+            # The progress of the runs aside, standard error holds the message, and only it.
+            found[name] = (done.returncode, [line for line in done.stderr.splitlines() if line[:1] != "["])
+    assert found == {name: (status, [line.format(port=port) for line in lines])
+                     for name, (status, lines) in expected.items()}

@@ -191,3 +191,97 @@ def test_a_target_not_importable_from_here_says_where_quarl_looked(project, tmp_
         f"'no_such_distribution' is not installed where the runs start ({sys.executable}): install it "
         f"there, for example {sys.executable} -m pip install no_such_distribution (the distribution "
         "may be named otherwise).\n")
+
+
+# --- what prune may remove, and only prune ---------------------------------------------------------
+
+SHAPED = """\
+import os
+from quarl import asset, partitions
+
+if os.environ.get("PARTITIONED"):
+    @asset(partitions={"p": partitions([1, 2, "\\u202ex\\x9b[2J"][:int(os.environ["PARTITIONED"])])})
+    def shaped(p) -> int:
+        return 1
+else:
+    @asset()
+    def shaped() -> int:
+        return 0
+"""
+
+
+def tree(folder):
+    return sorted(str(path.relative_to(folder)) for path in folder.rglob("*"))
+
+
+@pytest.fixture
+def shaped(tmp_path):
+    """A project whose one asset, shp.shaped, has the first PARTITIONED=N of its partitions, or
+    none; it runs with --out out."""
+    (tmp_path / "shp.py").write_text(SHAPED)
+
+    def command(*args, partitions=""):
+        return quarl(tmp_path, *args, "shp", "--out", "out", PARTITIONED=partitions)
+    return command
+
+
+@pytest.mark.parametrize("history", [False, True])
+def test_prune_touches_nothing_that_no_history_knows_as_a_run(shaped, tmp_path, history):
+    out = tmp_path / "out"
+    if history:
+        assert shaped("run").returncode == 0
+    out.mkdir(exist_ok=True)
+    for folder, files in [("notes", ["run.json", "main.c"]), ("src/lib", ["result.json"]),
+                          (".notes.failed", [])]:
+        (out / folder).mkdir(parents=True)
+        for name in files:
+            (out / folder / name).write_text("the user's own\n")
+    before = tree(out)
+    done = shaped("prune")
+    assert (done.returncode, done.stdout, done.stderr) == ((0, "nothing to prune\n", "") if history else (
+        2, "", "quarl prune: error: no run history in out (quarl run writes it): quarl prune removes only "
+        "the runs that a history records\n"))
+    assert tree(out) == before
+
+
+SHAPE_CHANGES = [
+    ("2", "", ["out/shp.shaped/p=1: a partition no longer planned", "out/shp.shaped/p=2: a partition no "
+               "longer planned"], "2 folders", "2 runs", [None],
+     "out/shp.shaped holds partitions of shp.shaped, which is no longer partitioned: quarl prune removes "
+     "them"),
+    ("", "2", ["out/shp.shaped: the unpartitioned run of an asset now partitioned"], "1 folder", "1 run",
+     [{"p": 1}, {"p": 2}], "out/shp.shaped holds the run of shp.shaped from before it was partitioned: quarl "
+     "prune removes it"),
+]
+
+
+@pytest.mark.parametrize("before, after, removed, folders, runs, partitions, error", SHAPE_CHANGES)
+def test_a_run_leaves_its_asset_of_the_other_shape_to_prune(shaped, tmp_path, before, after, removed, folders,
+                                                             runs, partitions, error):
+    assert shaped("run", partitions=before).returncode == 0
+    published = tree(tmp_path / "out")
+    dry = shaped("prune", "--dry-run", partitions=after)
+    assert (dry.returncode, dry.stdout) == (0, "".join(f"would remove {line}\n" for line in removed) + (
+        f"\n{folders} would be removed; {runs} no longer planned would be marked pruned in the history\n"))
+    done = shaped("run", "--json", partitions=after)
+    found = [(r["partition"], r["status"], r["error"]) for r in json.loads(done.stdout)["runs"]]
+    assert (done.returncode, found) == (1, [(partition, "failed", error) for partition in partitions])
+    assert tree(tmp_path / "out") == published
+    assert shaped("prune", partitions=after).returncode == 0
+    done = shaped("run", "--json", partitions=after)
+    assert (done.returncode, {r["status"] for r in json.loads(done.stdout)["runs"]}) == (0, {"succeeded"})
+
+
+def test_what_a_killed_prune_left_goes_with_the_next_run_or_prune_and_names_are_escaped(shaped, tmp_path):
+    assert shaped("run", partitions="3").returncode == 0
+    out = tmp_path / "out"
+    published = tree(out)
+    for command, partitions, kept in [("run", "3", published),
+                                      ("prune", "2", [path for path in published if "\u202e" not in path])]:
+        # Beside what it removed (a prune of an older quarl), or at the top of the output folder.
+        for aside in ["shp.shaped/.p=12.attempt-pruned-0123456789ab", ".attempt-pruned-ba9876543210"]:
+            (out / aside / "p=3").mkdir(parents=True)
+        done = shaped(command, partitions=partitions)
+        assert (done.returncode, tree(out)) == (0, kept)
+    assert done.stdout == ("removed out/shp.shaped/p=\\u202ex\\x9b%5B2J: a partition no longer planned\n\n"
+                           "1 folder removed; 1 run no longer planned marked pruned in the history\n")

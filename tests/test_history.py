@@ -118,3 +118,38 @@ def test_a_full_disk_is_said_to_be_full_and_the_history_keeps_what_it_had(tmp_pa
         history = History.open(str(out), create=False)
         assert [r.asset for r in history.latest()] == [f"m.a{n}" for n in range(10)]
         history.close()
+
+
+FILLER = """\
+import os
+from quarl import asset
+
+
+@asset()
+def filler() -> int:
+    # Fills the disk of the output folder but for the pages of this run's value.json, result.json,
+    # run.json and attempt.json: the history is the first to find it full, at the last write of
+    # the run.
+    path, page = os.path.join(os.environ["FILL"], "filler"), os.sysconf("SC_PAGE_SIZE")
+    with open(path, "wb") as file:
+        try:
+            while True:
+                file.write(bytes(page))
+                file.flush()
+        except OSError:
+            pass
+        file.truncate(os.path.getsize(path) - 4 * page)
+    return 1
+"""
+
+
+def test_a_disk_full_at_the_last_write_of_a_run_stops_it_with_its_table(tmp_path):
+    (tmp_path / "fill.py").write_text(FILLER)
+    with tmpfs(tmp_path / "small", "1m") as out:
+        done = subprocess.run([sys.executable, "-m", "quarl", "run", "fill", "--out", "small"], cwd=tmp_path,
+                              capture_output=True, text=True, env={**sanitizer_env(), "FILL": str(out)})
+        published = json.loads((out / "fill.filler" / "value.json").read_text())
+    assert (done.returncode, done.stdout.splitlines()[-1], done.stderr.splitlines()[-1], published) == (
+        1, "1 run: 1 succeeded", f"quarl run: stopped: the disk is full: the run history small/{FILE_NAME} "
+        "cannot be written. Free some space on that disk and run again; the history keeps every attempt "
+        "recorded before.", 1)

@@ -2,6 +2,10 @@
 
 Exit status of `quarl run`: 0 every run succeeded or was up to date, 1 a run failed, 2 a usage
 or plan error, 130 interrupted.
+
+`main` is where every error ends: a QuarlError with its own status, or an OSError (status 2),
+becomes one message on standard error; the commands and the modules below them raise and never
+print an error of their own.
 """
 
 from __future__ import annotations
@@ -12,8 +16,10 @@ import shlex
 import signal
 import sys
 from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
+from contextlib import contextmanager, nullcontext
 from typing import IO, TYPE_CHECKING
+
+from quarl.errors import QuarlError, describe
 
 if TYPE_CHECKING:
     from quarl.run.plan import Plan
@@ -21,10 +27,10 @@ if TYPE_CHECKING:
 PROG = "quarl"
 # Forking a warm server is what Linux does cheaply and safely; elsewhere, a fresh interpreter.
 _DEFAULT_ISOLATION = "warm" if sys.platform == "linux" else "fresh"
-EXIT_OK, EXIT_USAGE, EXIT_INTERRUPTED = 0, 2, 130
+EXIT_OK, EXIT_INTERRUPTED = 0, 130
 
 
-class UsageError(Exception):
+class UsageError(QuarlError):
     """Ends the command with status 2 and this message."""
 
 
@@ -190,16 +196,25 @@ def main(argv: Sequence[str] | None = None) -> int:
     previous = signal.signal(signal.SIGTERM, signal.default_int_handler)
     try:
         return command(args)
-    except UsageError as error:
-        from quarl.run.text import printable
-
-        print(f"{PROG} {args.command}: error: {printable(str(error), lines=True)}", file=sys.stderr)
-        return EXIT_USAGE
+    except QuarlError as error:
+        return _failed(args.command, str(error), error.exit_status)
+    except OSError as error:
+        return _failed(args.command, describe(error), QuarlError.exit_status)
     except KeyboardInterrupt:
         print(f"{PROG} {args.command}: interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED
     finally:
         signal.signal(signal.SIGTERM, previous)
+
+
+def _failed(command: str, message: str, status: int) -> int:
+    from quarl.run.text import printable
+
+    try:
+        print(f"{PROG} {command}: error: {printable(message, lines=True)}", file=sys.stderr)
+    except OSError:
+        pass  # standard error itself is gone: the status still says it
+    return status
 
 
 # --- quarl run ------------------------------------------------------------------------------------
@@ -217,10 +232,7 @@ def run_command(args: argparse.Namespace) -> int:
                         retry_delay=args.retry_delay, fail_fast=args.fail_fast), jobs=args.jobs,
         executor=args.executor, scheduler=args.scheduler, warm=args.isolation == "warm",
         preload=args.preload)
-    try:
-        report = pipeline.run_project(request)
-    except pipeline.RunError as error:
-        raise UsageError(str(error)) from None
+    report = pipeline.run_project(request)
     with _reader_may_leave():
         display.write_results(report.results, report.ending, sys.stdout, as_json=args.json,
                               shown=report.shown)
@@ -256,29 +268,21 @@ def status_command(args: argparse.Namespace) -> int:
     from dataclasses import replace
 
     from quarl.run import display, layout, select
-    from quarl.run.history import History, HistoryError
+    from quarl.run.history import History
     from quarl.run.status import Status
 
-    try:
-        history = History.open(args.out, create=False)
-    except HistoryError as error:
-        raise UsageError(str(error)) from None
+    history = History.open(args.out, create=False)
     if history is None:
         raise UsageError(f"no run history in {args.out} (quarl run writes it)")
     try:
         attempts = history.latest()
-    except HistoryError as error:
-        raise UsageError(str(error)) from None
     finally:
         history.close()
     attempts = [replace(a, status=Status.CHANGED) if a.status == Status.SUCCEEDED and a.folder
                 and layout.changed_outside(a.folder) else a for a in attempts]
     patterns = _patterns(args)
     plan = _plan(args) if args.targets else None
-    try:
-        chosen = select.select_records(attempts, patterns, args.failed, plan)
-    except select.SelectionError as error:
-        raise UsageError(str(error)) from None
+    chosen = select.select_records(attempts, patterns, args.failed, plan)
     what = f"of {len(attempts)} in the history" if patterns or args.failed else "in the history"
     with _reader_may_leave():
         display.write_attempts(chosen, sys.stdout, as_json=args.json, what=what)
@@ -289,29 +293,23 @@ def status_command(args: argparse.Namespace) -> int:
 
 def graph_command(args: argparse.Namespace) -> int:
     from quarl.run import graph
-    from quarl.run.history import History, HistoryError
+    from quarl.run.history import History
     from quarl.run.status import Status
 
     plan = _plan(args)
     statuses: dict[str, Status] = {}
-    try:
-        history = History.open(args.out, create=False)
-        if history is not None:
-            try:
-                statuses = graph.asset_statuses(history.latest())
-            finally:
-                history.close()
-    except HistoryError as error:
-        raise UsageError(str(error)) from None
+    history = History.open(args.out, create=False)
+    if history is not None:
+        try:
+            statuses = graph.asset_statuses(history.latest())
+        finally:
+            history.close()
     if args.format == "mermaid":
         text = graph.mermaid(plan, statuses)
     else:
         text = graph.dot(plan, statuses)
         if args.format == "svg":
-            try:
-                text = graph.render_svg(text)
-            except graph.GraphvizError as error:
-                raise UsageError(str(error)) from None
+            text = graph.render_svg(text)
     with _reader_may_leave():
         _write(sys.stdout, text)
     return EXIT_OK
@@ -321,17 +319,12 @@ def graph_command(args: argparse.Namespace) -> int:
 
 def prune_command(args: argparse.Namespace) -> int:
     from quarl.run import pipeline, prune
-    from quarl.run.history import HistoryError
 
     plan = _plan(args)
-    if not os.path.isdir(args.out):
-        raise UsageError(f"no output folder {args.out}")
-    with pipeline.locked(args.out):
-        try:
-            with _reader_may_leave():
-                prune.prune(plan, args.out, shlex.join([PROG, *args.argv]), args.dry_run, sys.stdout)
-        except (HistoryError, prune.PruneError) as error:
-            raise UsageError(str(error)) from None
+    prune.check(args.out)
+    # A dry run only reads, as `quarl status` does: it needs no lock, and leaves no lock file.
+    with nullcontext() if args.dry_run else pipeline.locked(args.out), _reader_may_leave():
+        prune.prune(plan, args.out, shlex.join([PROG, *args.argv]), args.dry_run, sys.stdout)
     return EXIT_OK
 
 
@@ -339,10 +332,7 @@ def _plan(args: argparse.Namespace) -> Plan:
     """The plan of the command's targets, for graph and ui."""
     from quarl.run import pipeline
 
-    try:
-        return pipeline.plan_project(args.targets, pipeline.worker_environment(args.path))
-    except pipeline.RunError as error:
-        raise UsageError(str(error)) from None
+    return pipeline.plan_project(args.targets, pipeline.worker_environment(args.path))
 
 
 # --- quarl ui -------------------------------------------------------------------------------------

@@ -28,6 +28,7 @@ from pathlib import Path
 from typing import Any, Protocol, runtime_checkable
 
 from quarl.contract import Request, Value, record_bytes
+from quarl.errors import QuarlError
 from quarl.writer import write_whole
 
 ENTRY_POINT_GROUP = "quarl.serializers"
@@ -47,7 +48,7 @@ class Serializer(Protocol):
     def load(self, path: Path) -> Any: ...
 
 
-class SerializerError(Exception):
+class SerializerError(QuarlError):
     """A serializer that cannot be used; the message says why, for a plan error."""
 
 

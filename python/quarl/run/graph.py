@@ -8,6 +8,7 @@ import subprocess
 from collections.abc import Iterable
 from typing import Protocol
 
+from quarl.errors import QuarlError
 from quarl.run.plan import Plan
 from quarl.run.status import Status
 from quarl.run.text import printable
@@ -20,7 +21,7 @@ _STROKE = {Status.SUCCEEDED: "#2e7d32", Status.INTERRUPTED: "#b08900", Status.SK
            Status.TIMEOUT: "#c62828", Status.FAILED: "#c62828"}
 
 
-class GraphvizError(Exception):
+class GraphvizError(QuarlError):
     pass
 
 

@@ -20,6 +20,7 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple
 from urllib.parse import quote
 
+from quarl.errors import QuarlError
 from quarl.run.status import Status
 
 FILE_NAME = "quarl-history.db"
@@ -53,7 +54,7 @@ CREATE INDEX attempt_run ON attempt(asset, partition, id);
 """
 
 
-class HistoryError(Exception):
+class HistoryError(QuarlError):
     pass
 
 
@@ -132,16 +133,35 @@ def _error_code(error: sqlite3.Error) -> int:
     return getattr(error, "sqlite_errorcode", 0) & 0xFF
 
 
+def _failure(path: str, error: sqlite3.DatabaseError) -> HistoryError:
+    """What a failed read or write of the history means, and what to do, by SQLite's code: only
+    a file that SQLite cannot make sense of is a history to move aside."""
+    code = _error_code(error)
+    if code == sqlite3.SQLITE_FULL:
+        return HistoryDiskFull(path)
+    if code in (sqlite3.SQLITE_BUSY, sqlite3.SQLITE_LOCKED):
+        return HistoryError(f"the run history {path} is locked by another process")
+    if code in (sqlite3.SQLITE_READONLY, sqlite3.SQLITE_PERM):
+        return HistoryError(
+            f"the run history {path} cannot be written ({error}): the file or its folder is "
+            "read-only here. The history is intact: make both writable and run again.")
+    if code == sqlite3.SQLITE_CANTOPEN:
+        return HistoryError(
+            f"the run history {path} cannot be opened ({error}): the file and its folder must "
+            "exist and be readable and writable here. Nothing was changed.")
+    if code == sqlite3.SQLITE_IOERR:
+        return HistoryError(
+            f"the run history {path} cannot be read or written: the disk failed ({error}). SQLite "
+            "keeps the history as it was before: check the disk and run again.")
+    return _unreadable(path, error)
+
+
 @contextmanager
 def _reading(path: str) -> Iterator[None]:
     try:
         yield
     except sqlite3.DatabaseError as error:
-        if _error_code(error) == sqlite3.SQLITE_FULL:
-            raise HistoryDiskFull(path) from None
-        if isinstance(error, sqlite3.OperationalError) and "locked" in str(error):
-            raise HistoryError(f"the run history {path} is locked by another process") from None
-        raise _unreadable(path, error) from None
+        raise _failure(path, error) from None
 
 
 class History:
@@ -243,6 +263,12 @@ class History:
                 "(SELECT max(id) FROM attempt GROUP BY asset, partition) AND status != ? "
                 "ORDER BY plan_index, asset, partition", (Status.PRUNED.value,)).fetchall()
         return [_record(row) for row in rows]
+
+    def runs(self) -> set[tuple[str, str]]:
+        """Every run (asset, partition) that the history has a row of, pruned ones included."""
+        with _reading(self.path):
+            rows = self._db.execute("SELECT DISTINCT asset, partition FROM attempt").fetchall()
+        return {(asset, partition) for asset, partition in rows}
 
     def unfinished(self) -> set[tuple[str, str]]:
         """The runs (asset, partition) whose last attempt failed, timed out or was interrupted."""

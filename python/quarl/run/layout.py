@@ -28,7 +28,7 @@ import shutil
 from typing import Any
 
 from quarl import contract
-from quarl.run.plan import canonical, value_text
+from quarl.run.plan import Plan, canonical, value_text
 
 # Characters kept as they are in a partition folder name; everything else that is ASCII is
 # percent-encoded: "/" and NUL cannot appear in a file name, control characters and the shell's
@@ -182,6 +182,34 @@ def replace_folder(source: str, target: str) -> None:
 # folder can look like one (a partition folder never starts with ".", an asset's is a dotted
 # Python name).
 _ATTEMPT_NAME = re.compile(r"\.(.+)\.attempt-[0-9a-f]{12}(\.replaced)?", re.DOTALL)
+# What quarl prune moves aside before deleting it: at the top of the output folder, and beside
+# the removed folder for a prune of an older quarl.
+_PRUNED_NAME = re.compile(r"(\..+)?\.attempt-pruned-[0-9a-f]{12}", re.DOTALL)
+
+
+def pruned_aside(out: str, token: str) -> str:
+    """Where quarl prune moves what it deletes: a name of its own, short whatever it removes."""
+    return os.path.join(out, f".attempt-pruned-{token}")
+
+
+def holds_run(folder: str) -> bool:
+    """Whether a folder holds a run's records (run.json, or result.json of an older quarl): it
+    is a run's, published or left by a failure, and not a folder of partitions."""
+    return os.path.isfile(os.path.join(folder, "run.json")) or \
+        os.path.isfile(os.path.join(folder, "result.json"))
+
+
+def holds_partitions(folder: str) -> bool:
+    """Whether a folder holds folders of partitions, published or failed (a partition folder's
+    name has its "dim=value"; a run's own files never do): an asset's folder from when it was
+    partitioned, even one that an older quarl published them into beside an unpartitioned run."""
+    try:
+        entries = list(os.scandir(folder))
+    except (FileNotFoundError, NotADirectoryError):
+        return False
+    return any("=" in entry.name and entry.is_dir(follow_symlinks=False)
+               and _ATTEMPT_NAME.fullmatch(entry.name) is None
+               and _PRUNED_NAME.fullmatch(entry.name) is None for entry in entries)
 
 
 def _sync(path: str) -> None:
@@ -218,18 +246,31 @@ def publish(attempt: str, published: str) -> None:
         _durable_parents.add(parent)
 
 
+def recover_output(out: str, plan: Plan) -> None:
+    """recover() over the output folder and the folder of each partitioned asset of the plan."""
+    out = os.path.abspath(out)
+    recover(out)
+    for asset in plan.assets:
+        if asset.partitioned:
+            recover(os.path.join(out, asset.key))
+
+
 def recover(parent: str) -> None:
-    """Tidies a folder of runs after an orchestrator that died: attempts in progress are removed,
-    a published folder stepped aside but not replaced is put back. Nothing else is touched."""
+    """Tidies a folder of runs after an orchestrator or a prune that died: attempts in progress
+    and what a prune had moved aside are removed, a published folder stepped aside but not
+    replaced is put back. Nothing else is touched."""
     try:
         names = os.listdir(parent)
     except FileNotFoundError:
         return
     for name in names:
+        path = os.path.join(parent, name)
+        if _PRUNED_NAME.fullmatch(name) is not None:
+            shutil.rmtree(path, ignore_errors=True)  # a prune that died deleting it
+            continue
         match = _ATTEMPT_NAME.fullmatch(name)
         if match is None:
             continue
-        path = os.path.join(parent, name)
         published = os.path.join(parent, match[1])
         # What was stepped aside may also be the last failure that an attempt replaced (the
         # same name): only a published run, which has its run.json, goes back.

@@ -16,17 +16,18 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 
+from quarl.errors import QuarlError
 from quarl.run import display, layout, report, select
-from quarl.run.executors.base import Executor, ExecutorError, WorkerEnvironment
+from quarl.run.executors.base import Executor, WorkerEnvironment
 from quarl.run.executors.processes import project_file
 from quarl.run.history import History, HistoryError
-from quarl.run.plan import Plan, PlanError, build_plan
+from quarl.run.plan import Plan, build_plan
 from quarl.run.scheduler import Options, RunResult, Scheduler
 
 
-class RunError(Exception):
-    """The command cannot run the project (a usage or plan error, an unusable history or
-    executor): it stops with this message and exit status 2."""
+class RunError(QuarlError):
+    """The command cannot run the project (an output folder that cannot be made or is in use, an
+    executor that is not installed): it stops with this message and exit status 2."""
 
 
 class Ending(enum.IntEnum):
@@ -82,10 +83,16 @@ def run_project(request: RunRequest) -> RunReport:
             scheduler = execute(plan, chosen.runs, chosen.forced, request, out, executor, history, invocation)
         finally:
             executor.close()
-        ending = _ending(scheduler.results_in_order, scheduler.interrupted, scheduler.reason)
+        results, stopped = scheduler.results_in_order, scheduler.reason
+        ending = _ending(results, scheduler.interrupted, stopped)
         if not scheduler.history_failed:  # said already, and no use asking it again
-            history.finish(invocation, int(ending))
-    return RunReport(scheduler.results_in_order, ending, scheduler.reason, chosen.shown)
+            try:
+                history.finish(invocation, int(ending))
+            except HistoryError as error:
+                # Every run is recorded; the table is still due, with why the end is not.
+                stopped = str(error)
+                ending = _ending(results, scheduler.interrupted, stopped)
+    return RunReport(results, ending, stopped, chosen.shown)
 
 
 # --- the stages -------------------------------------------------------------------------------
@@ -98,17 +105,11 @@ def worker_environment(path: Sequence[str]) -> WorkerEnvironment:
 
 
 def inspect_project(targets: Sequence[str], environment: WorkerEnvironment) -> report.Report:
-    try:
-        return report.inspect(targets, environment)
-    except report.InspectionError as error:
-        raise RunError(str(error)) from None
+    return report.inspect(targets, environment)
 
 
 def plan_of(found: report.Report) -> Plan:
-    try:
-        return build_plan(found.assets)
-    except PlanError as error:
-        raise RunError("the project cannot be planned:\n  " + "\n  ".join(error.problems)) from None
+    return build_plan(found.assets)
 
 
 def plan_project(targets: Sequence[str], environment: WorkerEnvironment) -> Plan:
@@ -126,18 +127,13 @@ def library_modules(found: report.Report, environment: WorkerEnvironment) -> lis
 def select_runs(plan: Plan, request: RunRequest) -> select.RunSelection:
     """The runs that --select asks for with their upstream, those that --force reruns, and those
     the table lists."""
-    try:
-        return select.select_runs(plan, request.patterns, request.options.force)
-    except select.SelectionError as error:
-        raise RunError(str(error)) from None
+    return select.select_runs(plan, request.patterns, request.options.force)
 
 
 def recover(out: str, plan: Plan) -> None:
-    """Tidies what a `quarl run` that died left in the output folder (OUT absolute)."""
-    layout.recover(out)
-    for asset in plan.assets:
-        if asset.partitioned:
-            layout.recover(os.path.join(out, asset.key))
+    """Tidies what a `quarl run` or `quarl prune` that died left in the output folder (OUT
+    absolute)."""
+    layout.recover_output(out, plan)
 
 
 def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Plan,
@@ -152,13 +148,9 @@ def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Pla
         except ImportError as error:
             raise RunError(f"--executor dask needs the package distributed ({error}); install it "
                            "with quarl's extra: pip install 'quarl[dask]'") from None
-        try:
-            return dask.dask_executor(request.scheduler, request.jobs, environment,
-                                      out,
-                                      sorted({module.partition(".")[0] for module in modules}),
-                                      warm=request.warm, preload=preload, kind=kind)
-        except dask.ClusterError as error:
-            raise RunError(str(error)) from None
+        return dask.dask_executor(request.scheduler, request.jobs, environment, out,
+                                  sorted({module.partition(".")[0] for module in modules}),
+                                  warm=request.warm, preload=preload, kind=kind)
     slots = request.jobs or os.cpu_count() or 1
     if request.warm:
         from quarl.run.executors.warm import warm_executor
@@ -175,11 +167,9 @@ def execute(plan: Plan, selection: list[int], forced: set[int], request: RunRequ
     shown = display.make_display(len(selection))
     try:
         scheduler = Scheduler(plan, selection, forced, out, executor, history, invocation, shown,
-                              request.options)
+                              request.options, out_as_typed=request.out)
         scheduler.run()
         return scheduler
-    except ExecutorError as error:
-        raise RunError(str(error)) from None
     finally:
         shown.close()
 
@@ -195,7 +185,11 @@ def _ending(results: Sequence[RunResult], interrupted: bool, stopped: str | None
 @contextmanager
 def locked(out: str) -> Iterator[None]:
     """One `quarl run` at a time per output folder: two would publish over each other."""
-    with open(os.path.join(out, ".quarl.lock"), "a") as lock:
+    try:
+        lock = open(os.path.join(out, ".quarl.lock"), "a")
+    except OSError as error:
+        raise RunError(f"cannot write in the output folder {out}: {error.strerror or error}") from None
+    with lock:
         try:
             fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
         except BlockingIOError:
@@ -205,14 +199,10 @@ def locked(out: str) -> Iterator[None]:
 
 @contextmanager
 def _history(out: str) -> Iterator[History]:
-    """The output folder's history, open for writing; an error reading or writing it stops the
-    command."""
+    """The output folder's history, open for writing."""
+    history = History.open(out, create=True)
+    assert history is not None
     try:
-        history = History.open(out, create=True)
-        assert history is not None
-        try:
-            yield history
-        finally:
-            history.close()
-    except HistoryError as error:
-        raise RunError(str(error)) from None
+        yield history
+    finally:
+        history.close()

@@ -16,12 +16,14 @@ from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
 from typing import Any
 
+from quarl.errors import QuarlError
 
-class PlanError(Exception):
+
+class PlanError(QuarlError):
     """The project cannot be planned; `problems` holds one line per fault found."""
 
     def __init__(self, problems: Sequence[str]) -> None:
-        super().__init__("\n".join(problems))
+        super().__init__("the project cannot be planned:\n  " + "\n  ".join(problems))
         self.problems = list(problems)
 
 

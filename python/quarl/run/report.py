@@ -13,9 +13,11 @@ from dataclasses import dataclass
 from typing import Any
 
 from quarl import contract
+from quarl.errors import QuarlError
 from quarl.run.executors.base import WorkerEnvironment
 
-class InspectionError(Exception):
+
+class InspectionError(QuarlError):
     pass
 
 

@@ -77,11 +77,12 @@ class Decision(enum.Enum):
 class Scheduler:
     def __init__(self, plan: Plan, selection: Sequence[int], forced: set[int], out: str,
                  executor: Executor, history: History, invocation: int, display: Display,
-                 options: Options) -> None:
+                 options: Options, out_as_typed: str | None = None) -> None:
         self.plan = plan
         self.selection = list(selection)
         self.forced = forced
         self.out = out  # absolute
+        self.out_as_typed = out_as_typed or out  # for messages
         self.attempts = Attempts(executor, overlap=not options.fail_fast)
         self.history = history
         self.invocation = invocation
@@ -107,6 +108,7 @@ class Scheduler:
         self._pending: list[AttemptRecord] = []
         self._pending_since = 0.0
         self._paths: dict[int, layout.RunPaths] = {}
+        self._shapes: dict[str, str | None] = {}  # asset key: why its folder takes no run
 
     @property
     def interrupted(self) -> bool:
@@ -163,15 +165,17 @@ class Scheduler:
             try:
                 self._loop()
             except HistoryError as error:
-                self.history_failed = True
-                self._fatal(str(error))
+                self._history_failed(error)
             if self.stop in (Stop.INTERRUPTED, Stop.FATAL):
                 self._start_ready()  # decides the runs waiting for a retry
                 self.attempts.interrupt()
                 while self.attempts.busy:
                     self._take(self.attempts.wait(None))
             if not self.history_failed:  # else what is pending is lost: the history said why
-                self._flush(force=True)
+                try:
+                    self._flush(force=True)
+                except HistoryError as error:
+                    self._history_failed(error)
         return self.results_in_order
 
     @property
@@ -192,6 +196,14 @@ class Scheduler:
         if self.stop is not Stop.INTERRUPTED:
             self.stop, self.reason = Stop.FATAL, reason
 
+    def _history_failed(self, error: HistoryError) -> None:
+        """The history cannot take the rows: the runs stop, and the command says why at the end,
+        even when they were stopping already (interrupted, or done)."""
+        self.history_failed = True
+        self._fatal(str(error))
+        if self.reason is None:
+            self.reason = str(error)
+
     def _start_ready(self) -> None:
         """Starts the failed runs whose retry is due, then decides the runs whose upstream is
         decided, in plan order, while a slot is free."""
@@ -206,7 +218,14 @@ class Scheduler:
                 self.stop is Stop.FAIL_FAST or self.attempts.running < self.attempts.slots):
             run = self.plan.runs[heapq.heappop(self._ready)]
             decision, broken = self._decide(run)
-            if decision is Decision.READY:
+            occupied = self._occupied(run) if decision is Decision.READY else None
+            if occupied is not None:
+                result = RunResult(run, Status.FAILED, error=occupied)
+                self._record(run, result, None)
+                if self.options.fail_fast and self.stop is Stop.NO:
+                    self.stop = Stop.FAIL_FAST
+                self._decided(result)
+            elif decision is Decision.READY:
                 self._start(run, 1)
             elif decision is Decision.SKIPPED:
                 assert broken is not None
@@ -228,6 +247,22 @@ class Scheduler:
                 or not self._up_to_date(run)):
             return Decision.READY, None
         return Decision.UP_TO_DATE, None
+
+    def _occupied(self, run: Run) -> str | None:
+        """Why the run cannot be published: its asset's folder holds the asset's other shape (a
+        run from before it was partitioned, or partitions from before it was not), which only
+        quarl prune may remove. Asked once an asset."""
+        key = run.asset.key
+        if key not in self._shapes:
+            folder, shown = f"{self.out}/{key}", f"{self.out_as_typed.rstrip('/')}/{key}"
+            why = None
+            if run.partition and layout.holds_run(folder):
+                why = f"{shown} holds the run of {key} from before it was partitioned: quarl prune removes it"
+            elif not run.partition and layout.holds_partitions(folder):
+                why = (f"{shown} holds partitions of {key}, which is no longer partitioned: quarl prune "
+                       "removes them")
+            self._shapes[key] = why
+        return self._shapes[key]
 
     def _take(self, outcomes: list[Outcome]) -> None:
         """Records each outcome; a failure is tried again while --retries allows, else decided."""

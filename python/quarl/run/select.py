@@ -18,13 +18,14 @@ import re
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
 
+from quarl.errors import QuarlError
 from quarl.run import layout
 from quarl.run.history import AttemptRecord
 from quarl.run.plan import Plan
 from quarl.run.status import Status
 
 
-class SelectionError(Exception):
+class SelectionError(QuarlError):
     """A selector that cannot be resolved: a usage error, whose message says what there is."""
 
 

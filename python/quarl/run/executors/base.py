@@ -27,6 +27,7 @@ from dataclasses import dataclass, field
 from typing import IO, Any, Protocol, TypeVar
 
 from quarl import contract
+from quarl.errors import QuarlError
 from quarl.run import layout
 from quarl.run.executors.processes import describe_exit, kill_group, kill_leftovers
 from quarl.run.status import Status
@@ -159,7 +160,7 @@ class WorkerEnvironment:
         return env
 
 
-class ExecutorError(Exception):
+class ExecutorError(QuarlError):
     """The executor cannot run attempts at all (its servers or its cluster cannot start): the
     command stops with this message instead of failing every run."""
 
@@ -247,17 +248,17 @@ class Attempt:
     def failed(self, reason: str, status: Status = Status.FAILED) -> Outcome:
         """The attempt failed: its folder, with quarl run's record of it, becomes the run's last
         failure."""
-        self._decide(status, reason)
+        try:
+            self._decide(status, reason)
+        except OSError:
+            pass  # no folder, or a full disk: the history has the failure, which is what counts
         return self.outcome(status, exit_status=self.exit_status, error=reason,
                             folder=keep_failed(self.job))
 
     def _decide(self, status: Status, reason: str | None) -> None:
-        """Writes quarl run's record of the attempt into its folder, where there is one."""
-        try:
-            contract.write_decision(self.job.attempt, contract.decision_record(
-                self.key, status, self.started, time.monotonic() - self.clock, self.exit_status, reason))
-        except FileNotFoundError:
-            pass  # the attempt folder was never made
+        """Writes quarl run's record of the attempt into its folder."""
+        contract.write_decision(self.job.attempt, contract.decision_record(
+            self.key, status, self.started, time.monotonic() - self.clock, self.exit_status, reason))
 
     def failed_before_start(self, error: OSError) -> Outcome:
         """The attempt could not be set up (disk full, an upstream value gone): a failure of

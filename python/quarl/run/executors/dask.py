@@ -27,6 +27,7 @@ import dask.config  # type: ignore[import-not-found, unused-ignore]
 import distributed  # type: ignore[import-not-found, unused-ignore]
 from distributed.scheduler import KilledWorker  # type: ignore[import-not-found, unused-ignore]
 
+from quarl.errors import QuarlError
 from quarl.run.executors.base import Event, Exited, Launch, Lost, WorkerEnvironment, collect
 from quarl.run.executors.dask_worker import (CHECK_TIMEOUT, Isolation, WorkerExit, check_worker,
                                              close_warm_pools, stop_attempts, run_worker)
@@ -37,7 +38,7 @@ STOP_TIMEOUT = 10
 STATUS_INTERVAL = 1.0
 
 
-class ClusterError(Exception):
+class ClusterError(QuarlError):
     """The cluster cannot take the plan: unreachable, without workers, or a worker that breaks
     the contract. Nothing has run."""
 
