@@ -160,9 +160,10 @@ def _targets(parser: argparse.ArgumentParser, required: bool = True) -> None:
 
 def _select(parser: argparse.ArgumentParser, what: str) -> None:
     parser.add_argument("--select", action="append", nargs="+", default=[], metavar="PATTERN",
-                        help=f"{what}: PATTERN globs the asset ('module.function' or its name=), "
-                        "VALUES is a glob on a partition value or a range FIRST..LAST, and a "
-                        "trailing '+' adds everything downstream")
+                        help=f"{what}: PATTERN globs the asset ('module.function' or its name=; a "
+                        "bare function name will do), VALUES is a partition value as tables print "
+                        "it, a glob or a range FIRST..LAST, and a trailing '+' adds everything "
+                        "downstream")
 
 
 def _out(parser: argparse.ArgumentParser) -> None:
@@ -208,6 +209,7 @@ def run_command(args: argparse.Namespace) -> int:
     from quarl.run import display, pipeline
     from quarl.run.scheduler import Options
 
+    _no_runs_as_targets(args)
     if args.scheduler is not None and args.executor != "dask":
         raise UsageError("--scheduler is for --executor dask")
     request = pipeline.RunRequest(
@@ -236,6 +238,25 @@ def _patterns(args: argparse.Namespace) -> list[str]:
     return [p for group in args.select for p in group]
 
 
+def _no_runs_as_targets(args: argparse.Namespace) -> None:
+    """A TARGET with a bracket is a run's name (`clean_sales[day=2024-06-02]`) typed where a module
+    goes: rather than fail to import it, say the --select line that selects it."""
+    runs = [target for target in args.targets if "[" in target]
+    if not runs:
+        return
+    same = args.command in ("run", "status")
+    # run and status keep the rest of the command line; graph, prune and ui have no --select
+    words = list(args.argv) if same else ["run", *(t for t in args.targets if "[" not in t)]
+    for run in runs:
+        if run in words:
+            words.remove(run)
+    if len(args.targets) == len(runs) and (words[0] == "run" or any(run.endswith("+") for run in runs)):
+        words.insert(1, "TARGET")  # the project's module or package, which quarl cannot guess
+    line = shlex.join([PROG, *words, "--select", *runs])
+    takes = "" if same else f"quarl {args.command} takes modules and packages; "
+    raise UsageError(f"{runs[0]!r} is not a module: {takes}partitions are chosen with --select: {line}")
+
+
 @contextmanager
 def _reader_may_leave() -> Iterator[None]:
     """Output whose reader went away (`quarl status | head -5`) ends quietly, and the command
@@ -259,6 +280,7 @@ def status_command(args: argparse.Namespace) -> int:
     from quarl.run.history import History, HistoryError
     from quarl.run.status import Status
 
+    _no_runs_as_targets(args)
     try:
         history = History.open(args.out, create=False)
     except HistoryError as error:
@@ -339,6 +361,7 @@ def _plan(args: argparse.Namespace) -> Plan:
     """The plan of the command's targets, for graph and ui."""
     from quarl.run import pipeline
 
+    _no_runs_as_targets(args)
     try:
         return pipeline.plan_project(args.targets, pipeline.worker_environment(args.path))
     except pipeline.RunError as error:
