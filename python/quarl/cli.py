@@ -109,12 +109,15 @@ def _parser() -> argparse.ArgumentParser:
     status = commands.add_parser(
         "status", help="the last attempt of every run, from the history",
         description="Print the last attempt of every run recorded in OUT's history, without "
-        "running anything. With TARGETs, selectors are read on their plan (which '+' needs).")
+        "running anything: its status, duration, when it ended (local time) and result. With "
+        "TARGETs, selectors are read on their plan (which '+' needs).",
+        epilog="Exit status: 0, or 1 when --failed lists a run; 2 a usage error.")
     _targets(status, required=False)
     _out(status)
     _select(status, "only the runs that PATTERN[DIM=VALUES,...] selects")
     status.add_argument("--failed", action="store_true",
-                        help="only the runs whose last attempt did not succeed")
+                        help="only the runs whose last attempt did not succeed; exit with status 1 "
+                        "when there is one")
     status.add_argument("--json", action="store_true", help="print the runs as JSON")
 
     prune = commands.add_parser(
@@ -304,7 +307,8 @@ def status_command(args: argparse.Namespace) -> int:
     what = f"of {len(attempts)} in the history" if patterns or args.failed else "in the history"
     with _reader_may_leave():
         display.write_attempts(chosen, sys.stdout, as_json=args.json, what=what)
-    return EXIT_OK
+    # A script asks `quarl status --failed` whether anything needs attention.
+    return 1 if args.failed and chosen else EXIT_OK
 
 
 # --- quarl graph ----------------------------------------------------------------------------------
