@@ -112,15 +112,15 @@ class Catalog:
 
 
 def _forms(text: str) -> Iterator[str]:
-    """What a glob is tried on, until it matches: the value as printed, as JSON, as a string's
-    bare text and as its folder name."""
+    """What a glob is tried on, until it matches: the value as printed, a string's bare text
+    where it prints quoted, and its folder name where that differs."""
     printed = value_text(text)
     yield printed
-    if printed != text:
-        yield text
-    elif text.startswith('"'):
+    if printed == text and text.startswith('"'):
         yield json.loads(text)
-    yield layout.value_folder_name(text)
+    folder = layout.printed_folder_name(printed)
+    if folder != printed:
+        yield folder
 
 
 class PlanCatalog(Catalog):
@@ -214,7 +214,8 @@ def _allowed(catalog: Catalog, selector: Selector, key: str, dim: str, spec: str
     if ".." not in spec:
         if not _GLOB.search(spec):
             return set()
-        return {value for value in ids if any(fnmatch.fnmatchcase(form, spec) for form in _forms(value))}
+        glob = re.compile(fnmatch.translate(spec)).match
+        return {value for value in ids if any(glob(form) for form in _forms(value))}
     low, _, high = spec.partition("..")
     ends = []
     for end, default in ((low, 0), (high, len(ids) - 1)):
