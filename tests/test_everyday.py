@@ -6,6 +6,7 @@ import re
 import subprocess
 import sys
 import textwrap
+import time
 
 import pytest
 
@@ -285,3 +286,50 @@ def test_what_a_killed_prune_left_goes_with_the_next_run_or_prune_and_names_are_
         assert (done.returncode, tree(out)) == (0, kept)
     assert done.stdout == ("removed out/shp.shaped/p=\\u202ex\\x9b%5B2J: a partition no longer planned\n\n"
                            "1 folder removed; 1 run no longer planned marked pruned in the history\n")
+
+
+def test_names_and_values_as_the_table_prints_them(project):
+    assert quarl(project, "run", "flow", "--select", "echo").returncode == 0
+    # On the history alone, and on the plan: the function's name, the values as printed.
+    for command in (["status"], ["run", "flow"]):
+        done = quarl(project, *command, "--select", 'echo[key="1"]', "echo[key=1]", "echo[key=a/b]", "--json")
+        assert (done.returncode, [r["partition"] for r in json.loads(done.stdout)["runs"]]) == (
+            0, [{"key": "a/b"}, {"key": 1}, {"key": "1"}]), done.stderr
+
+
+@pytest.mark.parametrize("args, said", [
+    (["run", "echo[key=1]", "--force"], "quarl run: error: 'echo[key=1]' is not a module: partitions are "
+     "chosen with --select: quarl run TARGET --force --select 'echo[key=1]'"),
+    (["run", "flow", "echo[key=1]", "cell[day=2]"], "quarl run: error: 'echo[key=1]' is not a module: "
+     "partitions are chosen with --select: quarl run flow --select 'echo[key=1]' 'cell[day=2]'"),
+    (["status", "echo[key=1]"], "quarl status: error: 'echo[key=1]' is not a module: partitions are "
+     "chosen with --select: quarl status --select 'echo[key=1]'"),
+    (["graph", "flow", "echo[key=1]+"], "quarl graph: error: 'echo[key=1]+' is not a module: quarl graph "
+     "takes modules and packages; partitions are chosen with --select: quarl run flow --select 'echo[key=1]+'"),
+])
+def test_a_run_typed_as_a_target_says_how_to_select_it(tmp_path, args, said):
+    done = quarl(tmp_path, *args)
+    assert (done.returncode, done.stdout, done.stderr) == (2, "", said + "\n")
+
+
+@pytest.fixture
+def zone(monkeypatch):
+    def set_zone(name):
+        monkeypatch.setenv("TZ", name)
+        time.tzset()
+    yield set_zone
+    monkeypatch.undo()
+    time.tzset()
+
+
+@pytest.mark.parametrize("tz, seconds, now, said", [
+    ("UTC", 1717334587.9, 1717334600.0, "13:23:07"),
+    ("UTC", 1717334587.9, 1717372800.0, "2024-06-02 13:23"),  # seen the next day
+    ("UTC", 1717334587.9, 1748870587.0, "2024-06-02 13:23"),  # the same day a year later
+    ("JST-9", 1717334587.9, 1717334600.0, "22:23:07"),  # local time
+])
+def test_status_says_when_a_run_ended_in_short_local_time(zone, tz, seconds, now, said):
+    from quarl.run.display import clock
+
+    zone(tz)
+    assert clock(seconds, now) == said

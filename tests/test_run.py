@@ -16,6 +16,11 @@ import pytest
 from conftest import FIXTURES, sanitizer_env
 from quarl.run.layout import parse_partition_folder
 
+def ended_said(table):
+    """A status table with when each run ended (today, or another day) as ENDED."""
+    return re.sub(r"(?<=  )(\d{4}-\d\d-\d\d \d\d:\d\d|\d\d:\d\d:\d\d)(?=  |$)", "ENDED", table, flags=re.M)
+
+
 @pytest.fixture
 def project(tmp_path):
     shutil.copytree(FIXTURES / "flow", tmp_path / "proj")
@@ -117,11 +122,16 @@ def test_a_failure_skips_its_downstream_and_keeps_the_last_good_value(project):
 
     status = quarl(project, "status")
     assert status.returncode == 0
-    fields = status.stdout.splitlines()[1].split()  # fields 3 and 4 are the duration
-    assert fields[:3] + fields[5:] == ["flow.source.numbers", "-", "failed", "ValueError:", "no",
+    fields = ended_said(status.stdout).splitlines()[1].split()  # fields 3 and 4 are the duration
+    assert fields[:3] + fields[5:] == ["flow.source.numbers", "-", "failed", "ENDED", "ValueError:", "no",
                                        "numbers", "today", "quarl-out/.flow.source.numbers.failed/stderr.log"]
     assert status.stdout.endswith("\n8 runs in the history, last attempts: 1 failed, "
                                   "7 skipped (upstream failed)\n")
+    # For scripts: --failed exits with 1 when it lists a run; --json says when each ended.
+    failed = quarl(project, "status", "--failed", "--json")
+    attempts = json.loads(failed.stdout)["runs"]
+    assert (failed.returncode, len(attempts)) == (1, 8)
+    assert [a["ended"] == a["started"] + (a["duration"] or 0) for a in attempts] == [True] * 8
 
     # Its last attempt failed: not up to date, though its published value has its fingerprint.
     edit(project, "source", 'raise ValueError("no numbers today")', "return [1, 2, 3, 4]")
@@ -343,8 +353,8 @@ def test_control_characters_of_the_project_reach_the_terminal_escaped(tmp_path):
     assert done.stderr.splitlines()[0].split(" (")[0] == f"[1/3] failed {shown}"
     assert done.stderr.splitlines()[0].endswith("): ValueError: \\x1b[2J\\x1b]0;owned\\x07")
     status = quarl(tmp_path, "status")
-    assert status.stdout.splitlines()[3].split() == [
-        "hostile.after", "-", "skipped", "(upstream", "failed)", shown, "failed"]
+    assert ended_said(status.stdout).splitlines()[3].split() == [
+        "hostile.after", "-", "skipped", "(upstream", "failed)", "ENDED", shown, "failed"]
     graph = quarl(tmp_path, "graph", "hostile")
     assert "    n0 -->|\\x1b[31mred| n1" in graph.stdout.splitlines()
     terminal = on_a_terminal(tmp_path, "run", "hostile", "--jobs", "1")

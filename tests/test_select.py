@@ -74,6 +74,66 @@ def test_selectors_that_select_nothing_say_what_there_is(plan, text, message):
     assert str(raised.value) == message
 
 
+def named(module, function, name, **kwargs):
+    made = record(module, function, **kwargs)
+    made["decorator_metadata"]["name"] = name
+    return made
+
+
+@pytest.fixture(scope="module")
+def typed():
+    """Names and values as people type them."""
+    return build_plan([
+        record("sales.clean", "clean_sales", partitions={"k": [str(i) for i in range(12)]}),
+        record("sales.raw", "load"),
+        record("extra.raw", "load"),
+        record("sales.shops", "by_store", partitions={"store": [7, "7", "12"]}),
+        record("sales.shops", "by_year", partitions={"year": ["2023", "2024"], "code": ["001", "01"]}),
+        named("sales.total", "sum_up", "totals"),
+        named("sales.other", "other", "by_year"),  # a key that is another asset's function name
+    ])
+
+
+@pytest.mark.parametrize("texts, names", [
+    (["clean_sales[k=1]"], ['sales.clean.clean_sales[k="1"]']),
+    (['clean_sales[k="1"]', "clean_sales[k=%2211%22]"],
+     ['sales.clean.clean_sales[k="1"]', 'sales.clean.clean_sales[k="11"]']),
+    (["clean_sales[k=1*]"], ['sales.clean.clean_sales[k="1"]', 'sales.clean.clean_sales[k="10"]',
+                             'sales.clean.clean_sales[k="11"]']),
+    (["*.clean_sales[k=9..11]"], ['sales.clean.clean_sales[k="9"]', 'sales.clean.clean_sales[k="10"]',
+                                  'sales.clean.clean_sales[k="11"]']),
+    # A value is the integer when the dimension has it, else the string.
+    (["by_store[store=7]"], ["sales.shops.by_store[store=7]"]),
+    (['by_store[store="7"]', "by_store[store=12]"],
+     ['sales.shops.by_store[store="7"]', 'sales.shops.by_store[store="12"]']),
+    (["by_store[store=7..12]"], ["sales.shops.by_store[store=7]", 'sales.shops.by_store[store="7"]',
+                                 'sales.shops.by_store[store="12"]']),
+    (["sales.shops.by_year[year=2024,code=001]", "sales.shops.by_year[code=01,year=2023]"],
+     ['sales.shops.by_year[code=001,year="2024"]', 'sales.shops.by_year[code=01,year="2023"]']),
+    # A bare name is a function's name; a key is itself before any function's name.
+    (["sum_up", "by_year", "totals+"], ["by_year", "totals"]),
+])
+def test_names_and_values_as_people_type_them(typed, texts, names):
+    assert chosen(typed, *texts) == names
+
+
+@pytest.mark.parametrize("text, message", [
+    ("load", "--select load: 'load' names 2 assets: extra.raw.load, sales.raw.load; write one of them"),
+    ("load[day=1]+", "--select load[day=1]+: 'load' names 2 assets: extra.raw.load, sales.raw.load; "
+     "write one of them"),
+    ("clean[k=1]", "--select clean matches no asset (the assets are: by_year, extra.raw.load, "
+     "sales.clean.clean_sales, sales.raw.load, sales.shops.by_store, sales.shops.by_year, totals)"),
+    ("clean_sales[k=12]", '--select clean_sales[k=12] matches no run (k: "0", "1", "2", "3", "4", ...)'),
+    ("clean_sales[k=1..12]", "--select clean_sales[k=1..12]: '12' is not a value of k "
+     '(its values: "0", "1", "2", "3", "4", ...)'),
+    ("by_store[store=07]", '--select by_store[store=07] matches no run (store: 7, "7", "12")'),
+])
+def test_names_and_values_that_name_nothing_say_what_there_is(typed, text, message):
+    with pytest.raises(select.SelectionError) as raised:
+        select.resolve(select.PlanCatalog(typed), [text])
+    assert str(raised.value) == message
+
+
 def test_force_reruns_exactly_the_selected_runs_and_the_table_shows_them(plan):
     chosen = select.select_runs(plan, ["s.daily.by_day[day=2024-06-02]"], True)
     assert [plan.runs[i].name for i in chosen.runs] == [
@@ -104,6 +164,23 @@ def test_status_selects_on_the_history_alone():
         select.select_records(records, ["a[n=1]+"], False)
     assert str(raised.value) == ("--select a[n=1]+: what lies downstream is known from the plan: "
                                  "name the TARGETs too")
+
+
+HISTORY = [attempt("m.cells", "k=%221%22", 0), attempt("m.cells", "k=%2211%22", 1),
+           attempt("m.cells", "k=2", 2), attempt("m.cells", "k=a%2Fb", 3), attempt("n.other", "", 4)]
+
+
+@pytest.mark.parametrize("text, partitions", [
+    ("m.cells[k=1]", ["k=%221%22"]),
+    ('m.cells[k="11"]', ["k=%2211%22"]),
+    ("m.cells[k=1*]", ["k=%221%22", "k=%2211%22"]),
+    ("m.cells[k=11..2]", ["k=%2211%22", "k=2"]),
+    ("m.cells[k=a/b]", ["k=a%2Fb"]),
+    ("m.cells[k=a%2Fb]", ["k=a%2Fb"]),
+    ("cells[k=2]", ["k=2"]),
+])
+def test_status_reads_values_as_printed_on_the_history_alone(text, partitions):
+    assert [r.partition for r in select.select_records(HISTORY, [text], False)] == partitions
 
 
 @pytest.mark.parametrize("name, problem", [

@@ -244,3 +244,23 @@ def test_no_run_outlives_a_killed_quarl_run(tmp_path, isolation):
     running.kill()
     running.wait()
     assert gone(pid, deadline)
+
+
+THREADED_FORK = ("import os, warnings\nimport pyarrow\nwarnings.simplefilter('always')\n"
+                 "pid = os.fork()\nif pid == 0:\n    os._exit(0)\nos.waitpid(pid, 0)\n")
+
+
+def test_a_server_whose_libraries_hold_native_threads_forks_without_a_warning_a_run(tmp_path):
+    pytest.importorskip("pyarrow", reason="no parquet extra")
+    # pyarrow's allocator (jemalloc) keeps a thread across fork(), which Python warns of.
+    alone = subprocess.run([sys.executable, "-c", THREADED_FORK], capture_output=True, text=True)
+    if "is multi-threaded, use of fork() may lead to deadlocks" not in alone.stderr:
+        pytest.skip("pyarrow leaves no thread to fork with here")
+    (tmp_path / "arrowy.py").write_text("import pyarrow\n\nfrom quarl import asset, partitions\n\n\n"
+                                        "@asset(partitions={'k': partitions([1, 2, 3, 4])})\n"
+                                        "def cell(k: int) -> int:\n    return k\n")
+    for options in ([], ["--force"]):
+        done = quarl(tmp_path, "run", "arrowy", "--jobs", "2", *options)
+        assert (done.returncode, done.stdout.splitlines()[-1]) == (0, "4 runs: 4 succeeded"), done.stderr
+    log = tmp_path / "quarl-out" / ".quarl-warm.log"
+    assert (log.read_text() if log.exists() else "") == ""

@@ -115,12 +115,15 @@ def _parser() -> argparse.ArgumentParser:
     status = commands.add_parser(
         "status", help="the last attempt of every run, from the history",
         description="Print the last attempt of every run recorded in OUT's history, without "
-        "running anything. With TARGETs, selectors are read on their plan (which '+' needs).")
+        "running anything: its status, duration, when it ended (local time) and result. With "
+        "TARGETs, selectors are read on their plan (which '+' needs).",
+        epilog="Exit status: 0, or 1 when --failed lists a run; 2 a usage error.")
     _targets(status, required=False)
     _out(status)
     _select(status, "only the runs that PATTERN[DIM=VALUES,...] selects")
     status.add_argument("--failed", action="store_true",
-                        help="only the runs whose last attempt did not succeed")
+                        help="only the runs whose last attempt did not succeed; exit with status 1 "
+                        "when there is one")
     status.add_argument("--json", action="store_true", help="print the runs as JSON")
 
     prune = commands.add_parser(
@@ -166,9 +169,10 @@ def _targets(parser: argparse.ArgumentParser, required: bool = True) -> None:
 
 def _select(parser: argparse.ArgumentParser, what: str) -> None:
     parser.add_argument("--select", action="append", nargs="+", default=[], metavar="PATTERN",
-                        help=f"{what}: PATTERN globs the asset ('module.function' or its name=), "
-                        "VALUES is a glob on a partition value or a range FIRST..LAST, and a "
-                        "trailing '+' adds everything downstream")
+                        help=f"{what}: PATTERN globs the asset ('module.function' or its name=; a "
+                        "bare function name will do), VALUES is a partition value as tables print "
+                        "it, a glob or a range FIRST..LAST, and a trailing '+' adds everything "
+                        "downstream")
 
 
 def _out(parser: argparse.ArgumentParser) -> None:
@@ -223,6 +227,7 @@ def run_command(args: argparse.Namespace) -> int:
     from quarl.run import display, pipeline
     from quarl.run.scheduler import Options
 
+    _no_runs_as_targets(args)
     if args.scheduler is not None and args.executor != "dask":
         raise UsageError("--scheduler is for --executor dask")
     request = pipeline.RunRequest(
@@ -248,6 +253,25 @@ def _patterns(args: argparse.Namespace) -> list[str]:
     return [p for group in args.select for p in group]
 
 
+def _no_runs_as_targets(args: argparse.Namespace) -> None:
+    """A TARGET with a bracket is a run's name (`clean_sales[day=2024-06-02]`) typed where a module
+    goes: rather than fail to import it, say the --select line that selects it."""
+    runs = [target for target in args.targets if "[" in target]
+    if not runs:
+        return
+    same = args.command in ("run", "status")
+    # run and status keep the rest of the command line; graph, prune and ui have no --select
+    words = list(args.argv) if same else ["run", *(t for t in args.targets if "[" not in t)]
+    for run in runs:
+        if run in words:
+            words.remove(run)
+    if len(args.targets) == len(runs) and (words[0] == "run" or any(run.endswith("+") for run in runs)):
+        words.insert(1, "TARGET")  # the project's module or package, which quarl cannot guess
+    line = shlex.join([PROG, *words, "--select", *runs])
+    takes = "" if same else f"quarl {args.command} takes modules and packages; "
+    raise UsageError(f"{runs[0]!r} is not a module: {takes}partitions are chosen with --select: {line}")
+
+
 @contextmanager
 def _reader_may_leave() -> Iterator[None]:
     """Output whose reader went away (`quarl status | head -5`) ends quietly, and the command
@@ -271,6 +295,7 @@ def status_command(args: argparse.Namespace) -> int:
     from quarl.run.history import History
     from quarl.run.status import Status
 
+    _no_runs_as_targets(args)
     history = History.open(args.out, create=False)
     if history is None:
         raise UsageError(f"no run history in {args.out} (quarl run writes it)")
@@ -286,7 +311,8 @@ def status_command(args: argparse.Namespace) -> int:
     what = f"of {len(attempts)} in the history" if patterns or args.failed else "in the history"
     with _reader_may_leave():
         display.write_attempts(chosen, sys.stdout, as_json=args.json, what=what)
-    return EXIT_OK
+    # A script asks `quarl status --failed` whether anything needs attention.
+    return 1 if args.failed and chosen else EXIT_OK
 
 
 # --- quarl graph ----------------------------------------------------------------------------------
@@ -332,6 +358,7 @@ def _plan(args: argparse.Namespace) -> Plan:
     """The plan of the command's targets, for graph and ui."""
     from quarl.run import pipeline
 
+    _no_runs_as_targets(args)
     return pipeline.plan_project(args.targets, pipeline.worker_environment(args.path))
 
 

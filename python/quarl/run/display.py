@@ -139,6 +139,8 @@ def make_display(total: int, stream: IO[str] = sys.stderr) -> LineDisplay | Live
 # --- the table at the end ------------------------------------------------------------------------
 
 COLUMNS = ("asset", "partition", "status", "duration", "result", "log")
+# quarl status says when each run's last attempt ended, after its duration.
+STATUS_COLUMNS = (*COLUMNS[:4], "ended", *COLUMNS[4:])
 _COLOURS = {Status.SUCCEEDED: "green", Status.UP_TO_DATE: "dim", Status.FAILED: "red", Status.TIMEOUT: "red"}
 
 
@@ -178,9 +180,11 @@ def _result_lines(results: Sequence[RunResult]) -> list[tuple[str, ...]]:
 
 
 def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[Status], stream: IO[str],
-                 closing: str, note: str = "") -> None:
-    """The table, then NOTE (a line that stands for rows left out) and the closing line."""
-    used = [i for i in range(len(COLUMNS)) if i < 3 or any(line[i] for line in lines)]
+                 closing: str, note: str = "", columns: Sequence[str] = COLUMNS) -> None:
+    """The table, then NOTE (a line that stands for rows left out) and the closing line. The
+    last two columns are the result (or error) and the log."""
+    used = [i for i in range(len(columns)) if i < 3 or any(line[i] for line in lines)]
+    result, log = len(columns) - 2, len(columns) - 1
     if stream.isatty():
         from rich.console import Console
         from rich.markup import escape
@@ -188,9 +192,9 @@ def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[Status], s
 
         # On a terminal the names keep their width and a long result is cut to the line; the
         # failures follow the table whole, each with its log.
-        shown = [i for i in used if i < 5]
-        widths = [max(len(line[i]) for line in [COLUMNS, *lines]) for i in shown]
-        table = Table(*(Column(COLUMNS[i], no_wrap=True, min_width=widths[n] if i < 4 else None)
+        shown = [i for i in used if i < log]
+        widths = [max(len(line[i]) for line in [columns, *lines]) for i in shown]
+        table = Table(*(Column(columns[i], no_wrap=True, min_width=widths[n] if i < result else None)
                         for n, i in enumerate(shown)), box=None, header_style="bold")
         for line, status in zip(lines, statuses):
             colour = _COLOURS.get(status, "yellow")
@@ -200,13 +204,13 @@ def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[Status], s
         if note:
             console.print(note, style="dim", highlight=False)
         for line in lines:
-            if line[5]:
+            if line[log]:
                 name = line[0] if line[1] == "-" else f"{line[0]}[{line[1]}]"
-                console.print(f"\n[red]{line[2]}[/] {escape(name)}: {escape(line[4])}"
-                              f"{escape(_log_lines(line[5]))}", markup=True, soft_wrap=True)
+                console.print(f"\n[red]{line[2]}[/] {escape(name)}: {escape(line[result])}"
+                              f"{escape(_log_lines(line[log]))}", markup=True, soft_wrap=True)
         console.print(f"\n{closing}")
         return
-    rows = [COLUMNS, *lines]
+    rows = [columns, *lines]
     width = {i: max(len(row[i]) for row in rows) for i in used}
     stream.write("".join("  ".join(row[i].ljust(width[i]) for i in used).rstrip() + "\n" for row in rows))
     if note:
@@ -238,8 +242,22 @@ def write_results(results: Sequence[RunResult], exit_status: int, stream: IO[str
         _print_table(_result_lines(listed), [r.status for r in listed], stream, summary(results), note)
 
 
+def ended(attempt: AttemptRecord) -> float:
+    """When an attempt ended, in seconds since the epoch; one that never started (skipped, not
+    started, pruned) ended when it was recorded."""
+    return attempt.started + (attempt.duration or 0.0)
+
+
+def clock(seconds: float, now: float) -> str:
+    """A time in local time, short: "14:03:07" today, "2024-06-01 14:03" any other day."""
+    when = time.localtime(seconds)
+    if when[:3] == time.localtime(now)[:3]:
+        return time.strftime("%H:%M:%S", when)
+    return time.strftime("%Y-%m-%d %H:%M", when)
+
+
 def write_attempts(attempts: Sequence[AttemptRecord], stream: IO[str], as_json: bool = False,
-                   what: str = "in the history") -> None:
+                   what: str = "in the history", now: float | None = None) -> None:
     """`quarl status`: the last attempt of every run (WHAT says which runs these are)."""
     def log(a: AttemptRecord) -> str | None:
         return failure_log(a.status, a.folder)
@@ -247,18 +265,22 @@ def write_attempts(attempts: Sequence[AttemptRecord], stream: IO[str], as_json: 
     if as_json:
         _dump({"runs": [{
             "asset": a.asset, "partition": parse_partition_folder(a.partition) if a.partition else None,
-            "status": a.status, "started": a.started, "duration": a.duration,
+            "status": a.status, "started": a.started, "duration": a.duration, "ended": ended(a),
             "exit_status": a.exit_status, "result_type": a.result_type, "error": a.error,
             "folder": a.folder, "log": log(a)} for a in attempts]}, stream)
         return
-    lines = [_line(a.asset, a.label, a.status, a.duration, a.result_type, a.error, log(a)) for a in attempts]
+    now = time.time() if now is None else now
+    lines = []
+    for a in attempts:
+        line = _line(a.asset, a.label, a.status, a.duration, a.result_type, a.error, log(a))
+        lines.append((*line[:4], clock(ended(a), now), *line[4:]))
     counts = Counter(a.status for a in attempts)
     parts = ", ".join(f"{counts[s]} {_status_text(s)}" for s in Status if counts[s])
     closing = f"{_count(len(attempts), 'run')} {what}" + (f", last attempts: {parts}" if parts else "")
     if not lines:
         print(closing, file=stream)
         return
-    _print_table(lines, [a.status for a in attempts], stream, closing)
+    _print_table(lines, [a.status for a in attempts], stream, closing, columns=STATUS_COLUMNS)
 
 
 def _count(n: int, noun: str) -> str:

@@ -79,6 +79,12 @@ def value_folder_name(text: str) -> str:
     return _escape(value_text(text))
 
 
+def printed_folder_name(printed: str) -> str:
+    """A partition value as its folder name writes it, from the text that tables print
+    (`value_text`), for a caller that has that text already."""
+    return _escape(printed)
+
+
 def folder_name_value(name: str) -> str | None:
     """The canonical JSON text of the value that a partition folder name writes NAME, or None
     when NAME is no such name."""

@@ -1,9 +1,12 @@
 """Which runs `--select` names: `PATTERN[DIM=VALUES,...]+`.
 
-PATTERN is a glob on the asset's key. The bracket narrows its runs: VALUES is a glob on a
-partition value as its folder name writes it (`day=2024-06-0*`), or an inclusive range in the
-order the dimension declares its values (`day=2024-06-01..2024-06-07`); dimensions it does not
-name match every value. A trailing `+` adds every run downstream of the matched ones.
+PATTERN is a glob on the asset's key; a bare name (no "." and no glob) that is no key names the
+asset of that function or of that last part of its key, when only one has it. The bracket
+narrows its runs: VALUES is a partition value as tables print it or as the user means it (`k=1`
+is the string "1" where the dimension has no integer 1), a glob (`day=2024-06-0*`), or an
+inclusive range in the order the dimension declares its values (`day=2024-06-01..2024-06-07`);
+dimensions it does not name match every value. A trailing `+` adds every run downstream of the
+matched ones.
 
 The same selectors work on a plan (`quarl run`, `quarl status TARGET...`) and on the history
 alone (`quarl status`), which knows the runs but not what feeds what: a `Catalog` is what both
@@ -13,15 +16,16 @@ give.
 from __future__ import annotations
 
 import fnmatch
+import json
 import math
 import re
-from collections.abc import Iterable, Sequence
+from collections.abc import Iterable, Iterator, Sequence
 from dataclasses import dataclass
 
 from quarl.errors import QuarlError
 from quarl.run import layout
 from quarl.run.history import AttemptRecord
-from quarl.run.plan import Plan
+from quarl.run.plan import Plan, canonical, value_text
 from quarl.run.status import Status
 
 
@@ -62,11 +66,18 @@ def parse(text: str) -> Selector:
 
 class Catalog:
     """The runs a selector chooses from: each asset's runs, its dimensions and their values in
-    declared order. A value is known by an id of the catalog's own and shown by its folder name.
-    `downstream` is None where what feeds what is not known."""
+    declared order, each value by its canonical JSON text. `downstream` is None where what feeds
+    what is not known."""
 
     keys: list[str]
     downstream: list[list[int]] | None = None
+
+    def __init__(self) -> None:
+        self._sets: dict[tuple[str, str], frozenset[str]] = {}
+
+    def names(self, key: str) -> set[str]:
+        """What a bare name may call the asset besides its key: its function's name."""
+        return {key.rpartition(".")[2]}
 
     def dimensions(self, key: str) -> list[str]:
         raise NotImplementedError
@@ -75,29 +86,49 @@ class Catalog:
         """The dimension's values, in declared order."""
         raise NotImplementedError
 
-    def name(self, key: str, dim: str, value: str) -> str:
-        """A value as its folder name writes it."""
-        raise NotImplementedError
-
-    def lookup(self, key: str, dim: str, name: str) -> str | None:
-        """The value whose folder name is NAME, if the dimension has it."""
-        raise NotImplementedError
-
     def runs(self, key: str) -> Sequence[int]:
         raise NotImplementedError
 
     def value(self, index: int, dim: str) -> str:
         raise NotImplementedError
 
-    def names(self, key: str, dim: str, limit: int | None = None) -> list[str]:
-        return [self.name(key, dim, value) for value in list(self.ids(key, dim))[:limit]]
+    def lookup(self, key: str, dim: str, spec: str) -> str | None:
+        """The value that SPEC names, if the dimension has it: SPEC read as JSON (`1`, `"1"`),
+        else as a string's bare text (`2024-06-01`, or `1` where the dimension has no integer
+        1), else as the value's folder name (`%221%22`)."""
+        known = self._sets.get((key, dim))
+        if known is None:
+            known = self._sets[(key, dim)] = frozenset(self.ids(key, dim))
+        try:
+            meant: str | None = canonical(json.loads(spec))
+        except (ValueError, RecursionError):
+            meant = None
+        for text in (meant, canonical(spec), layout.folder_name_value(spec)):
+            if text in known:
+                return text
+        return None
+
+    def shown(self, key: str, dim: str, limit: int | None = None) -> list[str]:
+        return [value_text(value) for value in list(self.ids(key, dim))[:limit]]
+
+
+def _forms(text: str) -> Iterator[str]:
+    """What a glob is tried on, until it matches: the value as printed, a string's bare text
+    where it prints quoted, and its folder name where that differs."""
+    printed = value_text(text)
+    yield printed
+    if printed == text and text.startswith('"'):
+        yield json.loads(text)
+    folder = layout.printed_folder_name(printed)
+    if folder != printed:
+        yield folder
 
 
 class PlanCatalog(Catalog):
-    """A plan's runs. Values are their canonical JSON texts; a folder name is made only for the
-    values that a glob must be tried on, so a plan of many partitions costs little to select in."""
+    """A plan's runs."""
 
     def __init__(self, plan: Plan) -> None:
+        super().__init__()
         self.plan = plan
         self.keys = [asset.key for asset in plan.assets]
         self.downstream = plan.downstream
@@ -107,23 +138,15 @@ class PlanCatalog(Catalog):
         for asset in plan.assets:
             self._first[asset.key] = first
             first += math.prod(len(values) for _, values in asset.dimensions)
-        self._sets: dict[tuple[str, str], frozenset[str]] = {}
+
+    def names(self, key: str) -> set[str]:
+        return {*super().names(key), self._assets[key].function}
 
     def dimensions(self, key: str) -> list[str]:
         return [dim for dim, _ in self._assets[key].dimensions]
 
     def ids(self, key: str, dim: str) -> Sequence[str]:
         return dict(self._assets[key].dimensions)[dim]
-
-    def name(self, key: str, dim: str, value: str) -> str:
-        return layout.value_folder_name(value)
-
-    def lookup(self, key: str, dim: str, name: str) -> str | None:
-        known = self._sets.get((key, dim))
-        if known is None:
-            known = self._sets[(key, dim)] = frozenset(self.ids(key, dim))
-        text = layout.folder_name_value(name)
-        return text if text in known and layout.value_folder_name(text) == name else None
 
     def runs(self, key: str) -> Sequence[int]:
         asset = self._assets[key]
@@ -139,18 +162,25 @@ class PlanCatalog(Catalog):
 
 
 class HistoryCatalog(Catalog):
-    """The runs the history knows, values as their folder names. A dimension's declared order is
-    the order in which the plan that recorded them met its values."""
+    """The runs the history knows. A dimension's declared order is the order in which the plan
+    that recorded them met its values."""
 
     def __init__(self, records: Sequence[AttemptRecord]) -> None:
+        super().__init__()
         keys: dict[str, None] = {}
         first_seen: dict[str, dict[str, dict[str, int]]] = {}
         self._runs: dict[str, list[int]] = {}
         self._partitions: list[dict[str, str]] = []
+        texts: dict[str, str] = {}  # folder name -> canonical text, each worked out once
         for index, record in enumerate(records):
             keys[record.asset] = None
             self._runs.setdefault(record.asset, []).append(index)
-            partition = dict(layout.split_partition_folder(record.partition)) if record.partition else {}
+            partition = {}
+            for dim, name in layout.split_partition_folder(record.partition) if record.partition else ():
+                text = texts.get(name)
+                if text is None:
+                    text = texts[name] = layout.folder_name_value(name) or canonical(name)
+                partition[dim] = text
             self._partitions.append(partition)
             seen = first_seen.setdefault(record.asset, {})
             for dim, value in partition.items():
@@ -166,12 +196,6 @@ class HistoryCatalog(Catalog):
 
     def ids(self, key: str, dim: str) -> Sequence[str]:
         return self._values[key][dim]
-
-    def name(self, key: str, dim: str, value: str) -> str:
-        return value
-
-    def lookup(self, key: str, dim: str, name: str) -> str | None:
-        return name if name in self._values[key][dim] else None
 
     def runs(self, key: str) -> Sequence[int]:
         return self._runs.get(key, [])
@@ -191,7 +215,8 @@ def _allowed(catalog: Catalog, selector: Selector, key: str, dim: str, spec: str
     if ".." not in spec:
         if not _GLOB.search(spec):
             return set()
-        return {value for value in ids if fnmatch.fnmatchcase(catalog.name(key, dim, value), spec)}
+        glob = re.compile(fnmatch.translate(spec)).match
+        return {value for value in ids if any(glob(form) for form in _forms(value))}
     low, _, high = spec.partition("..")
     ends = []
     for end, default in ((low, 0), (high, len(ids) - 1)):
@@ -204,12 +229,26 @@ def _allowed(catalog: Catalog, selector: Selector, key: str, dim: str, spec: str
 
 
 def _listed(catalog: Catalog, key: str, dim: str) -> str:
-    names = catalog.names(key, dim, _SHOWN_VALUES + 1)
+    names = catalog.shown(key, dim, _SHOWN_VALUES + 1)
     return ", ".join(names[:_SHOWN_VALUES]) + (", ..." if len(names) > _SHOWN_VALUES else "")
 
 
+def _keys(catalog: Catalog, selector: Selector) -> list[str]:
+    """The assets PATTERN names: the keys it globs; else, for a bare name, the one asset whose
+    function (or key's last part) has that name."""
+    pattern = selector.pattern
+    keys = [key for key in catalog.keys if fnmatch.fnmatchcase(key, pattern)]
+    if keys or "." in pattern or _GLOB.search(pattern):
+        return keys
+    keys = [key for key in catalog.keys if pattern in catalog.names(key)]
+    if len(keys) > 1:
+        raise SelectionError(f"--select {selector.text}: {pattern!r} names {len(keys)} assets: "
+                             f"{', '.join(keys)}; write one of them")
+    return keys
+
+
 def _matched(catalog: Catalog, selector: Selector) -> list[int]:
-    keys = [key for key in catalog.keys if fnmatch.fnmatchcase(key, selector.pattern)]
+    keys = _keys(catalog, selector)
     if not keys:
         raise SelectionError(f"--select {selector.pattern} matches no asset "
                              f"(the assets are: {', '.join(catalog.keys)})")

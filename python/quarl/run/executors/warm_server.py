@@ -4,7 +4,10 @@
 It imports what every run needs once, then forks one child per request that arrives on the
 socket FD (a datagram of the worker's arguments, NUL-separated, with the attempt's two log files
 as passed descriptors), answers with the child's pid, and then with its exit status. It starts
-no threads, so it is always safe to fork.
+no threads of its own. The threads that libraries start in native code (OpenBLAS's pool,
+jemalloc's background thread) are idle while it forks, and their libraries prepare for a fork:
+Python's warning that forking a multi-threaded process may deadlock is not said at each fork
+(README, "Warm workers").
 
 It imports the MODULEs one at a time, each checked: a module whose import leaves a thread running
 or a descriptor open (a database connection, a socket) must not be shared by forked children.
@@ -27,6 +30,7 @@ import select
 import socket
 import sys
 import time
+import warnings
 from collections.abc import Callable, Sequence
 
 from quarl.run.executors.processes import dies_with_parent, kill_group, project_file
@@ -34,6 +38,8 @@ from quarl.run.executors.processes import dies_with_parent, kill_group, project_
 _MESSAGE = 65536
 _IMPORTS_MAX = 60000  # what a child says of its imports: a pipe takes 64 KiB without blocking
 _PROBE_TIMEOUT = 60.0
+# What os.fork() warns in a process with more than one thread (Python 3.12 and later).
+_THREADED_FORK = r"This process \(pid=\d+\) is multi-threaded, use of fork\(\) may lead to deadlocks in the child\."
 
 
 def serve(channel: socket.socket, kind: str, folders: Sequence[str], preload: Sequence[str]) -> None:
@@ -68,7 +74,7 @@ def serve(channel: socket.socket, kind: str, folders: Sequence[str], preload: Se
             return
         if not message:
             return  # the orchestrator closed its end
-        pid = os.fork()
+        pid = _fork()
         if pid == 0:
             _child(channel, message, fds, null, die_with_server, learning)
         for fd in fds:
@@ -85,6 +91,16 @@ def serve(channel: socket.socket, kind: str, folders: Sequence[str], preload: Se
             return
         channel.send(b"%d" % status)
         learning.learn()
+
+
+def _fork() -> int:
+    """os.fork(), without the warning that the process has threads: the modules that a server
+    holds have been checked to leave no Python thread running, and the native threads left are
+    the libraries' idle pools. Only that warning, and only here: a run's child (which leaves the
+    filter as it returns) still hears it about threads of its own."""
+    with warnings.catch_warnings():
+        warnings.filterwarnings("ignore", _THREADED_FORK, DeprecationWarning)
+        return os.fork()
 
 
 def _import_alone(name: str) -> tuple[str | None, str | None]:
@@ -178,7 +194,7 @@ class _Learning:
         share is left (and said in the log); the probe stops at the first that leaves something,
         and those after it are tried again when a run next imports them."""
         read, write = os.pipe()
-        pid = os.fork()
+        pid = _fork()
         if pid == 0:
             code = 1
             try:
