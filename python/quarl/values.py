@@ -206,48 +206,53 @@ def _pandas_metadata(schema: Any) -> dict[str, Any]:
     return json.loads(text) if text else {}
 
 
-def _restored_values(values: Any, numpy_type: str) -> Any:
-    """`values` (a Series or an Index) as the dtype that pandas recorded, where pyarrow reads
-    that dtype back as another: an object column (as pandas' str when it holds strings), or
-    datetimes and durations in another unit (parquet has no unit of seconds). None when pyarrow
-    gave it back."""
-    if numpy_type == "object" and values.dtype != object:
-        # parquet keeps that a value is missing: None says so, as in pyarrow's other object columns.
-        return values.astype(object).where(values.notna(), None)
-    dtype = values.dtype
+def _restoring(dtype: Any, numpy_type: str) -> str | None:
+    """What pyarrow read back otherwise of a dtype that pandas recorded as `numpy_type`: "object"
+    for an object column (read as pandas' str when it holds strings), the unit of datetimes and
+    durations read in another (parquet has no unit of seconds); None when it read it back."""
+    if numpy_type == "object":
+        return None if dtype == object else "object"
     if not numpy_type.startswith(("datetime64[", "timedelta64[")) or dtype.kind not in "mM":
         return None
     unit = numpy_type.partition("[")[2].rstrip("]")
     # A time zone's dtype has a unit of its own; numpy's says it in datetime_data.
     read = getattr(dtype, "unit", None) or sys.modules["numpy"].datetime_data(dtype)[0]
-    if read == unit:
-        return None
-    return values.as_unit(unit) if hasattr(values, "as_unit") else values.dt.as_unit(unit)
+    return None if read == unit else unit
+
+
+def _restored_values(values: Any, target: str) -> Any:
+    """A Series or an Index as _restoring said."""
+    if target == "object":
+        # parquet keeps that a value is missing: None says so, as in pyarrow's other object columns.
+        return values.astype(object).where(values.notna(), None)
+    return values.as_unit(target) if hasattr(values, "as_unit") else values.dt.as_unit(target)
 
 
 def _restored(frame: Any, metadata: Mapping[str, Any]) -> Any:
     """The frame that pyarrow read, with the dtypes pandas recorded that pyarrow does not give
-    back (_restored_values), in place."""
+    back (_restoring), in place."""
     entries = metadata.get("columns")
     if not isinstance(entries, list):
         return frame
+    recorded = {entry.get("field_name"): str(entry.get("numpy_type")) for entry in entries}
     index_fields = [field for field in metadata.get("index_columns", []) if isinstance(field, str)]
-    data = [entry for entry in entries if entry.get("field_name") not in index_fields]
+    data = [str(entry.get("numpy_type")) for entry in entries if entry.get("field_name") not in index_fields]
     if len(data) == frame.shape[1]:
-        for number, entry in enumerate(data):
-            restored = _restored_values(frame.iloc[:, number], str(entry.get("numpy_type")))
-            if restored is not None:
-                frame.isetitem(number, restored)
-    if index_fields and len(index_fields) == frame.index.nlevels:
-        recorded = {entry.get("field_name"): str(entry.get("numpy_type")) for entry in entries}
-        levels = [frame.index.get_level_values(number) for number in range(frame.index.nlevels)]
-        restored_levels = [_restored_values(level, recorded.get(field, ""))
-                           for level, field in zip(levels, index_fields)]
-        if any(level is not None for level in restored_levels):
+        for number, (numpy_type, dtype) in enumerate(zip(data, frame.dtypes)):
+            target = _restoring(dtype, numpy_type)
+            if target is not None:
+                frame.isetitem(number, _restored_values(frame.iloc[:, number], target))
+    index = frame.index
+    if index_fields and len(index_fields) == index.nlevels:
+        dtypes = list(index.dtypes) if index.nlevels > 1 else [index.dtype]
+        targets = [_restoring(dtype, recorded.get(field, "")) for dtype, field in zip(dtypes, index_fields)]
+        if any(target is not None for target in targets):
             pandas = sys.modules["pandas"]
-            arrays = [new if new is not None else old for old, new in zip(levels, restored_levels)]
-            frame.index = pandas.Index(arrays[0], name=frame.index.name) if len(arrays) == 1 else \
-                pandas.MultiIndex.from_arrays(arrays, names=frame.index.names)
+            arrays = [index.get_level_values(number) if target is None else
+                      _restored_values(index.get_level_values(number), target)
+                      for number, target in enumerate(targets)]
+            frame.index = pandas.Index(arrays[0], name=index.name) if len(arrays) == 1 else \
+                pandas.MultiIndex.from_arrays(arrays, names=index.names)
     labels = metadata.get("column_indexes", [])
     if len(labels) == 1 and labels[0].get("numpy_type") == "object" and frame.columns.dtype != object:
         frame.columns = frame.columns.astype(object)
@@ -268,7 +273,7 @@ def _difference(frame: Any, back: Any) -> ValueStoreError | None:
     if len(back.columns) != len(frame.columns):
         return _refusal("the column labels", f"parquet gives back {len(back.columns)} columns, "
                                              f"not {len(frame.columns)}")
-    for number, label in enumerate(frame.columns):
+    for number, label in enumerate([] if frame.columns.equals(back.columns) else frame.columns):
         if not frame.columns[number:number + 1].equals(back.columns[number:number + 1]):
             return _refusal(f"column {label!r}", f"parquet gives its label back as {back.columns.tolist()[number]!r}")
     if frame.columns.dtype != back.columns.dtype or list(frame.columns.names) != list(back.columns.names):
