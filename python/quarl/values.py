@@ -131,11 +131,11 @@ def _field_name(label: Any) -> str:
 
 
 def _levels(index: Any) -> list[tuple[str, Any]]:
-    """Each level of an index, with how a message names it."""
+    """How a message names each level of an index, and the level's dtype."""
     if index.nlevels == 1:
-        return [("the index", index)]
-    return [(f"index level {name!r}" if name is not None else f"index level {number}",
-             index.get_level_values(number)) for number, name in enumerate(index.names)]
+        return [("the index", index.dtype)]
+    return [(f"index level {name!r}" if name is not None else f"index level {number}", dtype)
+            for number, (name, dtype) in enumerate(zip(index.names, index.dtypes))]
 
 
 def _object_problem(values: Any) -> str | None:
@@ -155,12 +155,13 @@ def _object_problem(values: Any) -> str | None:
     return None
 
 
-def _values_problem(values: Any) -> str | None:
-    """Why parquet would not give back a column or an index level, as far as memory shows."""
-    if values.dtype == object:
-        return _object_problem(values)
+def _values_problem(dtype: Any, values: Callable[[], Any]) -> str | None:
+    """Why parquet would not give back a column or an index level of this dtype, as far as
+    memory shows; values() gives its values (a Series or an Index) where they matter."""
+    if dtype == object:
+        return _object_problem(values())
     pandas = sys.modules["pandas"]
-    if isinstance(values.dtype, pandas.CategoricalDtype) and values.dtype.categories.dtype == object:
+    if isinstance(dtype, pandas.CategoricalDtype) and dtype.categories.dtype == object:
         # The file keeps the categories as strings, read back as pandas now makes strings.
         strings = pandas.Index(["a"]).dtype
         if strings != object:
@@ -180,9 +181,12 @@ def _frame_problem(frame: Any) -> ValueStoreError | None:
                 return _refusal(f"column {label!r}", "another column has the same label")
             return _refusal(f"column {label!r}", f"parquet names it {name!r}, as it does column {first!r}")
         seen[name] = label
-    places = [(f"column {label!r}", frame.iloc[:, number]) for number, label in enumerate(frame.columns)]
-    for where, values in places + _levels(frame.index):
-        problem = _values_problem(values)
+    for number, dtype in enumerate(frame.dtypes):
+        problem = _values_problem(dtype, lambda: frame.iloc[:, number])
+        if problem is not None:
+            return _refusal(f"column {frame.columns[number]!r}", problem)
+    for number, (where, dtype) in enumerate(_levels(frame.index)):
+        problem = _values_problem(dtype, lambda: frame.index.get_level_values(number))
         if problem is not None:
             return _refusal(where, problem)
     return None
@@ -287,10 +291,9 @@ def _difference(frame: Any, back: Any) -> ValueStoreError | None:
     if list(frame.index.names) != list(back.index.names):
         return _refusal("the index", f"parquet gives its names {list(frame.index.names)} back as "
                                      f"{list(back.index.names)}")
-    for (where, level), (_, read) in zip(_levels(frame.index), _levels(back.index)):
-        if not _same_dtype(level.dtype, read.dtype):
-            return _refusal(where, f"parquet gives its {_dtype_text(level.dtype)} values back as "
-                                   f"{_dtype_text(read.dtype)}")
+    for (where, dtype), (_, read) in zip(_levels(frame.index), _levels(back.index)):
+        if not _same_dtype(dtype, read):
+            return _refusal(where, f"parquet gives its {_dtype_text(dtype)} values back as {_dtype_text(read)}")
     return None
 
 
@@ -353,7 +356,7 @@ class ParquetSerializer:
             names = value.schema.names
             twice = next((name for number, name in enumerate(names) if name in names[:number]), None)
             if twice is not None:
-                raise _refusal(f"column {twice!r}", "another column has the same label")
+                raise _refusal(f"column {twice!r}", "another column has the same name")
             return
         raise TypeError(f"serializer 'parquet' stores a pandas DataFrame or a pyarrow Table, "
                         f"not {_type_name(value)}")
