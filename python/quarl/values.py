@@ -3,9 +3,10 @@
     None, "json"        what json.dumps takes                     value.json
     "pickle"            anything picklable (protocol 5)           value.pkl
     "parquet"           a pandas DataFrame or a pyarrow Table     value.parquet
+                        (a DataFrame only as it reads back)
     "numpy"             a numpy ndarray, saved without pickle     value.npy
-    "auto"              JSON when json.dumps takes it, else parquet for a DataFrame, numpy for
-                        an ndarray, else pickle
+    "auto"              JSON when the value reads back from it the same, else parquet for a
+                        DataFrame that it keeps, numpy for an ndarray, else pickle
     "MODULE:ATTRIBUTE"  an object of the user's with the four members of Serializer
     other names         registered by installed packages under the entry-point group
                         "quarl.serializers"
