@@ -199,3 +199,120 @@ def test_the_package_writes_the_modules_records_byte_for_byte(tmp_path, case):
         results.append((done.returncode, {k: v.replace(b"out/b", b"out/a") for k, v in files.items()}))
     assert results[0] == results[1]
     assert results[0][0] == {"value": 0, "none": 0, "killed": -9}.get(case, 1)
+
+
+KEEPS = "parquet keeps an object column whose values are all of one type among str, bytes, bool, Decimal, date and time"
+
+# (the DataFrame, made of pandas, numpy and pyarrow; the refusal, or None: it reads back equal)
+FRAMES = {
+    "bool labels": (lambda pd, np, pa: pd.DataFrame({True: [1], False: [2]}),
+                    "column False: parquet gives its label back as True"),
+    "labels 0 and '0'": (lambda pd, np, pa: pd.DataFrame({0: [1], "0": [2]}),
+                         "column '0': parquet names it '0', as it does column 0"),
+    "labels 0 and 'a'": (lambda pd, np, pa: pd.DataFrame({0: [1], "a": [2]}),
+                         "column 0: parquet gives its label back as '0'"),
+    "dicts": (lambda pd, np, pa: pd.DataFrame({"d": [{"a": 1}, {"b": 2}]}), f"column 'd': holds dict values; {KEEPS}"),
+    "bytes and str": (lambda pd, np, pa: pd.DataFrame({"m": [b"x", "y"]}),
+                      f"column 'm': holds bytes and str values; {KEEPS}"),
+    "pandas.NA": (lambda pd, np, pa: pd.DataFrame({"s": pd.Series(["x", pd.NA], dtype=object)}),
+                  "column 's': holds <NA> for a missing value, which parquet gives back as None"),
+    "int categorical": (lambda pd, np, pa: pd.DataFrame({"c": pd.Categorical([1, 2, 1])}),
+                        "column 'c': parquet gives its category values back as int64"),
+    "string[python]": (lambda pd, np, pa: pd.DataFrame({"s": pd.array(["a", None], dtype="string[python]")}),
+                       "column 's': parquet gives its string[python] values back as string[pyarrow]"),
+    "arrow list": (lambda pd, np, pa: pd.DataFrame({"l": pd.array([[1, 2], [3]], dtype=pd.ArrowDtype(pa.list_(pa.int64())))}),
+                   "column 'l': parquet cannot give its list<item: int64>[pyarrow] values back (TypeError: data type "
+                   "'list<item: int64>[pyarrow]' not understood)"),
+    "complex": (lambda pd, np, pa: pd.DataFrame({"z": [1 + 2j]}),
+                "column 'z': parquet cannot store its complex128 values (ArrowNotImplementedError: Unsupported numpy "
+                "type 15)"),
+    "datetime64[s]": (lambda pd, np, pa: pd.DataFrame(
+        {"t": np.array(["2024-05-01T08:00:01", "NaT"], dtype="datetime64[s]")},
+        index=pd.DatetimeIndex(np.array(["2024-05-01"] * 2, dtype="datetime64[s]")).tz_localize("UTC")), None),
+    "object strings": (lambda pd, np, pa: pd.DataFrame({"s": pd.Series(["é", None], dtype=object)},
+                                                       index=pd.Index(["a", "b"], dtype=object)), None),
+    "object of one type": (lambda pd, np, pa: pd.DataFrame({"b": pd.Series([b"x", None], dtype=object),
+                                                            "d": pd.Series([pd.Timestamp(0).date(), None], dtype=object)}),
+                           None),
+}
+
+
+@pytest.mark.parametrize("case", FRAMES)
+def test_parquet_stores_a_frame_that_reads_back_equal_or_refuses_it(tmp_path, case):
+    pd, np, pa = (pytest.importorskip(name) for name in ("pandas", "numpy", "pyarrow"))
+    from quarl import values
+
+    make, refusal = FRAMES[case]
+    frame, path = make(pd, np, pa), tmp_path / "value.parquet"
+    if refusal is not None:
+        with pytest.raises(values.ValueStoreError) as info:
+            values.write_whole(path, lambda p: values.dump_verified(values.PARQUET, frame, p))
+        assert (str(info.value), list(tmp_path.iterdir())) == (f'{refusal}; serializer="pickle" keeps any object', [])
+    else:
+        values.write_whole(path, lambda p: values.dump_verified(values.PARQUET, frame, p))
+        back = values.PARQUET.load(path)
+        assert back.equals(frame)
+        assert [list(back.dtypes), back.index.dtype, list(back.columns)] == [list(frame.dtypes), frame.index.dtype,
+                                                                            list(frame.columns)]
+    # "auto" stores it as parquet only where parquet keeps it.
+    assert values.choose_auto(frame)[0].name == ("parquet" if refusal is None else "pickle")
+
+
+@pytest.mark.parametrize("value, chosen", [
+    ({"a": [1, 2.5, None, True, float("nan")], "b": "é"}, "json"),
+    ({1: "a", "1": "b", None: "c"}, "pickle"),
+    ({"a": (1, 2)}, "pickle"),
+    ([__import__("enum").IntEnum("E", "ONE").ONE], "pickle"),
+    (__import__("collections").OrderedDict(a=1), "pickle"),
+    ({1, 2}, "pickle"),
+])
+def test_auto_chooses_json_only_for_a_value_that_reads_back_the_same(value, chosen):
+    from quarl import values
+
+    serializer, text = values.choose_auto(value)
+    assert (serializer.name, text) == (chosen, json.dumps(value) if chosen == "json" else None)
+
+
+BAD = '''\
+import pandas as pd
+import pyarrow as pa
+
+from quarl import asset
+
+
+@asset(serializer="parquet")
+def nested() -> pd.DataFrame:
+    return pd.DataFrame({"l": pd.array([[1, 2], [3]], dtype=pd.ArrowDtype(pa.list_(pa.int64())))})
+
+
+@asset(inputs={"nested": nested})
+def width(nested: pd.DataFrame) -> int:
+    return len(nested)
+
+
+@asset(serializer="auto")
+def keys() -> dict:
+    return {1: "a", "1": "b", None: "c"}
+
+
+@asset(inputs={"keys": keys})
+def count(keys: dict) -> list:
+    return sorted(map(repr, keys))
+'''
+
+
+def test_a_value_that_would_not_read_back_fails_its_run_and_is_never_published(tmp_path):
+    pytest.importorskip("pyarrow", reason="no parquet extra")
+    (tmp_path / "bad.py").write_text(BAD)
+    done = quarl(tmp_path, "run", "bad", "--json")
+    runs = {name: (r["status"], r["result_type"], r["error"]) for name, r in by_name(done).items()}
+    assert (done.returncode, runs) == (1, {
+        "bad.nested": ("failed", None, "ValueStoreError: column 'l': parquet cannot give its list<item: int64>[pyarrow] "
+                       "values back (TypeError: data type 'list<item: int64>[pyarrow]' not understood); "
+                       'serializer="pickle" keeps any object'),
+        "bad.width": ("skipped", None, "bad.nested failed"),
+        "bad.keys": ("succeeded", "dict (pickle)", None), "bad.count": ("succeeded", "list", None)})
+    assert value(tmp_path, "bad.count") == ["'1'", "1", "None"]
+    assert sorted(p.name for p in (tmp_path / "quarl-out").iterdir() if "nested" in p.name) == [".bad.nested.failed"]
+    assert sorted(p.name for p in (tmp_path / "quarl-out/.bad.nested.failed").iterdir()) == [
+        "attempt.json", "result.json", "run.json", "stderr.log", "stdout.log"]
