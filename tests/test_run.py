@@ -448,3 +448,52 @@ def test_a_history_that_fails_under_a_run_stops_it_and_leaves_no_attempt(tmp_pat
                            "by another process\n")
     assert sorted(p.name for p in (tmp_path / "quarl-out").iterdir()) == [
         ".quarl.lock", "pair.quick", "quarl-history.db"]
+
+
+FOLDER_VALUE = """\
+from quarl import asset
+
+
+class Parts:
+    name, suffix = "parts", ".parts"
+
+    def dump(self, value, path):
+        path.mkdir()
+        for n, text in enumerate(value):
+            (path / f"part-{n}").write_text(text)
+
+    def load(self, path):
+        return [p.read_text() for p in sorted(path.iterdir())]
+
+
+@asset(serializer="fv:Parts")
+def split() -> list:
+    return ["a", "b"]
+
+
+@asset(inputs={"parts": split})
+def joined(parts: list) -> str:
+    return "".join(parts)
+"""
+
+
+def test_a_value_that_is_a_folder_is_synced_whole_and_an_edit_inside_is_seen(tmp_path):
+    (tmp_path / "fv.py").write_text(FOLDER_VALUE)
+    trace = tmp_path / "trace"
+    done = subprocess.run(["strace", "-f", "-qq", "-y", "-e", "trace=fsync,fdatasync,rename,renameat2", "-o",
+                           str(trace), sys.executable, "-m", "quarl", "run", "fv"], cwd=tmp_path,
+                          capture_output=True, text=True, env=untraced_leaks(sanitizer_env()))
+    assert done.returncode == 0, done.stderr
+    calls = [match.groups() for match in map(SYSCALL.match, trace.read_text().splitlines()) if match]
+    published = str(tmp_path / "quarl-out/fv.split")
+    publication = next(i for i, (_, _, _, target) in enumerate(calls) if target == published)
+    attempt = calls[publication][2]
+    assert {path for call, path, _, _ in calls[:publication] if path and path.startswith(attempt + "/value")} == {
+        f"{attempt}/value.parts", f"{attempt}/value.parts/part-0", f"{attempt}/value.parts/part-1"}
+    assert json.loads((tmp_path / "quarl-out/fv.joined/value.json").read_text()) == "ab"
+
+    (tmp_path / "quarl-out/fv.split/value.parts/part-1").write_text("c")
+    status = quarl(tmp_path, "status", "--json")
+    assert [r["status"] for r in json.loads(status.stdout)["runs"]] == ["changed outside quarl", "succeeded"]
+    again = quarl(tmp_path, "run", "fv", "--json")
+    assert statuses(again) == {"fv.split": "succeeded", "fv.joined": "succeeded"}

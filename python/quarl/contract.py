@@ -24,6 +24,7 @@ from __future__ import annotations
 
 import json
 import os
+import stat as stat_module
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, NamedTuple
 
@@ -280,11 +281,11 @@ class RunRecord:
         time (which the publishing rename keeps). A record without the stamp cannot tell, and
         is taken at its word."""
         try:
-            stat = os.stat(f"{folder}/{self.value_file}")
+            size, mtime_ns = stamp(f"{folder}/{self.value_file}")
         except OSError:
             return False
-        return ((self.value_size is None or self.value_size == stat.st_size)
-                and (self.value_mtime_ns is None or self.value_mtime_ns == stat.st_mtime_ns))
+        return ((self.value_size is None or self.value_size == size)
+                and (self.value_mtime_ns is None or self.value_mtime_ns == mtime_ns))
 
     @property
     def reason(self) -> str:
@@ -296,14 +297,31 @@ class RunRecord:
 _BUILT_IN_FORMATS = frozenset({"json", "pickle", "parquet", "numpy"})
 
 
+def stamp(path: str) -> tuple[int, int]:
+    """What tells a value edited or replaced by hand: the size and modification time of its
+    file; of a value that is a folder (some serializers write one), the sizes of its files added
+    up and the latest modification time of anything in it (an edited file, one added or
+    removed). Raises OSError."""
+    status = os.stat(path)
+    if not stat_module.S_ISDIR(status.st_mode):
+        return status.st_size, status.st_mtime_ns
+    size, latest = 0, status.st_mtime_ns
+    for root, folders, files in os.walk(path):
+        for name in (*folders, *files):
+            found = os.lstat(os.path.join(root, name))
+            latest = max(latest, found.st_mtime_ns)
+            if stat_module.S_ISREG(found.st_mode):
+                size += found.st_size
+    return size, latest
+
+
 def success_record(request: Request, *, value_file: str, artifact_format: str, serializer: str | None,
                    result_type: str | None) -> dict[str, Any]:
     """The record of a run that has written its value file into its folder."""
-    stat = os.stat(os.path.join(request.folder, value_file))
+    size, mtime_ns = stamp(os.path.join(request.folder, value_file))
     return {**_identity(request), "ok": True, "value_file": value_file,
             "artifact_format": artifact_format, "serializer": own_serializer(serializer),
-            "result_type": result_type, "value_size": stat.st_size,
-            "value_mtime_ns": stat.st_mtime_ns}
+            "result_type": result_type, "value_size": size, "value_mtime_ns": mtime_ns}
 
 
 def failure_record(request: Request, error: str, error_type: str | None,

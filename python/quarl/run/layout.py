@@ -231,6 +231,16 @@ def _sync(path: str) -> None:
         os.close(fd)
 
 
+def _sync_tree(folder: str) -> None:
+    """Syncs every file and folder under FOLDER, then FOLDER: a value may be a folder of files."""
+    for entry in os.scandir(folder):
+        if entry.is_dir(follow_symlinks=False):
+            _sync_tree(entry.path)
+        elif entry.is_file(follow_symlinks=False):
+            _sync(entry.path)
+    _sync(folder)
+
+
 # Folders whose own entry in their parent this process has made durable: an asset's folder is
 # created by its first attempt, and a published partition is only as durable as the folder that
 # holds it.
@@ -241,9 +251,7 @@ def publish(attempt: str, published: str) -> None:
     """Publishes a finished attempt so that a power loss cannot tear it: the attempt's files and
     folder reach the disk before the rename that makes them visible, and the rename before this
     returns, so that no history row is committed for a publication a crash could undo."""
-    for name in os.listdir(attempt):
-        _sync(os.path.join(attempt, name))
-    _sync(attempt)
+    _sync_tree(attempt)
     replace_folder(attempt, published)
     parent = os.path.dirname(published)
     _sync(parent)
