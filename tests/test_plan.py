@@ -178,3 +178,21 @@ def test_recover_touches_only_the_names_of_attempts(tmp_path):
         (tmp_path / name).mkdir()
     layout.recover(str(tmp_path))
     assert sorted(os.listdir(tmp_path)) == sorted(theirs)
+
+
+@pytest.mark.parametrize("where, folders, expected", [
+    ("proj/pkg/m.py", ["proj"], True),
+    ("proj/.venv/lib/python3.13/site-packages/lib/m.py", ["proj"], False),  # an environment in the project
+    ("elsewhere/m.py", ["proj"], False),
+    ("elsewhere/m.py", None, True),  # asked by hand: whatever is not a library
+    ("link/m.py", ["proj"], True),  # through a link into the project
+    (None, ["proj"], False),
+])
+def test_one_rule_tells_the_projects_files_from_libraries(tmp_path, where, folders, expected):
+    from quarl.project import is_project_file, library_roots
+
+    (tmp_path / "proj").mkdir()
+    (tmp_path / "link").symlink_to(tmp_path / "proj")
+    assert is_project_file(where and str(tmp_path / where), folders and [str(tmp_path / f) for f in folders]) \
+        is expected
+    assert not is_project_file(os.__file__, None) and library_roots()

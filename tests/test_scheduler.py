@@ -44,7 +44,7 @@ class ScriptedExecutor:
                 if ok else contract.failure_record(request, f"ValueError: {function} broke", "ValueError"))
             self.reports.append(Exited(launch.key, 0 if ok else 1))
         elif step == "lost":
-            self.reports.append(Lost(launch.key, "the warm worker server died (killed by SIGKILL)"))
+            self.reports.append(Lost(launch.key, "the warm server died (killed by SIGKILL)"))
         else:
             self.hanging[launch.key] = step
             if step == "interrupt":
@@ -101,7 +101,7 @@ def run(tmp_path, script, slots=2, **options):
         "d": ("succeeded", 1, None)}, id="retries"),
     pytest.param({"a": ["lost", "ok"], "b": ["lost", "lost"], "d": ["ok"]}, {}, {
         "a": ("succeeded", 1, None),
-        "b": ("failed", 1, "the warm worker server died (killed by SIGKILL), twice"),
+        "b": ("failed", 1, "the warm server died (killed by SIGKILL), twice"),
         "c": ("skipped", 0, "m.b failed"), "d": ("succeeded", 1, None)}, id="a lost worker is run once more"),
     pytest.param({"a": ["hang"], "d": ["ok"]}, {"timeout": 0.05}, {
         "a": ("timeout", 1, "timed out after 0.05 s"), "b": ("skipped", 0, "m.a timeout"),

@@ -140,9 +140,9 @@ def test_force_reruns_exactly_the_selected_runs_and_the_table_shows_them(plan):
         "s.ingest.raw[day=2024-06-02,region=eu]", "s.ingest.raw[day=2024-06-02,region=us]",
         "s.daily.by_day[day=2024-06-02]"]
     assert [plan.runs[i].name for i in sorted(chosen.forced)] == ["s.daily.by_day[day=2024-06-02]"]
-    assert chosen.shown == chosen.forced
+    assert chosen.listed == chosen.forced
     everything = select.select_runs(plan, [], False)
-    assert (len(everything.runs), everything.forced, everything.shown) == (len(plan.runs), set(), None)
+    assert (len(everything.runs), everything.forced, everything.listed) == (len(plan.runs), set(), None)
 
 
 def attempt(asset, partition, index, status=Status.SUCCEEDED):

@@ -130,7 +130,7 @@ def test_servers_that_cannot_start_stop_the_command_and_leave_their_output(tmp_p
     (tmp_path / "one.py").write_text("from quarl import asset\n\n\n@asset()\ndef one() -> int:\n"
                                      "    return 1\n")
     done = quarl(tmp_path, "run", "one", "--jobs", "1")
-    assert (done.returncode, done.stderr) == (2, "quarl run: error: the warm worker servers cannot start "
+    assert (done.returncode, done.stderr) == (2, "quarl run: error: the warm servers cannot start "
                                               "(their output is in quarl-out/.quarl-warm.log); "
                                               "--isolation fresh runs without them\n")
     assert (tmp_path / "quarl-out" / ".quarl-warm.log").read_text().endswith(

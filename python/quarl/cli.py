@@ -99,7 +99,7 @@ def _parser() -> argparse.ArgumentParser:
                      "Dask cluster (pip install 'quarl[dask]')")
     run.add_argument("--scheduler", metavar="ADDRESS",
                      help="with --executor dask: the cluster's scheduler (tcp://HOST:PORT); "
-                     "without it, a local cluster of --jobs worker processes")
+                     "without it, a local cluster of --jobs Dask worker processes")
     run.add_argument("--isolation", choices=("warm", "fresh"), default=_DEFAULT_ISOLATION,
                      help="warm: fork each run's process from a server that has imported quarl "
                      "already (default on Linux); fresh: start a new interpreter per run")
@@ -235,12 +235,12 @@ def run_command(args: argparse.Namespace) -> int:
         patterns=_patterns(args),
         options=Options(force=args.force, timeout=args.timeout, retries=args.retries,
                         retry_delay=args.retry_delay, fail_fast=args.fail_fast), jobs=args.jobs,
-        executor=args.executor, scheduler=args.scheduler, warm=args.isolation == "warm",
+        executor=args.executor, dask_address=args.scheduler, warm=args.isolation == "warm",
         preload=args.preload)
     report = pipeline.run_project(request)
     with _reader_may_leave():
         display.write_results(report.results, report.ending, sys.stdout, as_json=args.json,
-                              shown=report.shown)
+                              listed=report.listed)
     if report.stopped is not None:
         print(f"{PROG} run: stopped: {report.stopped}", file=sys.stderr)
     if report.ending == pipeline.Ending.INTERRUPTED:

@@ -18,30 +18,14 @@ from __future__ import annotations
 import ast
 import hashlib
 import json
-import os
-import site
 import sys
-import sysconfig
 import types
 from collections.abc import Iterable, Iterator
 from typing import Any
 
 from _quarl import AssetWrapper
 
-
-def _outside_roots() -> tuple[str, ...]:
-    """Folders whose modules are not the project's: the standard library and site-packages."""
-    roots = set()
-    for variables in ({}, {"base": sys.base_prefix, "platbase": sys.base_exec_prefix}):
-        for name in ("stdlib", "platstdlib", "purelib", "platlib"):
-            path = sysconfig.get_path(name, vars=variables)
-            if path:
-                roots.add(os.path.realpath(path))
-    roots.update(os.path.realpath(p) for p in site.getsitepackages())
-    user = site.getusersitepackages()
-    if user:
-        roots.add(os.path.realpath(user))
-    return tuple(root.rstrip(os.sep) + os.sep for root in roots)
+from quarl.project import folders_from_environment, is_project_file
 
 
 class _Index:
@@ -137,7 +121,7 @@ class References:
     """Digests of the project code that functions refer to; modules are read once for all."""
 
     def __init__(self) -> None:
-        self._outside = _outside_roots()
+        self._folders = folders_from_environment()
         self._project: dict[str, bool] = {}
         self._indexes: dict[str, _Index] = {}
         # Assets that reach the same definitions (every caller of one helper) share a digest.
@@ -149,7 +133,7 @@ class References:
         if known is None:
             module = sys.modules.get(name)
             path = getattr(module, "__file__", None) if module is not None else None
-            known = isinstance(path, str) and not os.path.realpath(path).startswith(self._outside)
+            known = isinstance(path, str) and is_project_file(path, self._folders)
             self._project[name] = known
         return known
 

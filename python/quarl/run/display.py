@@ -219,8 +219,8 @@ def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[Status], s
 
 
 def write_results(results: Sequence[RunResult], exit_status: int, stream: IO[str],
-                  as_json: bool = False, shown: Collection[int] | None = None) -> None:
-    """The table of a run's runs, in plan order, or the same as JSON (every run). With SHOWN (the
+                  as_json: bool = False, listed: Collection[int] | None = None) -> None:
+    """The table of a run's runs, in plan order, or the same as JSON (every run). With LISTED (the
     runs that --select named), the table lists those and the runs that did not stay up to date;
     the other up-to-date runs, upstream of the selected ones, are one line."""
     if as_json:
@@ -235,11 +235,11 @@ def write_results(results: Sequence[RunResult], exit_status: int, stream: IO[str
         }
         _dump(document, stream)
     else:
-        listed = [r for r in results if shown is None or r.run.index in shown
-                  or r.status != Status.UP_TO_DATE]
-        hidden = len(results) - len(listed)
+        lines = [r for r in results if listed is None or r.run.index in listed
+                 or r.status != Status.UP_TO_DATE]
+        hidden = len(results) - len(lines)
         note = (f"... and {_count(hidden, 'upstream run')} up to date, not listed" if hidden else "")
-        _print_table(_result_lines(listed), [r.status for r in listed], stream, summary(results), note)
+        _print_table(_result_lines(lines), [r.status for r in lines], stream, summary(results), note)
 
 
 def ended(attempt: AttemptRecord) -> float:

@@ -19,7 +19,7 @@ from dataclasses import dataclass, field
 from quarl.errors import QuarlError
 from quarl.run import display, layout, report, select
 from quarl.run.executors.base import Executor, WorkerEnvironment
-from quarl.run.executors.processes import project_file
+from quarl.project import is_project_file
 from quarl.run.history import History, HistoryError
 from quarl.run.plan import Plan, build_plan
 from quarl.run.scheduler import Options, RunResult, Scheduler
@@ -50,7 +50,7 @@ class RunRequest:
     options: Options = field(default_factory=Options)
     jobs: int | None = None
     executor: str = "local"  # or "dask"
-    scheduler: str | None = None  # a Dask scheduler's address
+    dask_address: str | None = None  # a Dask scheduler's, with --executor dask
     warm: bool = True
     # The warm servers import the project's modules before they fork; else only the libraries
     # these import, and each run imports the project's own.
@@ -62,7 +62,7 @@ class RunReport:
     results: list[RunResult]
     ending: Ending
     stopped: str | None = None  # why the runs stopped before their end: the history or executor failed
-    shown: set[int] | None = None  # the runs the table lists besides those that ran; None: all
+    listed: set[int] | None = None  # the runs the table lists besides those that ran; None: all
 
 
 def run_project(request: RunRequest) -> RunReport:
@@ -92,7 +92,7 @@ def run_project(request: RunRequest) -> RunReport:
                 # Every run is recorded; the table is still due, with why the end is not.
                 stopped = str(error)
                 ending = _ending(results, scheduler.interrupted, stopped)
-    return RunReport(results, ending, stopped, chosen.shown)
+    return RunReport(results, ending, stopped, chosen.listed)
 
 
 # --- the stages -------------------------------------------------------------------------------
@@ -121,7 +121,7 @@ def library_modules(found: report.Report, environment: WorkerEnvironment) -> lis
     in the project's folders, outside installed packages) and quarl's."""
     folders = [os.path.abspath(folder) for folder in environment.path]
     return [name for name, path in found.imported
-            if not project_file(path, folders) and name.partition(".")[0] not in ("quarl", "_quarl")]
+            if not is_project_file(path, folders) and name.partition(".")[0] not in ("quarl", "_quarl")]
 
 
 def select_runs(plan: Plan, request: RunRequest) -> select.RunSelection:
@@ -148,7 +148,7 @@ def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Pla
         except ImportError as error:
             raise RunError(f"--executor dask needs the package distributed ({error}); install it "
                            "with quarl's extra: pip install 'quarl[dask]'") from None
-        return dask.dask_executor(request.scheduler, request.jobs, environment, out,
+        return dask.dask_executor(request.dask_address, request.jobs, environment, out,
                                   sorted({module.partition(".")[0] for module in modules}),
                                   warm=request.warm, preload=preload, kind=kind)
     slots = request.jobs or os.cpu_count() or 1
@@ -164,14 +164,14 @@ def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Pla
 def execute(plan: Plan, selection: list[int], forced: set[int], request: RunRequest, out: str,
             executor: Executor, history: History, invocation: int) -> Scheduler:
     """Runs the selection, showing its progress; returns the scheduler that ran it."""
-    shown = display.make_display(len(selection))
+    progress = display.make_display(len(selection))
     try:
-        scheduler = Scheduler(plan, selection, forced, out, executor, history, invocation, shown,
+        scheduler = Scheduler(plan, selection, forced, out, executor, history, invocation, progress,
                               request.options, out_as_typed=request.out)
         scheduler.run()
         return scheduler
     finally:
-        shown.close()
+        progress.close()
 
 
 def _ending(results: Sequence[RunResult], interrupted: bool, stopped: str | None) -> Ending:

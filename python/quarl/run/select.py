@@ -108,7 +108,7 @@ class Catalog:
                 return text
         return None
 
-    def shown(self, key: str, dim: str, limit: int | None = None) -> list[str]:
+    def printed_values(self, key: str, dim: str, limit: int | None = None) -> list[str]:
         return [value_text(value) for value in list(self.ids(key, dim))[:limit]]
 
 
@@ -229,7 +229,7 @@ def _allowed(catalog: Catalog, selector: Selector, key: str, dim: str, spec: str
 
 
 def _listed(catalog: Catalog, key: str, dim: str) -> str:
-    names = catalog.shown(key, dim, _SHOWN_VALUES + 1)
+    names = catalog.printed_values(key, dim, _SHOWN_VALUES + 1)
     return ", ".join(names[:_SHOWN_VALUES]) + (", ..." if len(names) > _SHOWN_VALUES else "")
 
 
@@ -272,8 +272,8 @@ def _matched(catalog: Catalog, selector: Selector) -> list[int]:
             matched.extend(index for index in catalog.runs(key)
                            if all(catalog.value(index, dim) in values for dim, values in allowed))
     if not matched:
-        shown = "; ".join(f"{dim}: " + _listed(catalog, having[0], dim) for dim in dict.fromkeys(named))
-        raise SelectionError(f"--select {selector.text} matches no run ({shown})")
+        values = "; ".join(f"{dim}: " + _listed(catalog, having[0], dim) for dim in dict.fromkeys(named))
+        raise SelectionError(f"--select {selector.text} matches no run ({values})")
     return matched
 
 
@@ -308,7 +308,7 @@ def resolve(catalog: Catalog, texts: Sequence[str]) -> set[int]:
 class RunSelection:
     runs: list[int]  # what the scheduler decides, in plan order: the selected runs and their upstream
     forced: set[int]  # what --force reruns even when up to date
-    shown: set[int] | None  # the runs the table lists whatever their status; None: all
+    listed: set[int] | None  # the runs the table lists whatever their status; None: all
 
 
 def select_runs(plan: Plan, texts: Sequence[str], force: bool) -> RunSelection:
@@ -318,15 +318,15 @@ def select_runs(plan: Plan, texts: Sequence[str], force: bool) -> RunSelection:
         chosen = resolve(PlanCatalog(plan), texts)
         upstream = [[*dict.fromkeys(run.upstream())] for run in plan.runs]
         runs = sorted(_closure(chosen, upstream))
-        shown: set[int] | None = chosen
+        listed: set[int] | None = chosen
     else:
         chosen = set(range(len(plan.runs)))
-        runs, shown = list(range(len(plan.runs))), None
+        runs, listed = list(range(len(plan.runs))), None
     too_long = [plan.runs[i].name for i in runs
                 if layout.too_long(plan.runs[i].asset.key, plan.runs[i].partition)]
     if too_long:
         raise SelectionError("partition values too long for a folder name: " + ", ".join(too_long[:5]))
-    return RunSelection(runs, chosen if force else set(), shown)
+    return RunSelection(runs, chosen if force else set(), listed)
 
 
 def select_records(records: Sequence[AttemptRecord], texts: Sequence[str], failed: bool,

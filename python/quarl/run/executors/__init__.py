@@ -1,1 +1,2 @@
-"""How an attempt's worker process is started: the same attempt (base.perform) everywhere."""
+"""Where an attempt's worker process starts (this machine, fresh or forked from a warm server, or
+a Dask worker); the attempt itself (base.Attempt) is the same everywhere."""

@@ -28,6 +28,7 @@ from typing import IO, Any, Protocol, TypeVar
 
 from quarl import contract
 from quarl.errors import QuarlError
+from quarl.project import FOLDERS_VARIABLE
 from quarl.run import layout
 from quarl.run.executors.processes import describe_exit, kill_group, kill_leftovers
 from quarl.run.status import Status
@@ -157,6 +158,7 @@ class WorkerEnvironment:
     def env(self) -> dict[str, str]:
         env = dict(os.environ)
         env["PYTHONPATH"] = os.pathsep.join([*self.path, *filter(None, [env.get("PYTHONPATH")])])
+        env[FOLDERS_VARIABLE] = os.pathsep.join(self.path)
         return env
 
 

@@ -133,7 +133,8 @@ def close_warm_pools(invocation: str) -> None:
 
 
 def stop_attempts(keys: Sequence[str]) -> None:
-    """Kills the processes of these attempts in this worker process (run on every worker)."""
+    """Kills the workers of these attempts in this Dask worker process (run on every Dask
+    worker)."""
     with _lock:
         _stopped.update(keys)
         for key in keys:

@@ -89,12 +89,3 @@ def dies_with_parent() -> Callable[[], None] | None:
             os._exit(1)
 
     return die_with_parent
-
-
-def project_file(path: str | None, folders: Sequence[str]) -> bool:
-    """Whether a module's file is the project's own: it lies in one of the project's FOLDERS
-    (absolute), outside installed packages. Everything else is a library."""
-    if path is None or "site-packages" in path or "dist-packages" in path:
-        return False
-    path = os.path.abspath(path)
-    return any(path.startswith(os.path.join(folder, "")) for folder in folders)

@@ -93,7 +93,7 @@ class WarmServer:
                 raise UnsafeModule(name, why)
             else:
                 self.close()
-                raise ServerLost("the warm worker server did not start")
+                raise ServerLost("the warm server did not start")
 
     def receive(self, timeout: float | None) -> bytes | None:
         if timeout is not None and not select.select([self.channel], [], [], timeout)[0]:
@@ -101,10 +101,10 @@ class WarmServer:
         try:
             message = self.channel.recv(_MESSAGE)
         except OSError as error:
-            raise ServerLost(f"the warm worker server died ({error})") from None
+            raise ServerLost(f"the warm server died ({error})") from None
         if not message:
             self.close()
-            raise ServerLost(f"the warm worker server died ({_exit_text(self.process)})")
+            raise ServerLost(f"the warm server died ({_exit_text(self.process)})")
         return message
 
     def send(self, argv: list[str], stdout: IO[bytes], stderr: IO[bytes]) -> None:
@@ -114,7 +114,7 @@ class WarmServer:
                             [stdout.fileno(), stderr.fileno()])
         except OSError as error:
             self.close()
-            raise ServerLost(f"the warm worker server died ({error})") from None
+            raise ServerLost(f"the warm server died ({error})") from None
 
     def fileno(self) -> int:
         return self.channel.fileno()
@@ -196,7 +196,7 @@ class WarmPool:
                         self.idle.put(self._ready(self._spawn()))
             except ServerLost:
                 self._failed = WarmStartError(
-                    f"the warm worker servers cannot start (their output is in {self.log_path}); "
+                    f"the warm servers cannot start (their output is in {self.log_path}); "
                     "--isolation fresh runs without them")
                 raise self._failed from None
             self._started = True
@@ -211,7 +211,7 @@ class WarmPool:
                 return server
             except ServerLost:
                 self.discard(server)
-        raise ServerLost("the warm worker server died twice on start")
+        raise ServerLost("the warm server died twice on start")
 
     def launch(self, args: list[str], stdout: IO[bytes], stderr: IO[bytes]) -> WarmProcess:
         """The blocking form: the run's process once its server has forked it."""

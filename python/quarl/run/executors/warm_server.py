@@ -33,7 +33,8 @@ import time
 import warnings
 from collections.abc import Callable, Sequence
 
-from quarl.run.executors.processes import dies_with_parent, kill_group, project_file
+from quarl.project import is_project_file
+from quarl.run.executors.processes import dies_with_parent, kill_group
 
 _MESSAGE = 65536
 _IMPORTS_MAX = 60000  # what a child says of its imports: a pipe takes 64 KiB without blocking
@@ -166,7 +167,7 @@ class _Learning:
         for name, file in zip(map(os.fsdecode, fields[0::2]), map(os.fsdecode, fields[1::2])):
             if name in sys.modules or name in self.refused or name.startswith("__"):
                 continue
-            if (not file and name not in sys.builtin_module_names) or project_file(file or None, self.folders):
+            if (not file and name not in sys.builtin_module_names) or is_project_file(file or None, self.folders):
                 self.refused.add(name)  # a namespace package may be the project's; a project module runs per run
                 continue
             wanted.append(name)
