@@ -28,7 +28,7 @@ from dataclasses import dataclass, field
 from typing import IO, Any, Protocol, TypeVar
 
 from quarl.run import layout
-from quarl.run.executors.processes import describe_exit, kill_group, kill_leftovers, worker_args
+from quarl.run.executors.processes import describe_exit, kill_group, worker_args
 from quarl.run.status import Status, last_line
 from quarl.values import HINT_PREFIX, record_bytes
 
@@ -231,12 +231,10 @@ class Attempt:
             self.deadline = self.clock + self.job.timeout
 
     def exited(self, status: int | None) -> None:
+        # Whatever the worker left behind in its group, which must not write into the folder once
+        # it is published, was killed by what reaped the worker, before it did.
         self.state = State.EXITED
         self.exit_status = status
-        if self.pid is not None:
-            # Whatever the worker left behind in its group must not write into the folder
-            # once it is published.
-            kill_leftovers(self.pid)
 
     def discard(self) -> None:
         shutil.rmtree(self.job.attempt, ignore_errors=True)

@@ -21,8 +21,7 @@ from typing import Protocol
 import distributed  # type: ignore[import-not-found, unused-ignore]
 
 from quarl.run.executors.base import Launch, WorkerEnvironment, open_logs
-from quarl.run.executors.processes import (dies_with_parent, kill_group, kill_leftovers, start_fresh,
-                                           WORKER_MODULE)
+from quarl.run.executors.processes import dies_with_parent, ended, kill_group, start_fresh, WORKER_MODULE
 from quarl.run.executors.warm import ServerLost, WarmPool, WarmStartError
 
 # Seconds for quarl's check, which starts an interpreter on the worker.
@@ -82,7 +81,6 @@ def run_worker(launch: Launch, environment: WorkerEnvironment, out: str, isolati
             status = process.wait()
         except ServerLost as lost:
             return WorkerExit(None, lost=str(lost))
-        kill_leftovers(process.pid)
         return WorkerExit(status)
     finally:
         with _lock:
@@ -96,6 +94,7 @@ class _Fresh:
         self.pid = popen.pid
 
     def wait(self) -> int:
+        ended(self.pid)
         return self.popen.wait()
 
 

@@ -46,12 +46,22 @@ def kill_group(pid: int) -> None:
 
 
 def kill_leftovers(pgid: int) -> None:
-    """Kills what a worker that has ended left running in its process group. Only the group:
-    its leader's pid, reaped, may name another process by now, but not while the group lives."""
+    """Kills what a worker that has exited left running in its process group. Call it before the
+    worker is reaped (see `ended`): its zombie then holds the group's id, which no other group
+    can have taken."""
     try:
         os.killpg(pgid, signal.SIGKILL)
     except (ProcessLookupError, PermissionError):
         pass
+
+
+def ended(pid: int) -> None:
+    """Waits until a child of this process that leads its process group has exited, without
+    reaping it, then kills what it left running in its group. The caller reaps it afterwards:
+    until then its zombie holds its pid, so that neither this kill nor a kill_group of its pid
+    meanwhile (at a timeout, an interrupt) can reach a process that took the pid over."""
+    os.waitid(os.P_PID, pid, os.WEXITED | os.WNOWAIT)
+    kill_leftovers(pid)
 
 
 def describe_exit(status: int) -> str:
