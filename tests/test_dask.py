@@ -115,10 +115,14 @@ def started(mark, process):
     return [int(pid) for pid in mark.read_text().split()]
 
 
+def parent_of(pid):
+    return int(pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[1])
+
+
 def dask_worker_of(parent):
     """A run's Dask worker process: its parent, or with warm workers its server's parent."""
     if b"quarl.run.executors.warm" in pathlib.Path(f"/proc/{parent}/cmdline").read_bytes():
-        return int(pathlib.Path(f"/proc/{parent}/stat").read_text().rsplit(")", 1)[1].split()[1])
+        return parent_of(parent)
     return parent
 
 
@@ -239,3 +243,52 @@ def test_a_cluster_that_fails_under_a_run_ends_it(tmp_path, fault, options, outc
     assert stderr.endswith(said)
     # Nothing was published, then or later: only quarl run publishes.
     assert not (tmp_path / "quarl-out" / "naps.nap").exists()
+
+
+def hang_project(folder, starts, hanging):
+    """hangs.hang adds its pid to STARTS; its first HANGING starts then say "still here" every
+    0.1 s (into their attempt's stdout.log) for two minutes, the next ones return 1."""
+    (folder / "hangs.py").write_text(
+        "import os, pathlib, time\nfrom quarl import asset\n\n\n@asset()\ndef hang() -> int:\n"
+        f"    starts = pathlib.Path({str(starts)!r})\n    with starts.open('a') as file:\n"
+        "        file.write(f'{os.getpid()}\\n')\n"
+        f"    if len(starts.read_text().split()) <= {hanging}:\n"
+        "        for _ in range(1200):\n            print('still here', flush=True)\n            time.sleep(0.1)\n"
+        "    return 1\n")
+
+
+@needs_dask
+@pytest.mark.parametrize("fault, isolation, hanging, outcome", [
+    # The first run's Dask worker freezes; the retry runs on the other one.
+    ("SIGSTOP", "fresh", 1, ("succeeded", None, 2)),
+    ("SIGSTOP", "warm", 1, ("succeeded", None, 2)),
+    # Dask runs the task once more on a worker that answers; it hangs too, and so does the retry.
+    ("SIGKILL", "fresh", 3, ("timeout", "timed out after 5 s", 2)),
+])
+def test_a_timeout_ends_the_runs_of_a_frozen_or_killed_dask_worker(tmp_path, fault, isolation, hanging, outcome):
+    starts = tmp_path / "starts"
+    hang_project(tmp_path, starts, hanging)
+    with dask_cluster(tmp_path / "dask", [("alpha", {}), ("beta", {})]) as address:
+        running = quarl(tmp_path, "run", "hangs", "--executor", "dask", "--scheduler", address, "--json",
+                        "--isolation", isolation, "--timeout", "5", "--retries", "1", "--retry-delay", "0",
+                        wait=False)
+        worker = dask_worker_of(parent_of(started(starts, running)[0]))
+        os.kill(worker, getattr(signal, fault))
+        try:
+            stdout, stderr = running.communicate(timeout=120)
+            failed = tmp_path / "quarl-out" / ".hangs.hang.failed" / "stdout.log"
+            said = failed.read_text()
+            # Every run it started ends, the frozen worker's too, and none writes into the failure kept.
+            pids = [int(pid) for pid in starts.read_text().split()]
+            deadline = time.monotonic() + 60
+            while any(map(alive, pids)) and time.monotonic() < deadline:
+                time.sleep(0.1)
+            assert [pid for pid in pids if alive(pid)] == []
+            assert failed.read_text() == said
+        finally:
+            if fault == "SIGSTOP":
+                os.kill(worker, signal.SIGCONT)
+    [run] = json.loads(stdout)["runs"]
+    assert (running.returncode, (run["status"], run["error"], run["attempts"])) == (
+        0 if outcome[0] == "succeeded" else 1, outcome), stderr
+    assert set(said.splitlines()) == {"still here"}

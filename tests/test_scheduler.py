@@ -18,7 +18,8 @@ from test_plan import record
 class ScriptedExecutor:
     """Runs nothing: each start takes the next step of its function's script. "ok" and "fail"
     write the records a worker writes and exit; "lost" loses the worker; "hang" runs until it is
-    killed, "frozen" even then; "interrupt" hangs and sends this process SIGINT."""
+    killed, "frozen" even then, "late" is said to have ended when the next worker starts;
+    "interrupt" hangs and sends this process SIGINT."""
 
     broken = None
 
@@ -28,8 +29,11 @@ class ScriptedExecutor:
         self.started = []
         self.hanging = {}
         self.reports = []
+        self.late = []
 
     def start(self, launch):
+        self.reports += [Exited(key, -signal.SIGKILL) for key in self.late]
+        self.late = []
         request = contract.read_request(launch.args[1])
         function = request.function
         self.started.append(function)
@@ -53,7 +57,10 @@ class ScriptedExecutor:
 
     def kill(self, keys):
         for key in keys:
-            if self.hanging.pop(key, "frozen") != "frozen":
+            step = self.hanging.pop(key, "frozen")
+            if step == "late":
+                self.late.append(key)
+            elif step != "frozen":
                 self.reports.append(Exited(key, -signal.SIGKILL))
 
     def wait(self, timeout):
@@ -109,18 +116,25 @@ def run(tmp_path, script, slots=2, **options):
     pytest.param({"a": ["frozen"], "d": ["ok"]}, {"timeout": 0.05}, {
         "a": ("timeout", 1, "timed out after 0.05 s"), "b": ("skipped", 0, "m.a timeout"),
         "c": ("skipped", 0, "m.b skipped"), "d": ("succeeded", 1, None)}, id="a worker that ignores its kill"),
+    pytest.param({"a": ["late", "ok"], "b": ["ok"], "c": ["ok"], "d": ["ok"]},
+                 {"timeout": 0.05, "retries": 1, "retry_delay": 0}, {
+        "a": ("succeeded", 2, None), "b": ("succeeded", 1, None), "c": ("succeeded", 1, None),
+        "d": ("succeeded", 1, None)}, id="a worker given up on ends later"),
     pytest.param({"a": ["fail"]}, {"fail_fast": True}, {
         "a": ("failed", 1, "ValueError: a broke"), "b": ("skipped", 0, "m.a failed"),
         "c": ("skipped", 0, "m.b skipped"), "d": ("not started", 0, None)}, id="fail fast"),
 ])
 def test_outcomes_decide_what_runs_next(tmp_path, monkeypatch, script, options, expected):
     monkeypatch.setattr(base, "KILL_GRACE", 0.05)
+    monkeypatch.setattr(base, "REMOTE_GRACE", 0.05)
     slots = 1 if options.get("fail_fast") else 2
     steps = {name: list(steps) for name, steps in script.items()}
     results, started, interrupted, rows = run(tmp_path, steps, slots, **options)
     assert (results, interrupted) == (expected, False)
     assert {name: left for name, left in steps.items() if left} == {}  # every step was taken
-    assert [name for name in os.listdir(tmp_path) if ".attempt-" in name] == []
+    # Only the folder of a worker that may live on is left, to it.
+    left = [name.split(".attempt-")[0] for name in os.listdir(tmp_path) if ".attempt-" in name]
+    assert left == [f".m.{name}" for name, steps in script.items() if "frozen" in steps]
     assert rows == [(f"m.{name}", status) for name, (status, _, _) in expected.items() if status != "not started"]
 
 

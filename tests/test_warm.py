@@ -2,6 +2,7 @@
 
 import json
 import os
+import pathlib
 import re
 import shutil
 import subprocess
@@ -227,6 +228,27 @@ def test_what_a_run_left_in_its_process_group_ends_with_it(tmp_path, isolation):
     written = log.read_bytes()
     time.sleep(0.3)
     assert log.read_bytes() == written
+
+
+def test_a_fresh_worker_is_reaped_only_once_its_exit_is_taken(tmp_path, monkeypatch):
+    """Until its attempt takes the exit, the worker's pid is what a timeout or an interrupt kills:
+    the worker stays unreaped (a zombie holds its pid) until then, and what it left in its process
+    group is killed meanwhile."""
+    from quarl.run.executors.base import Exited, Launch, WorkerEnvironment
+    from quarl.run.executors.local import FreshExecutor
+
+    pid_file, folder = tmp_path / "pid", tmp_path / "attempt"
+    folder.mkdir()
+    monkeypatch.setenv("HAZARDS_PID", str(pid_file))
+    executor = FreshExecutor(1, WorkerEnvironment(sys.executable, str(FIXTURES / "warm")))
+    pid = executor.start(Launch("key", ("hazards.leftover", "leaves_a_writer", str(folder)), str(folder)))
+    deadline = time.monotonic() + 30
+    while not (pid_file.exists() and pid_file.read_text()) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    assert gone(int(pid_file.read_text()), deadline)
+    assert pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] == "Z"
+    assert executor.wait(None) == [Exited("key", 0)]
+    assert not pathlib.Path(f"/proc/{pid}").exists()
 
 
 @pytest.mark.parametrize("isolation", ["warm", "fresh"])

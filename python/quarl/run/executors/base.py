@@ -6,7 +6,8 @@ An attempt moves through these states, in the orchestrator's own process:
     launched   handed to the executor, which starts its worker; the pid once the executor knows it
     exited     the worker ended with an exit status
     decided    published (succeeded) | failed | timeout | interrupted; a worker lost before it
-               ended (its warm server died) makes a new attempt of the same job, once
+               ended (its warm server died) makes a new attempt of the same job, once; a worker
+               killed and not reported ended in time is given up on, its folder left to it
 
 `Attempts` drives every attempt in flight: it keeps their deadlines, kills their process groups at
 a timeout or an interrupt, retries a lost one and publishes the finished ones. An executor only
@@ -18,8 +19,9 @@ from __future__ import annotations
 
 import enum
 import os
-import shutil
 import queue
+import secrets
+import shutil
 import time
 from collections.abc import Collection, Iterator, Sequence
 from contextlib import contextmanager
@@ -30,7 +32,7 @@ from quarl import contract
 from quarl.errors import QuarlError
 from quarl.project import FOLDERS_VARIABLE
 from quarl.run import layout
-from quarl.run.executors.processes import describe_exit, kill_group, kill_leftovers
+from quarl.run.executors.processes import describe_exit, kill_group
 from quarl.run.status import Status
 
 
@@ -77,6 +79,9 @@ class Launch:
     key: str  # names the attempt in the executor's reports
     args: tuple[str, ...]  # python -m quarl.worker's arguments
     folder: str  # the attempt folder, where stdout.log and stderr.log take the worker's output
+    # Seconds the worker may run, for an executor whose workers may be out of reach when it is
+    # time to kill them: a Dask worker makes its runs end by themselves a little after that.
+    timeout: float | None = None
 
 
 @dataclass(frozen=True)
@@ -115,8 +120,9 @@ class Executor(Protocol):
         ExecutorError when nothing can."""
 
     def kill(self, keys: Collection[str]) -> None:
-        """Ends these attempts whose pid is not known here: one not started yet never starts,
-        one starting is killed once it has (it then exits, or is reported Exited(None))."""
+        """Ends these attempts whose pid is not known here, without waiting on any process: one
+        not started yet never starts, one starting is killed once it has (it then exits, or is
+        reported Exited(None))."""
 
     def wait(self, timeout: float | None) -> list[Event]:
         """What became of the workers, after waiting up to `timeout` for the first report (or
@@ -185,9 +191,12 @@ class State(enum.Enum):
 
 
 # How long a worker killed by its pid may take to be reported ended before its attempt is decided
-# without it; a report that comes later is ignored. A worker whose pid is not known here (on a
-# Dask worker, which may be frozen or unreachable) is decided as soon as it is asked to die.
+# without it (given up on).
 KILL_GRACE = 10.0
+# The same for a worker killed through its executor, whose pid is not known here: a Dask worker
+# that answers reports the end at once; one that is frozen or unreachable never does, and its run
+# ends by itself a little after its timeout.
+REMOTE_GRACE = 2.0
 
 
 class Attempt:
@@ -219,7 +228,7 @@ class Attempt:
         before it starts."""
         job = self.job
         _make_attempt_folder(job.attempt)
-        return Launch(self.key, tuple(job.request.arguments()), job.attempt)
+        return Launch(self.key, tuple(job.request.arguments()), job.attempt, job.timeout)
 
     def launched(self, pid: int | None) -> None:
         """The executor has started the worker (it may still be forking it, or waiting for a
@@ -233,12 +242,10 @@ class Attempt:
             self.deadline = self.clock + self.job.timeout
 
     def exited(self, status: int | None) -> None:
+        # Whatever the worker left behind in its group, which must not write into the folder once
+        # it is published, was killed by what reaped the worker, before it did.
         self.state = State.EXITED
         self.exit_status = status
-        if self.pid is not None:
-            # Whatever the worker left behind in its group must not write into the folder
-            # once it is published.
-            kill_leftovers(self.pid)
 
     def discard(self) -> None:
         shutil.rmtree(self.job.attempt, ignore_errors=True)
@@ -275,10 +282,18 @@ class Attempt:
             pass
         return self.failed(reason)
 
+    def given_up(self, stopping: bool) -> Outcome:
+        """The outcome of an attempt killed (at its timeout, or by an interrupt) and not reported
+        ended within the grace. Its worker may live on and write into the attempt folder, which is
+        therefore left as it is; the failure kept is a copy of its logs."""
+        if stopping:
+            return self.outcome(Status.INTERRUPTED)
+        return self.outcome(Status.TIMEOUT, error=f"timed out after {self.job.timeout:g} s",
+                            folder=keep_failed_copy(self.job))
+
     def finish(self, stopping: bool) -> Outcome:
-        """The outcome of an attempt whose worker has exited (or never started, or never came
-        back from a kill): killed at its timeout, or by an interrupt (`stopping`), or ended on
-        its own, as its run's record says."""
+        """The outcome of an attempt whose worker has exited (or never started): killed at its
+        timeout, or by an interrupt (`stopping`), or ended on its own, as its run's record says."""
         job, status = self.job, self.exit_status
         if self.timed_out and not stopping:
             return self.failed(f"timed out after {job.timeout:g} s", Status.TIMEOUT)
@@ -328,6 +343,7 @@ class Attempts:
         self.overlap = overlap
         self._flight: dict[str, Attempt] = {}  # every attempt not yet decided, by key
         self._decided: list[Outcome] = []  # decided, not yet handed back
+        self._given_up: dict[str, Attempt] = {}  # decided without their worker's end, by key
         self._stopping = False
         self._woken = False
 
@@ -395,7 +411,8 @@ class Attempts:
     def _take(self, event: Event) -> None:
         attempt = self._flight.get(event.key)
         if attempt is None:
-            return  # decided without it: a late report of a worker given up on
+            self._late(event)
+            return
         if isinstance(event, Launched):
             attempt.pid = event.pid
             if attempt.kill_sent:
@@ -407,6 +424,21 @@ class Attempts:
                 self._decided.append(attempt.finish(self._stopping))
         else:
             self._lost(attempt, event)
+
+    def _late(self, event: Event) -> None:
+        """A report on an attempt given up on: a worker that says its pid only now is killed; the
+        folder left to the worker goes once it has exited. (A lost one may live on, on a Dask
+        worker that the scheduler no longer reaches: its folder is left to the next run's
+        recovery.)"""
+        attempt = self._given_up.get(event.key)
+        if attempt is None:
+            return
+        if isinstance(event, Launched):
+            kill_group(event.pid)
+            return
+        del self._given_up[event.key]
+        if isinstance(event, Exited):
+            attempt.discard()
 
     def _lost(self, attempt: Attempt, event: Lost) -> None:
         del self._flight[attempt.key]
@@ -431,7 +463,8 @@ class Attempts:
             if attempt.deadline is not None and now >= attempt.deadline:
                 # Killed, and not reported ended: decided without it.
                 del self._flight[attempt.key]
-                self._decided.append(attempt.finish(self._stopping))
+                self._given_up[attempt.key] = attempt
+                self._decided.append(attempt.given_up(self._stopping))
 
     def _kill(self, attempts: list[Attempt]) -> None:
         unknown = []
@@ -442,7 +475,7 @@ class Attempts:
                 attempt.deadline = now + KILL_GRACE
                 kill_group(attempt.pid)
             else:
-                attempt.deadline = now
+                attempt.deadline = now + REMOTE_GRACE
                 unknown.append(attempt.key)
         if unknown:
             self.executor.kill(unknown)
@@ -473,6 +506,32 @@ def _result_type(record: contract.RunRecord) -> str | None:
     "DataFrame (parquet)"."""
     kind, stored = record.result_type, record.format
     return kind if stored == "json" or kind is None else f"{kind} ({stored})"
+
+
+# What a failure whose worker may live on keeps: what a failed folder is read for (a value written
+# in part is of no use).
+_FAILURE_FILES = ("stdout.log", "stderr.log", "result.json", contract.RUN_RECORD)
+
+
+def keep_failed_copy(job: Job) -> str:
+    """A copy of the attempt's logs and record becomes the run's last failure, replacing the one
+    before, while the attempt folder stays as it is for a worker that may still write into it;
+    returns where the failure's files are."""
+    # Named as an attempt folder: the next run's recovery removes it should this process die
+    # before the rename.
+    copy = job.attempt[:-len(job.attempt_id)] + secrets.token_hex(6)
+    try:
+        os.mkdir(copy)
+        for name in _FAILURE_FILES:
+            try:
+                shutil.copyfile(os.path.join(job.attempt, name), os.path.join(copy, name))
+            except FileNotFoundError:
+                pass
+        layout.replace_folder(copy, job.failed)
+    except OSError:
+        shutil.rmtree(copy, ignore_errors=True)
+        return job.attempt
+    return job.failed
 
 
 def keep_failed(job: Job) -> str:

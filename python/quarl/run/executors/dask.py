@@ -19,7 +19,7 @@ from __future__ import annotations
 import os
 import queue
 import secrets
-from collections.abc import Collection, Sequence
+from collections.abc import Awaitable, Collection, Sequence
 from typing import Any
 
 # Type-checked without the extra too, where these modules are unknown.
@@ -32,7 +32,7 @@ from quarl.run.executors.base import Event, Exited, Launch, Lost, WorkerEnvironm
 from quarl.run.executors.dask_worker import (CHECK_TIMEOUT, Isolation, WorkerExit, check_worker,
                                              close_warm_pools, stop_attempts, run_worker)
 
-# Seconds for every worker to answer the request to close a quarl run's warm servers.
+# Seconds for every worker to answer a request: to kill attempts, to close a quarl run's warm servers.
 STOP_TIMEOUT = 10
 # Seconds between two looks at the client's connection to the scheduler.
 STATUS_INTERVAL = 1.0
@@ -68,12 +68,16 @@ class DaskExecutor:
         return None
 
     def kill(self, keys: Collection[str]) -> None:
-        """Asks every worker to kill these attempts' processes, without waiting for the answer: a
-        worker that does not answer leaves its attempts to their deadline's grace."""
-        try:
-            self.client.run(stop_attempts, list(keys), on_error="ignore", wait=False)
-        except OSError:
-            pass  # the scheduler is gone: the futures come back cancelled
+        """Asks every worker to kill these attempts' processes, and returns at once: the call
+        goes on in the client's event loop, where it waits for every worker's answer, which a
+        frozen or unreachable worker never gives (its runs end by themselves, see dask_worker).
+        A worker that answers kills them and the tasks report their end."""
+        call = self.client.run(stop_attempts, list(keys), on_error="ignore", asynchronous=True,
+                               callback_timeout=STOP_TIMEOUT)
+        if self.client.loop is None:  # closed: so is every task
+            call.close()
+        else:
+            self.client.loop.add_callback(_quietly, call)
 
     def wait(self, timeout: float | None) -> list[Event]:
         # The client's connection is looked at every second: a scheduler that is gone leaves the
@@ -130,6 +134,14 @@ class DaskExecutor:
         self.client.close()
         if self.cluster is not None:
             self.cluster.close()
+
+
+async def _quietly(call: Awaitable[object]) -> None:
+    """Awaits a call whose outcome does not matter, which would be logged otherwise."""
+    try:
+        await call
+    except Exception:
+        pass  # a worker that did not answer in time, a scheduler gone
 
 
 def dask_executor(address: str | None, jobs: int | None, environment: WorkerEnvironment, out: str,

@@ -2,6 +2,10 @@
 attempt's worker there (fresh, or forked from this Dask worker's warm servers) and returns how it
 ended, the kill of attempts sent by client.run, and the check of the contract before any run.
 
+A run with a timeout also gets a watchdog, a small process of its own that kills it a little after
+its time: `quarl run` kills it then through Dask, but a Dask worker that is frozen or cut off from
+the scheduler would never pass that on, and the run, a process apart, would go on.
+
 Nothing here decides an outcome or publishes: the attempt's folder is on a file system that
 `quarl run` sees at the same path, and `quarl run` does that itself.
 """
@@ -10,6 +14,7 @@ from __future__ import annotations
 
 import os
 import secrets
+import select
 import socket
 import subprocess
 import sys
@@ -21,12 +26,17 @@ from typing import Protocol
 import distributed  # type: ignore[import-not-found, unused-ignore]
 
 from quarl.run.executors.base import Launch, WorkerEnvironment, open_logs
-from quarl.run.executors.processes import (dies_with_parent, kill_group, kill_leftovers, start_fresh,
+from quarl.run.executors import processes
+from quarl.run.executors.processes import (dies_with_parent, ended, kill_group, open_pidfd, start_fresh,
                                            WORKER_MODULE)
-from quarl.run.executors.warm import ServerLost, WarmPool, WarmStartError
+from quarl.run.executors.warm import ServerLost, WarmPool, WarmProcess, WarmStartError
 
 # Seconds for quarl's check, which starts an interpreter on the worker.
 CHECK_TIMEOUT = 60
+# Seconds past its timeout, from its start here, at which a run's watchdog kills it. Later than
+# `quarl run` kills it, so that a run the watchdog ends is never taken for one that ended before its
+# time; sooner than `quarl run` gives up on an attempt it cannot reach (base.REMOTE_GRACE).
+WATCHDOG_DELAY = 1.0
 
 
 @dataclass(frozen=True)
@@ -58,7 +68,7 @@ class _Process(Protocol):
 # Module state of the Dask worker process: the attempts it runs, so that a kill sent by client.run
 # (which a running task never sees) can reach their processes.
 _lock = threading.Lock()
-_running: dict[str, int] = {}  # attempt key -> the worker's pid
+_running: dict[str, tuple[int, int | None]] = {}  # attempt key -> the worker's pid, a pidfd of it
 _stopped: set[str] = set()  # attempts to kill, or never to start when they arrive later
 _pools: dict[str, WarmPool] = {}  # this worker's warm servers, by the quarl run they serve
 
@@ -66,6 +76,7 @@ _pools: dict[str, WarmPool] = {}  # this worker's warm servers, by the quarl run
 def run_worker(launch: Launch, environment: WorkerEnvironment, out: str, isolation: Isolation) -> WorkerExit:
     """The Dask task of one attempt."""
     here = _here(environment)
+    pidfd = watchdog = None
     try:
         with _lock:
             if launch.key in _stopped:
@@ -74,20 +85,52 @@ def run_worker(launch: Launch, environment: WorkerEnvironment, out: str, isolati
             process = _start(launch, here, out, isolation)
         except ServerLost as lost:
             return WorkerExit(None, lost=str(lost))
+        pidfd = _pidfd(process)
+        if pidfd is not None and launch.timeout is not None:
+            watchdog = _watchdog(process.pid, pidfd, launch.timeout + WATCHDOG_DELAY)
         with _lock:
-            _running[launch.key] = process.pid
+            _running[launch.key] = process.pid, pidfd
             if launch.key in _stopped:
-                kill_group(process.pid)
+                kill_group(process.pid, pidfd)
         try:
             status = process.wait()
         except ServerLost as lost:
             return WorkerExit(None, lost=str(lost))
-        kill_leftovers(process.pid)
         return WorkerExit(status)
     finally:
         with _lock:
             _running.pop(launch.key, None)
             _stopped.discard(launch.key)
+        if watchdog is not None:
+            watchdog.kill()  # its run has ended
+            watchdog.wait()
+        if pidfd is not None:
+            os.close(pidfd)
+
+
+def _pidfd(process: _Process) -> int | None:
+    """A pidfd of the run's process, through which it is killed whoever has reaped it; None when
+    it has ended already (or there are no pidfds here). A fresh run is this process's child, reaped
+    only by its wait(); a warm server reaps its child before it says the exit status, so a pidfd
+    opened before the server has said anything refers to that child and no other."""
+    pidfd = open_pidfd(process.pid)
+    if pidfd is not None and isinstance(process, WarmProcess) and \
+            select.select([process.server.channel], [], [], 0)[0]:
+        os.close(pidfd)
+        return None
+    return pidfd
+
+
+def _watchdog(pid: int, pidfd: int, seconds: float) -> subprocess.Popen[bytes] | None:
+    """The run's watchdog (processes.watch), in a session of its own: a stop sent to the Dask
+    worker's process group does not stop it. None when it cannot start: the run can then be killed
+    through this Dask worker only."""
+    try:
+        return subprocess.Popen([sys.executable, "-I", "-S", processes.__file__, str(pidfd), str(pid),
+                                 repr(seconds)], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL, pass_fds=[pidfd], start_new_session=True)
+    except OSError:
+        return None
 
 
 class _Fresh:
@@ -96,6 +139,7 @@ class _Fresh:
         self.pid = popen.pid
 
     def wait(self) -> int:
+        ended(self.pid)
         return self.popen.wait()
 
 
@@ -138,9 +182,9 @@ def stop_attempts(keys: Sequence[str]) -> None:
     with _lock:
         _stopped.update(keys)
         for key in keys:
-            pid = _running.get(key)
-            if pid is not None:
-                kill_group(pid)
+            running = _running.get(key)
+            if running is not None:
+                kill_group(*running)
 
 
 def _here(environment: WorkerEnvironment) -> WorkerEnvironment:

@@ -1,7 +1,9 @@
 """Runs each attempt's worker on this machine in a fresh interpreter: `python -m quarl.worker`.
 
 The worker is started from the scheduler's thread, so that the kernel ties its death signal to a
-thread that lives as long as `quarl run`; a small thread per worker waits for its exit.
+thread that lives as long as `quarl run`; a small thread per worker waits for its exit, and the
+scheduler's thread reaps it when it takes the report: until then the attempt may kill the
+worker's group by its pid, which only the unreaped worker is sure to hold.
 """
 
 from __future__ import annotations
@@ -12,7 +14,7 @@ import threading
 from collections.abc import Collection
 
 from quarl.run.executors.base import Event, Exited, Launch, WorkerEnvironment, collect, open_logs
-from quarl.run.executors.processes import dies_with_parent, start_fresh
+from quarl.run.executors.processes import dies_with_parent, ended, start_fresh
 
 
 class FreshExecutor:
@@ -23,27 +25,29 @@ class FreshExecutor:
         self._environment = environment
         self._env = environment.env()
         self._die_with_parent = dies_with_parent()
-        self._reports: queue.SimpleQueue[Event | None] = queue.SimpleQueue()
+        # Workers that have exited, not yet reaped.
+        self._exited: queue.SimpleQueue[tuple[str, subprocess.Popen[bytes]] | None] = queue.SimpleQueue()
 
     def start(self, launch: Launch) -> int:
         with open_logs(launch.folder) as (out, err):
             popen = start_fresh(self._environment.python, launch.args, self._environment.cwd, self._env,
                                 out, err, self._die_with_parent)
-        threading.Thread(target=self._reap, args=(launch.key, popen), daemon=True,
-                         name="quarl-reaper").start()
+        threading.Thread(target=self._watch, args=(launch.key, popen), daemon=True,
+                         name="quarl-watcher").start()
         return int(popen.pid)
 
-    def _reap(self, key: str, popen: subprocess.Popen[bytes]) -> None:
-        self._reports.put(Exited(key, popen.wait()))
+    def _watch(self, key: str, popen: subprocess.Popen[bytes]) -> None:
+        ended(popen.pid)
+        self._exited.put((key, popen))
 
     def kill(self, keys: Collection[str]) -> None:
         pass  # every worker's pid is known from its start
 
     def wait(self, timeout: float | None) -> list[Event]:
-        return collect(self._reports, timeout)
+        return [Exited(key, popen.wait()) for key, popen in collect(self._exited, timeout)]
 
     def wake(self) -> None:
-        self._reports.put(None)  # SimpleQueue.put may be called from a signal handler
+        self._exited.put(None)  # SimpleQueue.put may be called from a signal handler
 
     def close(self) -> None:
         pass

@@ -1,7 +1,8 @@
 """How a run's worker process is started and stopped, whichever executor starts it.
 
 This module is imported by the warm server too, before it forks: it imports nothing more than the
-interpreter has loaded at start-up, so that no fork carries pages it does not need.
+interpreter has loaded at start-up, so that no fork carries pages it does not need. Run as a
+script, it is the watchdog of a run on a Dask worker (`watch`).
 """
 
 from __future__ import annotations
@@ -30,9 +31,32 @@ def start_fresh(python: str, args: Sequence[str], cwd: str, env: dict[str, str],
                             start_new_session=True, preexec_fn=preexec_fn)
 
 
-def kill_group(pid: int) -> None:
-    """Kills a run's worker and its process group (which it may not have made yet). Call it only
-    while the worker is not reaped: a reaped worker's pid may name someone else's process."""
+# pidfd_send_signal's flag that signals the process group of the pidfd's process (Linux 6.9).
+_PIDFD_SIGNAL_PROCESS_GROUP = 4
+
+
+def kill_group(pid: int, pidfd: int | None = None) -> None:
+    """Kills a run's worker and its process group (which it may not have made yet). Without a
+    pidfd of the worker, call it only while the worker is not reaped: a reaped worker's pid may
+    name someone else's process. With one, it never reaches another process, whoever reaped the
+    worker: since Linux 6.9 the kernel signals the group of exactly the pidfd's process; before,
+    the worker is killed through its pidfd, and its group by its id only when that signal found
+    the worker not reaped (what reaps a worker kills what it left in its group first, see
+    `ended`)."""
+    if pidfd is not None:
+        try:
+            signal.pidfd_send_signal(pidfd, signal.SIGKILL, None, _PIDFD_SIGNAL_PROCESS_GROUP)
+            return
+        except ProcessLookupError:
+            return  # the group has ended
+        except OSError:
+            pass  # a kernel without the flag
+        try:
+            signal.pidfd_send_signal(pidfd, signal.SIGKILL)
+        except ProcessLookupError:
+            return
+        kill_leftovers(pid)
+        return
     for kill in (os.killpg, os.kill):
         try:
             kill(pid, signal.SIGKILL)
@@ -40,13 +64,32 @@ def kill_group(pid: int) -> None:
             pass
 
 
+def open_pidfd(pid: int) -> int | None:
+    """A pidfd of the process PID, which is that process only if it is not reaped yet; None when
+    there is no such process, or no pidfds here."""
+    try:
+        return os.pidfd_open(pid)
+    except (AttributeError, OSError):
+        return None
+
+
 def kill_leftovers(pgid: int) -> None:
-    """Kills what a worker that has ended left running in its process group. Only the group:
-    its leader's pid, reaped, may name another process by now, but not while the group lives."""
+    """Kills what a worker that has exited left running in its process group. Call it before the
+    worker is reaped (see `ended`): its zombie then holds the group's id, which no other group
+    can have taken."""
     try:
         os.killpg(pgid, signal.SIGKILL)
     except (ProcessLookupError, PermissionError):
         pass
+
+
+def ended(pid: int) -> None:
+    """Waits until a child of this process that leads its process group has exited, without
+    reaping it, then kills what it left running in its group. The caller reaps it afterwards:
+    until then its zombie holds its pid, so that neither this kill nor a kill_group of its pid
+    meanwhile (at a timeout, an interrupt) can reach a process that took the pid over."""
+    os.waitid(os.P_PID, pid, os.WEXITED | os.WNOWAIT)
+    kill_leftovers(pid)
 
 
 def describe_exit(status: int) -> str:
@@ -89,3 +132,18 @@ def dies_with_parent() -> Callable[[], None] | None:
             os._exit(1)
 
     return die_with_parent
+
+
+def watch(pidfd: int, pid: int, seconds: float) -> None:
+    """Kills a run's process group unless the run ends within SECONDS. Run as `python -I -S
+    processes.py PIDFD PID SECONDS` beside a run on a Dask worker, in a session of its own: it
+    needs nothing more of the Dask worker, which may be frozen or cut off from `quarl run` by the
+    time the run is to be killed."""
+    import select
+
+    if not select.select([pidfd], [], [], seconds)[0]:
+        kill_group(pid, pidfd)
+
+
+if __name__ == "__main__":
+    watch(int(sys.argv[1]), int(sys.argv[2]), float(sys.argv[3]))

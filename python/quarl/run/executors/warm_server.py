@@ -34,7 +34,7 @@ import warnings
 from collections.abc import Callable, Sequence
 
 from quarl.project import is_project_file
-from quarl.run.executors.processes import dies_with_parent, kill_group
+from quarl.run.executors.processes import dies_with_parent, ended, kill_group, kill_leftovers
 
 _MESSAGE = 65536
 _IMPORTS_MAX = 60000  # what a child says of its imports: a pipe takes 64 KiB without blocking
@@ -255,17 +255,20 @@ def _descriptors() -> dict[int, str]:
 
 
 def _wait(pid: int, channel: socket.socket) -> int | None:
-    """The child's exit status; None when the orchestrator went away meanwhile (its end of the
-    channel closed: nothing is sent during a run), after killing the child's process group, so
-    that no run outlives the process that would publish it."""
+    """The child's exit status, once what it left running in its group is killed; None when the
+    orchestrator went away meanwhile (its end of the channel closed: nothing is sent during a
+    run), after killing the child's process group, so that no run outlives the process that would
+    publish it."""
     try:
         child = os.pidfd_open(pid)
     except (AttributeError, OSError):  # no pidfd here: the run ends on its own
+        ended(pid)
         return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
     try:
         while True:
             ready, _, _ = select.select([child, channel.fileno()], [], [])
             if child in ready:
+                kill_leftovers(pid)  # while its zombie holds the group's id
                 return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
             if channel.fileno() in ready and not channel.recv(_MESSAGE):
                 kill_group(pid)
