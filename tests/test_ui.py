@@ -17,6 +17,7 @@ import sqlite3
 import subprocess
 import sys
 import threading
+from urllib.parse import urlencode
 
 import pytest
 
@@ -247,6 +248,15 @@ def test_no_request_leaves_the_history_locked(project, server, target):
         writer.execute("ROLLBACK")
     finally:
         writer.close()
+
+
+@pytest.mark.parametrize("ident, shown", [
+    ("²", "'²'"), ("١٢", "'١٢'"), ("-1", "'-1'"), (" 1", "' 1'"), ("1" * 40, repr("1" * 40)),
+    (str(1 << 63), repr(str(1 << 63))), (str((1 << 63) - 1), str((1 << 63) - 1)),
+])
+def test_an_invocation_id_the_history_cannot_hold_is_not_found(server, ident, shown):
+    body = json.dumps({"error": f"no invocation {shown} in the history"}, ensure_ascii=False, separators=(",", ":"))
+    assert get(server, "/api/invocation?" + urlencode({"id": ident})) == (404, body)
 
 
 def attempts_recorded(project):
