@@ -348,6 +348,73 @@ def test_a_value_in_another_format_is_never_opened(tmp_path):
     assert not marker.exists()
 
 
+def frame_with_index(path):
+    pandas = pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    pandas.DataFrame({"n": [1, 2, 3], "x": [1.5, float("nan"), 3.0], "s": ["a", None, "<b>c</b>" * 20],
+                      "t": pandas.to_datetime(["2024-01-01"] * 3).tz_localize("UTC"),
+                      "c": pandas.Categorical(["u", "v", "u"])}).set_index("s").to_parquet(path)
+
+
+def arrow_table(path):
+    pyarrow = pytest.importorskip("pyarrow")
+    import pyarrow.parquet
+
+    table = pyarrow.table({f"c{i}": [[i]] * 25 for i in range(30)})
+    pyarrow.parquet.write_table(table, path, row_group_size=4)
+
+
+@pytest.mark.parametrize("write, frame", [
+    (frame_with_index, {
+        "rows": 3, "columns": 4,
+        "dtypes": [["s", "str", True], ["n", "int64", False], ["x", "float64", False],
+                   ["t", "datetime64[us, UTC]", False], ["c", "category", False]],
+        "head": [["a", "1", "1.5", "2024-01-01 00:00:00+00:00", "u"],
+                 [None, "2", None, "2024-01-01 00:00:00+00:00", "v"],
+                 ["<b>c</b>" * 7 + "<b>…", "3", "3.0", "2024-01-01 00:00:00+00:00", "u"]],
+        "head_columns": 5, "unlisted": 0}),
+    # No pandas metadata: arrow's types; the first 20 columns of the first 10 rows, across row groups.
+    (arrow_table, {"rows": 25, "columns": 30, "dtypes": [[f"c{i}", "list<element: int64>", False] for i in range(30)],
+                   "head": [[f"[{i}]" for i in range(20)]] * 10, "head_columns": 20, "unlisted": 0}),
+])
+def test_a_parquet_value_shows_its_footer_and_first_rows(tmp_path, write, frame):
+    from quarl.ui.files import preview
+
+    published(tmp_path / "a", {"artifact_format": "parquet", "result_type": "DataFrame",
+                               "value_path": "quarl-out/a/value.parquet"}, "value.parquet", b"")
+    write(tmp_path / "a/value.parquet")
+    assert preview(str(tmp_path), str(tmp_path / "a")) == {
+        "format": "parquet", "type": "DataFrame", "file": "value.parquet",
+        "size": (tmp_path / "a/value.parquet").stat().st_size, "frame": frame}
+
+
+@pytest.mark.parametrize("array, shown", [
+    (lambda numpy, marker: numpy.arange(24.0).reshape(2, 3, 4), {"array": {"shape": [2, 3, 4], "dtype": "float64", "order": "C",
+                                                       "first": [f"{i}.0" for i in range(10)]}}),
+    (lambda numpy, marker: numpy.asfortranarray(numpy.ones((2, 2), dtype="int8")), {"array": {"shape": [2, 2], "dtype": "int8", "order": "F"}}),
+    # Its header says what it holds; the pickle after it is never loaded.
+    (lambda numpy, marker: numpy.array([None, Opens(marker)], dtype=object), {"array": {"shape": [2], "dtype": "object", "order": "C"}}),
+    (lambda numpy, marker: b"not an array", {"problem": "cannot be read as numpy: the magic string is not correct; "
+                                    "expected b'\\x93NUMPY', got b'not an'"}),
+])
+def test_a_numpy_value_shows_its_header(tmp_path, array, shown):
+    numpy = pytest.importorskip("numpy")
+    from quarl.ui.files import preview
+
+    marker = tmp_path / "unpickled"
+    value = array(numpy, str(marker))
+    published(tmp_path / "a", {"artifact_format": "numpy", "result_type": "ndarray",
+                               "value_path": "quarl-out/a/value.npy"}, "value.npy", b"")
+    if isinstance(value, bytes):
+        (tmp_path / "a/value.npy").write_bytes(value)
+    else:
+        numpy.save(tmp_path / "a/value.npy", value, allow_pickle=True)
+    assert preview(str(tmp_path), str(tmp_path / "a")) == {
+        "format": "numpy", "type": "ndarray", "file": "value.npy", "size": (tmp_path / "a/value.npy").stat().st_size,
+        **shown}
+    assert not marker.exists()
+
+
 def test_a_long_log_shows_its_last_whole_lines(tmp_path):
     from quarl.ui.files import LOG_TAIL_BYTES, log_tail
 

@@ -451,6 +451,41 @@ function durationChart(attempts) {
   return el("div", {}, chart, el("p", {class: "muted"}, `${plural(attempts.length, "attempt")}: duration against start time.`));
 }
 
+function cellText(text) {
+  return text === null ? el("span", {class: "null"}, "null") : text;
+}
+
+// A parquet value: its rows and columns from the file's footer, then its first rows under each
+// column's name and dtype.
+function frameView(frame) {
+  const shown = frame.dtypes.slice(0, frame.head_columns);
+  const rest = frame.dtypes.slice(frame.head_columns);
+  const notes = [];
+  if (frame.head.length < frame.rows) notes.push(`the first ${plural(frame.head.length, "row")}`);
+  if (rest.length) notes.push(`the first ${plural(frame.head_columns, "column")}`);
+  const head = el("tr", {}, ...shown.map(([name, dtype, index]) => el("th", {class: index ? "index" : null},
+    name, el("br"), el("span", {class: "dtype"}, dtype))));
+  return [
+    el("p", {}, `${plural(frame.rows, "row")} × ${plural(frame.columns, "column")}`,
+       notes.length ? el("span", {class: "muted"}, ` (shown: ${notes.join(", ")})`) : ""),
+    el("div", {class: "scroll"}, el("table", {class: "list frame"}, el("thead", {}, head),
+      el("tbody", {}, ...frame.head.map(row => el("tr", {}, ...row.map((text, k) =>
+        el("td", {class: shown[k][2] ? "index" : null}, cellText(text)))))))),
+    rest.length ? el("p", {class: "muted more-columns"}, "More columns: ",
+      rest.map(([name, dtype]) => `${name} (${dtype})`).join(", "),
+      frame.unlisted ? `, and ${frame.unlisted.toLocaleString("en")} more` : "") : "",
+  ];
+}
+
+function arrayView(array) {
+  const shape = "(" + array.shape.join(", ") + (array.shape.length === 1 ? ",)" : ")");
+  return [
+    el("p", {}, `shape ${shape} · dtype ${array.dtype}` + (array.order === "F" ? " · Fortran order" : "")),
+    array.first ? el("pre", {class: "value"}, array.first.map(v => v === null ? "null" : v).join(", ") +
+      (array.first.length < array.shape.reduce((a, b) => a * b, 1) ? ", …" : "")) : "",
+  ];
+}
+
 function valueView(value, owner) {
   if (!value) return el("p", {class: "muted"}, "No published value.");
   const about = [`format ${value.format}`, `type ${value.type || "unknown"}`, bytes(value.size)];
@@ -458,10 +493,16 @@ function valueView(value, owner) {
   if (value.text !== undefined) {
     parts.push(el("pre", {class: "value"}, value.text));
     if (value.cut) parts.push(el("p", {class: "muted"}, "Cut: the beginning of the value only."));
+  } else if (value.frame) {
+    parts.push(...frameView(value.frame));
+  } else if (value.array) {
+    parts.push(...arrayView(value.array));
+  } else if (value.problem) {
+    parts.push(el("p", {class: "error-text"}, `The file ${value.problem}`));
   } else if (value.format !== "json") {
     parts.push(el("p", {class: "muted"}, `A ${value.format} value is not opened here: loading it could run code or take long.`));
   }
-  return el("div", {}, ...parts);
+  return el("div", {class: "value-view"}, ...parts);
 }
 
 function links(keys) {
