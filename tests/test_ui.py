@@ -45,9 +45,9 @@ def project(tmp_path_factory):
     return root / "proj"
 
 
-@pytest.fixture(scope="module")
-def server(project):
-    process = subprocess.Popen([sys.executable, "-m", "quarl", "ui", "meteo", "--port", "0"], cwd=project,
+def serve(project, target):
+    """Runs `quarl ui TARGET` in `project` and yields its port."""
+    process = subprocess.Popen([sys.executable, "-m", "quarl", "ui", target, "--port", "0"], cwd=project,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1"})
     line = process.stdout.readline()
@@ -60,6 +60,11 @@ def server(project):
     # Ctrl-C is how a user stops it: an orderly end, status 0.
     process.send_signal(signal.SIGINT)
     assert process.wait(timeout=30) == 0, process.stderr.read()
+
+
+@pytest.fixture(scope="module")
+def server(project):
+    yield from serve(project, "meteo")
 
 
 def get(port, target, host=None):
@@ -178,16 +183,32 @@ def test_markup_in_partition_values_stays_text(server, browser):
     assert browser.execute_script("return [window.pwned, document.querySelectorAll('main b, main script').length]") == [None, 0]
 
 
+BOLD_RUN = "/run?asset=meteo.labels.tag&partition=label%3D%253Cb%253Ebold%253C%252Fb%253E%2520%2526%2520plain"
+
+
 def test_a_run_started_while_the_page_is_open_appears_without_a_reload(project, server, browser, tmp_path):
     open_page(browser, server, "/invocation")
     assert text(browser, "h1") == "Run #2 failed"
     screenshot(browser, "last-run")
     browser.execute_script("window.samePage = true")
+    # A run's page, open in a second tab, follows its attempt in progress.
+    last_run = browser.current_window_handle
+    browser.switch_to.new_window("tab")
+    open_page(browser, server, BOLD_RUN)
+    assert [text(browser, "h1"), len(elements(browser, ".log-column.in-progress"))] == [
+        "meteo.labels.tag [label=<b>bold</b> & plain] succeeded", 0]
+    browser.execute_script("window.samePage = true")
     started = subprocess.Popen([sys.executable, "-m", "quarl", "run", "meteo", "--select", "meteo.labels.*", "--force"],
                                cwd=project, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                env={**sanitizer_env(), "METEO_GATE": str(tmp_path)})
+    live_stdout = ".log-column.in-progress .log-box:last-child pre.log"
     try:
-        # The runs wait at the gate: the page shows the run in progress.
+        # The runs wait at the gate: the run's page shows its attempt and what it printed so far.
+        wait(browser, lambda d: text(d, live_stdout) == "waiting at the gate: <b>bold</b> & plain\n")
+        assert text(browser, "h1") == "meteo.labels.tag [label=<b>bold</b> & plain] succeeded running"
+        assert re.fullmatch(r"Attempt in progress, meteo\.labels\.tag/\.label=%3Cb%3Ebold%3C%2Fb%3E%20%26%20plain"
+                            r"\.attempt-[0-9a-f]{12}", text(browser, ".log-column.in-progress > h3"))
+        browser.switch_to.window(last_run)
         wait(browser, lambda d: text(d, "h1") == "Run #3 running")
         assert text(browser, "#live") == "quarl run in progress"
         (tmp_path / "open").touch()
@@ -198,6 +219,13 @@ def test_a_run_started_while_the_page_is_open_appears_without_a_reload(project, 
     wait(browser, lambda d: text(d, "h1") == "Run #3 succeeded")
     assert text(browser, "table.facts tr:last-child") == "attempts\t2 succeeded"
     assert browser.execute_script("return window.samePage") is True
+    # Published, the attempt's logs are the run's.
+    browser.switch_to.window(browser.window_handles[-1])
+    wait(browser, lambda d: not elements(d, ".log-column.in-progress"))
+    assert text(browser, ".log-column .log-box:last-child pre.log") == "waiting at the gate: <b>bold</b> & plain\n"
+    assert browser.execute_script("return window.samePage") is True
+    browser.close()
+    browser.switch_to.window(last_run)
 
 
 # --- over HTTP ------------------------------------------------------------------------------------
@@ -296,6 +324,64 @@ def test_a_port_in_use_is_a_usage_error(project, server):
     done = quarl(project, "ui", "meteo", "--port", str(server))
     assert (done.returncode, done.stdout, done.stderr) == (
         2, "", f"quarl ui: error: cannot serve on 127.0.0.1:{server}: Address already in use\n")
+
+
+# --- an asset of 12,000 partitions: counted by the server -------------------------------------------
+
+@pytest.fixture(scope="module")
+def counted(tmp_path_factory):
+    """An asset of 120 days x 100 sites whose history (written here, as `quarl run` would) has
+    the last 10 rows missing and every 331st partition failed."""
+    from quarl.run.history import AttemptRecord, History
+    from quarl.run.status import Status
+
+    root = tmp_path_factory.mktemp("counted")
+    (root / "wide").mkdir()
+    (root / "wide/__init__.py").write_text("")
+    (root / "wide/grid.py").write_text(
+        "from quarl import asset, partitions\n\n\n"
+        "@asset(partitions={'day': partitions([f'd{i:03}' for i in range(120)]), 'site': partitions(list(range(100)))})\n"
+        "def cell(day: str, site: int) -> int:\n    return site\n")
+    (root / "quarl-out").mkdir()
+    history = History.open(str(root / "quarl-out"), create=True)
+    invocation = history.begin("quarl run wide")
+    history.add(invocation, (AttemptRecord(
+        "wide.grid.cell", f"day=d{n // 100:03},site={n % 100}", "", n, "0" * 64,
+        Status.FAILED if n % 331 == 330 else Status.SUCCEEDED, 1000.0 + n, n % 97 / 100, 0, None, "int", None)
+        for n in range(11_000)))
+    history.finish(invocation, 1)
+    history.close()
+    yield from serve(root, "wide")
+
+
+@pytest.mark.parametrize("cell, label, counts", [
+    (0, "day=d000 … d002,site=0 … 2", [9, 0, 0, 0]),
+    (1 * 34 + 10, "day=d003 … d005,site=30 … 32", [8, 1, 0, 0]),  # partition 330
+    (33, "day=d000 … d002,site=99", [3, 0, 0, 0]),
+    (36 * 34 + 33, "day=d108 … d110,site=99", [2, 0, 0, 1]),
+    (39 * 34, "day=d117 … d119,site=0 … 2", [0, 0, 0, 9]),
+])
+def test_a_grid_of_many_partitions_is_counted_by_the_server(counted, cell, label, counts):
+    status, body = get(counted, "/api/asset?key=wide.grid.cell")
+    grid = json.loads(body)["grid"]
+    assert (status, len(grid["rows"]["labels"]), len(grid["columns"]["labels"]), grid["per_cell"]) == (200, 40, 34, 9)
+    row, column = divmod(cell, 34)
+    assert f"day={grid['rows']['labels'][row]},site={grid['columns']['labels'][column]}" == label
+    assert grid["counts"][cell] == counts
+    assert json.loads(body)["counts"] == {"succeeded": 10_967, "failed": 33, "other": 0, "missing": 1000}
+
+
+@pytest.mark.parametrize("query, total, rows", [
+    ("cell=44&show=failed", 1, [["day=d003,site=30", "day=d003,site=30", "failed", 0.39, 1330.0]]),
+    ("cell=44&order=slowest", 9, [["day=d005,site=32", "day=d005,site=32", "succeeded", 0.47, 1532.0]]),
+    ("show=missing&page=19", 1000, [["day=d119,site=50", "day=d119,site=50", "missing", None, None]]),
+    ("order=latest", 12_000, [["day=d109,site=99", "day=d109,site=99", "succeeded", 0.38, 11999.0]]),
+    ("order=latest&page=9999", 12_000, [["day=d119,site=50", "day=d119,site=50", "missing", None, None]]),
+])
+def test_the_runs_of_an_asset_come_a_page_at_a_time(counted, query, total, rows):
+    status, body = get(counted, "/api/runs?key=wide.grid.cell&" + query)
+    answer = json.loads(body)
+    assert (status, answer["total"], answer["pages"], answer["rows"][:1]) == (200, total, -(-total // 50), rows)
 
 
 # --- what the pages read from the output folder ---------------------------------------------------

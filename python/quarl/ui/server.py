@@ -134,6 +134,10 @@ class Handler(BaseHTTPRequestHandler):
             return project.graph()
         if name == "asset":
             return project.asset(arg("key"))
+        if name == "runs":
+            cell = query.get("cell", [""])[0]
+            return project.runs(arg("key"), query.get("show", ["all"])[0], query.get("order", ["plan"])[0],
+                                _number(query.get("page", ["0"])[0]), _number(cell) if cell else None)
         if name == "run":
             return project.run(arg("asset"), query.get("partition", [""])[0])
         if name == "invocation":
@@ -198,6 +202,13 @@ class Handler(BaseHTTPRequestHandler):
                     break
                 self.wfile.write(chunk)
                 left -= len(chunk)
+
+
+def _number(text: str) -> int:
+    """A page or cell number of a request."""
+    if _ID.fullmatch(text) is None:
+        raise NotFound(f"not a number: {text!r}")
+    return int(text)
 
 
 def serve(project: Project, host: str, port: int, stream: IO[str] = sys.stdout) -> None:

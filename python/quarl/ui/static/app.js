@@ -5,7 +5,6 @@
 
 const SVG_NS = "http://www.w3.org/2000/svg";
 const POLL_MS = 1000;
-const PAGE_ROWS = 50;
 const BUCKETS = ["succeeded", "failed", "other", "missing"];
 const BUCKET_TEXT = {succeeded: "succeeded", failed: "failed", other: "skipped or interrupted",
                      missing: "missing"};
@@ -67,6 +66,10 @@ function when(epoch) {
     `${two(d.getHours())}:${two(d.getMinutes())}:${two(d.getSeconds())}`;
 }
 
+function elapsed(since) {
+  return seconds(Math.max(0, Date.now() / 1000 - since));
+}
+
 function bytes(size) {
   if (size === null || size === undefined) return "size unknown";
   const units = ["bytes", "KB", "MB", "GB", "TB"];
@@ -77,13 +80,6 @@ function bytes(size) {
 
 function plural(n, word) {
   return `${n.toLocaleString("en")} ${word}${n === 1 ? "" : "s"}`;
-}
-
-function bucketOf(status) {
-  if (status === "succeeded" || status === "up to date") return "succeeded";
-  if (status === "failed" || status === "timeout") return "failed";
-  if (status === "missing" || !status) return "missing";
-  return "other";
 }
 
 const STATUS_CLASS = {};
@@ -105,7 +101,7 @@ function section(title, ...children) {
 // --- the page frame: load, render, follow the history -----------------------------------------
 
 const params = new URLSearchParams(location.search);
-const state = {version: null, data: null, runsPage: 0, runsFilter: "all", runsOrder: "plan"};
+const state = {version: null, data: null, runsPage: 0, runsFilter: "all", runsOrder: "plan", runsCell: null};
 
 async function getJSON(url) {
   const response = await fetch(url, {cache: "no-store"});
@@ -116,23 +112,37 @@ async function getJSON(url) {
 
 const PAGES = {
   "/": {load: () => getJSON("/api/graph"), view: graphPage, title: () => "Assets"},
-  "/asset": {load: () => getJSON("/api/asset?" + query({key: params.get("key") || ""})),
-             view: assetPage, title: d => d.key},
-  "/run": {load: () => getJSON("/api/run?" + query({asset: params.get("asset") || "",
+  "/asset": {load: loadAsset, view: assetPage, title: d => d.key},
+  // A run's page follows an attempt in progress, whose logs grow with no change to the history.
+  "/run": {follow: true, load: () => getJSON("/api/run?" + query({asset: params.get("asset") || "",
                                                      partition: params.get("partition") || ""})),
            view: runPage, title: d => d.asset + (d.partitioned ? ` [${d.label}]` : "")},
   "/invocation": {load: () => getJSON("/api/invocation" + (params.get("id") ? "?" + query({id: params.get("id")}) : "")),
                   view: invocationPage, title: d => d.invocation ? `Run #${d.invocation.id}` : "Last run"},
 };
 
+// An asset and a page of its runs, asked for at once. Each answer carries the version it was
+// read at; when the two differ, the page's version is none, so that the next poll asks again.
+async function loadAsset() {
+  const key = params.get("key") || "";
+  const [asset, list] = await Promise.all([getJSON("/api/asset?" + query({key})), getJSON(runsQuery(key))]);
+  return {...asset, list, version: asset.version === list.version ? asset.version : "mixed"};
+}
+
 async function refresh(polled) {
   const page = PAGES[location.pathname];
   const main = document.getElementById("main");
   try {
-    state.data = await page.load();
-    state.version = state.data.version;
+    const data = await page.load();
+    state.version = data.version;
+    // Unchanged (a page that follows a run asks every second): nothing to draw again.
+    const text = JSON.stringify({...data, version: null});
+    if (text === state.text) return;
+    state.text = text;
+    state.data = data;
   } catch (error) {
     main.replaceChildren(el("p", {class: "error"}, error.message));
+    state.text = null;
     // A page that cannot be drawn (an asset no longer planned) asks again at the next change.
     state.version = polled ?? null;
     return;
@@ -145,7 +155,11 @@ function draw() {
   const page = PAGES[location.pathname];
   const main = document.getElementById("main");
   const scroll = window.scrollY;
+  const away = new Set([...main.querySelectorAll("pre[data-follow]")]
+    .filter(pre => pre.scrollTop + pre.clientHeight < pre.scrollHeight - 4).map(pre => pre.dataset.follow));
   main.replaceChildren(...page.view(state.data));
+  for (const pre of main.querySelectorAll("pre[data-follow]"))
+    if (!away.has(pre.dataset.follow)) pre.scrollTop = pre.scrollHeight;
   document.title = page.title(state.data) + " · quarl";
   window.scrollTo(0, scroll);
   document.body.dataset.version = state.version;
@@ -170,7 +184,9 @@ async function poll() {
     if (state.version === null) await refresh(null);
     const version = await getJSON("/api/version");
     showLive(version);
-    if (version.version !== state.version) await refresh(version.version);
+    const page = PAGES[location.pathname];
+    if (version.version !== state.version || (page.follow && version.running)) await refresh(version.version);
+    for (const since of document.querySelectorAll("[data-since]")) since.textContent = elapsed(+since.dataset.since);
   } catch (error) {
     const live = document.getElementById("live");
     live.className = "live offline";
@@ -307,121 +323,126 @@ function graphPage(data) {
 
 // --- an asset ---------------------------------------------------------------------------------
 
-function partitionLabel(dims, position) {
-  let rest = position;
+// A project may have 10,000 partitions in one asset: a cell is a bare element with its index,
+// and one listener on the grid opens a cell's run (or, for a cell of several, lists its runs)
+// and names it on hover. An asset of more partitions comes counted by the server, cells of
+// several partitions each.
+function cellLabel(grid, k) {
+  const columns = grid.columns.labels.length, rows = grid.rows.labels.length;
+  const g = Math.floor(k / (rows * columns)), r = Math.floor(k / columns) % rows, c = k % columns;
   const parts = [];
-  for (let d = dims.length - 1; d >= 0; d--) {
-    const count = dims[d].values.length;
-    parts.unshift(`${dims[d].name}=${dims[d].values[rest % count]}`);
-    rest = Math.floor(rest / count);
-  }
-  return parts.join(",");
+  if (grid.rows.name !== null) parts.push(`${grid.rows.name}=${grid.rows.labels[r]}`);
+  if (grid.columns.name !== null) parts.push(`${grid.columns.name}=${grid.columns.labels[c]}`);
+  return [...parts, ...grid.groups[g]].join(",") || "-";
 }
 
-// A project may have 10,000 partitions in one asset: a cell is a bare element with its index and
-// label, and one listener on the grid opens a cell's run and names it on hover.
-function cell(data, position, text) {
+function cellTitle(grid, k) {
+  if (!grid.binned) return `${cellLabel(grid, k)}: ${grid.status[k]}`;
+  const counts = grid.counts[k];
+  const total = counts.reduce((a, b) => a + b, 0);
+  return `${cellLabel(grid, k)}\n${plural(total, "run")}: ` +
+    BUCKETS.map((b, i) => counts[i] ? `${counts[i].toLocaleString("en")} ${BUCKET_TEXT[b]}` : "").filter(Boolean).join(", ");
+}
+
+function cell(grid, k, text) {
   const span = document.createElement("span");
-  span.className = "cell " + statusClass(data.runs.status[position]);
-  span.dataset.i = position;
-  span.dataset.partition = data.dimensions.length ? partitionLabel(data.dimensions, position) : "-";
+  span.className = "cell " + statusClass(grid.status[k]) + (state.runsCell === k ? " chosen" : "");
+  span.dataset.i = k;
+  if (!grid.binned) span.dataset.partition = cellLabel(grid, k);
   if (text !== undefined) span.textContent = text;
   return span;
 }
 
 function cellEvents(box, data) {
+  const grid = data.grid;
   const target = event => {
     const found = event.target.closest(".cell");
     return found && box.contains(found) ? found : null;
   };
   box.addEventListener("mouseover", event => {
     const found = target(event);
-    if (found && !found.title) found.title = `${found.dataset.partition}: ${data.runs.status[+found.dataset.i]}`;
+    if (found && !found.title) found.title = cellTitle(grid, +found.dataset.i);
   });
   box.addEventListener("click", event => {
     const found = target(event);
-    if (found) location.href = runHref(data.key, data.runs.names[+found.dataset.i]);
+    if (!found) return;
+    if (!grid.binned) { location.href = runHref(data.key, grid.names[+found.dataset.i]); return; }
+    state.runsCell = +found.dataset.i;
+    state.runsPage = 0;
+    loadRuns().then(() => document.getElementById("runs").scrollIntoView());
   });
   return box;
 }
 
 // One dimension: a row of cells; two: a table of the first by the second; more: one such table
-// per combination of the others.
+// per combination of the others (binned, each cell counts them all).
 function partitionGrid(data) {
-  const dims = data.dimensions;
-  const total = data.runs.status.length;
-  if (dims.length === 0) return cellEvents(el("div", {class: "cells labelled"}, cell(data, 0, data.key)), data);
-  if (dims.length === 1) {
-    const labelled = total <= 300;
-    const box = el("div", {class: "cells" + (labelled ? " labelled" : "")});
+  const grid = data.grid;
+  const rows = grid.rows.labels.length, columns = grid.columns.labels.length;
+  if (grid.columns.name === null) return cellEvents(el("div", {class: "cells labelled"}, cell(grid, 0, data.key)), data);
+  if (grid.rows.name === null) {
+    const labelled = !grid.binned && columns <= 300;
+    const box = el("div", {class: "cells" + (labelled ? " labelled" : "") + (grid.binned ? " binned" : "")});
     const cells = document.createDocumentFragment();
-    for (let i = 0; i < total; i++) cells.append(cell(data, i, labelled ? dims[0].values[i] : undefined));
+    for (let c = 0; c < columns; c++) cells.append(cell(grid, c, labelled ? grid.columns.labels[c] : undefined));
     box.append(cells);
     return cellEvents(box, data);
   }
-  const [rowDim, colDim] = dims;
-  const columns = colDim.values.length;
-  const groups = total / (rowDim.values.length * columns);
   // Few enough cells to read: bigger ones.
-  const big = rowDim.values.length <= 40 && columns <= 40;
+  const big = rows <= 40 && columns <= 40;
   const grids = [];
-  for (let g = 0; g < groups; g++) {
-    const grid = el("div", {class: "grid" + (big ? " big" : "")},
-      el("span", {class: "corner"}, `${rowDim.name} \\ ${colDim.name}`),
-      ...colDim.values.map(v => el("span", {class: "col"}, el("span", {}, v))));
-    grid.style.gridTemplateColumns = `auto repeat(${columns}, min-content)`;
+  grid.groups.forEach((group, g) => {
+    const table = el("div", {class: "grid" + (big ? " big" : "") + (grid.binned ? " binned" : "")},
+      el("span", {class: "corner"}, `${grid.rows.name} \\ ${grid.columns.name}`),
+      ...grid.columns.labels.map(v => el("span", {class: "col"}, el("span", {}, v))));
+    table.style.gridTemplateColumns = `auto repeat(${columns}, min-content)`;
     const cells = document.createDocumentFragment();
-    rowDim.values.forEach((rowValue, r) => {
+    grid.rows.labels.forEach((rowValue, r) => {
       cells.append(el("span", {class: "row"}, rowValue));
-      for (let c = 0; c < columns; c++) cells.append(cell(data, (r * columns + c) * groups + g));
+      for (let c = 0; c < columns; c++) cells.append(cell(grid, (g * rows + r) * columns + c));
     });
-    grid.append(cells);
-    if (dims.length > 2) {
-      const caption = dims.slice(2).map((d, k) => {
-        let stride = 1;
-        for (const later of dims.slice(3 + k)) stride *= later.values.length;
-        return `${d.name}=${d.values[Math.floor(g / stride) % d.values.length]}`;
-      }).join(", ");
-      grids.push(el("div", {class: "group"}, el("h3", {}, caption), grid));
-    } else {
-      grids.push(grid);
-    }
-  }
+    table.append(cells);
+    grids.push(group.length ? el("div", {class: "group"}, el("h3", {}, group.join(", ")), table) : table);
+  });
   return cellEvents(el("div", {class: "scroll grids"}, ...grids), data);
 }
 
-function bucketCounts(statuses) {
-  const counts = {succeeded: 0, failed: 0, other: 0, missing: 0};
-  for (const status of statuses) counts[bucketOf(status)]++;
-  return counts;
+function runsQuery(key) {
+  const params = {key, show: state.runsFilter, order: state.runsOrder, page: state.runsPage};
+  if (state.runsCell !== null) params.cell = state.runsCell;
+  return "/api/runs?" + query(params);
+}
+
+// The list of runs is paged by the server: a page, a filter or an order asks for its rows alone.
+async function loadRuns() {
+  state.data.list = await getJSON(runsQuery(state.data.key));
+  state.text = null;
+  draw();
 }
 
 function runsTable(data) {
-  const total = data.runs.status.length;
-  let order = [...Array(total).keys()];
-  if (state.runsFilter !== "all") order = order.filter(i => bucketOf(data.runs.status[i]) === state.runsFilter);
-  const key = {slowest: i => -(data.runs.duration[i] ?? -1), latest: i => -(data.runs.started[i] ?? 0)}[state.runsOrder];
-  if (key) order.sort((a, b) => key(a) - key(b));
-  const pages = Math.max(1, Math.ceil(order.length / PAGE_ROWS));
-  state.runsPage = Math.min(state.runsPage, pages - 1);
-  const shown = order.slice(state.runsPage * PAGE_ROWS, (state.runsPage + 1) * PAGE_ROWS);
+  const list = data.list;
+  state.runsPage = list.page;
+  const change = set => e => { set(e.target.value); state.runsPage = 0; loadRuns(); };
   const choose = (name, options, current, set) => el("label", {}, name + " ",
-    el("select", {onchange: e => { set(e.target.value); state.runsPage = 0; draw(); }},
+    el("select", {onchange: change(set)},
       ...options.map(([value, text]) => el("option", {value, selected: value === current}, text))));
-  const turn = step => () => { state.runsPage += step; draw(); };
+  const turn = step => () => { state.runsPage += step; loadRuns(); };
   return [
     el("div", {class: "controls"},
       choose("Show", [["all", "all runs"], ...BUCKETS.map(b => [b, BUCKET_TEXT[b]])], state.runsFilter, v => { state.runsFilter = v; }),
       choose("Order", [["plan", "plan order"], ["slowest", "slowest first"], ["latest", "latest first"]], state.runsOrder, v => { state.runsOrder = v; }),
-      el("button", {disabled: state.runsPage === 0, onclick: turn(-1)}, "‹ previous"),
-      el("span", {}, `page ${state.runsPage + 1} of ${pages} (${plural(order.length, "run")})`),
-      el("button", {disabled: state.runsPage >= pages - 1, onclick: turn(1)}, "next ›")),
+      state.runsCell !== null ? el("span", {class: "chosen-cell"}, "of the cell ", el("code", {}, cellLabel(data.grid, state.runsCell)), " ",
+        el("button", {onclick: () => { state.runsCell = null; state.runsPage = 0; loadRuns(); }}, "all cells")) : "",
+      el("button", {disabled: list.page === 0, onclick: turn(-1)}, "‹ previous"),
+      el("span", {}, `page ${list.page + 1} of ${list.pages} (${plural(list.total, "run")})`),
+      el("button", {disabled: list.page >= list.pages - 1, onclick: turn(1)}, "next ›")),
     el("table", {class: "list runs"},
       el("thead", {}, el("tr", {}, el("th", {}, "partition"), el("th", {}, "last status"), el("th", {}, "duration"), el("th", {}, "started"))),
-      el("tbody", {}, ...shown.map(i => el("tr", {},
-        el("td", {}, el("a", {href: runHref(data.key, data.runs.names[i])}, data.dimensions.length ? partitionLabel(data.dimensions, i) : "-")),
-        el("td", {}, badge(data.runs.status[i] === "missing" ? null : data.runs.status[i])),
-        el("td", {class: "num"}, seconds(data.runs.duration[i])), el("td", {}, when(data.runs.started[i])))))),
+      el("tbody", {}, ...list.rows.map(([name, label, status, duration, started]) => el("tr", {},
+        el("td", {}, el("a", {href: runHref(data.key, name)}, label)),
+        el("td", {}, badge(status === "missing" ? null : status)),
+        el("td", {class: "num"}, seconds(duration)), el("td", {}, when(started)))))),
   ];
 }
 
@@ -513,19 +534,22 @@ function links(keys) {
 }
 
 function assetPage(data) {
-  const counts = bucketCounts(data.runs.status);
-  const worst = data.runs.status.includes("failed") ? "failed" : data.runs.status.includes("timeout") ? "timeout" : null;
-  const owner = data.value && data.dimensions.length
+  const counts = data.counts;
+  const worst = data.worst === "failed" || data.worst === "timeout" ? data.worst : null;
+  const grid = data.grid;
+  const owner = data.value && grid.columns.name !== null
     ? el("span", {}, " · partition ", el("a", {href: runHref(data.key, data.value.partition)}, data.value.label)) : "";
   return [
     el("h1", {}, data.key, " ", worst ? badge(worst) : ""),
     el("p", {class: "meta"}, `module ${data.module} · function ${data.function}`,
        data.return_type ? ` · returns ${data.return_type}` : ""),
     el("p", {}, "Upstream: ", links(data.upstream), el("br"), "Downstream: ", links(data.downstream)),
-    section(data.dimensions.length ? `Partitions (${data.runs.status.length.toLocaleString("en")})` : "Run",
-      el("p", {class: "legend"}, ...BUCKETS.map(b => el("span", {}, el("i", {class: "seg-" + b}), `${BUCKET_TEXT[b]} ${counts[b]}`))),
+    section(grid.columns.name !== null ? `Partitions (${data.runs.toLocaleString("en")})` : "Run",
+      el("p", {class: "legend"}, ...BUCKETS.map(b => el("span", {}, el("i", {class: "seg-" + b}), `${BUCKET_TEXT[b]} ${counts[b].toLocaleString("en")}`))),
+      grid.binned ? el("p", {class: "muted"}, `Each cell counts up to ${plural(grid.per_cell, "partition")} and takes the worst ` +
+        "last status among them; a click lists its runs below.") : "",
       partitionGrid(data)),
-    section("Runs", ...runsTable(data)),
+    el("section", {id: "runs"}, el("h2", {}, "Runs"), ...runsTable(data)),
     section("Durations", durationChart(data.attempts)),
     section("Value", valueView(data.value, owner)),
     section("Source", el("pre", {class: "source"}, data.source)),
@@ -556,12 +580,15 @@ function logText(text) {
   return pre;
 }
 
-function logView(title, folder, log) {
+// A log that is still written (`follow`) stays scrolled to its end while the user leaves it there.
+function logView(title, folder, log, follow) {
   if (!log) return el("div", {class: "log-box"}, el("h3", {}, title), el("p", {class: "muted"}, "none"));
+  const text = log.text ? logText(log.text) : el("p", {class: "muted"}, "empty");
+  if (follow && log.text) text.dataset.follow = title;
   return el("div", {class: "log-box"},
     el("h3", {}, el("a", {href: fileHref(folder + "/" + title)}, title), " ",
        el("span", {class: "muted"}, log.cut ? `the end of ${bytes(log.size)}` : bytes(log.size))),
-    log.text ? logText(log.text) : el("p", {class: "muted"}, "empty"));
+    text);
 }
 
 function runList(list) {
@@ -582,21 +609,28 @@ function facts(rows) {
 
 function runPage(data) {
   const last = data.attempts.length ? data.attempts[data.attempts.length - 1] : null;
-  const published = data.published;
+  const published = data.published, live = data.live;
   const stale = published && published.fingerprint && published.fingerprint !== data.fingerprint;
   const logs = [];
   if (data.failed) {
     logs.push(el("div", {class: "log-column failed"}, el("h3", {}, "Last attempt (failed), ", el("code", {}, data.failed.folder)),
       logView("stderr.log", data.failed.folder, data.failed.stderr), logView("stdout.log", data.failed.folder, data.failed.stdout)));
   }
+  if (live) {
+    logs.push(el("div", {class: "log-column in-progress"}, el("h3", {}, "Attempt in progress, ", el("code", {}, live.folder)),
+      logView("stderr.log", live.folder, live.stderr, true), logView("stdout.log", live.folder, live.stdout, true)));
+  }
   if (published) {
     logs.push(el("div", {class: "log-column"}, el("h3", {}, "Published run, ", el("code", {}, published.folder)),
       logView("stderr.log", published.folder, published.stderr), logView("stdout.log", published.folder, published.stdout)));
   }
   return [
-    el("h1", {}, el("a", {href: assetHref(data.asset)}, data.asset), data.partitioned ? ` [${data.label}]` : "", " ", badge(data.status === "missing" ? null : data.status)),
+    el("h1", {}, el("a", {href: assetHref(data.asset)}, data.asset), data.partitioned ? ` [${data.label}]` : "", " ", badge(data.status === "missing" ? null : data.status),
+       live ? " " : "", live ? badge("running") : ""),
     facts([
       ...data.partition_values.map(([dim, value]) => [dim, value]),
+      live && ["in progress", el("span", {}, `attempt ${live.attempt}, started ${when(live.started)}, running for `,
+        el("span", {"data-since": live.started}, elapsed(live.started)))],
       last && ["last attempt", `${when(last.started)}, ${last.duration === null ? "did not start" : seconds(last.duration)}` +
         (last.exit_status !== null ? `, exit status ${last.exit_status}` : "")],
       last && last.error && ["error", el("span", {class: "error-text"}, last.error)],
