@@ -4,6 +4,7 @@
 "use strict";
 
 const SVG_NS = "http://www.w3.org/2000/svg";
+const FONT = 'system-ui, -apple-system, "Segoe UI", Roboto, "Helvetica Neue", Arial, sans-serif';
 const POLL_MS = 1000;
 const BUCKETS = ["succeeded", "failed", "other", "missing"];
 const BUCKET_TEXT = {succeeded: "succeeded", failed: "failed", other: "skipped or interrupted",
@@ -111,7 +112,7 @@ async function getJSON(url) {
 }
 
 const PAGES = {
-  "/": {load: () => getJSON("/api/graph"), view: graphPage, title: () => "Assets"},
+  "/": {load: () => getJSON("/api/graph"), view: graphPage, shown: showGraph, title: () => "Assets"},
   "/asset": {load: loadAsset, view: assetPage, title: d => d.key},
   // A run's page follows an attempt in progress, whose logs grow with no change to the history.
   "/run": {follow: true, load: () => getJSON("/api/run?" + query({asset: params.get("asset") || "",
@@ -160,6 +161,7 @@ function draw() {
   main.replaceChildren(...page.view(state.data));
   for (const pre of main.querySelectorAll("pre[data-follow]"))
     if (!away.has(pre.dataset.follow)) pre.scrollTop = pre.scrollHeight;
+  if (page.shown) page.shown();
   document.title = page.title(state.data) + " · quarl";
   window.scrollTo(0, scroll);
   document.body.dataset.version = state.version;
@@ -199,25 +201,68 @@ async function poll() {
 
 // --- the asset graph --------------------------------------------------------------------------
 
-const NODE_W = 220, NODE_H = 66, GAP_X = 64, GAP_Y = 24, PAD = 16;
+// In the drawing's own units, which are pixels at zoom 1. In detail, a node is a head (its name,
+// its counts and the bar of its runs) over one row per input, with the parameter's name at the
+// port its edge ends in: a name belongs to one node's row, so no two names ever overlap. A graph
+// too large to read in detail once fitted to the window is drawn with its names alone, a line
+// each, the parameters' names on hover.
+const GEOMETRY = {
+  detail: {nodeW: 190, headH: 52, portH: 15, gapX: 52, gapY: 18, laneH: 10},
+  names: {nodeW: 180, headH: 20, portH: 0, gapX: 40, gapY: 5, laneH: 6},
+};
+const PAD = 16, DETAIL_ZOOM = 0.6;
+const NAME_FONT = "600 13px " + FONT, SMALL_FONT = "11.5px " + FONT, PORT_FONT = "11px " + FONT;
 
-// Layers left to right by longest path from a source; within a layer, a few sweeps of ordering
-// by the mean position of neighbours keep edges from crossing where it is easy.
-function layout(assets) {
+function nodeHeight(g, a) {
+  return g.headH + (g.portH && a.inputs.length ? a.inputs.length * g.portH + 6 : 0);
+}
+
+function portY(g, y, k) {
+  return g.portH ? y + g.headH + 3 + k * g.portH + g.portH / 2 : y + g.headH / 2;
+}
+
+// Layers left to right by longest path from a source (a source moved up to just before its
+// first consumer); an edge that skips layers passes each of them in a lane of its own, which
+// takes part in the ordering like a node, so that it runs between nodes rather than through
+// them. Within a layer, sweeps of ordering by the mean position of neighbours keep edges from
+// crossing where it is easy; then each node moves towards its neighbours' height as far as the
+// nodes above and below it allow.
+function layout(assets, g) {
   const index = new Map(assets.map((a, i) => [a.key, i]));
-  const ups = assets.map(a => [...new Set(a.inputs.map(([, key]) => index.get(key)))]);
-  const downs = assets.map(() => []);
-  ups.forEach((list, i) => list.forEach(u => downs[u].push(i)));
+  const n = assets.length;
   const layer = assets.map(() => 0);
-  for (let i = 0; i < assets.length; i++)  // assets come upstream first
-    for (const u of ups[i]) layer[i] = Math.max(layer[i], layer[u] + 1);
+  for (let i = 0; i < n; i++)  // assets come upstream first
+    for (const [, key] of assets[i].inputs) layer[i] = Math.max(layer[i], layer[index.get(key)] + 1);
+  const consumers = assets.map(() => []);
+  assets.forEach((a, i) => a.inputs.forEach(([, key]) => consumers[index.get(key)].push(i)));
+  assets.forEach((a, i) => {
+    if (!a.inputs.length && consumers[i].length) layer[i] = Math.min(...consumers[i].map(c => layer[c])) - 1;
+  });
+  // Items: the nodes, then the lanes of long edges; ups and downs link items of adjacent layers.
+  const height = assets.map(a => nodeHeight(g, a));
+  const itemLayer = [...layer], ups = assets.map(() => []), downs = assets.map(() => []);
+  const edges = [];
+  assets.forEach((a, target) => a.inputs.forEach(([parameter, key], k) => {
+    const source = index.get(key);
+    const lanes = [];
+    let previous = source;
+    for (let l = layer[source] + 1; l < layer[target]; l++) {
+      const lane = itemLayer.push(l) - 1;
+      height.push(g.laneH); ups.push([previous]); downs.push([]);
+      downs[previous].push(lane);
+      lanes.push(lane);
+      previous = lane;
+    }
+    ups[target].push(previous); downs[previous].push(target);
+    edges.push({source, target, k, parameter, lanes});
+  }));
   const layers = [];
-  layer.forEach((l, i) => (layers[l] = layers[l] || []).push(i));
+  itemLayer.forEach((l, i) => (layers[l] = layers[l] || []).push(i));
   const pos = [];
-  const number = list => list.forEach((n, k) => { pos[n] = k; });
+  const number = list => list.forEach((item, k) => { pos[item] = k; });
   layers.forEach(number);
-  const mean = (n, near) => near.length ? near.reduce((s, m) => s + pos[m], 0) / near.length : pos[n];
-  for (let sweep = 0; sweep < 4; sweep++) {
+  const mean = (item, near) => near.length ? near.reduce((s, m) => s + pos[m], 0) / near.length : pos[item];
+  for (let sweep = 0; sweep < 6; sweep++) {
     for (let l = 1; l < layers.length; l++) {
       layers[l].sort((a, b) => mean(a, ups[a]) - mean(b, ups[b]));
       number(layers[l]);
@@ -227,25 +272,87 @@ function layout(assets) {
       number(layers[l]);
     }
   }
-  const rows = Math.max(1, ...layers.map(l => l.length));
-  const xy = [];
-  layers.forEach((list, l) => list.forEach((n, k) => {
-    xy[n] = [PAD + l * (NODE_W + GAP_X), PAD + (k + (rows - list.length) / 2) * (NODE_H + GAP_Y)];
-  }));
-  return {xy, width: 2 * PAD + layers.length * (NODE_W + GAP_X) - GAP_X,
-          height: 2 * PAD + rows * (NODE_H + GAP_Y) - GAP_Y, index};
+  // Heights: stacked, then moved towards the centres of their neighbours, in order and within
+  // the height of the tallest layer, which thus stays the drawing's.
+  const y = [];
+  let tallest = 0;
+  for (const list of layers) {
+    let at = 0;
+    for (const item of list) { y[item] = at; at += height[item] + g.gapY; }
+    tallest = Math.max(tallest, at - g.gapY);
+  }
+  const centre = item => y[item] + height[item] / 2;
+  for (let pass = 0; pass < 8; pass++) {
+    const order = pass % 2 ? [...layers].reverse() : layers;
+    for (const list of order) {
+      const last = list.length - 1;
+      const wanted = list.map(item => {
+        const near = pass % 2 ? downs[item] : ups[item];
+        return near.length ? near.reduce((s, m) => s + centre(m), 0) / near.length - height[item] / 2 : y[item];
+      });
+      // The bounds of each item's top for the layer to fit: all above it packed, all below it.
+      const least = [], most = [];
+      for (let k = 0, at = 0; k <= last; k++) { least[k] = at; at += height[list[k]] + g.gapY; }
+      for (let k = last, at = tallest; k >= 0; k--) { at -= height[list[k]]; most[k] = at; at -= g.gapY; }
+      const clamp = (v, k) => Math.min(most[k], Math.max(least[k], v));
+      // Packed in order from the top, each as high as it wants or just below the one before,
+      // and from the bottom likewise: the mean of the two keeps the order and the gaps.
+      const low = [], high = [];
+      for (let k = 0; k <= last; k++)
+        low[k] = clamp(k ? Math.max(wanted[k], low[k - 1] + height[list[k - 1]] + g.gapY) : wanted[k], k);
+      for (let k = last; k >= 0; k--)
+        high[k] = clamp(k < last ? Math.min(wanted[k], high[k + 1] - g.gapY - height[list[k]]) : wanted[k], k);
+      list.forEach((item, k) => { y[item] = (low[k] + high[k]) / 2; });
+    }
+  }
+  const column = l => PAD + l * (g.nodeW + g.gapX);
+  return {xy: assets.map((a, i) => [column(layer[i]), PAD + y[i]]), edges,
+          laneAt: lane => [column(itemLayer[lane]), PAD + y[lane] + g.laneH / 2],
+          width: 2 * PAD + layers.length * (g.nodeW + g.gapX) - g.gapX, height: 2 * PAD + tallest};
 }
 
-function shorten(text, length) {
-  return text.length > length ? "…" + text.slice(text.length - length + 1) : text;
+let measuring = null;
+
+function textWidth(text, font) {
+  measuring = measuring || document.createElement("canvas").getContext("2d");
+  measuring.font = font;
+  return measuring.measureText(text).width;
+}
+
+// A name cut to a width: the module part first ("aggr….channel_mix"), then the end of the last.
+function fitText(text, font, width) {
+  if (textWidth(text, font) <= width) return text;
+  const dot = text.lastIndexOf(".");
+  if (dot > 0) {
+    const last = text.slice(dot);
+    for (let keep = dot - 1; keep >= 0; keep--) {
+      const tried = text.slice(0, keep) + "…" + last;
+      if (textWidth(tried, font) <= width) return tried;
+    }
+    text = "…" + last;
+  }
+  for (let keep = text.length - 1; keep > 0; keep--) {
+    const tried = text.slice(0, keep) + "…";
+    if (textWidth(tried, font) <= width) return tried;
+  }
+  return "…";
+}
+
+// The leading module names that every asset's key shares ("fresco."), which the nodes leave out.
+function commonPrefix(keys) {
+  if (keys.length < 2) return "";
+  const split = keys.map(k => k.split("."));
+  let count = 0;
+  while (split.every(parts => parts.length > count + 1 && parts[count] === split[0][count])) count++;
+  return count ? split[0].slice(0, count).join(".") + "." : "";
 }
 
 function countsText(a) {
   const c = a.counts;
-  const parts = [`${c.succeeded} ok`];
-  if (c.failed) parts.push(`${c.failed} failed`);
-  if (c.other) parts.push(`${c.other} skipped`);
-  if (c.missing) parts.push(`${c.missing} missing`);
+  const parts = [`${c.succeeded.toLocaleString("en")} ok`];
+  if (c.failed) parts.push(`${c.failed.toLocaleString("en")} failed`);
+  if (c.other) parts.push(`${c.other.toLocaleString("en")} skipped`);
+  if (c.missing) parts.push(`${c.missing.toLocaleString("en")} missing`);
   return parts.join(" · ");
 }
 
@@ -262,34 +369,197 @@ function bar(counts, total, x, y, width, height) {
   return group;
 }
 
-function graphView(assets) {
-  const {xy, width, height, index} = layout(assets);
-  const drawing = svg("svg", {class: "graph", width, height, viewBox: `0 0 ${width} ${height}`,
-                              role: "img", "aria-label": "asset graph"});
+function edgePath(g, from, to, lanes, laneAt) {
+  let [x, y] = from;
+  let d = `M${x},${y}`;
+  const curve = (ex, ey) => {
+    const dx = Math.max(g.gapX / 2, (ex - x) / 2);
+    d += ` C${x + dx},${y} ${ex - dx},${ey} ${ex},${ey}`;
+    [x, y] = [ex, ey];
+  };
+  for (const lane of lanes) {
+    const [lx, ly] = laneAt(lane);
+    curve(lx, ly);
+    d += ` L${lx + g.nodeW},${ly}`;
+    x = lx + g.nodeW;
+  }
+  curve(...to);
+  return d;
+}
+
+// A drawing of names alone is as wide as its longest name, within bounds.
+function geometry(mode, assets, prefix) {
+  if (mode === "detail") return GEOMETRY.detail;
+  const longest = Math.max(0, ...assets.map(a => textWidth(a.key.slice(a.key.startsWith(prefix) ? prefix.length : 0), NAME_FONT)));
+  return {...GEOMETRY.names, nodeW: Math.round(Math.min(280, Math.max(120, longest + 16)))};
+}
+
+function graphView(assets, prefix, mode) {
+  const g = geometry(mode, assets, prefix);
+  const {xy, edges, laneAt, width, height} = layout(assets, g);
+  const drawing = svg("svg", {class: "graph " + mode, role: "img", "aria-label": "asset graph",
+                              "data-width": width, "data-height": height});
   drawing.append(svg("defs", {}, svg("marker", {id: "arrow", viewBox: "0 0 10 10", refX: 10, refY: 5,
     markerWidth: 7, markerHeight: 7, orient: "auto-start-reverse"}, svg("path", {d: "M0,0 L10,5 L0,10 z"}))));
-  assets.forEach((a, i) => {
-    for (const [parameter, key] of a.inputs) {
-      const [x1, y1] = xy[index.get(key)], [x2, y2] = xy[i];
-      const sx = x1 + NODE_W, sy = y1 + NODE_H / 2, ex = x2, ey = y2 + NODE_H / 2, mid = (sx + ex) / 2;
-      drawing.append(svg("path", {class: "edge", d: `M${sx},${sy} C${mid},${sy} ${mid},${ey} ${ex},${ey}`,
-                                  "marker-end": "url(#arrow)"}));
-      drawing.append(svg("text", {class: "edge-label", x: mid, y: (sy + ey) / 2 - 4}, parameter));
-    }
-  });
+  const edgeLayer = svg("g", {class: "edges"});
+  for (const {source, target, k, parameter, lanes} of edges) {
+    const [x1, y1] = xy[source], [x2, y2] = xy[target];
+    edgeLayer.append(svg("path", {class: "edge", "marker-end": "url(#arrow)",
+      d: edgePath(g, [x1 + g.nodeW, y1 + Math.min(g.headH, 52) / 2], [x2 - (g.portH ? 2.5 : 0), portY(g, y2, k)], lanes, laneAt)},
+      svg("title", {}, `${parameter}: ${assets[source].key} → ${assets[target].key}`)));
+  }
+  drawing.append(edgeLayer);
   assets.forEach((a, i) => {
     const [x, y] = xy[i];
-    drawing.append(svg("a", {href: assetHref(a.key), class: "node " + statusClass(a.status || "missing"),
-                             "data-key": a.key, "data-status": a.status || "missing"},
-      svg("title", {}, `${a.key}\n${a.partitioned ? plural(a.runs, "partition") : "1 run"}: ${countsText(a)}`),
-      svg("rect", {x, y, width: NODE_W, height: NODE_H, rx: 8, class: "box"}),
-      svg("text", {x: x + 10, y: y + 20, class: "node-name"}, shorten(a.key, 28)),
-      svg("text", {x: x + 10, y: y + 38, class: "node-counts"},
-          (a.partitioned ? plural(a.runs, "partition") + " · " : "") + countsText(a)),
-      bar(a.counts, a.runs, x + 10, y + NODE_H - 18, NODE_W - 20, 8)));
+    const name = a.key.startsWith(prefix) ? a.key.slice(prefix.length) : a.key;
+    const runs = `${a.partitioned ? plural(a.runs, "partition") : "1 run"}: ${countsText(a)}`;
+    const inputs = a.inputs.length ? "\ninputs: " + a.inputs.map(([parameter]) => parameter).join(", ") : "";
+    const node = svg("a", {href: assetHref(a.key), class: "node " + statusClass(a.status || "missing"),
+                           "data-key": a.key, "data-status": a.status || "missing"},
+      svg("title", {}, `${a.key}\n${runs}${inputs}`),
+      svg("rect", {x, y, width: g.nodeW, height: nodeHeight(g, a), rx: mode === "detail" ? 8 : 4, class: "box"}));
+    if (mode === "names") {
+      node.append(svg("text", {x: x + 8, y: y + 14.5, class: "node-name"}, fitText(name, NAME_FONT, g.nodeW - 16)));
+    } else {
+      node.append(svg("text", {x: x + 10, y: y + 19, class: "node-name"}, fitText(name, NAME_FONT, g.nodeW - 20)),
+        svg("text", {x: x + 10, y: y + 35, class: "node-counts"},
+            fitText((a.partitioned ? plural(a.runs, "partition") + " · " : "") + countsText(a), SMALL_FONT, g.nodeW - 20)),
+        bar(a.counts, a.runs, x + 10, y + 41, g.nodeW - 20, 6));
+      a.inputs.forEach(([parameter], k) => {
+        const py = portY(g, y, k);
+        node.append(svg("circle", {cx: x, cy: py, r: 2.5, class: "port"}),
+          svg("text", {x: x + 10, y: py + 4, class: "port-label"}, fitText(parameter, PORT_FONT, g.nodeW - 20)));
+      });
+    }
+    drawing.append(node);
   });
   return drawing;
 }
+
+// Zoom and pan change the drawing's viewBox: the wheel zooms about the pointer, a drag moves,
+// "Fit" shows the whole graph. The view and the drawing a user chose are kept when the page
+// redraws with news from the history; until then, each drawing and each resize of the window
+// fits again, in detail when that can be read.
+const graphState = {view: null, chosen: false, mode: null};
+
+function graphControls(prefix) {
+  const zoomBy = factor => () => {
+    const drawing = document.querySelector("svg.graph");
+    const v = graphState.view;
+    if (drawing && v) zoomAt(drawing, v.x + v.w / 2, v.y + v.h / 2, factor);
+  };
+  return el("div", {class: "controls graph-controls"},
+    el("button", {onclick: () => { graphState.chosen = false; graphState.mode = null; showGraph(); },
+                  title: "show the whole graph"}, "Fit"),
+    el("button", {onclick: zoomBy(1.25), title: "zoom in"}, "+"),
+    el("button", {onclick: zoomBy(0.8), title: "zoom out"}, "−"),
+    el("button", {id: "graph-mode", onclick: () => {
+      graphState.mode = document.querySelector("svg.graph.detail") ? "names" : "detail";
+      graphState.chosen = false;
+      showGraph();
+    }}, "Names only"),
+    el("span", {class: "muted"}, "Wheel to zoom, drag to move.", prefix ? " Names leave out " : "",
+       prefix ? el("code", {}, prefix) : "", prefix ? ", which all of them share." : ""),
+    legend());
+}
+
+function setView(drawing, view) {
+  graphState.view = view;
+  drawing.setAttribute("viewBox", `${view.x} ${view.y} ${view.w} ${view.h}`);
+  drawing.dataset.zoom = (drawing.clientWidth / view.w).toFixed(4);
+}
+
+function fitView(drawing, room) {
+  const width = +drawing.dataset.width, height = +drawing.dataset.height;
+  const available = drawing.parentElement.clientWidth;
+  const zoom = Math.min(1, available / width, room / height);
+  // As tall as the graph at that zoom: a small graph leaves no empty band below it.
+  const shown = Math.max(120, Math.min(room, height * zoom));
+  drawing.style.height = `${shown}px`;
+  const w = available / zoom, h = shown / zoom;
+  setView(drawing, {x: zoom === 1 ? 0 : (width - w) / 2, y: (height - h) / 2, w, h});
+}
+
+function zoomAt(drawing, x, y, factor) {
+  const v = graphState.view;
+  const zoom = drawing.clientWidth / v.w;
+  const next = Math.min(3, Math.max(0.05, zoom * factor)) / zoom;
+  graphState.chosen = true;
+  setView(drawing, {x: x - (x - v.x) / next, y: y - (y - v.y) / next, w: v.w / next, h: v.h / next});
+}
+
+function graphEvents(drawing) {
+  const point = event => {
+    const box = drawing.getBoundingClientRect(), v = graphState.view;
+    return [v.x + (event.clientX - box.left) / box.width * v.w, v.y + (event.clientY - box.top) / box.height * v.h];
+  };
+  drawing.addEventListener("wheel", event => {
+    event.preventDefault();
+    zoomAt(drawing, ...point(event), Math.exp(-event.deltaY * (event.deltaMode ? 0.05 : 0.0015)));
+  }, {passive: false});
+  let drag = null;
+  drawing.addEventListener("pointerdown", event => {
+    if (event.button === 0) drag = {x: event.clientX, y: event.clientY, view: graphState.view, moved: false};
+  });
+  drawing.addEventListener("pointermove", event => {
+    if (!drag) return;
+    const dx = event.clientX - drag.x, dy = event.clientY - drag.y;
+    if (!drag.moved && Math.hypot(dx, dy) < 4) return;
+    // Captured, the pointer's release and its click go to the drawing, not to the node under it:
+    // a drag never opens a node.
+    if (!drag.moved) drawing.setPointerCapture(event.pointerId);
+    drag.moved = true;
+    graphState.chosen = true;
+    const scale = drag.view.w / drawing.clientWidth;
+    setView(drawing, {...drag.view, x: drag.view.x - dx * scale, y: drag.view.y - dy * scale});
+  });
+  drawing.addEventListener("pointerup", () => { drag = null; });
+  drawing.addEventListener("pointercancel", () => { drag = null; });
+}
+
+// Draws the graph into its box once the page is laid out: which drawing fits, and how, depends
+// on the room the window leaves it.
+function graphRoom(box) {
+  return Math.max(240, window.innerHeight - (box.getBoundingClientRect().top + window.scrollY) - 16);
+}
+
+function graphMode(assets, box) {
+  const {width, height} = layout(assets, GEOMETRY.detail);
+  return Math.min(box.clientWidth / width, graphRoom(box) / height) >= DETAIL_ZOOM ? "detail" : "names";
+}
+
+function showGraph() {
+  const box = document.getElementById("graph");
+  if (!box || !state.data || !state.data.assets) return;
+  const assets = state.data.assets, prefix = commonPrefix(assets.map(a => a.key));
+  const room = graphRoom(box);
+  const mode = graphState.mode || graphMode(assets, box);
+  const drawing = graphView(assets, prefix, mode);
+  box.replaceChildren(drawing);
+  document.getElementById("graph-mode").textContent = mode === "detail" ? "Names only" : "Details";
+  graphEvents(drawing);
+  if (graphState.chosen && graphState.view && graphState.shownMode === mode) {
+    drawing.style.height = graphState.height;
+    setView(drawing, graphState.view);
+  } else {
+    fitView(drawing, room);
+  }
+  graphState.shownMode = mode;
+  graphState.height = drawing.style.height;
+}
+
+// A new size of the window fits the graph again, unless the user has chosen a view; the same
+// drawing when it is still the one that fits.
+window.addEventListener("resize", () => {
+  const drawing = document.querySelector("svg.graph");
+  if (!drawing || graphState.chosen) return;
+  if (graphState.mode || graphMode(state.data.assets, drawing.parentElement) === graphState.shownMode) {
+    fitView(drawing, graphRoom(drawing.parentElement));
+    graphState.height = drawing.style.height;
+  } else {
+    showGraph();
+  }
+});
 
 function invocationLine(invocation) {
   if (!invocation) return el("p", {class: "muted"}, "No quarl run has recorded anything in this folder yet.");
@@ -302,10 +572,11 @@ function invocationLine(invocation) {
 }
 
 function legend() {
-  return el("p", {class: "legend"}, ...BUCKETS.map(b => el("span", {}, el("i", {class: "seg-" + b}), BUCKET_TEXT[b])));
+  return el("span", {class: "legend"}, ...BUCKETS.map(b => el("span", {}, el("i", {class: "seg-" + b}), BUCKET_TEXT[b])));
 }
 
 function graphPage(data) {
+  const prefix = commonPrefix(data.assets.map(a => a.key));
   const rows = data.assets.map(a => el("tr", {"data-key": a.key},
     el("td", {}, el("a", {href: assetHref(a.key)}, a.key)), el("td", {}, badge(a.status)),
     el("td", {class: "num"}, a.runs.toLocaleString("en")),
@@ -314,8 +585,8 @@ function graphPage(data) {
     el("h1", {}, "Assets"),
     el("p", {class: "muted"}, "Output folder ", el("code", {}, data.out)),
     invocationLine(data.invocation),
-    legend(),
-    el("div", {class: "scroll"}, graphView(data.assets)),
+    graphControls(prefix),
+    el("div", {class: "graph-box", id: "graph"}),
     el("table", {class: "list"}, el("thead", {}, el("tr", {}, el("th", {}, "asset"), el("th", {}, "worst last status"),
       el("th", {}, "runs"), ...BUCKETS.map(b => el("th", {}, b)))), el("tbody", {}, ...rows)),
   ];
