@@ -5,9 +5,9 @@ The history is opened read-only for each request and closed before the answer is
 query reads its rows to the end, so no read transaction is left open while `quarl run` commits.
 
 An asset may have 100,000 partitions: its page never holds a row per run. The last attempt of
-each run is one byte (its status) and, for the list of runs, two floats; the partition grid is
-counted here, cells of several partitions each when there are more than a page can draw, and the
-list of runs goes out a page at a time.
+each run is one byte (its status) and two floats (its start and duration); the partition grid is
+counted here, in cells of several partitions each when there are more than a page can draw, and
+the list of runs goes out a page at a time.
 """
 
 from __future__ import annotations
@@ -261,8 +261,9 @@ class Project:
             if at is None:
                 return  # a partition no longer planned
             status[at] = value = code[text]
-            started[at] = start
-            duration[at] = -1.0 if took is None else took
+            if value:  # else pruned since: as if never run
+                started[at] = start
+                duration[at] = -1.0 if took is None else took
             if value in _USABLE and start > last.shown_started:
                 last.shown, last.shown_started = at, start
 
