@@ -532,6 +532,7 @@ function showGraph() {
   const box = document.getElementById("graph");
   if (!box || !state.data || !state.data.assets) return;
   const assets = state.data.assets, prefix = commonPrefix(assets.map(a => a.key));
+  if (!assets.length) { box.replaceChildren(el("p", {class: "muted"}, "This plan has no assets.")); return; }
   const room = graphRoom(box);
   const mode = graphState.mode || graphMode(assets, box);
   const drawing = graphView(assets, prefix, mode);
