@@ -1,18 +1,25 @@
-"""quarl ui on a project of 10,000 runs: how soon its pages are in the user's hands, and the
-server's memory.
+"""quarl ui at scale: how soon its pages are in the user's hands, and the server's memory.
 
-The project: one source, one asset of 100 x 100 partitions (10,000 runs, a few of which fail) and
-one asset that consumes them all (skipped, since some failed). `quarl run` runs it for real, then
-`quarl ui` serves it and Debian's chromium (headless, through Selenium) opens each page REPEAT
-times. A page's time runs from the navigation's start to the moment its first drawing is laid
-out and painted (the page's own performance mark "quarl-drawn"); targets: the graph page and the
-asset page of 10,000 partitions within 1 s. Then the server's peak resident memory (VmHWM),
-target under 150 MB, and for scale each JSON answer's size and the server's time for it.
+First, a project of 10,000 runs: one source, one asset of 100 x 100 partitions (10,000 runs, a few
+of which fail) and one asset that consumes them all (skipped, since some failed). `quarl run`
+runs it for real, then `quarl ui` serves it and Debian's chromium (headless, through Selenium)
+opens each page REPEAT times. A page's time runs from the navigation's start to the moment its
+first drawing is laid out and painted (the page's own performance mark "quarl-drawn"); targets:
+the graph page and the asset page of 10,000 partitions within 1 s. Then the server's peak
+resident memory (VmHWM), target under 150 MB, and for scale each JSON answer's size and the
+server's time for it.
 
-    python bench/bench_ui.py [--quick] [--repeat N]
+Then an asset of 100,000 partitions (one dimension), with a history of one attempt per partition
+(every 331st failed) written straight into SQLite through quarl.run.history, since running
+100,000 processes would take the better part of an hour: the answers of its asset page (the
+asset, with its grid counted by the server; a page of its runs; another page, slowest first) in
+at most 1 s each, the first one included, and the server under 150 MB; the page in chromium for
+scale.
 
---quick plans 30 x 30 partitions, to try the script. The project goes to /dev/shm when there is
-one, as in bench_run.py.
+    python bench/bench_ui.py [--quick] [--repeat N] [--only 10000|100000]
+
+--quick plans 30 x 30 and 3,000 partitions, to try the script. The projects go to /dev/shm when
+there is one, as in bench_run.py.
 """
 
 import argparse
@@ -52,8 +59,8 @@ def write_project(root, side):
         "    return len(cells)\n")
 
 
-def start_server(cwd):
-    process = subprocess.Popen([PY, "-m", "quarl", "ui", "uibench", "--port", "0"], cwd=cwd,
+def start_server(cwd, target):
+    process = subprocess.Popen([PY, "-m", "quarl", "ui", target, "--port", "0"], cwd=cwd,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     line = process.stdout.readline()
     found = re.search(r"(http://127\.0\.0\.1:\d+)/", line)
@@ -95,13 +102,15 @@ def memory_kb(pid, field):
     return 0
 
 
-def main():
-    parser = argparse.ArgumentParser()
-    parser.add_argument("--quick", action="store_true")
-    parser.add_argument("--repeat", type=int, default=5)
-    args = parser.parse_args()
+def timed_get(url):
+    begin = time.perf_counter()
+    with urllib.request.urlopen(url) as answer:
+        size = len(answer.read())
+    return time.perf_counter() - begin, size
+
+
+def ten_thousand(args, base):
     side = 30 if args.quick else 100
-    base = "/dev/shm" if os.path.isdir("/dev/shm") else None
     with tempfile.TemporaryDirectory(dir=base) as root:
         write_project(root, side)
         start = time.perf_counter()
@@ -111,7 +120,7 @@ def main():
             sys.exit(f"quarl run should have failed a few cells:\n{done.stderr[-2000:]}")
         print(f"{done.stdout.splitlines()[-1]} "
               f"(quarl run took {time.perf_counter() - start:.1f} s)")
-        process, url = start_server(root)
+        process, url = start_server(root, "uibench")
         driver = None
         try:
             driver = browser()
@@ -123,14 +132,12 @@ def main():
                 page_time(driver, url + path)  # the first load warms the browser's caches
                 times = [page_time(driver, url + path) for _ in range(args.repeat)]
                 report(f"{name}: request to drawn, ms (median of {args.repeat})", statistics.median(times), target)
-            for api in ("/api/graph", "/api/asset?key=uibench.grid.cell", "/api/invocation",
-                        "/api/run?asset=uibench.grid.total"):
+            for api in ("/api/graph", "/api/asset?key=uibench.grid.cell", "/api/runs?key=uibench.grid.cell",
+                        "/api/invocation", "/api/run?asset=uibench.grid.total"):
                 times = []
                 for _ in range(args.repeat):
-                    begin = time.perf_counter()
-                    with urllib.request.urlopen(url + api) as answer:
-                        size = len(answer.read())
-                    times.append(time.perf_counter() - begin)
+                    seconds, size = timed_get(url + api)
+                    times.append(seconds)
                 print(f"{api:<40} {size / 1024:8.0f} KB  {statistics.median(times) * 1000:7.1f} ms")
             report("quarl ui server: peak resident memory, MB", memory_kb(process.pid, "VmHWM") / 1024, 150)
         finally:
@@ -138,6 +145,85 @@ def main():
                 driver.quit()
             process.terminate()
             process.wait()
+
+
+def write_history(root, count):
+    """One attempt per partition, as `quarl run` would have recorded them."""
+    code = (f"import sys, time\nsys.path.insert(0, {root!r})\n"
+            "from quarl.run import layout, pipeline\n"
+            "from quarl.run.history import AttemptRecord, History\n"
+            "from quarl.run.status import Status\n"
+            "plan = pipeline.plan_project(['manybench'], pipeline.worker_environment([]))\n"
+            "history = History.open('quarl-out', create=True)\n"
+            "invocation = history.begin('quarl run manybench')\n"
+            "start = time.time() - 3600\n"
+            "def record(run):\n"
+            "    status = Status.FAILED if run.index % 331 == 330 else Status.SUCCEEDED\n"
+            "    name = layout.partition_folder(run.partition)\n"
+            "    return AttemptRecord(run.asset.key, name, run.label, run.index, run.fingerprint, status,\n"
+            "                         start + run.index * 0.03, 0.05 + run.index % 97 / 100,\n"
+            "                         int(status != Status.SUCCEEDED), 'ValueError: no' if status == Status.FAILED else None,\n"
+            "                         'int', f'quarl-out/{run.asset.key}/{name}')\n"
+            "history.add(invocation, (record(run) for run in plan.runs))\n"
+            "history.finish(invocation, 1)\n"
+            "history.close()\n")
+    os.makedirs(os.path.join(root, "quarl-out"))
+    subprocess.run([PY, "-c", code], cwd=root, check=True)
+
+
+def hundred_thousand(args, base):
+    count = 3_000 if args.quick else 100_000
+    with tempfile.TemporaryDirectory(dir=base) as root:
+        package = pathlib.Path(root, "manybench")
+        package.mkdir()
+        (package / "__init__.py").write_text("")
+        (package / "days.py").write_text(
+            "from quarl import asset, partitions\n\n"
+            f"DAYS = partitions([f'd{{i:06}}' for i in range({count})])\n\n\n"
+            "@asset(partitions={'day': DAYS})\ndef reading(day: str) -> int:\n    return len(day)\n")
+        begin = time.perf_counter()
+        write_history(root, count)
+        print(f"history of {count:,} attempts written in {time.perf_counter() - begin:.1f} s")
+        begin = time.perf_counter()
+        process, url = start_server(root, "manybench")
+        print(f"quarl ui planned and serving in {time.perf_counter() - begin:.1f} s, "
+              f"resident {memory_kb(process.pid, 'VmRSS') / 1024:.0f} MB")
+        key = "manybench.days.reading"
+        driver = None
+        try:
+            answers = [("the asset (grid counted by the server)", f"/api/asset?key={key}"),
+                       ("a page of its runs", f"/api/runs?key={key}&page=7"),
+                       ("a page of its failed runs, slowest first", f"/api/runs?key={key}&show=failed&order=slowest"),
+                       ("the graph", "/api/graph")]
+            for name, api in answers:
+                first, size = timed_get(url + api)
+                times = [timed_get(url + api)[0] for _ in range(args.repeat)]
+                report(f"{count:,} partitions, {name}: first answer, ms ({size / 1024:.0f} KB)", first * 1000, 1000)
+                report(f"{count:,} partitions, {name}: median of {args.repeat}, ms", statistics.median(times) * 1000, 1000)
+            driver = browser()
+            page_time(driver, url + f"/asset?key={key}")
+            times = [page_time(driver, url + f"/asset?key={key}") for _ in range(args.repeat)]
+            report(f"asset page of {count:,} partitions: request to drawn, ms (median of {args.repeat})",
+                   statistics.median(times))
+            report("quarl ui server: peak resident memory, MB", memory_kb(process.pid, "VmHWM") / 1024, 150)
+        finally:
+            if driver is not None:
+                driver.quit()
+            process.terminate()
+            process.wait()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true")
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--only", choices=["10000", "100000"])
+    args = parser.parse_args()
+    base = "/dev/shm" if os.path.isdir("/dev/shm") else None
+    if args.only != "100000":
+        ten_thousand(args, base)
+    if args.only != "10000":
+        hundred_thousand(args, base)
 
 
 if __name__ == "__main__":

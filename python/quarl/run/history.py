@@ -14,7 +14,7 @@ import shutil
 import sqlite3
 import tempfile
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, NamedTuple
@@ -317,16 +317,54 @@ class History:
     # The pages of a project of 10,000 runs read every run's attempts at once: these take only
     # the columns they show, as tuples, at a tenth of the cost of full records.
 
-    def latest_brief(self, asset: str | None = None) -> list[Brief]:
-        """The last attempt of every run the history knows, or of every run of one asset, in no
-        particular order."""
+    def scan_last(self, asset: str | None,
+                  visit: Callable[[str, str, str, float, float | None], None]) -> None:
+        """Calls visit(asset, partition, status, started, duration) with the last attempt of
+        every run, or of every run of one asset, in no particular order, keeping no row: the
+        pages of an asset of 100,000 partitions hold one byte per run, not a row. The statement
+        is read to its end (or reset) before this returns."""
         inner = "SELECT max(id) FROM attempt GROUP BY asset, partition"
         if asset is not None:
             inner = "SELECT max(id) FROM attempt WHERE asset = ? GROUP BY partition"
         with _reading(self.path):
-            rows = self._db.execute(f"SELECT {', '.join(Brief._fields)} FROM attempt WHERE id IN ({inner})",
-                                    () if asset is None else (asset,)).fetchall()
-        return _briefs(rows)
+            cursor = self._db.execute(
+                f"SELECT asset, partition, status, started, duration FROM attempt WHERE id IN ({inner})",
+                () if asset is None else (asset,))
+            try:
+                for row in cursor:
+                    visit(*row)
+            finally:
+                cursor.close()
+
+    def timings(self, asset: str, limit: int) -> list[tuple[float, float, str]]:
+        """(started, duration, status) of the last `limit` attempts of an asset that ran,
+        oldest first."""
+        with _reading(self.path):
+            count, last = self._db.execute(
+                "SELECT (SELECT count(*) FROM attempt WHERE asset = ?), (SELECT max(id) FROM attempt)",
+                (asset,)).fetchall()[0]
+            # The index finds an asset's attempts but not in the order of their ids: sorting
+            # 100,000 of them takes longer than walking the table back from its end, as long as
+            # the asset's attempts are not too sparse in it ("+asset" keeps the index out).
+            column = "+asset" if count and last <= 8 * count else "asset"
+            rows = self._db.execute(
+                f"SELECT started, duration, status FROM attempt WHERE {column} = ? AND duration IS NOT NULL "
+                "ORDER BY id DESC LIMIT ?", (asset, limit)).fetchall()
+        rows.reverse()
+        return rows
+
+    def last_statuses(self, asset: str, partitions: Sequence[str]) -> dict[str, str]:
+        """The status of the last attempt of a few runs of one asset, by partition."""
+        found: dict[str, str] = {}
+        with _reading(self.path):
+            for start in range(0, len(partitions), 500):
+                chunk = partitions[start:start + 500]
+                marks = ", ".join("?" * len(chunk))
+                found.update(self._db.execute(
+                    "SELECT partition, status FROM attempt WHERE id IN (SELECT max(id) FROM attempt "
+                    f"WHERE asset = ? AND partition IN ({marks}) GROUP BY partition)",
+                    (asset, *chunk)).fetchall())
+        return found
 
     def briefs(self, *, asset: str | None = None, invocation: int | None = None,
                limit: int = -1) -> list[Brief]:

@@ -3,22 +3,30 @@ the history and the output folder as they are at the request.
 
 The history is opened read-only for each request and closed before the answer is sent: every
 query reads its rows to the end, so no read transaction is left open while `quarl run` commits.
+
+An asset may have 100,000 partitions: its page never holds a row per run. The last attempt of
+each run is one byte (its status) and two floats (its start and duration); the partition grid is
+counted here, in cells of several partitions each when there are more than a page can draw, and
+the list of runs goes out a page at a time.
 """
 
 from __future__ import annotations
 
 import itertools
+import math
 import os
+import re
 import shlex
-from collections import Counter
-from collections.abc import Iterator
+import threading
+from array import array
+from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
-from typing import Any
+from typing import Any, NamedTuple
 
 from quarl import contract
 from quarl.run import graph, layout
-from quarl.run.history import AttemptRecord, Brief, History
-from quarl.run.plan import Plan, Run, value_text
+from quarl.run.history import AttemptRecord, History
+from quarl.run.plan import Plan, Run, partition_label, value_text
 from quarl.run.status import Status
 from quarl.ui import files
 
@@ -28,21 +36,29 @@ LIST_LIMIT = 200
 INVOCATIONS_SHOWN = 20
 CHART_LIMIT = 20_000  # the attempts of an asset that its chart shows, the last ones
 MISSING = "missing"  # a run of the plan that the history has no attempt of
+PAGE_ROWS = 50  # runs in a page of an asset's list
+# An asset of up to CELL_LIMIT partitions has a cell per partition; a larger one has cells of
+# several, at most LINE_CELLS of them in a row (one dimension) or GRID_CELLS in a table.
+CELL_LIMIT = 10_000
+LINE_CELLS = 2_000
+GRID_CELLS = 2_500
+
+# A run's last status as one byte: 0 for none (missing, or pruned since), else its position here.
+_STATUSES = (MISSING, *(status.value for status in Status))
+_CODE = {text: code for code, text in enumerate(_STATUSES)}
+_CODE[Status.PRUNED.value] = 0
+BUCKETS = ("succeeded", "failed", "other", MISSING)
+# Status code -> its bucket's position in BUCKETS, for bytes.translate.
+_BUCKET_TABLE = bytes([BUCKETS.index(MISSING if code == 0 else
+                                     "succeeded" if Status(text).usable else
+                                     "failed" if Status(text).failed else "other")
+                       for code, text in enumerate(_STATUSES)] + [0] * (256 - len(_STATUSES)))
+_ATTEMPT_ID = re.compile("[0-9a-f]{12}")
+_USABLE = frozenset(_CODE[status.value] for status in Status if status.usable)
 
 
 class NotFound(Exception):
     pass
-
-
-def _bucket(status: Status | None) -> str:
-    """Which part of an asset's bar a run's last status falls in."""
-    if status is None:
-        return MISSING
-    if status.usable:
-        return "succeeded"
-    if status.failed:
-        return "failed"
-    return "other"
 
 
 def _attempt(invocation: int, record: AttemptRecord) -> dict[str, Any]:
@@ -82,19 +98,125 @@ def _cut(items: list[Any], total: int) -> dict[str, Any]:
     return {"items": items, "more": total - len(items)}
 
 
+class _Names:
+    """The partition folder names of one asset's runs, by position in the asset, and back."""
+
+    def __init__(self, runs: Sequence[Run]) -> None:
+        # Not through partition_folder's cache: that would keep a second entry for every run.
+        folder = layout.partition_folder.__wrapped__
+        self.names = [folder(run.partition) if run.partition else "" for run in runs]
+        self.position = {name: index for index, name in enumerate(self.names)}
+
+
+class _Last:
+    """The last attempt of each run of one asset: its status code, its start and its duration
+    (-1 for none)."""
+
+    def __init__(self, count: int) -> None:
+        self.status = bytearray(count)
+        self.started = array("d", [-1.0]) * count
+        self.duration = array("d", [-1.0]) * count
+        self.shown = -1  # the run whose value the asset shows: the last that succeeded
+        self.shown_started = -1.0
+
+    def buckets(self) -> bytes:
+        return bytes(self.status.translate(_BUCKET_TABLE))
+
+    def counts(self) -> dict[str, int]:
+        buckets = self.buckets()
+        return {name: buckets.count(position) for position, name in enumerate(BUCKETS)}
+
+
+class _Worst(NamedTuple):
+    asset: str
+    status: Status
+
+
+def _worst(key: str, codes: bytes | bytearray) -> str | None:
+    """The worst last status among some runs, as `quarl graph` colours an asset."""
+    present = [_Worst(key, Status(_STATUSES[code])) for code in set(codes) if code]
+    worst = graph.asset_statuses(present).get(key)
+    return worst.value if worst else None
+
+
+class Geometry(NamedTuple):
+    """How an asset's partitions are drawn: R rows (the first dimension's values) by C columns
+    (the second's; a single dimension is one row), repeated for each of G combinations of the
+    other dimensions, the run at (row, column, group) being (row * C + column) * G + group in
+    plan order. Binned, a cell counts `rows_per` rows by `columns_per` columns of every group."""
+
+    rows: int
+    columns: int
+    groups: int
+    rows_per: int = 1
+    columns_per: int = 1
+    binned: bool = False
+
+    @property
+    def cell_groups(self) -> int:
+        return 1 if self.binned else self.groups
+
+    @property
+    def cell_rows(self) -> int:
+        return -(-self.rows // self.rows_per)
+
+    @property
+    def cell_columns(self) -> int:
+        return -(-self.columns // self.columns_per)
+
+    @property
+    def cells(self) -> int:
+        return self.cell_groups * self.cell_rows * self.cell_columns
+
+    def spans(self, cell: int) -> tuple[range, range, range]:
+        """The rows, columns and groups of one cell."""
+        group, rest = divmod(cell, self.cell_rows * self.cell_columns)
+        row, column = divmod(rest, self.cell_columns)
+        return (range(row * self.rows_per, min(self.rows, (row + 1) * self.rows_per)),
+                range(column * self.columns_per, min(self.columns, (column + 1) * self.columns_per)),
+                range(self.groups) if self.binned else range(group, group + 1))
+
+    def positions(self, cell: int) -> list[int]:
+        """The runs of one cell, in plan order."""
+        rows, columns, groups = self.spans(cell)
+        return [(r * self.columns + c) * self.groups + g for r in rows for c in columns for g in groups]
+
+
+def geometry(dimensions: Sequence[tuple[str, Sequence[str]]]) -> Geometry:
+    sizes = [len(values) for _, values in dimensions]
+    total = math.prod(sizes)
+    if len(sizes) < 2:
+        columns = sizes[0] if sizes else 1
+        if total <= CELL_LIMIT:
+            return Geometry(1, columns, 1)
+        return Geometry(1, columns, 1, 1, -(-columns // LINE_CELLS), True)
+    rows, columns = sizes[0], sizes[1]
+    groups = total // (rows * columns) if total else 1
+    if total <= CELL_LIMIT:
+        return Geometry(rows, columns, groups)
+    # Cells as near square as the two dimensions allow, no more than GRID_CELLS of them.
+    cell_rows = max(1, min(rows, math.isqrt(GRID_CELLS * rows // columns)))
+    cell_columns = max(1, min(columns, GRID_CELLS // cell_rows))
+    return Geometry(rows, columns, groups, -(-rows // cell_rows), -(-columns // cell_columns), True)
+
+
 class Project:
     def __init__(self, plan: Plan, out: str) -> None:
         self.plan = plan
         self.out = os.path.abspath(out)
         self.assets = {asset.key: asset for asset in plan.assets}
-        self.runs_of: dict[str, list[Run]] = {asset.key: [] for asset in plan.assets}
-        self.folder_name: list[str] = []  # per run: its partition folder's name, "" for none
-        self.run_by_name: dict[tuple[str, str], Run] = {}
+        # The runs of an asset are consecutive in plan order: its first and how many.
+        self.first: dict[str, int] = {}
+        self.count: dict[str, int] = {asset.key: 0 for asset in plan.assets}
         for run in plan.runs:
-            name = layout.partition_folder(run.partition) if run.partition else ""
-            self.folder_name.append(name)
-            self.runs_of[run.asset.key].append(run)
-            self.run_by_name[(run.asset.key, name)] = run
+            key = run.asset.key
+            self.first.setdefault(key, run.index)
+            self.count[key] += 1
+        # Every page of an asset and the graph's counts read its runs' folder names: made here,
+        # once (a third of a second for 100,000 runs), rather than at the first page.
+        self._names = {asset.key: _Names(self.runs_of(asset.key)) for asset in plan.assets}
+        self._lock = threading.Lock()
+        self._cached: tuple[str, tuple[int, int, float | None] | None, _Last] | None = None
         self.key_of = {asset.ref: asset.key for asset in plan.assets}
         self.upstream = {a.key: list(dict.fromkeys(self.key_of[ref] for _, ref in a.inputs))
                          for a in plan.assets}
@@ -117,10 +239,49 @@ class Project:
             if history is not None:
                 history.close()
 
-    def _latest(self, history: History | None, asset: str | None = None) -> dict[tuple[str, str], Brief]:
+    def runs_of(self, key: str) -> list[Run]:
+        first = self.first.get(key, 0)
+        return self.plan.runs[first:first + self.count[key]]
+
+    def names(self, key: str) -> _Names:
+        return self._names[key]
+
+    def folder_name(self, run: Run) -> str:
+        return self.names(run.asset.key).names[run.index - self.first[run.asset.key]]
+
+    def _last(self, history: History | None, key: str) -> _Last:
+        """The last attempt of each run of asset `key` that the plan has."""
+        position = self.names(key).position
+        last = _Last(self.count[key])
         if history is None:
-            return {}
-        return {(r.asset, r.partition): r for r in history.latest_brief(asset)}
+            return last
+        status, started, duration, code = last.status, last.started, last.duration, _CODE
+
+        def visit(asset: str, partition: str, text: str, start: float, took: float | None) -> None:
+            at = position.get(partition)
+            if at is None:
+                return  # a partition no longer planned
+            status[at] = value = code[text]
+            if value:  # else pruned since: as if never run
+                started[at] = start
+                duration[at] = -1.0 if took is None else took
+            if value in _USABLE and start > last.shown_started:
+                last.shown, last.shown_started = at, start
+
+        history.scan_last(key, visit)
+        return last
+
+    def _last_of(self, history: History | None, key: str) -> _Last:
+        """_last(), kept for the history's version it was read at: an asset's page
+        asks for the asset and for a page of its runs at once, and then for other pages."""
+        version = history.version() if history is not None else None
+        with self._lock:
+            cached = self._cached
+            if cached is not None and cached[0] == key and cached[1] == version:
+                return cached[2]
+            last = self._last(history, key)
+            self._cached = (key, version, last)
+            return last
 
     def _paths(self, run: Run) -> layout.RunPaths:
         return layout.RunPaths(self.out, run.asset.key, run.partition)
@@ -131,27 +292,33 @@ class Project:
         with self.history() as history:
             if history is None:
                 return {"version": "none", "running": False}
-            attempt, invocation, finished = history.version()
-        return {"version": f"{attempt}.{invocation}.{finished}",
-                "running": invocation > 0 and finished is None}
+            version = history.version()
+        return {"version": ".".join(map(str, version)), "running": _running(version)}
 
     # --- the graph --------------------------------------------------------------------------------
 
     def graph(self) -> dict[str, Any]:
+        statuses = {key: bytearray(count) for key, count in self.count.items()}
+        positions = {key: self.names(key).position for key in self.count}
+        code = _CODE
+
+        def visit(asset: str, partition: str, text: str, start: float, took: float | None) -> None:
+            known = positions.get(asset)
+            at = known.get(partition) if known is not None else None
+            if at is not None:
+                statuses[asset][at] = code[text]
+
         with self.history() as history:
-            latest = self._latest(history)
+            if history is not None:
+                history.scan_last(None, visit)
             invocations = history.invocations(1) if history is not None else []
         assets = []
         for asset in self.plan.assets:
-            records = [latest[(asset.key, self.folder_name[run.index])] for run in self.runs_of[asset.key]
-                       if (asset.key, self.folder_name[run.index]) in latest]
-            counts = Counter(_bucket(r.status) for r in records)
-            counts[MISSING] = len(self.runs_of[asset.key]) - len(records)
-            worst = graph.asset_statuses(records).get(asset.key)
+            codes = statuses[asset.key]
+            buckets = codes.translate(_BUCKET_TABLE)
             assets.append({"key": asset.key, "partitioned": asset.partitioned,
-                           "runs": len(self.runs_of[asset.key]),
-                           "status": worst.value if worst else None,
-                           "counts": {name: counts[name] for name in ("succeeded", "failed", "other", MISSING)},
+                           "runs": len(codes), "status": _worst(asset.key, codes),
+                           "counts": {name: buckets.count(i) for i, name in enumerate(BUCKETS)},
                            "inputs": [[parameter, self.key_of[ref]] for parameter, ref in asset.inputs]})
         last = invocations[0] if invocations else None
         return {"out": self.out, "assets": assets,
@@ -163,72 +330,153 @@ class Project:
         asset = self.assets.get(key)
         if asset is None:
             raise NotFound(f"no asset {key!r} in this project")
-        runs = self.runs_of[key]
+        runs = self.runs_of(key)
         with self.history() as history:
-            latest = self._latest(history, key)
-            attempts = history.briefs(asset=key, limit=CHART_LIMIT) if history is not None else []
-        names = [self.folder_name[run.index] for run in runs]
-        records = [latest.get((key, name)) for name in names]
-        # (A Status is a str: it goes into JSON as its text.)
-        statuses = [record.status if record else MISSING for record in records]
-        durations = [_ms(record.duration) if record else None for record in records]
-        started = [_ms(record.started) if record else None for record in records]
+            last = self._last_of(history, key)
+            attempts = history.timings(key, CHART_LIMIT) if history is not None else []
         # The value shown: the asset's own, or that of the partition that last succeeded.
-        shown = None
-        for run, record in zip(runs, records):
-            if record is not None and record.status.usable and (shown is None or record.started > shown[1]):
-                shown = (run, record.started)
-        if shown is None and not asset.partitioned:
-            shown = (runs[0], 0.0)
+        shown = runs[last.shown] if last.shown >= 0 else runs[0] if runs and not asset.partitioned else None
         value = None
         if shown is not None:
-            preview = files.preview(self.root, self._paths(shown[0]).published)
+            preview = files.preview(self.root, self._paths(shown).published)
             if preview is not None:
-                value = {"partition": self.folder_name[shown[0].index], "label": shown[0].label, **preview}
+                value = {"partition": self.folder_name(shown), "label": shown.label, **preview}
         return {
             "key": key, "module": asset.module, "function": asset.function, "source": asset.source,
             "return_type": asset.return_type,
-            "dimensions": [{"name": name, "values": [value_text(v) for v in values]}
-                           for name, values in asset.dimensions],
             "upstream": self.upstream[key], "downstream": self.downstream[key],
-            "runs": {"names": names, "status": statuses,
-                     "duration": durations, "started": started},
-            "attempts": [[_ms(r.started), _ms(r.duration), r.status] for r in attempts
-                         if r.duration is not None],
+            "runs": len(runs), "counts": last.counts(), "worst": _worst(key, last.status),
+            "grid": self._grid(key, last),
+            "attempts": [[_ms(started), _ms(duration), status] for started, duration, status in attempts],
             "value": value,
         }
 
+    def _grid(self, key: str, last: _Last) -> dict[str, Any]:
+        """The partition grid: a status per cell, or, binned, the counts of a cell's runs by
+        bucket, cells in the order group, row, column."""
+        dimensions = self.assets[key].dimensions
+        shape = geometry(dimensions)
+
+        def axis(dimension: tuple[str, Sequence[str]] | None, per: int) -> dict[str, Any]:
+            if dimension is None:
+                return {"name": None, "labels": [""]}
+            name, values = dimension
+            labels = []
+            for first in range(0, len(values), per):
+                end = min(len(values), first + per) - 1
+                labels.append(value_text(values[first]) if first == end else
+                              f"{value_text(values[first])} … {value_text(values[end])}")
+            return {"name": name, "labels": labels}
+
+        row_dimension, column_dimension = (dimensions[0], dimensions[1]) if len(dimensions) > 1 else \
+            (None, dimensions[0] if dimensions else None)
+        others = dimensions[2:]
+        grid: dict[str, Any] = {
+            "rows": axis(row_dimension, shape.rows_per), "columns": axis(column_dimension, shape.columns_per),
+            "groups": [[f"{name}={value_text(values[g // stride % len(values)])}"
+                        for (name, values), stride in zip(others, _strides(others))]
+                       for g in range(shape.cell_groups)],
+            "binned": shape.binned,
+            "per_cell": shape.rows_per * shape.columns_per * (shape.groups if shape.binned else 1),
+        }
+        if not shape.binned:
+            names = self.names(key).names
+            order = [(r * shape.columns + c) * shape.groups + g for g in range(shape.groups)
+                     for r in range(shape.rows) for c in range(shape.columns)]
+            grid["status"] = [_STATUSES[last.status[p]] for p in order]
+            grid["names"] = [names[p] for p in order]
+            return grid
+        buckets = last.buckets()
+        counts = []
+        worst = []
+        width = shape.columns * shape.groups  # the runs of one row of the first dimension
+        for cell in range(shape.cells):
+            rows, columns, _ = shape.spans(cell)
+            tally = [0, 0, 0, 0]
+            for r in rows:
+                piece = buckets[r * width + columns.start * shape.groups:r * width + columns.stop * shape.groups]
+                for bucket in range(4):
+                    tally[bucket] += piece.count(bucket)
+            counts.append(tally)
+            worst.append(BUCKETS[1] if tally[1] else BUCKETS[2] if tally[2] else
+                         MISSING if tally[3] else BUCKETS[0])
+        grid["counts"] = counts
+        grid["status"] = worst
+        return grid
+
+    def runs(self, key: str, show: str, order: str, page: int, cell: int | None) -> dict[str, Any]:
+        """A page of an asset's runs, of one status bucket (or "all"), in plan order, slowest
+        or latest first, of one cell of the grid or of all."""
+        asset = self.assets.get(key)
+        if asset is None:
+            raise NotFound(f"no asset {key!r} in this project")
+        if show not in (*BUCKETS, "all") or order not in ("plan", "slowest", "latest"):
+            raise NotFound(f"no list of runs show={show!r} order={order!r}")
+        with self.history() as history:
+            last = self._last_of(history, key)
+        shape = geometry(asset.dimensions)
+        if cell is not None and not 0 <= cell < shape.cells:
+            raise NotFound(f"no cell {cell} in the grid of {key!r}")
+        chosen: Sequence[int] = range(len(last.status)) if cell is None else shape.positions(cell)
+        if show != "all":
+            wanted = BUCKETS.index(show)
+            buckets = last.buckets()
+            chosen = [p for p in chosen if buckets[p] == wanted]
+        if order != "plan":
+            times = last.duration if order == "slowest" else last.started
+            chosen = sorted(chosen, key=times.__getitem__, reverse=True)
+        pages = max(1, -(-len(chosen) // PAGE_ROWS))
+        page = min(max(page, 0), pages - 1)
+        runs, names, first = self.plan.runs, self.names(key).names, self.first.get(key, 0)
+        rows = []
+        for p in chosen[page * PAGE_ROWS:(page + 1) * PAGE_ROWS]:
+            started, duration = last.started[p], last.duration[p]
+            rows.append([names[p], partition_label(runs[first + p].partition), _STATUSES[last.status[p]],
+                         _ms(duration) if duration >= 0 else None, _ms(started) if started >= 0 else None])
+        return {"key": key, "total": len(chosen), "page": page, "pages": pages, "rows": rows}
+
     # --- a run ------------------------------------------------------------------------------------
 
-    def _run_link(self, run: Run, latest: dict[tuple[str, str], Brief]) -> dict[str, Any]:
-        name = self.folder_name[run.index]
-        record = latest.get((run.asset.key, name))
-        return {"asset": run.asset.key, "partition": name, "label": run.label,
-                "status": record.status.value if record else MISSING}
+    def _run_links(self, history: History | None, runs: list[Run]) -> list[dict[str, Any]]:
+        """Links to runs with their last status, read for these runs only."""
+        wanted: dict[str, list[str]] = {}
+        for run in runs:
+            wanted.setdefault(run.asset.key, []).append(self.folder_name(run))
+        found = {(key, partition): status for key, partitions in wanted.items()
+                 for partition, status in (history.last_statuses(key, partitions) if history else {}).items()}
+        links = []
+        for run in runs:
+            name = self.folder_name(run)
+            status = found.get((run.asset.key, name), MISSING)
+            links.append({"asset": run.asset.key, "partition": name, "label": run.label,
+                          "status": MISSING if status == Status.PRUNED.value else status})
+        return links
 
     def run(self, key: str, partition: str) -> dict[str, Any]:
-        run = self.run_by_name.get((key, partition))
-        if run is None:
+        at = self.names(key).position.get(partition) if key in self.assets else None
+        if at is None:
             raise NotFound(f"no run {key!r} [{partition}] in this project")
+        run = self.plan.runs[self.first[key] + at]
         paths = self._paths(run)
         root = self.root
+        upstream_runs = [self.plan.runs[i] for i in itertools.islice(run.upstream(), LIST_LIMIT)]
+        downstream_runs = [self.plan.runs[i] for i in self.plan.downstream[run.index][:LIST_LIMIT]]
         with self.history() as history:
-            latest = self._latest(history)
+            running = history is not None and _running(history.version())
             attempts = history.attempts(key, partition) if history is not None else []
+            upstream = self._run_links(history, upstream_runs)
+            downstream = self._run_links(history, downstream_runs)
         document = files.read_record(root, os.path.join(paths.published, contract.RUN_RECORD))
         record = contract.RunRecord(document) if document is not None else None
         decision = contract.decision_of(
             files.read_record(root, os.path.join(paths.published, contract.DECISION_RECORD)), record)
         consumed = record.consumed if record else None
-        upstream = []
-        for position, index in enumerate(itertools.islice(run.upstream(), LIST_LIMIT)):
-            link = self._run_link(self.plan.runs[index], latest)
-            if isinstance(consumed, list) and position < len(consumed):
-                link["attempt"] = consumed[position]
-            upstream.append(link)
-        downstream = [self._run_link(self.plan.runs[i], latest)
-                      for i in self.plan.downstream[run.index][:LIST_LIMIT]]
-        last = latest.get((key, partition))
+        if isinstance(consumed, list):
+            for link, attempt in zip(upstream, consumed):
+                link["attempt"] = attempt
+        last = attempts[-1][1] if attempts else None
+        if last is not None and last.status == Status.PRUNED:
+            last = None
         failed = None
         if last is not None and last.status.failed:
             failed = {"folder": self._relative(paths.failed), "stdout": files.log_tail(
@@ -252,8 +500,32 @@ class Project:
             "upstream": _cut(upstream, sum(len(item.upstream) for item in run.inputs)),
             "downstream": _cut(downstream, len(self.plan.downstream[run.index])),
             "published": published, "failed": failed,
+            "live": self._in_progress(paths) if running else None,
             "value": files.preview(root, paths.published),
         }
+
+    def _in_progress(self, paths: layout.RunPaths) -> dict[str, Any] | None:
+        """The attempt of a run that a `quarl run` is making now, beside its published folder,
+        and the ends of its logs; the newest when a killed `quarl run` left older ones."""
+        prefix = f".{paths.name}.attempt-"
+        newest: tuple[float, str] | None = None
+        try:
+            with os.scandir(paths.parent) as entries:
+                for entry in entries:
+                    if entry.name.startswith(prefix) and _ATTEMPT_ID.fullmatch(entry.name[len(prefix):]) \
+                            and entry.is_dir(follow_symlinks=False):
+                        # The folder changes last when the worker starts and its logs are made.
+                        changed = entry.stat(follow_symlinks=False).st_mtime
+                        if newest is None or changed > newest[0]:
+                            newest = (changed, entry.path)
+        except OSError:
+            return None
+        if newest is None:
+            return None
+        root, folder = self.root, newest[1]
+        return {"folder": self._relative(folder), "attempt": folder[-12:], "started": _ms(newest[0]),
+                "stdout": files.log_tail(root, os.path.join(folder, "stdout.log")),
+                "stderr": files.log_tail(root, os.path.join(folder, "stderr.log"))}
 
     def _relative(self, path: str) -> str:
         return os.path.relpath(path, self.out)
@@ -277,3 +549,19 @@ class Project:
                 "recent": [vars(i) for i in recent],
                 "attempts": [[r.asset, r.partition, r.label, r.status, _ms(r.started), _ms(r.duration)]
                              for r in attempts]}
+
+
+def _running(version: tuple[int, int, float | None]) -> bool:
+    """Whether the last `quarl run` has not recorded its end: it runs (or was killed)."""
+    _, invocation, finished = version
+    return invocation > 0 and finished is None
+
+
+def _strides(dimensions: Sequence[tuple[str, Sequence[str]]]) -> list[int]:
+    """For each dimension, how many combinations of the later ones each of its values spans."""
+    strides = []
+    stride = 1
+    for _, values in reversed(dimensions):
+        strides.append(stride)
+        stride *= len(values)
+    return strides[::-1]

@@ -8,9 +8,12 @@ output folder is refused like a `..`.
 from __future__ import annotations
 
 import codecs
+import importlib
 import json
+import math
 import os
-from typing import Any
+import re
+from typing import Any, BinaryIO, NamedTuple
 from urllib.parse import unquote
 
 from quarl import contract
@@ -71,31 +74,158 @@ def log_tail(root: str, path: str) -> dict[str, Any] | None:
     return {"text": data.decode("utf-8", errors="replace"), "size": size, "cut": start > 0}
 
 
-def preview(root: str, folder: str) -> dict[str, Any] | None:
-    """What the pages show of a run's value: its format, type and size from its record, and for
-    JSON the beginning of the value, pretty-printed. A value in another format is never opened:
-    reading it means loading it, and some formats (pickle) run code when loaded."""
+class StoredValue(NamedTuple):
+    """Which file of a published run holds its value, in which format, of which type."""
+
+    file: str
+    format: str
+    type: str | None
+
+
+def stored_value(root: str, folder: str) -> StoredValue | None:
+    """The value of the run published in `folder`, as its record (run.json) names it; None when
+    nothing successful is published there. The file is a name looked up in the folder itself."""
     document = read_record(root, os.path.join(folder, contract.RUN_RECORD))
     record = contract.RunRecord(document) if document is not None else None
     if record is None or not record.published_value:
         return None
-    artifact_format, name = str(record.format), str(record.value_file)
-    shown: dict[str, Any] = {"format": artifact_format, "type": record.result_type, "file": name,
-                             "size": None}
-    real = inside(root, os.path.join(folder, name)) if name else None
+    kind = record.result_type
+    return StoredValue(str(record.value_file), str(record.format), kind if isinstance(kind, str) else None)
+
+
+def preview(root: str, folder: str) -> dict[str, Any] | None:
+    """What the pages show of a run's value: its format, type and size, and what can be read of
+    it without running any code and without loading more than a slice of the file: for JSON the
+    beginning of the value, pretty-printed; for parquet the footer (rows, columns, types) and the
+    first rows; for numpy the header (shape, dtype) and the first values. A value in another
+    format is never opened: reading it means loading it, and some formats (pickle) run code when
+    loaded."""
+    value = stored_value(root, folder)
+    if value is None:
+        return None
+    shown: dict[str, Any] = {"format": value.format, "type": value.type, "file": value.file, "size": None}
+    real = inside(root, os.path.join(folder, value.file))
     if real is None:
         return shown
     try:
         with open(real, "rb") as file:
             shown["size"] = os.fstat(file.fileno()).st_size
-            if artifact_format == "json":
+            if value.format == "json":
                 text, cut = pretty_json_prefix(file.read(_PREVIEW_READ), PREVIEW_CHARS)
                 if not cut and shown["size"] > _PREVIEW_READ:
                     text, cut = text + "…", True
                 shown.update(text=text, cut=cut)
+            elif value.format == "numpy":
+                shown.update(_npy_preview(file))
+            elif value.format == "parquet":
+                shown.update(_parquet_preview(file))
     except OSError:
         pass
     return shown
+
+
+PREVIEW_ROWS = 10
+PREVIEW_COLUMNS = 20  # the columns of the first rows' table
+LISTED_COLUMNS = 200  # the columns whose types are listed
+CELL_CHARS = 60
+# pyarrow before 14.0.1 rebuilt extension types of a file by unpickling them (CVE-2023-47248).
+_SAFE_PYARROW = (14, 0, 1)
+
+
+def _library(name: str) -> Any:
+    """A module of a library that may not be installed, or None."""
+    try:
+        return importlib.import_module(name)
+    except ImportError:
+        return None
+
+
+def _cell(value: Any) -> str | None:
+    if value is None:
+        return None
+    text = value if isinstance(value, str) else str(value)
+    return text if len(text) <= CELL_CHARS else text[:CELL_CHARS - 1] + "…"
+
+
+def _pandas_dtype(column: dict[str, Any], arrow_type: str) -> str:
+    """A column's dtype as pandas names it, from the pandas metadata of the file."""
+    kind, numpy_type = column.get("pandas_type"), column.get("numpy_type")
+    metadata = column.get("metadata") or {}
+    if kind == "categorical":
+        return "category"
+    if kind == "datetimetz" and isinstance(numpy_type, str) and numpy_type.endswith("]"):
+        return f"{numpy_type[:-1]}, {metadata.get('timezone')}]"
+    return numpy_type if isinstance(numpy_type, str) else arrow_type
+
+
+def _parquet_preview(file: BinaryIO) -> dict[str, Any]:
+    """The footer of a parquet file and its first rows, read by pyarrow, which runs no code of
+    the file's (the pandas metadata is JSON): where pyarrow can be imported here."""
+    pyarrow = _library("pyarrow")
+    numbers = tuple(int(n) for n in re.findall(r"\d+", getattr(pyarrow, "__version__", ""))[:3])
+    if pyarrow is None or numbers < _SAFE_PYARROW:
+        return {}
+    parquet = importlib.import_module("pyarrow.parquet")
+    try:
+        # Read in 64 KB steps: a column chunk of the first row group is not loaded whole.
+        reader = parquet.ParquetFile(file, buffer_size=1 << 16)
+        schema = reader.schema_arrow
+        pandas_meta = schema.pandas_metadata or {}
+        described = {c.get("field_name"): c for c in pandas_meta.get("columns", []) if isinstance(c, dict)}
+        index = {name for name in pandas_meta.get("index_columns", []) if isinstance(name, str)}
+        fields = [(schema.field(i).name, str(schema.field(i).type)) for i in range(len(schema))]
+        # The index first, as pandas shows a frame.
+        fields.sort(key=lambda field: field[0] not in index)
+        columns = []
+        for name, arrow_type in fields:
+            column = described.get(name)
+            shown_name = column.get("name") if column is not None else name
+            if shown_name is None:  # an index without a name is stored as __index_level_0__
+                shown_name = "" if name in index else name
+            columns.append([str(shown_name), _pandas_dtype(column, arrow_type) if column else arrow_type,
+                            name in index])
+        frame: dict[str, Any] = {"rows": reader.metadata.num_rows,
+                                 "columns": sum(not is_index for _, _, is_index in columns),
+                                 "dtypes": columns[:LISTED_COLUMNS],
+                                 "unlisted": max(0, len(columns) - LISTED_COLUMNS)}
+        chosen = [name for name, _ in fields[:PREVIEW_COLUMNS]]
+        head: list[list[str | None]] = []
+        for batch in reader.iter_batches(batch_size=PREVIEW_ROWS, columns=chosen, use_threads=False):
+            values = [batch.column(i).to_pylist() for i in range(batch.num_columns)]
+            head.extend([_cell(column[row]) for column in values] for row in range(batch.num_rows))
+            if len(head) >= PREVIEW_ROWS:
+                break
+        frame["head"] = head[:PREVIEW_ROWS]
+        frame["head_columns"] = len(chosen)
+    except Exception as error:  # pyarrow's errors are many (ArrowInvalid, OSError, ...)
+        return {"problem": f"cannot be read as parquet: {error}"}
+    return {"frame": frame}
+
+
+def _npy_preview(file: BinaryIO) -> dict[str, Any]:
+    """The header of a .npy file (shape, dtype, order), parsed as a Python literal and never
+    unpickled, and the first values of a numeric array in C order."""
+    numpy = _library("numpy")
+    if numpy is None:
+        return {}
+    npy = importlib.import_module("numpy.lib.format")
+    try:
+        version = npy.read_magic(file)
+        if version == (1, 0):
+            shape, fortran, dtype = npy.read_array_header_1_0(file)
+        elif version == (2, 0):
+            shape, fortran, dtype = npy.read_array_header_2_0(file)
+        else:
+            return {"problem": f"numpy's format {version[0]}.{version[1]} is not read here"}
+    except (ValueError, OSError) as error:
+        return {"problem": f"cannot be read as numpy: {error}"}
+    array: dict[str, Any] = {"shape": list(shape), "dtype": str(dtype), "order": "F" if fortran else "C"}
+    if not fortran and dtype.kind in "biufcmM" and dtype.fields is None and dtype.itemsize:
+        count = min(PREVIEW_ROWS, math.prod(shape))
+        data = file.read(count * dtype.itemsize)
+        values = numpy.frombuffer(data, dtype=dtype, count=len(data) // dtype.itemsize)
+        array["first"] = [_cell(v) for v in values.tolist()]
+    return {"array": array}
 
 
 def pretty_json_prefix(data: bytes, limit: int) -> tuple[str, bool]:

@@ -11,6 +11,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import socket
 import sys
 import traceback
@@ -37,6 +38,8 @@ _SECURITY_HEADERS = {
 }
 # Files of the output folder that read as text; any other is sent for download, never rendered.
 _TEXT_SUFFIXES = (".log", ".json", ".txt")
+_ID = re.compile(r"[0-9]{1,19}")
+_ID_MAX = (1 << 63) - 1
 
 
 def _static_files() -> dict[str, tuple[bytes, str]]:
@@ -131,13 +134,21 @@ class Handler(BaseHTTPRequestHandler):
             return project.graph()
         if name == "asset":
             return project.asset(arg("key"))
+        if name == "runs":
+            cell = query.get("cell", [""])[0]
+            return project.runs(arg("key"), query.get("show", ["all"])[0], query.get("order", ["plan"])[0],
+                                _number(query.get("page", ["0"])[0]), _number(cell) if cell else None)
         if name == "run":
             return project.run(arg("asset"), query.get("partition", [""])[0])
         if name == "invocation":
             ident = query.get("id", [""])[0]
-            if ident and not ident.isdigit():
+            if not ident:
+                return project.invocation(None)
+            # ASCII digits only (str.isdigit also takes "²", which int() refuses), and no more
+            # than SQLite's integers hold.
+            if _ID.fullmatch(ident) is None or int(ident) > _ID_MAX:
                 raise NotFound(f"no invocation {ident!r} in the history")
-            return project.invocation(int(ident) if ident else None)
+            return project.invocation(int(ident))
         raise NotFound(f"no such request: {name}")
 
     def _headers(self, status: HTTPStatus, content_type: str, length: int, **extra: str) -> None:
@@ -191,6 +202,13 @@ class Handler(BaseHTTPRequestHandler):
                     break
                 self.wfile.write(chunk)
                 left -= len(chunk)
+
+
+def _number(text: str) -> int:
+    """A page or cell number of a request."""
+    if _ID.fullmatch(text) is None:
+        raise NotFound(f"not a number: {text!r}")
+    return int(text)
 
 
 def serve(project: Project, host: str, port: int, stream: IO[str] = sys.stdout) -> None:
