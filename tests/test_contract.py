@@ -1,5 +1,6 @@
 """What quarl run and a run's process pass to each other, written by one side and read by the other."""
 
+import hashlib
 import json
 import os
 
@@ -63,7 +64,8 @@ def test_run_records_are_read_back_by_quarl_run(tmp_path):
     cases = [
         (contract.success_record(made, value_file="value.csv", artifact_format="csv", serializer="s:Csv",
                                  result_type="Table"),
-         (True, True, Value(f"{tmp_path}/value.csv", "csv", "s:Csv"), None)),
+         (True, True, Value(f"{tmp_path}/value.csv", "csv", "s:Csv",
+                            hashlib.sha256(b"a,b\n").hexdigest()), None)),
         (contract.failure_record(made, "TypeError: Object of type set is not JSON serializable", "TypeError",
                                  'm.f returned a value of type set: store it with @asset(serializer="pickle")'),
          (False, False, None, "TypeError: Object of type set is not JSON serializable; m.f returned a value "
@@ -74,7 +76,7 @@ def test_run_records_are_read_back_by_quarl_run(tmp_path):
           "artifact_format": "csv"}, (True, False, None, None)),
         ({"attempt": "0123456789ab", "fingerprint": "f" * 64, "value_file": "value.csv",
           "artifact_format": "json", "started": 1.0, "duration": 2.0},
-         (True, True, Value(f"{tmp_path}/value.csv", "json"), None)),
+         (True, True, Value(f"{tmp_path}/value.csv", "json", None, "attempt:0123456789ab"), None)),
     ]
     for written, (ok, published, value, reason) in cases:
         (tmp_path / "run.json").write_bytes(contract.record_bytes(written))

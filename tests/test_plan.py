@@ -7,7 +7,7 @@ import os
 import pytest
 
 from quarl.run import layout
-from quarl.run.plan import PlanError, build_plan, canonical, fingerprint
+from quarl.run.plan import Basis, PlanError, build_plan, canonical, fingerprint
 
 
 def record(module, function, inputs=None, partitions=None, source=None, found_in=None):
@@ -81,25 +81,25 @@ def test_partitioned_inputs_pin_one_run_or_list_the_matching_ones():
     }
 
 
-def test_fingerprints_follow_sources_downstream_only():
-    def prints(raw_source):
+def test_an_assets_code_digest_follows_its_own_source_only():
+    # What is downstream reruns on its upstream's new value, if the value changes at all.
+    def codes(raw_source):
         plan = build_plan([record("m", "raw", source=raw_source), record("m", "other"),
                            record("m", "use", inputs={"r": "m.py:raw"})])
-        return {run.name: run.fingerprint for run in plan.runs}
+        return {asset.key: asset.code for asset in plan.assets}
 
-    before, after = prints("def raw(): return 1\n"), prints("def raw(): return 2\n")
-    assert [name for name in before if before[name] != after[name]] == ["m.raw", "m.use"]
+    before, after = codes("def raw(): return 1\n"), codes("def raw(): return 2\n")
+    assert [name for name in before if before[name] != after[name]] == ["m.raw"]
 
 
-@pytest.mark.parametrize("serializer, changed", [(None, []), ("json", []), ("parquet", ["m.raw", "m.use"])])
+@pytest.mark.parametrize("serializer, changed", [(None, []), ("json", []), ("parquet", ["m.raw"])])
 def test_the_serializer_is_in_the_fingerprint_and_json_keeps_the_old_one(serializer, changed):
-    # Runs published before serializers existed stay up to date: no serializer, or "json", is
-    # the fingerprint they were published with.
+    # No serializer, or "json", is the same code.
     def prints(serializer):
         raw = record("m", "raw")
         raw["decorator_metadata"]["serializer"] = serializer
         plan = build_plan([raw, record("m", "use", inputs={"r": "m.py:raw"})])
-        return {run.name: run.fingerprint for run in plan.runs}
+        return {asset.key: asset.code for asset in plan.assets}
 
     before, after = prints(None), prints(serializer)
     assert [name for name in before if before[name] != after[name]] == changed
@@ -125,12 +125,13 @@ def test_fingerprints_hash_the_canonical_document_that_published_runs_recorded(v
     # A fingerprint that changed its text would make every published run out of date.
     text = canonical(value)
     assert text == json.dumps(value, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
-    partition, upstream = (("d,\"", text), ("n", "1")), [("p\\", ["f1", text]), ("q", [])]
-    document = {"code": f"c{text}", "partition": [list(pair) for pair in partition],
-                "inputs": [[parameter, prints] for parameter, prints in upstream]}
-    expected = hashlib.sha256(json.dumps(document, ensure_ascii=False, separators=(",", ":"),
-                                         sort_keys=True).encode()).hexdigest()
-    assert fingerprint(f"c{text}", partition, upstream) == expected
+    for observed in (None, text):
+        basis = Basis(f"c{text}", (("d,\"", text), ("n", "1")), (("p\\", ("f1", text)), ("q", ())),
+                      ((text, "d1"), ("b", text)), observed)
+        expected = hashlib.sha256(json.dumps(basis.document(), ensure_ascii=False, separators=(",", ":"),
+                                             sort_keys=True).encode()).hexdigest()
+        assert fingerprint(basis) == expected
+        assert Basis.from_document(json.loads(json.dumps(basis.document()))) == basis
 
 
 @pytest.mark.parametrize("atomic_swap", [True, False])

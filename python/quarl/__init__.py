@@ -22,16 +22,21 @@ from quarl._version import __version__
 # Not typing's: importing typing would cost every worker more than the rest of this package.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from quarl.options import observe, reads
     from quarl.values import Serializer
 
-__all__ = ["AssetWrapper", "Partitions", "Serializer", "__version__", "asset", "partitions"]
+__all__ = ["AssetWrapper", "Partitions", "Serializer", "__version__", "asset", "observe", "partitions",
+           "reads"]
 
 
 def __getattr__(name: str) -> object:
-    # Serializer (what @asset(serializer="MODULE:ATTRIBUTE") names) is imported when asked for:
-    # every worker imports this package, and most never need it.
+    # Imported when asked for: every worker imports this package, and most never need them.
     if name == "Serializer":
         from quarl.values import Serializer
 
         return Serializer
+    if name in ("reads", "observe"):
+        from quarl import options
+
+        return getattr(options, name)
     raise AttributeError(f"module 'quarl' has no attribute {name!r}")

@@ -46,22 +46,26 @@ class ContractError(Exception):
 
 
 class Value(NamedTuple):
-    """A published value as its run recorded it: its file, its format, and the serializer= that
-    wrote it where that names a serializer of the user's (MODULE:ATTRIBUTE), which reads it."""
+    """A published value as its run recorded it: its file, its format, the serializer= that wrote
+    it where that names a serializer of the user's (MODULE:ATTRIBUTE), which reads it, and the
+    digest of its content, which its consumers' fingerprints take."""
 
     path: str
     format: str = "json"
     serializer: str | None = None
+    digest: str | None = None
 
     def described(self) -> dict[str, Any]:
         item: dict[str, Any] = {"path": self.path, "format": self.format}
         if self.serializer is not None:
             item["serializer"] = self.serializer
+        if self.digest is not None:
+            item["digest"] = self.digest
         return item
 
 
 def _value_of(item: Mapping[str, Any]) -> Value:
-    return Value(item["path"], item.get("format", "json"), item.get("serializer"))
+    return Value(item["path"], item.get("format", "json"), item.get("serializer"), item.get("digest"))
 
 
 def own_serializer(spec: str | None) -> str | None:
@@ -105,15 +109,17 @@ class Request:
 
     `inputs` maps each keyword argument to {"value": V} (a partition value, given in full), a
     Value (an upstream run's) or a list of (partition object, Value) (the upstream runs it
-    gathers). `fingerprint` and `consumed` identify the run; the process echoes them in its
-    record, so that the record alone tells which run a published folder holds."""
+    gathers). `fingerprint`, the `basis` it digests and `consumed` (the upstream attempts)
+    identify the run; the process echoes them in its record, so that the record alone tells
+    which run a published folder holds, and what it was made from."""
 
-    __slots__ = ("asset", "attempt", "consumed", "fingerprint", "folder", "function", "inputs",
+    __slots__ = ("asset", "attempt", "basis", "consumed", "fingerprint", "folder", "function", "inputs",
                  "module", "partition", "serializer")
 
     def __init__(self, *, attempt: str, asset: str, module: str, function: str, folder: str,
                  partition: Mapping[str, Any], fingerprint: str, consumed: Sequence[str | None],
-                 serializer: str | None, inputs: Mapping[str, Any]) -> None:
+                 serializer: str | None, inputs: Mapping[str, Any],
+                 basis: Mapping[str, Any] | None = None) -> None:
         self.attempt = attempt
         self.asset = asset
         self.module = module
@@ -124,6 +130,7 @@ class Request:
         self.consumed = list(consumed)
         self.serializer = serializer  # serializer= as declared; None for JSON
         self.inputs = dict(inputs)
+        self.basis = dict(basis) if basis is not None else None
 
     def values(self) -> Iterable[Value]:
         """Every upstream value the run reads."""
@@ -152,7 +159,8 @@ class Request:
         return {"version": REQUEST_VERSION, "attempt": self.attempt, "asset": self.asset,
                 "module": self.module, "function": self.function, "folder": self.folder,
                 "partition": self.partition, "fingerprint": self.fingerprint,
-                "consumed": self.consumed, "serializer": self.serializer, "inputs": inputs}
+                "consumed": self.consumed, "basis": self.basis, "serializer": self.serializer,
+                "inputs": inputs}
 
     @classmethod
     def from_document(cls, document: Any) -> Request:
@@ -174,7 +182,8 @@ class Request:
             return cls(attempt=document["attempt"], asset=document["asset"], module=document["module"],
                        function=document["function"], folder=document["folder"],
                        partition=document["partition"], fingerprint=document["fingerprint"],
-                       consumed=document["consumed"], serializer=document["serializer"], inputs=inputs)
+                       consumed=document["consumed"], serializer=document["serializer"], inputs=inputs,
+                       basis=document.get("basis"))
         except (KeyError, TypeError, AttributeError) as error:
             raise ContractError(f"the request lacks or misstates {error}") from None
 
@@ -239,9 +248,9 @@ class RunRecord:
     modification time as written, which tell a value edited or replaced by hand afterwards; a
     failure says the error and, where there is one, a hint on what to do."""
 
-    __slots__ = ("asset", "attempt", "consumed", "document", "error", "fingerprint", "format",
+    __slots__ = ("asset", "attempt", "basis", "consumed", "document", "error", "fingerprint", "format",
                  "hint", "ok", "partition", "result_type", "serializer", "value_file",
-                 "value_mtime_ns", "value_size", "version")
+                 "value_mtime_ns", "value_sha256", "value_size", "version")
 
     def __init__(self, document: Mapping[str, Any]) -> None:
         self.document = dict(document)
@@ -252,6 +261,7 @@ class RunRecord:
         self.asset = get("asset")
         self.partition = get("partition")
         self.fingerprint = get("fingerprint")
+        self.basis = get("basis")
         self.consumed = get("consumed")
         self.value_file = get("value_file")
         self.format = get("artifact_format")
@@ -259,6 +269,7 @@ class RunRecord:
         self.result_type = get("result_type")
         self.value_size = get("value_size")
         self.value_mtime_ns = get("value_mtime_ns")
+        self.value_sha256 = get("value_sha256")
         self.error = get("error")
         self.hint = get("hint")
 
@@ -273,8 +284,10 @@ class RunRecord:
                 and (self.version >= 2 or stored in _BUILT_IN_FORMATS))
 
     def value(self, folder: str) -> Value:
-        """The published value in FOLDER; for a record whose published_value is true."""
-        return Value(f"{folder}/{self.value_file}", str(self.format), own_serializer(self.serializer))
+        """The published value in FOLDER; for a record whose published_value is true. A record
+        of an older quarl has no digest of the value: its attempt stands for it."""
+        digest = self.value_sha256 if isinstance(self.value_sha256, str) else f"attempt:{self.attempt}"
+        return Value(f"{folder}/{self.value_file}", str(self.format), own_serializer(self.serializer), digest)
 
     def stamp_matches(self, folder: str) -> bool:
         """Whether the value file is still the one its run wrote: same size, same modification
@@ -315,13 +328,42 @@ def stamp(path: str) -> tuple[int, int]:
     return size, latest
 
 
+def content_digest(path: str) -> str:
+    """The sha256 of a value's content: its file's bytes; a folder's files by their paths in it,
+    each path and file with its length first, so that no two folders digest alike."""
+    import hashlib
+
+    digest = hashlib.sha256()
+    if not os.path.isdir(path):
+        _digest_file(digest, path)
+        return digest.hexdigest()
+    for root, folders, files in os.walk(path):
+        folders.sort()
+        for name in sorted(files):
+            full = os.path.join(root, name)
+            relative = os.path.relpath(full, path).encode("utf-8", "surrogateescape")
+            digest.update(b"%d:%s%d:" % (len(relative), relative, os.path.getsize(full)))
+            _digest_file(digest, full)
+    return digest.hexdigest()
+
+
+def _digest_file(digest: Any, path: str) -> None:
+    with open(path, "rb", buffering=0) as file:
+        buffer = bytearray(1 << 20)
+        view = memoryview(buffer)
+        while size := file.readinto(buffer):
+            digest.update(view[:size])
+
+
 def success_record(request: Request, *, value_file: str, artifact_format: str, serializer: str | None,
                    result_type: str | None) -> dict[str, Any]:
     """The record of a run that has written its value file into its folder."""
-    size, mtime_ns = stamp(os.path.join(request.folder, value_file))
+    path = os.path.join(request.folder, value_file)
+    size, mtime_ns = stamp(path)
     return {**_identity(request), "ok": True, "value_file": value_file,
             "artifact_format": artifact_format, "serializer": own_serializer(serializer),
-            "result_type": result_type, "value_size": size, "value_mtime_ns": mtime_ns}
+            "result_type": result_type, "value_size": size, "value_mtime_ns": mtime_ns,
+            "value_sha256": content_digest(path)}
 
 
 def failure_record(request: Request, error: str, error_type: str | None,
@@ -332,7 +374,7 @@ def failure_record(request: Request, error: str, error_type: str | None,
 def _identity(request: Request) -> dict[str, Any]:
     return {"version": RECORD_VERSION, "attempt": request.attempt, "asset": request.asset,
             "partition": request.partition, "fingerprint": request.fingerprint,
-            "consumed": request.consumed}
+            "basis": request.basis, "consumed": request.consumed}
 
 
 def write_run_record(folder: str, record: Mapping[str, Any]) -> None:

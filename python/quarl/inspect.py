@@ -9,12 +9,15 @@ and runs their top-level code.
 import argparse
 import contextlib
 import importlib
+import itertools
+import json
 import os
 import pkgutil
 import stat
 import sys
-from collections.abc import Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Sequence
 from types import ModuleType
+from typing import Any
 
 from _quarl import _inspect_modules_compact, inspect_modules
 
@@ -65,8 +68,6 @@ def _check_serializers(text: str) -> str:
     some asset names a serializer."""
     if '"serializer":"' not in text:
         return text
-    import json
-
     from quarl.values import check
 
     report = json.loads(text)
@@ -182,6 +183,64 @@ def _write_file(path: str, data: bytes) -> None:
         raise type(exc)(exc.errno, exc.strerror, path) from None
 
 
+def _add_options(report: str) -> str:
+    """The report with each asset's package options (quarl.options) in its record: the patterns
+    it reads, and what its observe function answers for each of its partitions, by the
+    partition's canonical JSON text; or why it could not answer. The report as it is when no
+    asset has options."""
+    from quarl.options import options_of
+
+    document = json.loads(report)
+    added = False
+    for record in document.get("assets", ()):
+        module = sys.modules.get(record.get("function_module") or record.get("module_path") or "")
+        function = getattr(module, "__dict__", {}).get(record.get("function_name"))
+        options = options_of(function) if function is not None else {}
+        if "reads" in options:
+            record["reads"] = options["reads"]
+            added = True
+        if "observe" in options:
+            record["observed"], problem = _observed(options["observe"], record)
+            if problem is not None:
+                record["observe_problem"] = problem
+            added = True
+    if not added:
+        return report
+    return json.dumps(document, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+
+
+def _observed(observe: Callable[..., object], record: dict[str, Any]) -> tuple[dict[str, str], str | None]:
+    """What OBSERVE answers for each partition of the asset of RECORD, by the partition's
+    canonical text; at the first answer that is not a string, or an exception, why."""
+    specs = (record.get("decorator_metadata") or {}).get("partitions") or {}
+    dimensions = sorted(specs)
+    values = [json.loads(specs[dim]["values_json"]) for dim in dimensions]
+    answers: dict[str, str] = {}
+    for combination in itertools.product(*values):
+        partition = dict(zip(dimensions, combination))
+        key = json.dumps(partition, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+        if key in answers:
+            continue
+        try:
+            answer = observe(**partition)
+        except Exception as error:
+            return answers, f"observe {_name(observe)} raised {error_text(error)}{_for(partition)}"
+        if not isinstance(answer, str):
+            return answers, (f"observe {_name(observe)} returned {type(answer).__name__}, not a string"
+                             f"{_for(partition)}")
+        answers[key] = answer
+    return answers, None
+
+
+def _name(function: object) -> str:
+    return str(getattr(function, "__qualname__", None) or repr(function))
+
+
+def _for(partition: dict[str, Any]) -> str:
+    return " for " + ",".join(f"{dim}={json.dumps(value, ensure_ascii=False)}" for dim, value in partition.items()) \
+        if partition else ""
+
+
 @contextlib.contextmanager
 def _skips_recorded(skipped: list[tuple[str, str]]) -> Iterator[None]:
     """Within the block, each module that the inspection fails to import (and skips, with its line
@@ -236,7 +295,7 @@ def main(argv: Sequence[str] | None = None) -> int:
             # to, which only this process, where the modules are imported, can follow.
             from quarl.references import add_references
 
-            report = add_references(report)
+            report = _add_options(add_references(report))
         data = (report + "\n").encode("utf-8")
         if args.output is None:
             if sys.stdout is not None:

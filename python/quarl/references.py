@@ -145,17 +145,33 @@ class References:
             index = self._indexes[name] = _Index(sys.modules[name])
         return index
 
-    def digest(self, function: Any) -> str | None:
-        """The digest of what FUNCTION reaches in the project; None when it reaches nothing."""
+    def reached(self, function: Any) -> frozenset[Definition]:
+        """The project's definitions that FUNCTION reaches, in turn."""
         while isinstance(function, AssetWrapper):
             function = function.__wrapped__
         code = getattr(function, "__code__", None)
         module = getattr(function, "__module__", None)
         if not isinstance(code, types.CodeType) or not isinstance(module, str):
-            return None
+            return frozenset()
         reached: set[Definition] = set()
         for definition in self._direct(module, _code_names(code)):
             reached |= self._closure(definition)
+        return frozenset(reached)
+
+    def reached_from(self, module: str, name: str) -> frozenset[Definition]:
+        """The definition of the top-level NAME of MODULE and what it reaches (the object that
+        serializer="MODULE:NAME" names, say); empty when it is not the project's."""
+        namespace = getattr(sys.modules.get(module), "__dict__", {})
+        if name not in namespace:
+            return frozenset()
+        definition = self._definition(namespace[name], module, name)
+        return self._closure(definition) if definition is not None else frozenset()
+
+    def digest(self, function: Any) -> str | None:
+        """The digest of what FUNCTION reaches in the project; None when it reaches nothing."""
+        return self.digest_of(self.reached(function))
+
+    def digest_of(self, reached: frozenset[Definition]) -> str | None:
         if not reached:
             return None
         key = tuple(sorted(reached))
@@ -163,6 +179,12 @@ class References:
         if known is None:
             known = self._digests[key] = self._hash(key)
         return known
+
+    def parts(self, reached: frozenset[Definition]) -> dict[str, str]:
+        """A short digest of each definition's own source, by "module.name": what tells which of
+        them changed."""
+        return {f"{module}.{name}": hashlib.sha256("".join(self._sources(module, name)).encode(
+            "utf-8", "surrogatepass")).hexdigest()[:16] for module, name in sorted(reached)}
 
     def _hash(self, definitions: tuple[Definition, ...]) -> str:
         digest = hashlib.sha256()
@@ -248,18 +270,29 @@ class References:
 
 
 def add_references(report: str) -> str:
-    """The compact report with `references_sha256` in each record whose function refers to
-    project code; the report as it is when none does."""
+    """The compact report with, in each record whose function refers to project code, the digest
+    of that code (`references_sha256`) and of each definition in it (`references_parts`); and in
+    each record whose serializer= is a MODULE:ATTRIBUTE of the project, the digest of what that
+    reaches (`serializer_sha256`): the runs execute it too. The report as it is when there is
+    nothing to add."""
     document = json.loads(report)
     references = References()
     added = False
     for record in document.get("assets", ()):
         module = sys.modules.get(record.get("function_module") or record.get("module_path") or "")
         function = getattr(module, "__dict__", {}).get(record.get("function_name"))
-        digest = references.digest(function) if function is not None else None
-        if digest is not None:
-            record["references_sha256"] = digest
+        reached = references.reached(function) if function is not None else frozenset()
+        if reached:
+            record["references_sha256"] = references.digest_of(reached)
+            record["references_parts"] = references.parts(reached)
             added = True
+        spec = (record.get("decorator_metadata") or {}).get("serializer")
+        if isinstance(spec, str) and ":" in spec:
+            home, _, attribute = spec.partition(":")
+            digest = references.digest_of(references.reached_from(home, attribute.partition(".")[0]))
+            if digest is not None:
+                record["serializer_sha256"] = digest
+                added = True
     if not added:
         return report
     return json.dumps(document, ensure_ascii=False, separators=(",", ":"), sort_keys=True)

@@ -9,12 +9,13 @@ what to do: history is never replaced or dropped behind the user's back.
 
 from __future__ import annotations
 
+import json
 import os
 import shutil
 import sqlite3
 import tempfile
 import time
-from collections.abc import Callable, Iterable, Iterator, Sequence
+from collections.abc import Callable, Iterable, Iterator, Mapping, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, NamedTuple
@@ -51,6 +52,25 @@ CREATE TABLE attempt (
     folder TEXT                    -- the published folder, or the failed attempt's
 );
 CREATE INDEX attempt_run ON attempt(asset, partition, id);
+"""
+
+
+# What quarl run keeps beside the attempts to tell what changed, made where missing: an older
+# quarl reads the history without them. File digests by what tells a file unchanged (its path,
+# size, modification time and inode), so that an unchanged file is never read twice; the pieces
+# of each code digest, so that a changed one can be named.
+_CACHES = """
+CREATE TABLE IF NOT EXISTS file_digest (
+    path TEXT PRIMARY KEY,
+    size INTEGER NOT NULL,
+    mtime_ns INTEGER NOT NULL,
+    inode INTEGER NOT NULL,
+    sha256 TEXT NOT NULL
+);
+CREATE TABLE IF NOT EXISTS code_parts (
+    code TEXT PRIMARY KEY,
+    parts TEXT NOT NULL            -- JSON: {name: short digest}
+);
 """
 
 
@@ -218,6 +238,8 @@ class History:
                 raise HistoryError(
                     f"the run history {path} has format {version}, and this quarl reads "
                     f"format {SCHEMA_VERSION}: use the quarl that wrote it{aside}")
+            if create:
+                connection.executescript(_CACHES)
         except BaseException:
             connection.close()
             raise
@@ -241,18 +263,9 @@ class History:
         if not rows:
             return
         marks = ", ".join("?" * (len(_COLUMNS) + 1))
-        with _reading(self.path):
-            self._db.execute("BEGIN IMMEDIATE")
-            try:
-                self._db.executemany(
-                    f"INSERT INTO attempt(invocation, {', '.join(_COLUMNS)}) VALUES ({marks})", rows)
-                self._db.execute("COMMIT")
-            except BaseException:
-                # SQLite has already rolled back after some errors (a full disk among them):
-                # a ROLLBACK then would fail and hide the error that matters.
-                if self._db.in_transaction:
-                    self._db.execute("ROLLBACK")
-                raise
+        with _reading(self.path), self._transaction():
+            self._db.executemany(
+                f"INSERT INTO attempt(invocation, {', '.join(_COLUMNS)}) VALUES ({marks})", rows)
 
     def latest(self) -> list[AttemptRecord]:
         """The last attempt of every run the history knows, in plan order; a run pruned since
@@ -268,6 +281,17 @@ class History:
         """Every run (asset, partition) that the history has a row of, pruned ones included."""
         with _reading(self.path):
             rows = self._db.execute("SELECT DISTINCT asset, partition FROM attempt").fetchall()
+        return {(asset, partition) for asset, partition in rows}
+
+    def succeeded_runs(self) -> set[tuple[str, str]]:
+        """The runs (asset, partition) that have succeeded since they were last pruned: a run
+        among them with nothing published was changed outside quarl."""
+        with _reading(self.path):
+            rows = self._db.execute(
+                "SELECT DISTINCT asset, partition FROM attempt AS a WHERE status = ? AND id > "
+                "(SELECT coalesce(max(id), 0) FROM attempt AS p WHERE p.asset = a.asset AND "
+                "p.partition = a.partition AND p.status = ?)",
+                (Status.SUCCEEDED.value, Status.PRUNED.value)).fetchall()
         return {(asset, partition) for asset, partition in rows}
 
     def unfinished(self) -> set[tuple[str, str]]:
@@ -377,6 +401,56 @@ class History:
                 "ORDER BY id DESC LIMIT ?", (value, limit)).fetchall()
         rows.reverse()
         return _briefs(rows)
+
+    # --- what tells what changed ------------------------------------------------------------------
+
+    def file_digests(self) -> dict[str, tuple[int, int, int, str]]:
+        """Every cached file digest: path -> (size, mtime_ns, inode, sha256)."""
+        if not self._has("file_digest"):
+            return {}
+        with _reading(self.path):
+            rows = self._db.execute("SELECT path, size, mtime_ns, inode, sha256 FROM file_digest").fetchall()
+        return {path: (size, mtime, inode, digest) for path, size, mtime, inode, digest in rows}
+
+    def save_file_digests(self, rows: Iterable[tuple[str, int, int, int, str]]) -> None:
+        """Caches (path, size, mtime_ns, inode, sha256) rows, replacing those of the same paths."""
+        rows = list(rows)
+        if rows:
+            with _reading(self.path), self._transaction():
+                self._db.executemany("INSERT OR REPLACE INTO file_digest VALUES (?, ?, ?, ?, ?)", rows)
+
+    def code_parts(self, code: str) -> dict[str, str] | None:
+        """The pieces of a code digest that a run recorded, when the history has them."""
+        if not self._has("code_parts"):
+            return None
+        with _reading(self.path):
+            row = self._db.execute("SELECT parts FROM code_parts WHERE code = ?", (code,)).fetchone()
+        return json.loads(row[0]) if row is not None else None
+
+    def save_code_parts(self, parts: Mapping[str, Mapping[str, str]]) -> None:
+        """Keeps the pieces of these code digests (code -> {name: short digest})."""
+        rows = [(code, json.dumps(dict(named), sort_keys=True)) for code, named in parts.items()]
+        if rows:
+            with _reading(self.path), self._transaction():
+                self._db.executemany("INSERT OR IGNORE INTO code_parts VALUES (?, ?)", rows)
+
+    def _has(self, table: str) -> bool:
+        with _reading(self.path):
+            return self._db.execute("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?",
+                                    (table,)).fetchone() is not None
+
+    @contextmanager
+    def _transaction(self) -> Iterator[None]:
+        self._db.execute("BEGIN IMMEDIATE")
+        try:
+            yield
+            self._db.execute("COMMIT")
+        except BaseException:
+            # SQLite has already rolled back after some errors (a full disk among them): a
+            # ROLLBACK then would fail and hide the error that matters.
+            if self._db.in_transaction:
+                self._db.execute("ROLLBACK")
+            raise
 
     def close(self) -> None:
         self._db.close()

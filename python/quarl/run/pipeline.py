@@ -20,6 +20,7 @@ from quarl.errors import QuarlError
 from quarl.run import display, layout, report, select
 from quarl.run.executors.base import Executor, WorkerEnvironment
 from quarl.project import is_project_file
+from quarl.run.freshness import FileDigests, Outside, save_outside
 from quarl.run.history import History, HistoryError
 from quarl.run.plan import Plan, build_plan
 from quarl.run.scheduler import Options, RunResult, Scheduler
@@ -77,16 +78,19 @@ def run_project(request: RunRequest) -> RunReport:
     out = os.path.abspath(request.out)  # what every stage below takes
     with locked(request.out), _history(request.out) as history:
         recover(out, plan)
+        outside = Outside(environment.cwd, FileDigests(history.file_digests()))
         executor = make_executor(request, environment, plan, found, out)
         try:
             invocation = history.begin(request.command)
-            scheduler = execute(plan, chosen.runs, chosen.forced, request, out, executor, history, invocation)
+            scheduler = execute(plan, chosen.runs, chosen.forced, request, out, executor, history, invocation,
+                                outside)
         finally:
             executor.close()
         results, stopped = scheduler.results_in_order, scheduler.reason
         ending = _ending(results, scheduler.interrupted, stopped)
         if not scheduler.history_failed:  # said already, and no use asking it again
             try:
+                save_outside(history, plan, outside.digests)
                 history.finish(invocation, int(ending))
             except HistoryError as error:
                 # Every run is recorded; the table is still due, with why the end is not.
@@ -162,12 +166,12 @@ def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Pla
 
 
 def execute(plan: Plan, selection: list[int], forced: set[int], request: RunRequest, out: str,
-            executor: Executor, history: History, invocation: int) -> Scheduler:
+            executor: Executor, history: History, invocation: int, outside: Outside) -> Scheduler:
     """Runs the selection, showing its progress; returns the scheduler that ran it."""
     progress = display.make_display(len(selection))
     try:
         scheduler = Scheduler(plan, selection, forced, out, executor, history, invocation, progress,
-                              request.options, out_as_typed=request.out)
+                              request.options, out_as_typed=request.out, outside=outside)
         scheduler.run()
         return scheduler
     finally:

@@ -12,9 +12,10 @@ import hashlib
 import heapq
 import itertools
 import json
+import string
 from collections.abc import Iterable, Mapping, Sequence
 from dataclasses import dataclass, field
-from typing import Any
+from typing import Any, NamedTuple
 
 from quarl.errors import QuarlError
 
@@ -97,9 +98,30 @@ class Asset:
     inputs: tuple[tuple[str, str], ...]  # (parameter, upstream reference)
     dimensions: tuple[tuple[str, tuple[str, ...]], ...]  # (dimension, canonical value texts)
     # A digest of the project code the function refers to (helpers, classes, constants), which
-    # the inspection computes; None when it refers to none.
+    # the inspection computes; None when it refers to none. And a short digest of each of them.
     references: str | None = None
+    references_parts: tuple[tuple[str, str], ...] = ()
     serializer: str | None = None  # serializer=, None for JSON ("json" or not given)
+    serializer_digest: str | None = None  # of a MODULE:ATTRIBUTE of the project, and what it reaches
+    reads: tuple[str, ...] = ()  # @quarl.reads: paths and globs, {DIM} filled per partition
+    # @quarl.observe: its answer for each partition, by the partition's canonical text; None
+    # without one.
+    observed: tuple[tuple[str, str], ...] | None = None
+
+    @functools.cached_property
+    def code(self) -> str:
+        """What a run's fingerprint takes from its asset."""
+        return code_digest(self)
+
+    def code_parts(self) -> dict[str, str]:
+        """The pieces of `code`, each by a name that a person can look for: the function, each
+        definition of the project it reaches, the serializer, the interpreter."""
+        parts = {self.key: _short(self.source)}
+        parts.update(self.references_parts)
+        if self.serializer is not None:
+            parts["serializer=" + self.serializer] = (self.serializer_digest or "")[:16]
+        parts["python"] = self.python_version
+        return parts
 
     @property
     def partitioned(self) -> bool:
@@ -128,7 +150,6 @@ class Run:
     asset: Asset
     partition: Partition
     inputs: tuple[Input, ...]
-    fingerprint: str
 
     @functools.cached_property
     def label(self) -> str:
@@ -196,10 +217,30 @@ def _asset_of(record: Mapping[str, Any], problems: list[str]) -> Asset | None:
     for parameter, _ in inputs:
         if any(parameter == dim for dim, _ in dimensions):
             problems.append(f"{key}: {parameter!r} is both an input and a partition dimension")
+    if record.get("observe_problem"):
+        problems.append(f"{key}: {record['observe_problem']}")
+    reads = tuple(record.get("reads") or ())
+    for pattern in reads:
+        unknown = [name for name in _placeholders(pattern) if all(name != dim for dim, _ in dimensions)]
+        if unknown:
+            problems.append(f"{key}: reads {pattern!r} names {{{unknown[0]}}}, which is not a partition "
+                            "dimension of it")
+    observed = record.get("observed")
     return Asset(ref=f"{record['file_path']}:{function}", key=key, module=module, function=function,
                  source=record["function_source"], python_version=record["python_version"],
                  return_type=record.get("return_type"), inputs=inputs, dimensions=tuple(dimensions),
-                 references=record.get("references_sha256"), serializer=serializer)
+                 references=record.get("references_sha256"),
+                 references_parts=tuple(sorted((record.get("references_parts") or {}).items())),
+                 serializer=serializer, serializer_digest=record.get("serializer_sha256"), reads=reads,
+                 observed=tuple(sorted(observed.items())) if isinstance(observed, dict) else None)
+
+
+def _placeholders(pattern: str) -> list[str]:
+    """The {NAME} fields of a reads pattern; a pattern that str.format cannot read has none."""
+    try:
+        return [field for _, field, _, _ in string.Formatter().parse(pattern) if field is not None]
+    except ValueError:
+        return []
 
 
 # Names that the output folder holds besides the assets' folders.
@@ -236,8 +277,8 @@ def assets_of(records: Iterable[Mapping[str, Any]]) -> list[Asset]:
         known = by_ref.setdefault(asset.ref, asset)
         # The first record names the module: in the compact report every record of one asset
         # names its defining module, so they agree.
-        if ((known.key, known.source, known.inputs, known.dimensions, known.serializer)
-                != (asset.key, asset.source, asset.inputs, asset.dimensions, asset.serializer)):
+        if ((known.key, known.source, known.inputs, known.dimensions, known.serializer, known.reads)
+                != (asset.key, asset.source, asset.inputs, asset.dimensions, asset.serializer, asset.reads)):
             problems.append(f"{asset.ref} names two different assets ({known.key} and {asset.key}, "
                             f"found in {', '.join(dict.fromkeys(found_in[asset.ref]))})")
     keys: dict[str, Asset] = {}
@@ -303,24 +344,63 @@ def _describe_cycle(by_ref: dict[str, Asset], stuck: set[str]) -> str:
 
 def code_digest(asset: Asset) -> str:
     """What a run's fingerprint takes from its asset: the function's source and that of the
-    project code it refers to, and the interpreter version. Hashed once per asset: the source of
-    an asset with many partitions may hold them all."""
+    project code it refers to, its serializer (and a serializer of the project's, its code), and
+    the interpreter version. Hashed once per asset: the source of an asset with many partitions
+    may hold them all."""
     fields = {"asset": asset.key, "source": asset.source, "python": asset.python_version}
     if asset.references is not None:
         fields["references"] = asset.references
     if asset.serializer is not None:  # JSON's is None, however it was spelled
         fields["serializer"] = asset.serializer
+    if asset.serializer_digest is not None:
+        fields["serializer_code"] = asset.serializer_digest
     return hashlib.sha256(canonical(fields).encode()).hexdigest()
 
 
-def fingerprint(code: str, partition: Partition, upstream: Sequence[tuple[str, Sequence[str]]]) -> str:
-    """What decides whether a published run is still up to date: its asset's code digest, the
-    partition, and the fingerprints of the upstream runs consumed."""
-    # canonical({"code": ..., "inputs": [[parameter, [print, ...]], ...], "partition": [[dim,
-    # text], ...]}), written out: its keys in order, every leaf a string.
-    inputs = ",".join(f"[{_STRING(parameter)},[{','.join(map(_STRING, prints))}]]" for parameter, prints in upstream)
-    pairs = ",".join(f"[{_STRING(dim)},{_STRING(text)}]" for dim, text in partition)
-    text = f'{{"code":{_STRING(code)},"inputs":[{inputs}],"partition":[{pairs}]}}'
+def _short(text: str) -> str:
+    return hashlib.sha256(text.encode("utf-8", "surrogatepass")).hexdigest()[:16]
+
+
+class Basis(NamedTuple):
+    """Everything a run's value is made from, as a fingerprint sees it: its asset's code, its
+    partition, the digests of the upstream values it consumes (by parameter, in plan order), the
+    files it reads (path and content digest, by path) and the version observed from outside."""
+
+    code: str
+    partition: Partition
+    inputs: tuple[tuple[str, tuple[str, ...]], ...] = ()
+    reads: tuple[tuple[str, str], ...] = ()
+    observed: str | None = None
+
+    def document(self) -> dict[str, Any]:
+        """As run records keep it (JSON)."""
+        return {"code": self.code, "partition": [list(pair) for pair in self.partition],
+                "inputs": [[parameter, list(digests)] for parameter, digests in self.inputs],
+                "reads": [list(pair) for pair in self.reads], "observed": self.observed}
+
+    @classmethod
+    def from_document(cls, document: Any) -> Basis | None:
+        """A recorded basis; None when it is missing or not one (a record of an older quarl)."""
+        try:
+            return cls(str(document["code"]), tuple((str(d), str(t)) for d, t in document["partition"]),
+                       tuple((str(p), tuple(map(str, digests))) for p, digests in document["inputs"]),
+                       tuple((str(path), str(digest)) for path, digest in document["reads"]),
+                       None if document["observed"] is None else str(document["observed"]))
+        except (KeyError, TypeError, ValueError):
+            return None
+
+
+def fingerprint(basis: Basis) -> str:
+    """What decides whether a published run is still up to date: the digest of its basis. A rerun
+    whose upstream values come out byte for byte the same leaves it as it was."""
+    # canonical(basis.document()), written out: its keys in order, every leaf a string or null.
+    inputs = ",".join(f"[{_STRING(parameter)},[{','.join(map(_STRING, digests))}]]"
+                      for parameter, digests in basis.inputs)
+    pairs = ",".join(f"[{_STRING(dim)},{_STRING(text)}]" for dim, text in basis.partition)
+    reads = ",".join(f"[{_STRING(path)},{_STRING(digest)}]" for path, digest in basis.reads)
+    observed = "null" if basis.observed is None else _STRING(basis.observed)
+    text = (f'{{"code":{_STRING(basis.code)},"inputs":[{inputs}],"observed":{observed},'
+            f'"partition":[{pairs}],"reads":[{reads}]}}')
     return hashlib.sha256(text.encode()).hexdigest()
 
 
@@ -346,7 +426,6 @@ def build_plan(records: Iterable[Mapping[str, Any]]) -> Plan:
                 groups.setdefault(tuple(values[d] for d in shared), []).append(start + offset)
             pinned = len(shared) == len(upstream.dimensions)
             matchers.append((parameter, upstream, shared, groups, pinned))
-        code = code_digest(asset)
         for partition in asset.partitions():
             values = dict(partition)
             inputs = []
@@ -356,8 +435,7 @@ def build_plan(records: Iterable[Mapping[str, Any]]) -> Plan:
                     problems.append(f"{asset.key} ({partition_label(partition)}): input {parameter!r} "
                                     f"from {upstream.key} matches no run of it")
                 inputs.append(Input(parameter, tuple(matched), pinned))
-            prints = [(item.parameter, [runs[i].fingerprint for i in item.upstream]) for item in inputs]
-            runs.append(Run(len(runs), asset, partition, tuple(inputs), fingerprint(code, partition, prints)))
+            runs.append(Run(len(runs), asset, partition, tuple(inputs)))
     if problems:
         raise PlanError(problems)
     downstream: list[list[int]] = [[] for _ in runs]

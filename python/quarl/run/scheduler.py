@@ -2,14 +2,17 @@
 skips what depends on a failure, and stops cleanly when interrupted.
 
 A run is decided when everything it consumes is decided, in plan order: it is skipped when an
-upstream run failed; it is up to date when its published run has its fingerprint and was built
-from the upstream runs that are published now; otherwise it is started.
+upstream run failed; it is up to date when its published run was made from the basis it would
+be made from now (its code, its upstream values' digests, the files it reads: freshness.py),
+so that an upstream run that came out byte for byte the same leaves it as it is; otherwise it
+is started.
 """
 
 from __future__ import annotations
 
 import enum
 import heapq
+import os
 import secrets
 import signal
 import time
@@ -21,8 +24,9 @@ from typing import Any, Protocol
 from quarl import contract
 from quarl.run import layout
 from quarl.run.executors.base import Attempts, Executor, Job, Outcome
+from quarl.run.freshness import FileDigests, Outside, basis_of, input_digest
 from quarl.run.history import AttemptRecord, History, HistoryError
-from quarl.run.plan import Plan, Run, partition_object
+from quarl.run.plan import Basis, Plan, Run, fingerprint, partition_object
 from quarl.run.status import Status, failure_log
 
 
@@ -35,6 +39,7 @@ class RunResult:
     error: str | None = None
     folder: str | None = None  # the published folder, or the failed attempt's
     attempts: int = 0
+    inputs_unchanged: bool = False  # up to date although an upstream run was made again
 
     @property
     def log(self) -> str | None:
@@ -77,7 +82,7 @@ class Decision(enum.Enum):
 class Scheduler:
     def __init__(self, plan: Plan, selection: Sequence[int], forced: set[int], out: str,
                  executor: Executor, history: History, invocation: int, display: Display,
-                 options: Options, out_as_typed: str | None = None) -> None:
+                 options: Options, out_as_typed: str | None = None, outside: Outside | None = None) -> None:
         self.plan = plan
         self.selection = list(selection)
         self.forced = forced
@@ -109,6 +114,8 @@ class Scheduler:
         self._pending_since = 0.0
         self._paths: dict[int, layout.RunPaths] = {}
         self._shapes: dict[str, str | None] = {}  # asset key: why its folder takes no run
+        self.outside = outside or Outside(os.getcwd(), FileDigests())
+        self._bases: dict[int, tuple[Basis, str]] = {}  # a decided run's basis and its fingerprint
 
     @property
     def interrupted(self) -> bool:
@@ -129,12 +136,19 @@ class Scheduler:
     def _consumed(self, run: Run) -> list[str | None]:
         return [self.published_attempt.get(index) for index in run.upstream()]
 
+    def _basis(self, run: Run) -> tuple[Basis, str]:
+        """What the run would be made from now, once its upstream runs are decided, and its
+        fingerprint."""
+        basis = basis_of(run, lambda i: input_digest(self.values[i], self.plan.runs[i]), self.outside)
+        self._bases[run.index] = made = (basis, fingerprint(basis))
+        return made
+
     def _up_to_date(self, run: Run) -> bool:
         published = layout.published_run(self.paths(run).published)
         if published is None:
             return False
         record, value = published
-        if record.fingerprint != run.fingerprint or record.consumed != self._consumed(run):
+        if record.fingerprint != self._bases[run.index][1]:
             return False
         self.published_attempt[run.index] = record.attempt
         self.values[run.index] = value
@@ -153,8 +167,9 @@ class Scheduler:
                                           for i in item.upstream]
         request = contract.Request(
             attempt=attempt_id, asset=run.asset.key, module=run.asset.module, function=run.asset.function,
-            folder=paths.attempt(attempt_id), partition=partition, fingerprint=run.fingerprint,
-            consumed=self._consumed(run), serializer=run.asset.serializer, inputs=inputs)
+            folder=paths.attempt(attempt_id), partition=partition, fingerprint=self._bases[run.index][1],
+            basis=self._bases[run.index][0].document(), consumed=self._consumed(run),
+            serializer=run.asset.serializer, inputs=inputs)
         return Job(run=run.index, request=request, published=paths.published, failed=paths.failed,
                    timeout=self.options.timeout)
 
@@ -232,6 +247,9 @@ class Scheduler:
                 result = RunResult(run, Status.SKIPPED, error=f"{broken.run.name} {broken.status}")
                 self._record(run, result, None)
                 self._decided(result)
+            elif decision is Decision.UP_TO_DATE:
+                self._decided(RunResult(run, Status.UP_TO_DATE, inputs_unchanged=any(
+                    self.results[i].status == Status.SUCCEEDED for i in run.upstream())))
             else:
                 self._decided(RunResult(run, Status(decision.value)))
 
@@ -242,7 +260,8 @@ class Scheduler:
             return Decision.SKIPPED, broken
         if self.stop is not Stop.NO or not all(r.status.usable for r in upstream):
             return Decision.NOT_STARTED, None
-        if (run.index in self.forced or any(r.status == Status.SUCCEEDED for r in upstream)
+        self._basis(run)
+        if (run.index in self.forced
                 or (self._unfinished and (run.asset.key, self._partition_name(run)) in self._unfinished)
                 or not self._up_to_date(run)):
             return Decision.READY, None
@@ -346,7 +365,8 @@ class Scheduler:
 
     def _row(self, run: Run, result: RunResult, outcome: Outcome | None) -> AttemptRecord:
         return AttemptRecord(asset=run.asset.key, partition=self._partition_name(run),
-                       label=run.label, plan_index=run.index, fingerprint=run.fingerprint,
+                       label=run.label, plan_index=run.index,
+                       fingerprint=self._bases[run.index][1] if run.index in self._bases else "",
                        status=result.status, started=outcome.started if outcome else time.time(),
                        duration=result.duration, exit_status=outcome.exit_status if outcome else None,
                        error=result.error, result_type=result.result_type, folder=result.folder)

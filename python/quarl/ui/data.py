@@ -494,7 +494,7 @@ class Project:
             "asset": key, "partition": partition, "label": run.label,
             "partitioned": run.asset.partitioned,
             "partition_values": [[dim, value_text(text)] for dim, text in run.partition],
-            "fingerprint": run.fingerprint,
+            "fingerprint": None,
             "status": last.status.value if last else MISSING,
             "attempts": [_attempt(invocation, r) for invocation, r in attempts],
             "upstream": _cut(upstream, sum(len(item.upstream) for item in run.inputs)),
