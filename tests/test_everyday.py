@@ -57,7 +57,7 @@ def test_status_filters_and_ends_quietly_when_its_reader_goes(project):
                          "4 skipped (upstream failed)")
     downstream = quarl(project, "status", "flow", "--select", "flow.source.numbers+")
     assert downstream.stdout.endswith("\n9 runs of 20 in the history, last attempts: 1 failed, "
-                                      "8 skipped (upstream failed)\n")
+                                      "8 skipped (upstream failed); 9 stale\n")
 
     for command in (["status"], ["run", "flow"]):
         child = subprocess.Popen([sys.executable, "-m", "quarl", *command], cwd=project,

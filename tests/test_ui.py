@@ -159,7 +159,8 @@ def test_graph_to_the_failed_runs_traceback(server, browser):
     cells = {cell.get_attribute("data-partition"): cell.get_attribute("class")
              for cell in elements(browser, ".grid .cell")}
     assert cells == {f"day=2024-05-0{day},station={station}":
-                     "cell st-failed" if (day, station) == (2, "lima") else "cell st-succeeded"
+                     # The failed run is stale: its last attempt failed.
+                     "cell st-failed stale" if (day, station) == (2, "lima") else "cell st-succeeded"
                      for day in (1, 2, 3) for station in ("lima", "oslo", "perth")}
     screenshot(browser, "asset")
 

@@ -22,6 +22,7 @@ from typing import IO, TYPE_CHECKING
 from quarl.errors import QuarlError, describe
 
 if TYPE_CHECKING:
+    from quarl.run.history import AttemptRecord, History
     from quarl.run.plan import Plan
 
 PROG = "quarl"
@@ -93,6 +94,9 @@ def _parser() -> argparse.ArgumentParser:
                      "each next one (default 1)")
     run.add_argument("--fail-fast", action="store_true",
                      help="start nothing new after the first failure")
+    run.add_argument("--dry-run", action="store_true",
+                     help="print the runs that would start, in order, and why; run nothing and write "
+                     "nothing")
     run.add_argument("--json", action="store_true", help="print the runs as JSON at the end")
     run.add_argument("--executor", choices=("local", "dask"), default="local",
                      help="where the runs' processes start: on this machine (the default), or on a "
@@ -124,6 +128,9 @@ def _parser() -> argparse.ArgumentParser:
     status.add_argument("--failed", action="store_true",
                         help="only the runs whose last attempt did not succeed; exit with status 1 "
                         "when there is one")
+    status.add_argument("--stale", action="store_true",
+                        help="only the runs that the next quarl run would make again (with TARGETs); "
+                        "exit with status 1 when there is one")
     status.add_argument("--json", action="store_true", help="print the runs as JSON")
 
     prune = commands.add_parser(
@@ -237,6 +244,11 @@ def run_command(args: argparse.Namespace) -> int:
                         retry_delay=args.retry_delay, fail_fast=args.fail_fast), jobs=args.jobs,
         executor=args.executor, dask_address=args.scheduler, warm=args.isolation == "warm",
         preload=args.preload)
+    if args.dry_run:
+        would, total = pipeline.dry_run(request)
+        with _reader_may_leave():
+            display.write_dry_run(would, total, sys.stdout, as_json=args.json)
+        return EXIT_OK
     report = pipeline.run_project(request)
     with _reader_may_leave():
         display.write_results(report.results, report.ending, sys.stdout, as_json=args.json,
@@ -296,44 +308,88 @@ def status_command(args: argparse.Namespace) -> int:
     from quarl.run.status import Status
 
     _no_runs_as_targets(args)
+    if args.stale and not args.targets:
+        raise UsageError("--stale needs the project's TARGETs: what is stale depends on their code")
     history = History.open(args.out, create=False)
     if history is None:
         raise UsageError(f"no run history in {args.out} (quarl run writes it)")
     try:
         attempts = history.latest()
+        attempts = [replace(a, status=Status.CHANGED) if a.status == Status.SUCCEEDED and a.folder
+                    and layout.changed_outside(a.folder) else a for a in attempts]
+        patterns = _patterns(args)
+        stale = None
+        if args.targets:
+            chosen, stale = _planned_states(_plan(args), attempts, patterns, history, args.out)
+        else:
+            chosen = select.select_records(attempts, patterns, False, None)
     finally:
         history.close()
-    attempts = [replace(a, status=Status.CHANGED) if a.status == Status.SUCCEEDED and a.folder
-                and layout.changed_outside(a.folder) else a for a in attempts]
-    patterns = _patterns(args)
-    plan = _plan(args) if args.targets else None
-    chosen = select.select_records(attempts, patterns, args.failed, plan)
-    what = f"of {len(attempts)} in the history" if patterns or args.failed else "in the history"
+    if args.failed or args.stale:
+        keep = [n for n, a in enumerate(chosen) if (not args.failed or a.status not in (
+            Status.SUCCEEDED, Status.NEVER_RUN)) and (not args.stale or (stale and stale[n]))]
+        chosen, stale = [chosen[n] for n in keep], None if stale is None else [stale[n] for n in keep]
+    what = (f"of {len(attempts)} in the history" if patterns or args.failed or args.stale
+            else "in the history")
     with _reader_may_leave():
-        display.write_attempts(chosen, sys.stdout, as_json=args.json, what=what)
-    # A script asks `quarl status --failed` whether anything needs attention.
-    return 1 if args.failed and chosen else EXIT_OK
+        display.write_attempts(chosen, sys.stdout, as_json=args.json, what=what, stale=stale)
+    # A script asks `quarl status --failed` or `--stale` whether anything needs attention.
+    return 1 if (args.failed or args.stale) and chosen else EXIT_OK
+
+
+def _planned_states(plan: Plan, attempts: list[AttemptRecord], patterns: Sequence[str], history: History,
+                    out: str) -> tuple[list[AttemptRecord], list[list[str]]]:
+    """Every run of the plan that PATTERNS select (all without), with its last attempt (or none
+    yet) and its reasons to be made again; then the runs of the history that the plan no longer
+    has."""
+    from quarl.run import layout, select
+    from quarl.run.freshness import PARTITION_REMOVED, Freshness
+    from quarl.run.history import AttemptRecord
+    from quarl.run.status import Status
+
+    wanted = sorted(select.resolve(select.PlanCatalog(plan), patterns)) if patterns else range(len(plan.runs))
+    states = Freshness(plan, out, history, os.getcwd()).states(wanted)
+    last: dict[tuple[str, str], AttemptRecord | None] = {(a.asset, a.partition): a for a in attempts}
+    chosen, stale = [], []
+    for index in wanted:
+        run = plan.runs[index]
+        name = layout.partition_folder(run.partition) if run.partition else ""
+        chosen.append(last.pop((run.asset.key, name), None) or AttemptRecord(
+            asset=run.asset.key, partition=name, label=run.label, plan_index=index, fingerprint="",
+            status=Status.NEVER_RUN, started=0.0, duration=None, exit_status=None, error=None,
+            result_type=None, folder=None))
+        stale.append(states[index].reasons)
+    if not patterns:
+        for removed in (a for a in attempts if (a.asset, a.partition) in last):  # unplanned
+            chosen.append(removed)
+            stale.append([PARTITION_REMOVED])
+    return chosen, stale
 
 
 # --- quarl graph ----------------------------------------------------------------------------------
 
 def graph_command(args: argparse.Namespace) -> int:
     from quarl.run import graph
+    from quarl.run.freshness import Freshness
     from quarl.run.history import History
     from quarl.run.status import Status
 
     plan = _plan(args)
     statuses: dict[str, Status] = {}
+    stale: dict[str, int] = {}
     history = History.open(args.out, create=False)
     if history is not None:
         try:
             statuses = graph.asset_statuses(history.latest())
+            for state in Freshness(plan, args.out, history, os.getcwd()).states().values():
+                if state.stale:
+                    stale[state.run.asset.key] = stale.get(state.run.asset.key, 0) + 1
         finally:
             history.close()
     if args.format == "mermaid":
-        text = graph.mermaid(plan, statuses)
+        text = graph.mermaid(plan, statuses, stale)
     else:
-        text = graph.dot(plan, statuses)
+        text = graph.dot(plan, statuses, stale)
         if args.format == "svg":
             text = graph.render_svg(text)
     with _reader_may_leave():

@@ -181,7 +181,7 @@ def _result_lines(results: Sequence[RunResult]) -> list[tuple[str, ...]]:
 
 def _print_table(lines: Sequence[tuple[str, ...]], statuses: Sequence[Status], stream: IO[str],
                  closing: str, note: str = "", columns: Sequence[str] = COLUMNS) -> None:
-    """The table, then NOTE (a line that stands for rows left out) and the closing line. The
+    """The table, then NOTE (lines that stand for rows left out) and the closing line. The
     last two columns are the result (or error) and the log."""
     used = [i for i in range(len(columns)) if i < 3 or any(line[i] for line in lines)]
     result, log = len(columns) - 2, len(columns) - 1
@@ -230,6 +230,7 @@ def write_results(results: Sequence[RunResult], exit_status: int, stream: IO[str
                 "partition": partition_object(r.run.partition) if r.run.partition else None,
                 "status": r.status, "duration": r.duration, "attempts": r.attempts,
                 "result_type": r.result_type, "error": r.error, "folder": r.folder, "log": r.log,
+                "inputs_unchanged": r.inputs_unchanged,
             } for r in results],
             "exit_status": exit_status,
         }
@@ -238,13 +239,18 @@ def write_results(results: Sequence[RunResult], exit_status: int, stream: IO[str
         lines = [r for r in results if listed is None or r.run.index in listed
                  or r.status != Status.UP_TO_DATE]
         hidden = len(results) - len(lines)
-        note = (f"... and {_count(hidden, 'upstream run')} up to date, not listed" if hidden else "")
-        _print_table(_result_lines(lines), [r.status for r in lines], stream, summary(results), note)
+        unchanged = sum(1 for r in results if r.inputs_unchanged)
+        notes = [f"... and {_count(hidden, 'upstream run')} up to date, not listed" if hidden else "",
+                 f"{_count(unchanged, 'downstream run')} up to date: inputs unchanged" if unchanged else ""]
+        _print_table(_result_lines(lines), [r.status for r in lines], stream, summary(results),
+                     "\n".join(filter(None, notes)))
 
 
-def ended(attempt: AttemptRecord) -> float:
+def ended(attempt: AttemptRecord) -> float | None:
     """When an attempt ended, in seconds since the epoch; one that never started (skipped, not
-    started, pruned) ended when it was recorded."""
+    started, pruned) ended when it was recorded; a run never tried has none."""
+    if attempt.status == Status.NEVER_RUN:
+        return None
     return attempt.started + (attempt.duration or 0.0)
 
 
@@ -257,30 +263,70 @@ def clock(seconds: float, now: float) -> str:
 
 
 def write_attempts(attempts: Sequence[AttemptRecord], stream: IO[str], as_json: bool = False,
-                   what: str = "in the history", now: float | None = None) -> None:
-    """`quarl status`: the last attempt of every run (WHAT says which runs these are)."""
+                   what: str = "in the history", now: float | None = None,
+                   stale: Sequence[Sequence[str]] | None = None) -> None:
+    """`quarl status`: the last attempt of every run (WHAT says which runs these are); with
+    STALE, each run's reasons to be made again (none: up to date), as a column."""
     def log(a: AttemptRecord) -> str | None:
         return failure_log(a.status, a.folder)
 
     if as_json:
-        _dump({"runs": [{
-            "asset": a.asset, "partition": parse_partition_folder(a.partition) if a.partition else None,
-            "status": a.status, "started": a.started, "duration": a.duration, "ended": ended(a),
-            "exit_status": a.exit_status, "result_type": a.result_type, "error": a.error,
-            "folder": a.folder, "log": log(a)} for a in attempts]}, stream)
+        runs: list[dict[str, Any]] = [{"asset": a.asset, "partition": parse_partition_folder(a.partition) if a.partition else None,
+                 "status": a.status, "started": a.started if a.status != Status.NEVER_RUN else None,
+                 "duration": a.duration, "ended": ended(a), "exit_status": a.exit_status,
+                 "result_type": a.result_type, "error": a.error, "folder": a.folder, "log": log(a)}
+                for a in attempts]
+        if stale is not None:
+            for run, reasons in zip(runs, stale):
+                run.update(state="stale" if reasons else "up to date", reasons=list(reasons))
+        _dump({"runs": runs}, stream)
         return
     now = time.time() if now is None else now
     lines = []
-    for a in attempts:
+    for n, a in enumerate(attempts):
         line = _line(a.asset, a.label, a.status, a.duration, a.result_type, a.error, log(a))
-        lines.append((*line[:4], clock(ended(a), now), *line[4:]))
+        when = ended(a)
+        state = () if stale is None else (printable(state_text(stale[n])),)
+        lines.append((*line[:4], "-" if when is None else clock(when, now), *state, *line[4:]))
     counts = Counter(a.status for a in attempts)
     parts = ", ".join(f"{counts[s]} {_status_text(s)}" for s in Status if counts[s])
     closing = f"{_count(len(attempts), 'run')} {what}" + (f", last attempts: {parts}" if parts else "")
+    if stale is not None:
+        closing += f"; {sum(1 for reasons in stale if reasons)} stale"
     if not lines:
         print(closing, file=stream)
         return
-    _print_table(lines, [a.status for a in attempts], stream, closing, columns=STATUS_COLUMNS)
+    columns = STATUS_COLUMNS if stale is None else (*STATUS_COLUMNS[:5], "state", *STATUS_COLUMNS[5:])
+    _print_table(lines, [a.status for a in attempts], stream, closing, columns=columns)
+
+
+def write_dry_run(would: Sequence[tuple[Run, Sequence[str]]], total: int, stream: IO[str],
+                  as_json: bool = False) -> None:
+    """`quarl run --dry-run`: the runs that would start, in order, and why."""
+    if as_json:
+        _dump({"runs": [{"asset": run.asset.key,
+                         "partition": partition_object(run.partition) if run.partition else None,
+                         "reasons": list(reasons)} for run, reasons in would]}, stream)
+        return
+    closing = (f"{_count(len(would), 'run')} of {total} would start" if would else
+               f"nothing to run: {_count(total, 'run')} up to date")
+    if not would:
+        print(closing, file=stream)
+        return
+    lines = [(printable(run.asset.key), printable(run.label), printable("; ".join(reasons)))
+             for run, reasons in would]
+    widths = [max(len(line[i]) for line in [DRY_RUN_COLUMNS, *lines]) for i in range(2)]
+    for line in [DRY_RUN_COLUMNS, *lines]:
+        print(f"{line[0]:<{widths[0]}}  {line[1]:<{widths[1]}}  {line[2]}".rstrip(), file=stream)
+    print(f"\n{closing}", file=stream)
+
+
+DRY_RUN_COLUMNS = ("asset", "partition", "why")
+
+
+def state_text(reasons: Sequence[str]) -> str:
+    """A run's freshness as tables say it: "up to date", or "stale: " and its reasons."""
+    return "stale: " + "; ".join(reasons) if reasons else "up to date"
 
 
 def _count(n: int, noun: str) -> str:

@@ -1,5 +1,6 @@
 """The plan as a graph: assets as nodes with their partition counts, inputs as edges, each
-coloured by its last status when there is a history."""
+coloured by its last status when there is a history, and marked stale (a dashed orange outline,
+with the count of its stale runs) when the next quarl run would make some of its runs again."""
 
 from __future__ import annotations
 
@@ -44,12 +45,18 @@ def asset_statuses(attempts: Iterable[_Attempt]) -> dict[str, Status]:
     return statuses
 
 
-def _label(plan: Plan, index: int) -> str:
+_STALE = "#e65100"
+
+
+def _label(plan: Plan, index: int, stale: dict[str, int]) -> str:
     asset = plan.assets[index]
-    if not asset.partitioned:
-        return printable(asset.key)
-    count = len(asset.partitions())
-    return f"{printable(asset.key)}\n{count} partition{'' if count == 1 else 's'}"
+    lines = [printable(asset.key)]
+    if asset.partitioned:
+        count = len(asset.partitions())
+        lines.append(f"{count} partition{'' if count == 1 else 's'}")
+    if stale.get(asset.key):
+        lines.append("stale" if not asset.partitioned else f"{stale[asset.key]} stale")
+    return "\n".join(lines)
 
 
 def _edges(plan: Plan) -> list[tuple[int, int, str]]:
@@ -58,10 +65,11 @@ def _edges(plan: Plan) -> list[tuple[int, int, str]]:
             for parameter, ref in asset.inputs]
 
 
-def mermaid(plan: Plan, statuses: dict[str, Status]) -> str:
+def mermaid(plan: Plan, statuses: dict[str, Status], stale: dict[str, int] | None = None) -> str:
+    stale = stale or {}
     lines = ["flowchart LR"]
     for i in range(len(plan.assets)):
-        text = _label(plan, i).replace('"', "#quot;").replace("\n", "<br/>")
+        text = _label(plan, i, stale).replace('"', "#quot;").replace("\n", "<br/>")
         lines.append(f'    n{i}["{text}"]')
     for upstream, consumer, parameter in _edges(plan):
         lines.append(f"    n{upstream} -->|{parameter}| n{consumer}")
@@ -70,6 +78,10 @@ def mermaid(plan: Plan, statuses: dict[str, Status]) -> str:
         if members:
             lines.append(f"    classDef {status} fill:{_FILL[status]},stroke:{_STROKE[status]}")
             lines.append(f"    class {','.join(members)} {status}")
+    marked = [f"n{i}" for i, asset in enumerate(plan.assets) if stale.get(asset.key)]
+    if marked:
+        lines.append(f"    classDef stale stroke:{_STALE},stroke-width:2px,stroke-dasharray:5 5")
+        lines.append(f"    class {','.join(marked)} stale")
     return "\n".join(lines) + "\n"
 
 
@@ -77,14 +89,17 @@ def _quoted(text: str) -> str:
     return '"' + text.replace("\\", "\\\\").replace('"', '\\"').replace("\n", "\\n") + '"'
 
 
-def dot(plan: Plan, statuses: dict[str, Status]) -> str:
+def dot(plan: Plan, statuses: dict[str, Status], stale: dict[str, int] | None = None) -> str:
+    stale = stale or {}
     lines = ["digraph quarl {", "    rankdir=LR;",
              '    node [shape=box, style="rounded,filled", fillcolor="#ffffff", fontname="Helvetica"];',
              '    edge [fontname="Helvetica", fontsize=10];']
     for i, asset in enumerate(plan.assets):
         status = statuses.get(asset.key)
         colours = f", fillcolor={_quoted(_FILL[status])}, color={_quoted(_STROKE[status])}" if status else ""
-        lines.append(f"    n{i} [label={_quoted(_label(plan, i))}{colours}];")
+        if stale.get(asset.key):
+            colours += f', color={_quoted(_STALE)}, style="rounded,filled,dashed", penwidth=2'
+        lines.append(f"    n{i} [label={_quoted(_label(plan, i, stale))}{colours}];")
     for upstream, consumer, parameter in _edges(plan):
         lines.append(f"    n{upstream} -> n{consumer} [label={_quoted(parameter)}];")
     lines.append("}")

@@ -20,9 +20,9 @@ from quarl.errors import QuarlError
 from quarl.run import display, layout, report, select
 from quarl.run.executors.base import Executor, WorkerEnvironment
 from quarl.project import is_project_file
-from quarl.run.freshness import FileDigests, Outside, save_outside
+from quarl.run.freshness import FileDigests, Freshness, Outside, save_outside
 from quarl.run.history import History, HistoryError
-from quarl.run.plan import Plan, build_plan
+from quarl.run.plan import Plan, Run, build_plan
 from quarl.run.scheduler import Options, RunResult, Scheduler
 
 
@@ -97,6 +97,27 @@ def run_project(request: RunRequest) -> RunReport:
                 stopped = str(error)
                 ending = _ending(results, scheduler.interrupted, stopped)
     return RunReport(results, ending, stopped, chosen.listed)
+
+
+def dry_run(request: RunRequest) -> tuple[list[tuple[Run, list[str]]], int]:
+    """The runs that `quarl run` would start, in plan order, each with its reasons, and how many
+    runs it would decide; nothing is written under the output folder (nor is it made)."""
+    environment = worker_environment(request.path)
+    plan = plan_of(inspect_project(request.targets, environment))
+    chosen = select_runs(plan, request)
+    history = History.open(request.out, create=False) if os.path.isdir(request.out) else None
+    try:
+        states = Freshness(plan, request.out, history, environment.cwd).states(chosen.runs)
+    finally:
+        if history is not None:
+            history.close()
+    would = []
+    for index in chosen.runs:
+        if index in chosen.forced:
+            would.append((plan.runs[index], ["forced (--force)", *states[index].reasons]))
+        elif states[index].stale:
+            would.append((plan.runs[index], states[index].reasons))
+    return would, len(chosen.runs)
 
 
 # --- the stages -------------------------------------------------------------------------------

@@ -20,6 +20,8 @@ class Status(StrEnum):
     # been edited, replaced or removed by hand since.
     CHANGED = "changed outside quarl"
     PRUNED = "pruned"  # no longer in the plan, its folders removed by quarl prune
+    # Never recorded: what `quarl status` shows for a planned run that has no attempt yet.
+    NEVER_RUN = "never run"
 
     @property
     def failed(self) -> bool:

@@ -18,6 +18,7 @@ import os
 import re
 import shlex
 import threading
+import time
 from array import array
 from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
@@ -25,6 +26,7 @@ from typing import Any, NamedTuple
 
 from quarl import contract
 from quarl.run import graph, layout
+from quarl.run.freshness import Freshness
 from quarl.run.history import AttemptRecord, History
 from quarl.run.plan import Plan, Run, partition_label, value_text
 from quarl.run.status import Status
@@ -224,6 +226,7 @@ class Project:
         for key, upstream in self.upstream.items():
             for name in upstream:
                 self.downstream[name].append(key)
+        self._stale = _StaleRuns(self)
 
     @property
     def root(self) -> str:
@@ -313,12 +316,16 @@ class Project:
                 history.scan_last(None, visit)
             invocations = history.invocations(1) if history is not None else []
         assets = []
+        stale = self._stale.reasons()
         for asset in self.plan.assets:
             codes = statuses[asset.key]
             buckets = codes.translate(_BUCKET_TABLE)
+            first = self.first.get(asset.key, 0)
             assets.append({"key": asset.key, "partitioned": asset.partitioned,
                            "runs": len(codes), "status": _worst(asset.key, codes),
                            "counts": {name: buckets.count(i) for i, name in enumerate(BUCKETS)},
+                           "stale": None if stale is None else sum(
+                               1 for i in range(first, first + len(codes)) if stale[i]),
                            "inputs": [[parameter, self.key_of[ref]] for parameter, ref in asset.inputs]})
         last = invocations[0] if invocations else None
         return {"out": self.out, "assets": assets,
@@ -347,6 +354,7 @@ class Project:
             "upstream": self.upstream[key], "downstream": self.downstream[key],
             "runs": len(runs), "counts": last.counts(), "worst": _worst(key, last.status),
             "grid": self._grid(key, last),
+            "stale": self._stale_of(key),
             "attempts": [[_ms(started), _ms(duration), status] for started, duration, status in attempts],
             "value": value,
         }
@@ -435,6 +443,22 @@ class Project:
                          _ms(duration) if duration >= 0 else None, _ms(started) if started >= 0 else None])
         return {"key": key, "total": len(chosen), "page": page, "pages": pages, "rows": rows}
 
+    def _stale_of(self, key: str) -> dict[str, Any] | None:
+        """What is stale among an asset's runs, as its grid lays them out: the reasons of each
+        cell's run, or the count of stale runs in each cell of several; None until known."""
+        stale = self._stale.reasons()
+        if stale is None:
+            return None
+        first, count = self.first.get(key, 0), self.count[key]
+        mine = stale[first:first + count]
+        shape = geometry(self.assets[key].dimensions)
+        if not shape.binned:
+            order = [(r * shape.columns + c) * shape.groups + g for g in range(shape.groups)
+                     for r in range(shape.rows) for c in range(shape.columns)]
+            return {"runs": sum(1 for reasons in mine if reasons), "cells": [mine[p] for p in order]}
+        return {"runs": sum(1 for reasons in mine if reasons),
+                "cells": [sum(1 for p in shape.positions(cell) if mine[p]) for cell in range(shape.cells)]}
+
     # --- a run ------------------------------------------------------------------------------------
 
     def _run_links(self, history: History | None, runs: list[Run]) -> list[dict[str, Any]]:
@@ -490,11 +514,12 @@ class Project:
                          "fingerprint": record.fingerprint,
                          "stdout": files.log_tail(root, os.path.join(paths.published, "stdout.log")),
                          "stderr": files.log_tail(root, os.path.join(paths.published, "stderr.log"))}
+        stale = self._stale.reasons()
         return {
             "asset": key, "partition": partition, "label": run.label,
             "partitioned": run.asset.partitioned,
             "partition_values": [[dim, value_text(text)] for dim, text in run.partition],
-            "fingerprint": None,
+            "stale": None if stale is None else stale[run.index],
             "status": last.status.value if last else MISSING,
             "attempts": [_attempt(invocation, r) for invocation, r in attempts],
             "upstream": _cut(upstream, sum(len(item.upstream) for item in run.inputs)),
@@ -549,6 +574,48 @@ class Project:
                 "recent": [vars(i) for i in recent],
                 "attempts": [[r.asset, r.partition, r.label, r.status, _ms(r.started), _ms(r.duration)]
                              for r in attempts]}
+
+
+class _StaleRuns:
+    """The reasons each planned run is stale (none: up to date), from the one read model that
+    `quarl status` reads too. Read again when the history changes, and every few seconds for
+    what changes outside it (a value edited, a file read); a plan of many runs is read in a
+    thread of its own, and the pages show what was read last meanwhile."""
+
+    AGE = 3.0  # seconds a reading is shown without a look at the files it read
+    SYNCHRONOUS = 10_000  # runs read within a request
+
+    def __init__(self, project: Project) -> None:
+        self.project = project
+        self._lock = threading.Lock()
+        self._known: tuple[object, float, list[list[str]]] | None = None  # history version, when, reasons
+        self._reading = False
+
+    def reasons(self) -> list[list[str]] | None:
+        with self.project.history() as history:
+            version = history.version() if history is not None else None
+        with self._lock:
+            known = self._known
+            if known is not None and known[0] == version and time.monotonic() - known[1] < self.AGE:
+                return known[2]
+            if len(self.project.plan.runs) > self.SYNCHRONOUS:
+                if not self._reading:
+                    self._reading = True
+                    threading.Thread(target=self._read, args=(version,), daemon=True).start()
+                return known[2] if known is not None else None
+        self._read(version)
+        return self._known[2] if self._known is not None else None
+
+    def _read(self, version: object) -> None:
+        try:
+            with self.project.history() as history:
+                states = Freshness(self.project.plan, self.project.out, history, os.getcwd()).states()
+            found = [states[i].reasons for i in range(len(self.project.plan.runs))]
+            with self._lock:
+                self._known = (version, time.monotonic(), found)
+        finally:
+            with self._lock:
+                self._reading = False
 
 
 def _running(version: tuple[int, int, float | None]) -> bool:

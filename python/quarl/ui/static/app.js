@@ -95,6 +95,15 @@ function badge(status) {
     status || "never run");
 }
 
+// What the next quarl run would make again, and why, as `quarl status` says it.
+function staleBadge(text) {
+  return el("span", {class: "badge stale", "data-stale": text}, text);
+}
+
+function staleText(reasons) {
+  return reasons && reasons.length ? "stale: " + reasons.join("; ") : "up to date";
+}
+
 function section(title, ...children) {
   return el("section", {}, el("h2", {}, title), ...children);
 }
@@ -414,16 +423,18 @@ function graphView(assets, prefix, mode) {
     const name = a.key.startsWith(prefix) ? a.key.slice(prefix.length) : a.key;
     const runs = `${a.partitioned ? plural(a.runs, "partition") : "1 run"}: ${countsText(a)}`;
     const inputs = a.inputs.length ? "\ninputs: " + a.inputs.map(([parameter]) => parameter).join(", ") : "";
-    const node = svg("a", {href: assetHref(a.key), class: "node " + statusClass(a.status || "missing"),
-                           "data-key": a.key, "data-status": a.status || "missing"},
-      svg("title", {}, `${a.key}\n${runs}${inputs}`),
+    const stale = a.stale ? `\n${a.partitioned ? a.stale.toLocaleString("en") + " " : ""}stale` : "";
+    const node = svg("a", {href: assetHref(a.key), class: "node " + statusClass(a.status || "missing") + (a.stale ? " stale" : ""),
+                           "data-key": a.key, "data-status": a.status || "missing", "data-stale": a.stale || 0},
+      svg("title", {}, `${a.key}\n${runs}${inputs}${stale}`),
       svg("rect", {x, y, width: g.nodeW, height: nodeHeight(g, a), rx: mode === "detail" ? 8 : 4, class: "box"}));
     if (mode === "names") {
       node.append(svg("text", {x: x + 8, y: y + 14.5, class: "node-name"}, fitText(name, NAME_FONT, g.nodeW - 16)));
     } else {
       node.append(svg("text", {x: x + 10, y: y + 19, class: "node-name"}, fitText(name, NAME_FONT, g.nodeW - 20)),
         svg("text", {x: x + 10, y: y + 35, class: "node-counts"},
-            fitText((a.partitioned ? plural(a.runs, "partition") + " · " : "") + countsText(a), SMALL_FONT, g.nodeW - 20)),
+            fitText((a.stale ? (a.partitioned ? `${a.stale.toLocaleString("en")} stale · ` : "stale · ") : "") +
+                    (a.partitioned ? plural(a.runs, "partition") + " · " : "") + countsText(a), SMALL_FONT, g.nodeW - 20)),
         bar(a.counts, a.runs, x + 10, y + 41, g.nodeW - 20, 6));
       a.inputs.forEach(([parameter], k) => {
         const py = portY(g, y, k);
@@ -573,13 +584,15 @@ function invocationLine(invocation) {
 }
 
 function legend() {
-  return el("span", {class: "legend"}, ...BUCKETS.map(b => el("span", {}, el("i", {class: "seg-" + b}), BUCKET_TEXT[b])));
+  return el("span", {class: "legend"}, ...BUCKETS.map(b => el("span", {}, el("i", {class: "seg-" + b}), BUCKET_TEXT[b])),
+    el("span", {title: "the next quarl run makes it again"}, el("i", {class: "seg-stale"}), "stale"));
 }
 
 function graphPage(data) {
   const prefix = commonPrefix(data.assets.map(a => a.key));
   const rows = data.assets.map(a => el("tr", {"data-key": a.key},
-    el("td", {}, el("a", {href: assetHref(a.key)}, a.key)), el("td", {}, badge(a.status)),
+    el("td", {}, el("a", {href: assetHref(a.key)}, a.key)), el("td", {}, badge(a.status), a.stale ? " " : "",
+      a.stale ? staleBadge(a.partitioned ? `${a.stale.toLocaleString("en")} stale` : "stale") : ""),
     el("td", {class: "num"}, a.runs.toLocaleString("en")),
     ...BUCKETS.map(b => el("td", {class: "num"}, a.counts[b] ? a.counts[b].toLocaleString("en") : ""))));
   return [
@@ -608,17 +621,20 @@ function cellLabel(grid, k) {
   return [...parts, ...grid.groups[g]].join(",") || "-";
 }
 
-function cellTitle(grid, k) {
-  if (!grid.binned) return `${cellLabel(grid, k)}: ${grid.status[k]}`;
+function cellTitle(grid, k, stale) {
+  const marked = stale ? stale.cells[k] : null;
+  if (!grid.binned) return `${cellLabel(grid, k)}: ${grid.status[k]}` + (stale ? `\n${staleText(marked)}` : "");
   const counts = grid.counts[k];
   const total = counts.reduce((a, b) => a + b, 0);
   return `${cellLabel(grid, k)}\n${plural(total, "run")}: ` +
-    BUCKETS.map((b, i) => counts[i] ? `${counts[i].toLocaleString("en")} ${BUCKET_TEXT[b]}` : "").filter(Boolean).join(", ");
+    BUCKETS.map((b, i) => counts[i] ? `${counts[i].toLocaleString("en")} ${BUCKET_TEXT[b]}` : "").filter(Boolean).join(", ") +
+    (marked ? `, ${marked.toLocaleString("en")} stale` : "");
 }
 
-function cell(grid, k, text) {
+function cell(grid, k, text, stale) {
   const span = document.createElement("span");
-  span.className = "cell " + statusClass(grid.status[k]) + (state.runsCell === k ? " chosen" : "");
+  const marked = stale && (grid.binned ? stale.cells[k] > 0 : stale.cells[k].length > 0);
+  span.className = "cell " + statusClass(grid.status[k]) + (state.runsCell === k ? " chosen" : "") + (marked ? " stale" : "");
   span.dataset.i = k;
   if (!grid.binned) span.dataset.partition = cellLabel(grid, k);
   if (text !== undefined) span.textContent = text;
@@ -633,7 +649,7 @@ function cellEvents(box, data) {
   };
   box.addEventListener("mouseover", event => {
     const found = target(event);
-    if (found && !found.title) found.title = cellTitle(grid, +found.dataset.i);
+    if (found && !found.title) found.title = cellTitle(grid, +found.dataset.i, data.stale);
   });
   box.addEventListener("click", event => {
     const found = target(event);
@@ -651,12 +667,12 @@ function cellEvents(box, data) {
 function partitionGrid(data) {
   const grid = data.grid;
   const rows = grid.rows.labels.length, columns = grid.columns.labels.length;
-  if (grid.columns.name === null) return cellEvents(el("div", {class: "cells labelled"}, cell(grid, 0, data.key)), data);
+  if (grid.columns.name === null) return cellEvents(el("div", {class: "cells labelled"}, cell(grid, 0, data.key, data.stale)), data);
   if (grid.rows.name === null) {
     const labelled = !grid.binned && columns <= 300;
     const box = el("div", {class: "cells" + (labelled ? " labelled" : "") + (grid.binned ? " binned" : "")});
     const cells = document.createDocumentFragment();
-    for (let c = 0; c < columns; c++) cells.append(cell(grid, c, labelled ? grid.columns.labels[c] : undefined));
+    for (let c = 0; c < columns; c++) cells.append(cell(grid, c, labelled ? grid.columns.labels[c] : undefined, data.stale));
     box.append(cells);
     return cellEvents(box, data);
   }
@@ -671,7 +687,7 @@ function partitionGrid(data) {
     const cells = document.createDocumentFragment();
     grid.rows.labels.forEach((rowValue, r) => {
       cells.append(el("span", {class: "row"}, rowValue));
-      for (let c = 0; c < columns; c++) cells.append(cell(grid, (g * rows + r) * columns + c));
+      for (let c = 0; c < columns; c++) cells.append(cell(grid, (g * rows + r) * columns + c, undefined, data.stale));
     });
     table.append(cells);
     grids.push(group.length ? el("div", {class: "group"}, el("h3", {}, group.join(", ")), table) : table);
@@ -812,7 +828,8 @@ function assetPage(data) {
   const owner = data.value && grid.columns.name !== null
     ? el("span", {}, " · partition ", el("a", {href: runHref(data.key, data.value.partition)}, data.value.label)) : "";
   return [
-    el("h1", {}, data.key, " ", worst ? badge(worst) : ""),
+    el("h1", {}, data.key, " ", worst ? badge(worst) : "", data.stale && data.stale.runs ? " " : "",
+       data.stale && data.stale.runs ? staleBadge(grid.columns.name !== null ? `${data.stale.runs.toLocaleString("en")} stale` : "stale") : ""),
     el("p", {class: "meta"}, `module ${data.module} · function ${data.function}`,
        data.return_type ? ` · returns ${data.return_type}` : ""),
     el("p", {}, "Upstream: ", links(data.upstream), el("br"), "Downstream: ", links(data.downstream)),
@@ -882,7 +899,7 @@ function facts(rows) {
 function runPage(data) {
   const last = data.attempts.length ? data.attempts[data.attempts.length - 1] : null;
   const published = data.published, live = data.live;
-  const stale = published && published.fingerprint && published.fingerprint !== data.fingerprint;
+  const stale = data.stale && data.stale.length ? data.stale : null;
   const logs = [];
   if (data.failed) {
     logs.push(el("div", {class: "log-column failed"}, el("h3", {}, "Last attempt (failed), ", el("code", {}, data.failed.folder)),
@@ -898,7 +915,7 @@ function runPage(data) {
   }
   return [
     el("h1", {}, el("a", {href: assetHref(data.asset)}, data.asset), data.partitioned ? ` [${data.label}]` : "", " ", badge(data.status === "missing" ? null : data.status),
-       live ? " " : "", live ? badge("running") : ""),
+       live ? " " : "", live ? badge("running") : "", stale ? " " : "", stale ? staleBadge("stale") : ""),
     facts([
       ...data.partition_values.map(([dim, value]) => [dim, value]),
       live && ["in progress", el("span", {}, `attempt ${live.attempt}, started ${when(live.started)}, running for `,
@@ -906,9 +923,9 @@ function runPage(data) {
       last && ["last attempt", `${when(last.started)}, ${last.duration === null ? "did not start" : seconds(last.duration)}` +
         (last.exit_status !== null ? `, exit status ${last.exit_status}` : "")],
       last && last.error && ["error", el("span", {class: "error-text"}, last.error)],
-      ["fingerprint", el("code", {}, data.fingerprint)],
+      data.stale && ["freshness", el("span", {class: "freshness" + (stale ? " stale" : ""), "data-stale": staleText(data.stale)}, staleText(data.stale))],
       published && ["published", `attempt ${published.attempt}, ${when(published.started)}, took ${seconds(published.duration)}`],
-      stale && ["out of date", "the published value was built from another fingerprint: the next quarl run reruns it"],
+      published && ["fingerprint", el("code", {}, published.fingerprint)],
     ]),
     section("Logs", logs.length ? el("div", {class: "logs"}, ...logs) : el("p", {class: "muted"}, "This run has no logs yet.")),
     section("Upstream runs consumed", runList(data.upstream)),
