@@ -1,5 +1,6 @@
 # The commands a person types. Each finds a CPython >= 3.12 by itself (PYTHON=... overrides)
-# and keeps its own virtual environment per interpreter version under .venv-X.Y/.
+# and keeps its own virtual environment per interpreter version under .venv-X.Y/, built and
+# installed once and reused by every target; .venv links to the one that `make` used last.
 
 SHELL := /bin/bash
 PY := $(shell PYTHON='$(PYTHON)' tools/find-python)
@@ -20,22 +21,41 @@ $(VPY):
 	$(PY) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
+# --- make install: one build per interpreter, reused ---------------------------------------
 # The wheel is built without pip's isolated build environment: that one has a new path on every
 # build, and scikit-build-core then clears the CMake cache and with it every compiled object. Here
 # the build requirements live in the virtual environment, so the CMake tree (build/cpython-3XX,
-# one per interpreter) persists and Ninja recompiles only what changed.
-PIP_INSTALL := -m pip install --quiet --no-build-isolation
+# one per interpreter) persists and Ninja recompiles only what changed. The tree is named here,
+# not in pyproject.toml, so that a plain `pip install .` builds in a directory of its own and
+# leaves this one alone. tools/build-progress shows the build's steps and keeps pip's whole
+# output in the environment's install.log.
+PIP_INSTALL = $(PY) tools/build-progress $(1)/install.log $(1)/bin/python -m pip install -v \
+	--no-build-isolation
 
 %/.build-requires: pyproject.toml CMakeLists.txt
 	$*/bin/python tools/install-build-requires
 	touch $@
 
+# What the wheel is made of: when none of it is newer than the environment's .installed, the
+# environment is up to date and `make install` builds nothing.
+WHEEL_SOURCES = Makefile pyproject.toml CMakeLists.txt \
+	$(shell find native python tests/probe -type f ! -name '*.pyc' ! -name _version.py)
+
 # Builds the wheel (abi3) from this tree and installs it with the test extras, the dask extra for
 # the tests that start a Dask cluster and the parquet extra (pandas, pyarrow, numpy) for the
 # tests of every value format.
-install: $(VENV)/.build-requires
-	$(VPY) $(PIP_INSTALL) $(BUILD_FLAGS) '.[test,dask,parquet]'
+$(VENV)/.installed: $(VENV)/.build-requires $(WHEEL_SOURCES)
+	$(call PIP_INSTALL,$(VENV)) $(BUILD_FLAGS) -C build-dir=build/{cache_tag} '.[test,dask,parquet]'
+	touch $@
 $(VENV)/.build-requires: | $(VPY)
+
+# .venv is left alone when it is a directory (an environment made by hand).
+install: $(VENV)/.installed
+	@if [ -L .venv ] || [ ! -e .venv ]; then ln -sfn $(VENV) .venv; \
+	    echo "quarl is installed in $(VENV), linked as .venv: . .venv/bin/activate"; \
+	else echo "quarl is installed in $(VENV): . $(VENV)/bin/activate" \
+	    "(.venv is a directory of yours, left as it is)"; fi
+# --- end of make install -----------------------------------------------------------------------
 
 # The durability test watches the publication's system calls through strace.
 test-tools:
@@ -100,7 +120,7 @@ $(SAN_VENV)/.build-requires: | $(SAN_PY)
 SAN_PYTEST_ARGS := -k 'not (test_nothing_accumulates and materialize)'
 
 sanitize: $(SAN_VENV)/.build-requires test-tools browser-tools
-	$(SAN_PY) $(PIP_INSTALL) $(SAN_BUILD_FLAGS) '.[test]'
+	$(call PIP_INSTALL,$(SAN_VENV)) $(SAN_BUILD_FLAGS) '.[test]'
 	tools/run-sanitized $(SAN_PY) -m pytest -q $(SAN_PYTEST_ARGS) $(PYTEST_ARGS)
 
 # --- make lint: clang-format and clang-tidy (LLVM 14 from Debian) over the C++ sources --------
@@ -173,3 +193,4 @@ ui-screenshots: install browser-tools
 
 clean:
 	rm -rf build .venv-* .pytest_cache .hypothesis
+	if [ -L .venv ]; then rm .venv; fi
