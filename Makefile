@@ -13,7 +13,8 @@ VPY := $(VENV)/bin/python
 BUILD_FLAGS := -C cmake.define.QUARL_WERROR=ON -C cmake.define.QUARL_TEST_PROBE=ON
 
 .PHONY: all install test valgrind demo bench bench-json clean
-.PHONY: lint sanitize fuzz format lint-tools fuzz-tools test-tools browser-tools ui-screenshots
+.PHONY: lint lint-cxx lint-types sanitize fuzz format lint-tools fuzz-tools test-tools browser-tools
+.PHONY: ui-screenshots
 
 all: install
 
@@ -123,7 +124,8 @@ sanitize: $(SAN_VENV)/.build-requires test-tools browser-tools
 	$(call PIP_INSTALL,$(SAN_VENV)) $(SAN_BUILD_FLAGS) '.[test]'
 	tools/run-sanitized $(SAN_PY) -m pytest -q $(SAN_PYTEST_ARGS) $(PYTEST_ARGS)
 
-# --- make lint: clang-format and clang-tidy (LLVM 14 from Debian) over the C++ sources --------
+# --- make lint: the C++ sources under clang-format and clang-tidy (LLVM 14 from Debian), then the
+# installed wheel's types under mypy --strict ------------------------------------------------------
 # Formatting is checked against .clang-format; clang-tidy runs with .clang-tidy over native/ on
 # the compile commands of a configure-only CMake tree (build/lint, set up for clang++ so that
 # every flag in it is one clang knows), and any warning fails.
@@ -134,13 +136,21 @@ TIDY_SOURCES = $(shell git ls-files 'native/*.cpp')
 lint-tools:
 	tools/need-debs clang-$(LLVM) clang-format-$(LLVM) clang-tidy-$(LLVM)
 
-lint: lint-tools
+lint: lint-cxx lint-types
+
+lint-cxx: lint-tools
 	clang-format-$(LLVM) --dry-run --Werror $(FORMAT_SOURCES)
 	cmake --fresh -S . -B build/lint -G Ninja -DCMAKE_CXX_COMPILER=clang++-$(LLVM) \
 		-DPython_EXECUTABLE=$(PY) >/dev/null
 	set -o pipefail; clang-tidy-$(LLVM) -p build/lint --quiet $(TIDY_SOURCES) 2>&1 | \
 		{ grep -v '^[0-9]* warnings generated\.$$' || true; }
 	@echo "lint: $(words $(FORMAT_SOURCES)) files formatted, $(words $(TIDY_SOURCES)) clean under clang-tidy"
+
+# The package, the stubs, typed user code (with the exact messages of its misuses), the README's
+# modules and the example project under mypy --strict, and stubtest, against the wheel that make
+# install put in the environment (whose test extra brings mypy): tools/check-types.
+lint-types: install
+	$(VPY) tools/check-types
 
 # Rewrites the sources in place to .clang-format.
 format: lint-tools
