@@ -1,5 +1,6 @@
 # The commands a person types. Each finds a CPython >= 3.12 by itself (PYTHON=... overrides)
-# and keeps its own virtual environment per interpreter version under .venv-X.Y/.
+# and keeps its own virtual environment per interpreter version under .venv-X.Y/, built and
+# installed once and reused by every target; .venv links to the one that `make` used last.
 
 SHELL := /bin/bash
 PY := $(shell PYTHON='$(PYTHON)' tools/find-python)
@@ -12,7 +13,8 @@ VPY := $(VENV)/bin/python
 BUILD_FLAGS := -C cmake.define.QUARL_WERROR=ON -C cmake.define.QUARL_TEST_PROBE=ON
 
 .PHONY: all install test valgrind demo bench bench-json clean
-.PHONY: lint sanitize fuzz format lint-tools fuzz-tools test-tools browser-tools ui-screenshots
+.PHONY: lint lint-cxx lint-types sanitize fuzz format lint-tools fuzz-tools test-tools browser-tools
+.PHONY: ui-screenshots
 
 all: install
 
@@ -20,22 +22,41 @@ $(VPY):
 	$(PY) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
+# --- make install: one build per interpreter, reused ---------------------------------------
 # The wheel is built without pip's isolated build environment: that one has a new path on every
 # build, and scikit-build-core then clears the CMake cache and with it every compiled object. Here
 # the build requirements live in the virtual environment, so the CMake tree (build/cpython-3XX,
-# one per interpreter) persists and Ninja recompiles only what changed.
-PIP_INSTALL := -m pip install --quiet --no-build-isolation
+# one per interpreter) persists and Ninja recompiles only what changed. The tree is named here,
+# not in pyproject.toml, so that a plain `pip install .` builds in a directory of its own and
+# leaves this one alone. tools/build-progress shows the build's steps and keeps pip's whole
+# output in the environment's install.log.
+PIP_INSTALL = $(PY) tools/build-progress $(1)/install.log $(1)/bin/python -m pip install -v \
+	--no-build-isolation
 
 %/.build-requires: pyproject.toml CMakeLists.txt
 	$*/bin/python tools/install-build-requires
 	touch $@
 
+# What the wheel is made of: when none of it is newer than the environment's .installed, the
+# environment is up to date and `make install` builds nothing.
+WHEEL_SOURCES = Makefile pyproject.toml CMakeLists.txt \
+	$(shell find native python tests/probe -type f ! -name '*.pyc' ! -name _version.py)
+
 # Builds the wheel (abi3) from this tree and installs it with the test extras, the dask extra for
 # the tests that start a Dask cluster and the parquet extra (pandas, pyarrow, numpy) for the
 # tests of every value format.
-install: $(VENV)/.build-requires
-	$(VPY) $(PIP_INSTALL) $(BUILD_FLAGS) '.[test,dask,parquet]'
+$(VENV)/.installed: $(VENV)/.build-requires $(WHEEL_SOURCES)
+	$(call PIP_INSTALL,$(VENV)) $(BUILD_FLAGS) -C build-dir=build/{cache_tag} '.[test,dask,parquet]'
+	touch $@
 $(VENV)/.build-requires: | $(VPY)
+
+# .venv is left alone when it is a directory (an environment made by hand).
+install: $(VENV)/.installed
+	@if [ -L .venv ] || [ ! -e .venv ]; then ln -sfn $(VENV) .venv; \
+	    echo "quarl is installed in $(VENV), linked as .venv: . .venv/bin/activate"; \
+	else echo "quarl is installed in $(VENV): . $(VENV)/bin/activate" \
+	    "(.venv is a directory of yours, left as it is)"; fi
+# --- end of make install -----------------------------------------------------------------------
 
 # The durability test watches the publication's system calls through strace.
 test-tools:
@@ -100,10 +121,11 @@ $(SAN_VENV)/.build-requires: | $(SAN_PY)
 SAN_PYTEST_ARGS := -k 'not (test_nothing_accumulates and materialize)'
 
 sanitize: $(SAN_VENV)/.build-requires test-tools browser-tools
-	$(SAN_PY) $(PIP_INSTALL) $(SAN_BUILD_FLAGS) '.[test]'
+	$(call PIP_INSTALL,$(SAN_VENV)) $(SAN_BUILD_FLAGS) '.[test]'
 	tools/run-sanitized $(SAN_PY) -m pytest -q $(SAN_PYTEST_ARGS) $(PYTEST_ARGS)
 
-# --- make lint: clang-format and clang-tidy (LLVM 14 from Debian) over the C++ sources --------
+# --- make lint: the C++ sources under clang-format and clang-tidy (LLVM 14 from Debian), then the
+# installed wheel's types under mypy --strict ------------------------------------------------------
 # Formatting is checked against .clang-format; clang-tidy runs with .clang-tidy over native/ on
 # the compile commands of a configure-only CMake tree (build/lint, set up for clang++ so that
 # every flag in it is one clang knows), and any warning fails.
@@ -114,13 +136,21 @@ TIDY_SOURCES = $(shell git ls-files 'native/*.cpp')
 lint-tools:
 	tools/need-debs clang-$(LLVM) clang-format-$(LLVM) clang-tidy-$(LLVM)
 
-lint: lint-tools
+lint: lint-cxx lint-types
+
+lint-cxx: lint-tools
 	clang-format-$(LLVM) --dry-run --Werror $(FORMAT_SOURCES)
 	cmake --fresh -S . -B build/lint -G Ninja -DCMAKE_CXX_COMPILER=clang++-$(LLVM) \
 		-DPython_EXECUTABLE=$(PY) >/dev/null
 	set -o pipefail; clang-tidy-$(LLVM) -p build/lint --quiet $(TIDY_SOURCES) 2>&1 | \
 		{ grep -v '^[0-9]* warnings generated\.$$' || true; }
 	@echo "lint: $(words $(FORMAT_SOURCES)) files formatted, $(words $(TIDY_SOURCES)) clean under clang-tidy"
+
+# The package, the stubs, typed user code (with the exact messages of its misuses), the README's
+# modules and the example project under mypy --strict, and stubtest, against the wheel that make
+# install put in the environment (whose test extra brings mypy): tools/check-types.
+lint-types: install
+	$(VPY) tools/check-types
 
 # Rewrites the sources in place to .clang-format.
 format: lint-tools
@@ -173,3 +203,4 @@ ui-screenshots: install browser-tools
 
 clean:
 	rm -rf build .venv-* .pytest_cache .hypothesis
+	if [ -L .venv ]; then rm .venv; fi

@@ -1,9 +1,9 @@
 """The README's first screen, run as a newcomer types it, in a copy of the clone.
 
-The install steps are what a newcomer cannot skip and the suite cannot afford each time (a
+The install step is what a newcomer cannot skip and the suite cannot afford each time (a
 whole build): by default `.venv` is this test's own environment, where `make install` has just
-installed the tree, and `pip install .` is left out. QUARL_README_INSTALL=1 runs them too, in a
-fresh clone of the committed tree.
+installed the tree, and `make` is left out. QUARL_README_INSTALL=1 runs it too, in a fresh clone
+of the committed tree.
 """
 
 import os
@@ -17,7 +17,7 @@ import pytest
 
 
 ROOT = pathlib.Path(__file__).parent.parent
-INSTALL = ['"$(tools/find-python)" -m venv .venv', ". .venv/bin/activate", "pip install '.[parquet]'"]
+INSTALL = ["make", ". .venv/bin/activate"]
 
 
 def quick_start():
@@ -45,24 +45,23 @@ def pattern(lines):
 
 
 def test_the_first_screen_works_as_written(tmp_path):
-    # It installs the parquet extra, which the example's DataFrame assets need (and which `make
-    # sanitize` leaves out).
+    # `make` installs the parquet extra, which the example's DataFrame assets need (and which
+    # `make sanitize` leaves out).
     pytest.importorskip("pyarrow", reason="no parquet extra")
     steps = quick_start()
-    assert [command for command, _ in steps[:3]] == INSTALL
+    assert [command for command, _ in steps[:2]] == INSTALL
     clone = tmp_path / "quarl"
     if os.environ.get("QUARL_README_INSTALL") == "1":
         subprocess.run(["git", "clone", "--quiet", str(ROOT), str(clone)], check=True)
     else:
         shutil.copytree(ROOT / "examples", clone / "examples", ignore=shutil.ignore_patterns("*out"))
-        shutil.copytree(ROOT / "tools", clone / "tools")
         (clone / ".venv").symlink_to(sys.prefix)
-        steps = [(":" if command in (INSTALL[0], INSTALL[2]) else command, out) for command, out in steps]
+        steps = [(":" if command == INSTALL[0] else command, out) for command, out in steps]
     # One shell for all the commands, as a person types them; each step's output ends with a
     # marker line, so that it can be told from the next.
     script = "".join(f"{command} 2>&1\necho '<<step>>'\n" for command, _ in steps)
-    # The person's own environment (tools/find-python looks on the PATH and under ~/.pyenv), with
-    # no virtual environment active.
+    # The person's own environment (make's tools/find-python looks on the PATH and under
+    # ~/.pyenv), with no virtual environment active.
     env = {name: value for name, value in os.environ.items() if name != "VIRTUAL_ENV"}
     env["PYTHONDONTWRITEBYTECODE"] = "1"
     done = subprocess.run(["bash", "-e"], input=script, cwd=clone, env=env, capture_output=True,
