@@ -22,16 +22,22 @@ from quarl._version import __version__
 # Not typing's: importing typing would cost every worker more than the rest of this package.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from quarl.published import load
     from quarl.values import Serializer
 
-__all__ = ["AssetWrapper", "Partitions", "Serializer", "__version__", "asset", "partitions"]
+__all__ = ["AssetWrapper", "Partitions", "Serializer", "__version__", "asset", "load", "partitions"]
 
 
 def __getattr__(name: str) -> object:
-    # Serializer (what @asset(serializer="MODULE:ATTRIBUTE") names) is imported when asked for:
-    # every worker imports this package, and most never need it.
+    # Serializer (what @asset(serializer="MODULE:ATTRIBUTE") names) and load (a published value,
+    # read in a notebook) are imported when asked for: every worker imports this package, and
+    # most never need them.
     if name == "Serializer":
         from quarl.values import Serializer
 
         return Serializer
+    if name == "load":
+        from quarl.published import load
+
+        return load
     raise AttributeError(f"module 'quarl' has no attribute {name!r}")
