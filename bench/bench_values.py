@@ -14,7 +14,9 @@
 4. A consumer gathering 360 DataFrame partitions (5,000 rows each): its input loading against
    reading the 360 files in a plain loop (target 1.3), as a list of {"partition", "value"};
    and as one DataFrame (its parameter annotated pd.DataFrame, the partition's dimension a
-   column) against `pd.concat` of the same loop (target 1.3).
+   column) against `pd.concat` of the same loop (target 1.3); and the consumer's whole run in a
+   worker process (`python -m quarl.worker`: the interpreter, pandas, the gathering, the
+   records) against a plain Python process that imports pandas and makes that `pd.concat`.
 
     python bench/bench_values.py [--quick] [--fan-in]
 
@@ -81,6 +83,11 @@ PROJECT = textwrap.dedent('''\
     @asset(serializer="parquet")
     def built() -> pd.DataFrame:
         return make(int(os.environ["BENCH_ROWS"]))
+
+
+    @asset(inputs={"days": built})
+    def fan_in(days: pd.DataFrame) -> int:
+        return len(days)
 ''')
 
 
@@ -175,6 +182,22 @@ def fan_in(folder, benchvalues):
     report("   control: pd.concat of that loop / itself",
            ratio(lambda: pd.concat([pd.read_parquet(p) for p in paths]),
                  lambda: pd.concat([pd.read_parquet(p) for p in paths]), number=1, repeats=7))
+
+    run = request(folder / "fan-in", "fan_in", gather.inputs)
+    (folder / "fan-in").mkdir()
+    worker = [sys.executable, "-m", "quarl.worker", *run.arguments()]
+    (folder / "paths.json").write_text(json.dumps(paths))
+    plain = [sys.executable, "-c", "import json, pandas as pd; "
+             "pd.concat([pd.read_parquet(p) for p in json.load(open('paths.json'))])"]
+    env = {**os.environ, "PYTHONPATH": str(folder)}
+
+    def process(args):
+        return lambda: subprocess.run(args, cwd=folder, env=env, check=True, capture_output=True)
+
+    report("4. the consumer's run in a worker process / a plain script's pd.concat",
+           ratio(process(worker), process(plain), number=1, repeats=5))
+    if json.loads((folder / "fan-in/value.json").read_text()) != PARTS * PART_ROWS:
+        sys.exit("the worker's consumer did not receive every row")
 
 
 if __name__ == "__main__":
