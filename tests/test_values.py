@@ -428,3 +428,46 @@ def test_load_refuses_a_value_changed_outside_quarl(project, tmp_path, monkeypat
         quarl.load("vals.frames.frame")
     assert str(info.value) == ("the value of vals.frames.frame in quarl-out/vals.frames.frame was changed outside "
                                "quarl since its run wrote it: quarl run makes it again")
+
+
+# (the DataFrames of partitions k=0, k=1..., made of pandas; how pd.concat makes the expected one of
+# them, or the GatherError's message after "parameter 'x': ")
+GATHERS = {
+    "ranges of their own": (lambda pd: [pd.DataFrame({"a": [1, 2]}, index=pd.RangeIndex(5, 7)), pd.DataFrame({"a": [3]})],
+                            {}),
+    "int and float": (lambda pd: [pd.DataFrame({"n": [1]}), pd.DataFrame({"n": [1.5]})], {"ignore_index": True}),
+    "a column missing": (lambda pd: [pd.DataFrame({"a": [1], "b": pd.Series(["x"], dtype=object)}),
+                                     pd.DataFrame({"a": [2]})], {"ignore_index": True}),
+    "none": (lambda pd: [], None),
+    "int and str": (lambda pd: [pd.DataFrame({"n": [1]}), pd.DataFrame({"n": ["x"]})],
+                    "the DataFrames of its partitions cannot be concatenated (Unable to merge: Field n has incompatible "
+                    "types: int64 vs large_string)"),
+    "indexes": (lambda pd: [pd.DataFrame({"n": [1]}), pd.DataFrame({"n": [2]}, index=pd.Index(["a"], name="id"))],
+                "the DataFrames of partitions k=0 and k=1 have different indexes (a RangeIndex and 'id'), which one "
+                "DataFrame cannot hold"),
+}
+
+
+@pytest.mark.parametrize("case", GATHERS)
+def test_gathered_frames_concatenate_as_pd_concat_would(tmp_path, case):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    from quarl import frames, values
+
+    make, expected = GATHERS[case]
+    gathered = []
+    for k, frame in enumerate(make(pd)):
+        path = tmp_path / f"{k}.parquet"
+        values.write_whole(path, lambda p: values.dump_verified(values.PARQUET, frame, p))
+        gathered.append(({"k": k}, contract.Value(str(path), "parquet")))
+    if isinstance(expected, str):
+        with pytest.raises(frames.GatherError) as info:
+            frames.gathered_frame("x", gathered)
+        assert str(info.value) == f"parameter 'x': {expected}"
+        return
+    got = frames.gathered_frame("x", gathered)
+    concatenated = pd.DataFrame() if expected is None else \
+        pd.concat([frame.assign(k=k) for k, frame in enumerate(make(pd))], **expected)
+    # equals: a missing value in an object column is None here (as parquet gives it), NaN in pd.concat's.
+    assert (got.equals(concatenated), list(got.dtypes.items()), list(got.index), list(got.index.names)) == (
+        True, list(concatenated.dtypes.items()), list(concatenated.index), list(concatenated.index.names))
