@@ -80,8 +80,9 @@ def gathered_frame(name: str, gathered: Sequence[tuple[Mapping[str, Any], Value]
     the dtype pandas gives those values (a dimension that names a column or an index level of
     the DataFrames already is not added: theirs stays). The DataFrames' index is kept, as
     pd.concat keeps it, except pandas' default (an unnamed RangeIndex from 0): the rows are then
-    numbered anew, from 0, as pd.concat(ignore_index=True) numbers them. A column that some DataFrames lack is missing in their rows; one that they store in
-    different types gets the type both convert to (int and float: float), where there is one.
+    numbered anew, from 0, as pd.concat(ignore_index=True) numbers them. A column that some
+    DataFrames lack is missing in their rows; one that they store in different types gets the
+    type both convert to (int and float: float), where there is one.
 
     Raises GatherError, naming the parameter, for a value not stored as parquet, DataFrames with
     different indexes, or columns of types that do not convert to one."""
