@@ -316,3 +316,158 @@ def test_a_value_that_would_not_read_back_fails_its_run_and_is_never_published(t
     assert sorted(p.name for p in (tmp_path / "quarl-out").iterdir() if "nested" in p.name) == [".bad.nested.failed"]
     assert sorted(p.name for p in (tmp_path / "quarl-out/.bad.nested.failed").iterdir()) == [
         "attempt.json", "result.json", "run.json", "stderr.log", "stdout.log"]
+
+
+# The gathered DataFrames as the consumers of vals.gathered received them, as pd.concat makes them
+# of the upstream's own frames: its index kept, pandas' default one numbered anew; a column for
+# each dimension, except one the frames have already (the store of sales). vals.frames annotates
+# with the class, vals.gathered with text.
+DAYS = ("2024-05-01", "2024-05-02", "2024-05-03")
+GATHERED = {
+    "gathered.all_sales": lambda pd, vals: pd.concat([vals.gathered.sales_of(s, w).assign(week=w)
+                                                      for s in ("north", "south") for w in (1, 2)], ignore_index=True),
+    "gathered.all_stock": lambda pd, vals: pd.concat([vals.gathered.stock_of(w).assign(week=w) for w in (1, 2)]),
+    "frames.all_daily": lambda pd, vals: pd.concat([vals.frames.daily(day) for day in DAYS], ignore_index=True),
+}
+
+
+def shape(value):
+    """A value as the tests compare it: a DataFrame with its dtypes and index spelled out, an
+    ndarray with its dtype."""
+    kind = type(value).__name__
+    if kind == "ndarray":
+        return value.tolist(), str(value.dtype)
+    if kind != "DataFrame":
+        return value
+    return (value.to_dict("split"), list(value.dtypes.items()), list(value.index.names),
+            str(value.index.dtype))
+
+
+@pytest.mark.parametrize("name", GATHERED)
+def test_a_parameter_annotated_dataframe_receives_the_gathered_frames_as_one(project, fixture_modules, monkeypatch,
+                                                                             name):
+    folder, _ = project
+    fixture_modules("values")
+    import pandas as pd
+
+    import quarl
+    import vals.frames
+    import vals.gathered
+
+    monkeypatch.chdir(folder)
+    got, expected = quarl.load(f"vals.{name}"), GATHERED[name](pd, vals)
+    assert (got.equals(expected), shape(got)) == (True, shape(expected))
+
+
+@pytest.mark.parametrize("name, parameter, stored", [("all_counts", "counts", "json"), ("all_notes", "notes", "pickle")])
+def test_a_dataframe_is_gathered_from_parquet_values_only(project, name, parameter, stored):
+    run = project[1][f"vals.gathered.{name}"]
+    assert (run["status"], run["error"]) == ("failed", (
+        f"GatherError: parameter {parameter!r} is annotated pandas.DataFrame, which gathers DataFrames stored as "
+        f"parquet: partition week=1 is stored as {stored}; store its asset with @asset(serializer=\"parquet\"), or "
+        "annotate the parameter list to receive each value"))
+
+
+DAY_2 = {"day": ["2024-05-02"] * 2, "n": [0, 1]}
+
+# (asset, partition, what quarl.load gives, made of pandas, numpy and the fixture's modules; or the
+# message of its LoadError)
+LOADS = [
+    ("vals.frames.frame", None, lambda pd, np, vals: vals.frames.make_frame()),
+    ("daily", {"day": "2024-05-02"}, lambda pd, np, vals: pd.DataFrame(DAY_2)),
+    ("vals.frames.daily", "day=2024-05-02", lambda pd, np, vals: pd.DataFrame(DAY_2)),
+    ("vals.objects.chosen", "kind=json", lambda pd, np, vals: {"b": [1, 2.5, None], "a": "é"}),
+    ("grid", None, lambda pd, np, vals: np.arange(12, dtype=np.int32).reshape(3, 4)),
+    ("nope", None, "quarl-out holds no asset 'nope' (its assets: vals.custom.both, vals.custom.lines, "
+                   "vals.custom.shout, vals.frames.all_daily, vals.frames.combined, ...)"),
+    ("daily", None, "vals.frames.daily is partitioned: say which partition, e.g. partition='day=2024-05-01'"),
+    ("daily", {"day": "2024-05-09"}, "vals.frames.daily has no published value for day=2024-05-09 in quarl-out "
+                                     "(its published partitions: day=2024-05-01, day=2024-05-02, day=2024-05-03)"),
+    ("frame", "day=1", "vals.frames.frame is not partitioned in quarl-out: leave out partition="),
+    ("forgot_set", None, "vals.frames.forgot_set has no published value in quarl-out: its run failed: TypeError: "
+                         "Object of type set is not JSON serializable; vals.frames.forgot_set returned a value of "
+                         'type dict, which JSON cannot store: store it with @asset(serializer="pickle")'),
+]
+
+
+@pytest.mark.parametrize("asset, partition, expected", LOADS)
+def test_load_reads_a_published_value_with_its_serializer(project, fixture_modules, monkeypatch, asset, partition,
+                                                          expected):
+    import numpy as np
+    import pandas as pd
+
+    import quarl
+    from quarl.published import LoadError
+
+    monkeypatch.chdir(project[0])
+    if isinstance(expected, str):
+        with pytest.raises(LoadError) as info:
+            quarl.load(asset, partition)
+        assert str(info.value) == expected
+        return
+    fixture_modules("values")
+    import vals.frames
+
+    assert shape(quarl.load(asset, partition=partition)) == shape(expected(pd, np, vals))
+
+
+@pytest.mark.parametrize("change", ["edited", "removed"])
+def test_load_refuses_a_value_changed_outside_quarl(project, tmp_path, monkeypatch, change):
+    import quarl
+    from quarl.published import LoadError
+
+    shutil.copytree(project[0] / "quarl-out/vals.frames.frame", tmp_path / "quarl-out/vals.frames.frame")
+    value_file = tmp_path / "quarl-out/vals.frames.frame/value.parquet"
+    if change == "edited":
+        with open(value_file, "ab") as file:
+            file.write(b"\n")
+    else:
+        value_file.unlink()
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(LoadError) as info:
+        quarl.load("vals.frames.frame")
+    assert str(info.value) == ("the value of vals.frames.frame in quarl-out/vals.frames.frame was changed outside "
+                               "quarl since its run wrote it: quarl run makes it again")
+
+
+# (the DataFrames of partitions k=0, k=1..., made of pandas; how pd.concat makes the expected one of
+# them, or the GatherError's message after "parameter 'x': ")
+GATHERS = {
+    "ranges of their own": (lambda pd: [pd.DataFrame({"a": [1, 2]}, index=pd.RangeIndex(5, 7)), pd.DataFrame({"a": [3]})],
+                            {}),
+    "int and float": (lambda pd: [pd.DataFrame({"n": [1]}), pd.DataFrame({"n": [1.5]})], {"ignore_index": True}),
+    "a column missing": (lambda pd: [pd.DataFrame({"a": [1], "b": pd.Series(["x"], dtype=object)}),
+                                     pd.DataFrame({"a": [2]})], {"ignore_index": True}),
+    "none": (lambda pd: [], None),
+    "int and str": (lambda pd: [pd.DataFrame({"n": [1]}), pd.DataFrame({"n": ["x"]})],
+                    "the DataFrames of its partitions cannot be concatenated (Unable to merge: Field n has incompatible "
+                    "types: int64 vs large_string)"),
+    "indexes": (lambda pd: [pd.DataFrame({"n": [1]}), pd.DataFrame({"n": [2]}, index=pd.Index(["a"], name="id"))],
+                "the DataFrames of partitions k=0 and k=1 have different indexes (a RangeIndex and 'id'), which one "
+                "DataFrame cannot hold"),
+}
+
+
+@pytest.mark.parametrize("case", GATHERS)
+def test_gathered_frames_concatenate_as_pd_concat_would(tmp_path, case):
+    pd = pytest.importorskip("pandas")
+    pytest.importorskip("pyarrow")
+    from quarl import frames, values
+
+    make, expected = GATHERS[case]
+    gathered = []
+    for k, frame in enumerate(make(pd)):
+        path = tmp_path / f"{k}.parquet"
+        values.write_whole(path, lambda p: values.dump_verified(values.PARQUET, frame, p))
+        gathered.append(({"k": k}, contract.Value(str(path), "parquet")))
+    if isinstance(expected, str):
+        with pytest.raises(frames.GatherError) as info:
+            frames.gathered_frame("x", gathered)
+        assert str(info.value) == f"parameter 'x': {expected}"
+        return
+    got = frames.gathered_frame("x", gathered)
+    concatenated = pd.DataFrame() if expected is None else \
+        pd.concat([frame.assign(k=k) for k, frame in enumerate(make(pd))], **expected)
+    # equals: a missing value in an object column is None here (as parquet gives it), NaN in pd.concat's.
+    assert (got.equals(concatenated), list(got.dtypes.items()), list(got.index), list(got.index.names)) == (
+        True, list(concatenated.dtypes.items()), list(concatenated.index), list(concatenated.index.names))

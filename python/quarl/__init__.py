@@ -23,9 +23,10 @@ from quarl._version import __version__
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from quarl.options import observe, reads
+    from quarl.published import load
     from quarl.values import Serializer
 
-__all__ = ["AssetWrapper", "Partitions", "Serializer", "__version__", "asset", "observe", "partitions",
+__all__ = ["AssetWrapper", "Partitions", "Serializer", "__version__", "asset", "load", "observe", "partitions",
            "reads"]
 
 
@@ -39,4 +40,8 @@ def __getattr__(name: str) -> object:
         from quarl import options
 
         return getattr(options, name)
+    if name == "load":
+        from quarl.published import load
+
+        return load
     raise AttributeError(f"module 'quarl' has no attribute {name!r}")

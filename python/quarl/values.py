@@ -675,13 +675,18 @@ def error_text(error: BaseException) -> str:
 
 # --- the input of a run --------------------------------------------------------------------------
 
-def load_inputs(request: Request) -> dict[str, Any]:
+def load_inputs(request: Request, frames: frozenset[str] = frozenset()) -> dict[str, Any]:
     """The run's keyword arguments, each upstream value read in its recorded format: a partition
-    value as it is, an upstream run's value, or the list of {"partition", "value"} of several."""
+    value as it is, an upstream run's value, or the list of {"partition", "value"} of several;
+    for a parameter in `frames`, those values as one DataFrame (quarl.frames)."""
     kwargs: dict[str, Any] = {}
     for name, item in request.inputs.items():
         if isinstance(item, Value):
             kwargs[name] = load(item)
+        elif isinstance(item, list) and name in frames:
+            from quarl.frames import gathered_frame
+
+            kwargs[name] = gathered_frame(name, item)
         elif isinstance(item, list):
             kwargs[name] = [{"partition": partition, "value": load(value)} for partition, value in item]
         else:
@@ -702,8 +707,9 @@ def materialize(request: Request) -> tuple[str, str, str | None]:
     members; a failure writes the same failure record and ends with SystemExit(1), whose
     context is the run's exception. Each file is written whole or not at all. Returns the value
     file's name, its format and the serializer= that wrote it."""
-    import importlib
     import inspect
+
+    from quarl.frames import asset_function, frame_parameters
 
     out = Path(request.folder)
     out.mkdir(parents=True, exist_ok=True)
@@ -713,13 +719,8 @@ def materialize(request: Request) -> tuple[str, str, str | None]:
     result_path.unlink(missing_ok=True)
     spec = request.serializer
     try:
-        module = importlib.import_module(request.module)
-        asset = getattr(module, request.function)
-        try:
-            function = getattr(asset, "__quarl_original__")
-        except Exception:
-            function = asset
-        kwargs = load_inputs(request)
+        function = asset_function(request.module, request.function)
+        kwargs = load_inputs(request, frame_parameters(function, request.inputs))
         value = function(**kwargs) if kwargs else function()
         chosen = resolve(spec) if spec is not None else JSON
         text = None

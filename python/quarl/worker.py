@@ -138,7 +138,7 @@ def run_request(argument: str) -> int:
         report_error(PROG, error)
         return 2
     try:
-        if request.all_json:
+        if request.all_json and not _gathers_a_frame(request):
             # The upstream value.json texts are spliced into the keyword arguments: reading
             # them may fail, before the run begins.
             materialize_asset(request.module, request.function, request.folder,
@@ -169,6 +169,22 @@ def run_request(argument: str) -> int:
         request, value_file=name, artifact_format=artifact_format, serializer=serializer,
         result_type=result.get("result_type") if result is not None else None))
     return 0 if written else 1
+
+
+def _gathers_a_frame(request: Request) -> bool:
+    """Whether the run gathers an input into a parameter annotated pandas.DataFrame: the
+    package's materializer makes such a run, and fails it with an error that names the
+    parameter when the values are JSON (a DataFrame is gathered from parquet values only)."""
+    if not any(isinstance(item, list) for item in request.inputs.values()):
+        return False
+    from quarl import frames
+
+    try:
+        function = frames.asset_function(request.module, request.function)
+    except (Exception, SystemExit):
+        # The module's materializer imports it again, and records the failure as for any run.
+        return False
+    return bool(frames.frame_parameters(function, request.inputs))
 
 
 def _failed(request: Request, error: BaseException | None) -> None:
