@@ -22,6 +22,9 @@ from typing import IO, TYPE_CHECKING
 from quarl.errors import QuarlError, describe
 
 if TYPE_CHECKING:
+    from typing import Any
+
+    from quarl.run.history import AttemptRecord, CheckRecord, Published
     from quarl.run.plan import Plan
 
 PROG = "quarl"
@@ -126,6 +129,21 @@ def _parser() -> argparse.ArgumentParser:
                         "when there is one")
     status.add_argument("--json", action="store_true", help="print the runs as JSON")
 
+    check = commands.add_parser(
+        "check", help="evaluate the checks of published values again, without running their assets",
+        description="Evaluate the checks (@quarl.check) of the published values of TARGETs' runs, "
+        "as they are published, in a process of their own, without running the assets; record the "
+        "results in OUT's history against the attempt whose value was checked, and print them.",
+        epilog="Exit status: 0 every check passed or only warned, 1 a check of severity error failed "
+        "or a value could not be read, 2 a usage or plan error.")
+    _targets(check)
+    _out(check)
+    _select(check, "only the checks of the runs that PATTERN[DIM=VALUES,...] selects")
+    check.add_argument("--stale", action="store_true",
+                       help="only the checks whose last result does not speak for the published value: "
+                       "never evaluated on it, or edited since")
+    check.add_argument("--json", action="store_true", help="print the results as JSON")
+
     prune = commands.add_parser(
         "prune", help="remove the published runs that the plan no longer has",
         description="Remove from OUT the published folders of assets and partitions that the plan "
@@ -194,7 +212,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     args.argv = argv
     command = {"run": run_command, "status": status_command, "graph": graph_command,
-               "ui": ui_command, "prune": prune_command}[args.command]
+               "ui": ui_command, "prune": prune_command, "check": check_command}[args.command]
     # SIGTERM (a CI job cancelled, a service stopped) is Ctrl-C wherever it comes: the child
     # processes are stopped and the command says so, instead of vanishing with status 143.
     previous = signal.signal(signal.SIGTERM, signal.default_int_handler)
@@ -301,18 +319,56 @@ def status_command(args: argparse.Namespace) -> int:
         raise UsageError(f"no run history in {args.out} (quarl run writes it)")
     try:
         attempts = history.latest()
+        last_checks, published = history.last_checks(), history.published()
     finally:
         history.close()
-    attempts = [replace(a, status=Status.CHANGED) if a.status == Status.SUCCEEDED and a.folder
+    attempts = [replace(a, status=Status.CHANGED) if a.status.published and a.folder
                 and layout.changed_outside(a.folder) else a for a in attempts]
     patterns = _patterns(args)
     plan = _plan(args) if args.targets else None
     chosen = select.select_records(attempts, patterns, args.failed, plan)
     what = f"of {len(attempts)} in the history" if patterns or args.failed else "in the history"
+    checks = _checks_said(chosen, last_checks, published, plan) if last_checks or plan else {}
     with _reader_may_leave():
-        display.write_attempts(chosen, sys.stdout, as_json=args.json, what=what)
+        display.write_attempts(chosen, sys.stdout, as_json=args.json, what=what, checks=checks)
     # A script asks `quarl status --failed` whether anything needs attention.
     return 1 if args.failed and chosen else EXIT_OK
+
+
+def _checks_said(attempts: Sequence[AttemptRecord], last: dict[tuple[str, str], dict[str, CheckRecord]],
+                 published: dict[tuple[str, str], Published], plan: Plan | None) -> dict[tuple[str, str], Any]:
+    """Each run's checks as `quarl status` shows them: a cell of the table, and for --json, each
+    check's last result (whether it is stale is known only from a plan)."""
+    from quarl.run.checking import result_text, stale, summary
+
+    of_asset = {asset.key: asset.checks for asset in plan.assets} if plan is not None else {}
+    said: dict[tuple[str, str], Any] = {}
+    for attempt in attempts:
+        run = (attempt.asset, attempt.partition)
+        own, checks = last.get(run, {}), of_asset.get(attempt.asset) if plan is not None else None
+        if not own and not checks:
+            continue
+        detail = {name: {"result": result_text(record.result), "attempt": record.attempt,
+                         "message": record.result.message, "metadata": record.result.metadata}
+                  for name, record in sorted(own.items())}
+        for check in checks or ():
+            detail.setdefault(check.name, {"result": None, "attempt": None, "message": None, "metadata": None})
+            detail[check.name]["stale"] = stale(check, own.get(check.name), published.get(run))
+        said[run] = (summary(checks, own, published.get(run)), detail)
+    return said
+
+
+# --- quarl check ----------------------------------------------------------------------------------
+
+def check_command(args: argparse.Namespace) -> int:
+    from quarl.run import checking, pipeline
+
+    plan = _plan(args)
+    report = checking.check_project(plan, args.out, _patterns(args), args.stale,
+                                    pipeline.worker_environment(args.path), shlex.join([PROG, *args.argv]))
+    with _reader_may_leave():
+        checking.write_report(report, sys.stdout, as_json=args.json)
+    return report.exit_status
 
 
 # --- quarl graph ----------------------------------------------------------------------------------

@@ -3,7 +3,8 @@ skips what depends on a failure, and stops cleanly when interrupted.
 
 A run is decided when everything it consumes is decided, in plan order: it is skipped when an
 upstream run failed; it is up to date when its published run has its fingerprint and was built
-from the upstream runs that are published now; otherwise it is started.
+from the upstream runs that are published now; otherwise it is started. A failed attempt is tried
+again as its asset's retry policy says (quarl.retry, else --retries), when its failure is worth it.
 """
 
 from __future__ import annotations
@@ -23,6 +24,7 @@ from quarl.run import layout
 from quarl.run.executors.base import Attempts, Executor, Job, Outcome
 from quarl.run.history import AttemptRecord, History, HistoryError
 from quarl.run.plan import Plan, Run, partition_object
+from quarl.run.retry import RetryPolicy, not_retried
 from quarl.run.status import Status, failure_log
 
 
@@ -154,7 +156,8 @@ class Scheduler:
         request = contract.Request(
             attempt=attempt_id, asset=run.asset.key, module=run.asset.module, function=run.asset.function,
             folder=paths.attempt(attempt_id), partition=partition, fingerprint=run.fingerprint,
-            consumed=self._consumed(run), serializer=run.asset.serializer, inputs=inputs)
+            consumed=self._consumed(run), serializer=run.asset.serializer, inputs=inputs,
+            checks=[check.request() for check in run.asset.checks])
         return Job(run=run.index, request=request, published=paths.published, failed=paths.failed,
                    timeout=self.options.timeout)
 
@@ -242,7 +245,7 @@ class Scheduler:
             return Decision.SKIPPED, broken
         if self.stop is not Stop.NO or not all(r.status.usable for r in upstream):
             return Decision.NOT_STARTED, None
-        if (run.index in self.forced or any(r.status == Status.SUCCEEDED for r in upstream)
+        if (run.index in self.forced or any(r.status.published for r in upstream)
                 or (self._unfinished and (run.asset.key, self._partition_name(run)) in self._unfinished)
                 or not self._up_to_date(run)):
             return Decision.READY, None
@@ -264,19 +267,30 @@ class Scheduler:
             self._shapes[key] = why
         return self._shapes[key]
 
+    def _policy(self, run: Run) -> RetryPolicy:
+        return run.asset.retry or RetryPolicy(self.options.retries)
+
     def _take(self, outcomes: list[Outcome]) -> None:
-        """Records each outcome; a failure is tried again while --retries allows, else decided."""
+        """Records each outcome; a failure is tried again while its asset's retry policy allows
+        and the failure is worth it (the table then says why not), else decided."""
         for outcome in outcomes:
             run = self.plan.runs[outcome.run]
-            result = RunResult(run, outcome.status, outcome.duration, outcome.result_type, outcome.error,
-                               outcome.folder, self.tries[run.index])
+            tries, policy = self.tries[run.index], self._policy(run)
+            retry, error = False, outcome.error
+            if outcome.status.failed and self.stop is Stop.NO and tries <= policy.times:
+                why = not_retried(policy, outcome.error_types)
+                retry = why is None
+                if why is not None:
+                    error = f"{error}; not retried: {why}"
+            result = RunResult(run, outcome.status, outcome.duration, outcome.result_type, error,
+                               outcome.folder, tries)
             self._record(run, result, outcome)
-            if outcome.status.failed and self.stop is Stop.NO and self.tries[run.index] <= self.options.retries:
-                delay = self.options.retry_delay * 2 ** (self.tries[run.index] - 1)
+            if retry:
+                delay = (self.options.retry_delay if policy.delay is None else policy.delay) * 2 ** (tries - 1)
                 heapq.heappush(self._retries, (time.monotonic() + delay, run.index))
                 self._failures[run.index] = result
                 continue
-            if outcome.status == Status.SUCCEEDED:
+            if outcome.status.published:
                 self.published_attempt[run.index] = outcome.attempt_id
                 assert outcome.value is not None
                 self.values[run.index] = outcome.value
@@ -349,5 +363,6 @@ class Scheduler:
                        label=run.label, plan_index=run.index, fingerprint=run.fingerprint,
                        status=result.status, started=outcome.started if outcome else time.time(),
                        duration=result.duration, exit_status=outcome.exit_status if outcome else None,
-                       error=result.error, result_type=result.result_type, folder=result.folder)
+                       error=result.error, result_type=result.result_type, folder=result.folder,
+                       checks=outcome.checks if outcome else ())
 
