@@ -152,7 +152,9 @@ def evaluate(specs: Sequence[Mapping[str, Any]], value: Any, partition: Mapping[
             if raised is not None:
                 import traceback
 
-                traceback.print_exception(raised, file=log)
+                # From the check's own frame on: the one above it is this loop's.
+                traceback.print_exception(type(raised), raised, raised.__traceback__ and raised.__traceback__.tb_next,
+                                          file=log)
             said = "warned" if spec["severity"] == "warn" else "failed"
             print(f"quarl: check {spec['name']} {said}: {message}", file=log, flush=True)
     return results

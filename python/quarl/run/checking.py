@@ -36,8 +36,8 @@ def stale(check: Check, last: CheckRecord | None, published: Published | None) -
         return "never evaluated"
     if last.result.fingerprint != check.fingerprint:
         return "edited since"
-    if published is not None and last.attempt != published.place:
-        return f"evaluated on attempt {last.attempt}, not on the published value"
+    if published is not None and last.attempt is not None and last.attempt < published.place:
+        return f"evaluated on attempt {last.attempt}, before the published value"
     return None
 
 

@@ -338,27 +338,30 @@ class History:
                     self._db.execute("ROLLBACK")
                 raise
 
-    def published(self) -> dict[tuple[str, str], Published]:
-        """The attempt of each run whose value is published, as far as the history knows: its
-        last attempt that published one."""
+    def published(self, asset: str | None = None) -> dict[tuple[str, str], Published]:
+        """The attempt of each run (of one asset) whose value is published, as far as the history
+        knows: its last attempt that published one."""
         statuses = tuple(s.value for s in Status if s.published)
+        which = "" if asset is None else "AND asset = ? "
         with _reading(self.path):
             rows = self._db.execute(
                 "SELECT a.asset, a.partition, a.id, (SELECT count(*) FROM attempt b WHERE b.asset = a.asset "
                 "AND b.partition = a.partition AND b.id <= a.id), a.fingerprint FROM attempt a WHERE a.id IN "
-                f"(SELECT max(id) FROM attempt WHERE status IN ({', '.join('?' * len(statuses))}) "
-                "GROUP BY asset, partition)", statuses).fetchall()
+                f"(SELECT max(id) FROM attempt WHERE status IN ({', '.join('?' * len(statuses))}) {which}"
+                "GROUP BY asset, partition)", statuses if asset is None else (*statuses, asset)).fetchall()
         return {(asset, partition): Published(ident, place, fingerprint)
                 for asset, partition, ident, place, fingerprint in rows}
 
     def last_checks(self, asset: str | None = None) -> dict[tuple[str, str], dict[str, CheckRecord]]:
         """The last result of each check of each run (of one asset), by run and check name, with
-        the attempt whose value it was evaluated on; attempt ids are the history's."""
+        the attempt whose value it was evaluated on: the last one evaluated on the run's latest
+        attempt that has one. A value checked again later (quarl check on the published value)
+        never hides the failure of a later attempt."""
         if not self._checks:
             return {}
-        inner = "SELECT max(id) FROM check_result GROUP BY asset, partition, name"
-        if asset is not None:
-            inner = "SELECT max(id) FROM check_result WHERE asset = ? GROUP BY partition, name"
+        which = "" if asset is None else "WHERE asset = ? "
+        inner = (f"SELECT id FROM (SELECT id, row_number() OVER (PARTITION BY asset, partition, name "
+                 f"ORDER BY attempt DESC, id DESC) AS n FROM check_result {which}) WHERE n = 1")
         with _reading(self.path):
             rows = self._db.execute(
                 "SELECT c.asset, c.partition, c.name, c.passed, c.severity, c.blocking, c.message, c.metadata, "

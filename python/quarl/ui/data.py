@@ -17,8 +17,9 @@ from typing import Any
 
 from quarl import contract
 from quarl.run import graph, layout
-from quarl.run.history import AttemptRecord, Brief, History
-from quarl.run.plan import Plan, Run, value_text
+from quarl.run.checking import result_text, stale
+from quarl.run.history import AttemptRecord, Brief, CheckRecord, History, Published
+from quarl.run.plan import Check, Plan, Run, value_text
 from quarl.run.status import Status
 from quarl.ui import files
 
@@ -43,6 +44,15 @@ def _bucket(status: Status | None) -> str:
     if status.failed:
         return "failed"
     return "other"
+
+
+def _check_result(check: Check, last: CheckRecord | None, published: Published | None) -> list[Any] | None:
+    """A check's last result on one run, as the asset page lists it: [passed, failed or warned,
+    the attempt it was evaluated on, its message, why it is stale or None]; None when it was
+    never evaluated."""
+    if last is None:
+        return None
+    return [result_text(last.result), last.attempt, last.result.message, stale(check, last, published)]
 
 
 def _attempt(invocation: int, record: AttemptRecord) -> dict[str, Any]:
@@ -167,6 +177,8 @@ class Project:
         with self.history() as history:
             latest = self._latest(history, key)
             attempts = history.briefs(asset=key, limit=CHART_LIMIT) if history is not None else []
+            last_checks = history.last_checks(key) if history is not None and asset.checks else {}
+            published = history.published(key) if history is not None and asset.checks else {}
         names = [self.folder_name[run.index] for run in runs]
         records = [latest.get((key, name)) for name in names]
         # (A Status is a str: it goes into JSON as its text.)
@@ -196,6 +208,10 @@ class Project:
             "attempts": [[_ms(r.started), _ms(r.duration), r.status] for r in attempts
                          if r.duration is not None],
             "value": value,
+            "checks": [{"name": check.name, "severity": check.severity, "blocking": check.blocking,
+                        "results": [_check_result(check, last_checks.get((key, name), {}).get(check.name),
+                                                  published.get((key, name))) for name in names]}
+                       for check in asset.checks],
         }
 
     # --- a run ------------------------------------------------------------------------------------
@@ -215,6 +231,7 @@ class Project:
         with self.history() as history:
             latest = self._latest(history)
             attempts = history.attempts(key, partition) if history is not None else []
+            checks = history.checks_of(key, partition) if history is not None and run.asset.checks else {}
         document = files.read_record(root, os.path.join(paths.published, contract.RUN_RECORD))
         record = contract.RunRecord(document) if document is not None else None
         decision = contract.decision_of(
@@ -248,7 +265,10 @@ class Project:
             "partition_values": [[dim, value_text(text)] for dim, text in run.partition],
             "fingerprint": run.fingerprint,
             "status": last.status.value if last else MISSING,
-            "attempts": [_attempt(invocation, r) for invocation, r in attempts],
+            # Each attempt with every result of a check evaluated on its value, in order.
+            "attempts": [{**_attempt(invocation, r), "checks": [[c.name, result_text(c), c.message]
+                                                                  for c in checks.get(place, ())]}
+                         for place, (invocation, r) in enumerate(attempts, 1)],
             "upstream": _cut(upstream, sum(len(item.upstream) for item in run.inputs)),
             "downstream": _cut(downstream, len(self.plan.downstream[run.index])),
             "published": published, "failed": failed,
