@@ -41,7 +41,7 @@ def add_option(target: Target, name: str, value: object, decorator: str) -> Targ
     function = _function(target, decorator)
     options = dict(getattr(function, OPTIONS, None) or {})
     if name in options:
-        raise TypeError(f"{decorator} is given twice for {getattr(function, '__qualname__', '?')}")
+        raise TypeError(f"{decorator} is given twice for {getattr(function, '__name__', '?')}")
     options[name] = value
     setattr(function, OPTIONS, options)
     return target
