@@ -301,6 +301,9 @@ def test_a_check_that_cannot_be_run_is_a_plan_error(checks, problem):
 def test_the_asset_page_lists_its_checks_with_their_last_result_per_partition(project, browser):
     assert quarl(project, "run", "quality.days").returncode == 0
     assert quarl(project, "run", "quality.days", "--force", QUALITY_BAD_DAY="d2").returncode == 1
+    # The value still published for d2 (attempt 1's) passes again: that never hides attempt 2's failure.
+    assert quarl(project, "check", "quality.days", "--select", "sales[day=d2]").stdout.splitlines()[1].split() == [
+        "quality.days.sales", "day=d2", "positive_units", "passed", "attempt", "1"]
     server = subprocess.Popen([sys.executable, "-m", "quarl", "ui", "quality.days", "--port", "0"], cwd=project,
                               stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True,
                               env={**sanitizer_env(), "PYTHONDONTWRITEBYTECODE": "1"})

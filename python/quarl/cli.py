@@ -1,7 +1,7 @@
 """The `quarl` command: run, status, graph and ui, with inspect and worker under the same roof.
 
-Exit status of `quarl run`: 0 every run succeeded or was up to date, 1 a run failed, 2 a usage
-or plan error, 130 interrupted.
+Exit status of `quarl run`: 0 every run succeeded or was up to date, 1 a run failed (a check of
+severity error included), 2 a usage or plan error, 130 interrupted.
 
 `main` is where every error ends: a QuarlError with its own status, or an OSError (status 2),
 becomes one message on standard error; the commands and the modules below them raise and never
@@ -76,8 +76,9 @@ def _parser() -> argparse.ArgumentParser:
         description="Inspect TARGETs (modules, or packages with all their submodules), plan every "
         "run (an asset at each combination of its partition values) and run those that are not "
         "up to date, upstream first, each in a worker process of its own.",
-        epilog="Exit status: 0 every run succeeded or was up to date, 1 a run failed, 2 a usage "
-        "or plan error, 130 interrupted.")
+        epilog="Exit status: 0 every run succeeded or was up to date (a check of its value may have "
+        "warned), 1 a run failed or a check of severity error failed, 2 a usage or plan error, 130 "
+        "interrupted.")
     _targets(run)
     _out(run)
     run.add_argument("-j", "--jobs", type=_positive_int, metavar="N",
@@ -125,8 +126,8 @@ def _parser() -> argparse.ArgumentParser:
     _out(status)
     _select(status, "only the runs that PATTERN[DIM=VALUES,...] selects")
     status.add_argument("--failed", action="store_true",
-                        help="only the runs whose last attempt did not succeed; exit with status 1 "
-                        "when there is one")
+                        help="only the runs whose last attempt did not succeed (or whose check of "
+                        "severity error failed); exit with status 1 when there is one")
     status.add_argument("--json", action="store_true", help="print the runs as JSON")
 
     check = commands.add_parser(
@@ -319,7 +320,8 @@ def status_command(args: argparse.Namespace) -> int:
         raise UsageError(f"no run history in {args.out} (quarl run writes it)")
     try:
         attempts = history.latest()
-        last_checks, published = history.last_checks(), history.published()
+        last_checks = history.last_checks()
+        published = history.published() if last_checks else {}
     finally:
         history.close()
     attempts = [replace(a, status=Status.CHANGED) if a.status.published and a.folder
