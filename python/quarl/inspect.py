@@ -15,6 +15,7 @@ import stat
 import sys
 from collections.abc import Iterable, Iterator, Sequence
 from types import ModuleType
+from typing import TYPE_CHECKING
 
 from _quarl import AssetWrapper, _inspect_modules_compact, inspect_modules
 
@@ -22,6 +23,9 @@ from quarl._cli import report_error
 from quarl.contract import inspection_document
 from quarl.values import error_text
 from quarl.writer import Signalled, write_all, write_whole
+
+if TYPE_CHECKING:
+    from quarl.references import References
 
 PROG = "python -m quarl.inspect"
 
@@ -210,7 +214,7 @@ def _skips_recorded(skipped: list[tuple[str, str]]) -> Iterator[None]:
         importlib.import_module = original
 
 
-def _check_fingerprint(function: object, references: object) -> str:
+def _check_fingerprint(function: object, references: "References") -> str:
     """The digest of a check's code: its source with its decorators, and the project code it
     refers to (as an asset's fingerprint takes them). Not part of any run's fingerprint: an
     edited check makes its results stale, not its asset's value."""
@@ -218,9 +222,6 @@ def _check_fingerprint(function: object, references: object) -> str:
     import inspect
     import json
 
-    from quarl.references import References
-
-    assert isinstance(references, References)
     try:
         source = inspect.getsource(function)  # type: ignore[arg-type]
     except (OSError, TypeError):
@@ -236,9 +237,8 @@ def _declarations(names: Sequence[str]) -> tuple[list[dict[str, object]], dict[s
     several modules is one check."""
     from quarl.checks import MARK, asset_ref
     from quarl.options import options_of
-    from quarl.references import References
 
-    references = References()
+    references: "References | None" = None  # made at the first check: it reads the project's modules
     checks: dict[tuple[str, str], list[dict[str, object]]] = {}
     options: dict[str, dict[str, object]] = {}
     for name in names:
@@ -264,6 +264,10 @@ def _declarations(names: Sequence[str]) -> tuple[list[dict[str, object]], dict[s
                 checks[key] = [{"problem": f"check {home}.{qualname}: a check must be a function at the "
                                            "top level of its module, under its own name"}]
                 continue
+            if references is None:
+                from quarl.references import References
+
+                references = References()
             fingerprint = _check_fingerprint(value, references)
             checks[key] = [{"asset": mark["asset"], "name": function, "module": home, "function": function,
                             "severity": mark["severity"], "blocking": mark["blocking"],
