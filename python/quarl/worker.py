@@ -132,7 +132,7 @@ def run_request(argument: str) -> int:
 
     The checks run here, once the value is written, on the value in memory: the package's
     materializer hands it back; the module's own does not, so a JSON value with checks is read
-    back from its value.json (a JSON parse, which costs what the run's inputs cost it)."""
+    back from its value.json: one parse of the file, as each of its consumers makes."""
     from quarl import contract
 
     try:
@@ -162,9 +162,8 @@ def run_request(argument: str) -> int:
         import traceback
 
         from quarl._cli import report_error
-        from quarl.values import error_text
-
         from quarl.options import exception_names
+        from quarl.values import error_text
 
         if exc.__context__ is not None:
             traceback.print_exception(exc)
