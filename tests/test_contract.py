@@ -47,9 +47,9 @@ def test_a_request_reaches_the_run_as_it_was_made(tmp_path, inputs, inline):
 
 
 @pytest.mark.parametrize("document, message", [
-    ({"version": 2}, "the request has version 2, and this quarl reads version 1: quarl run and its workers "
+    ({"version": 1}, "the request has version 1, and this quarl reads version 2: quarl run and its workers "
                      "must be the same quarl"),
-    ({"version": 1, "inputs": {}}, "the request lacks or misstates 'attempt'"),
+    ({"version": 2, "inputs": {}}, "the request lacks or misstates 'attempt'"),
     ([], "the request is not a JSON object"),
 ])
 def test_a_request_this_quarl_cannot_read_is_refused(document, message):
@@ -91,7 +91,12 @@ def test_run_records_are_read_back_by_quarl_run(tmp_path):
 
 def test_the_inspection_record_is_read_back(tmp_path):
     path = tmp_path / "record.json"
-    path.write_bytes(contract.inspection_document([("m", "/p/m.py"), ("n", None)], [("bad", "SyntaxError: x")]))
-    assert contract.read_inspection(str(path)) == ([("m", "/p/m.py"), ("n", None)], [("bad", "SyntaxError: x")])
-    path.write_text('{"version": 2, "imported": [], "skipped": []}')
+    checks = [{"asset": "/p/m.py:f", "name": "positive", "module": "m", "function": "positive",
+               "severity": "warn", "blocking": True, "fingerprint": "c" * 64}]
+    options = {"/p/m.py:f": {"retry": {"times": 2, "delay": None, "on": ["ConnectionError"]}}}
+    path.write_bytes(contract.inspection_document([("m", "/p/m.py"), ("n", None)], [("bad", "SyntaxError: x")],
+                                                  checks, options))
+    assert contract.read_inspection(str(path)) == (
+        [("m", "/p/m.py"), ("n", None)], [("bad", "SyntaxError: x")], checks, options)
+    path.write_text('{"version": 1, "imported": [], "skipped": []}')
     assert contract.read_inspection(str(path)) is None

@@ -2,6 +2,7 @@
 
 from typing import TypedDict
 
+import quarl
 from quarl import asset
 
 
@@ -18,9 +19,11 @@ def products() -> dict[str, float]:
     return {"mug": 8.5, "poster": 12.0, "tote": 15.0}
 
 
+@quarl.retry(3, delay=2, on=(ConnectionError, TimeoutError))
 @asset()
 def orders() -> list[OrderLine]:
-    """One row per order line."""
+    """One row per order line. Were it read from the shop's API, a connection that fails would be
+    tried again up to three times; any other error fails the run at once."""
     return [
         {"day": "2024-05-01", "region": "eu", "sku": "mug", "qty": 2},
         {"day": "2024-05-01", "region": "eu", "sku": "tote", "qty": 1},

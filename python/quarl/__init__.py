@@ -1,10 +1,17 @@
 """quarl: declare data assets with a decorator.
 
-    from quarl import asset, partitions
+    from quarl import asset, check, partitions
 
     @asset()
     def orders() -> list[dict]:
         ...
+
+    @check(orders)
+    def has_orders(value: list[dict]) -> bool:
+        return bool(value)
+
+`check` declares a check of an asset's value; `retry` stacks with `@asset` and sets how its
+failed runs are retried.
 
 The native module `_quarl` does the work; this package is what users import. The `quarl`
 command (quarl.cli: run, status, graph) plans and runs a whole project, starting the two
@@ -18,16 +25,17 @@ entry points below in processes of their own:
 from _quarl import AssetWrapper, Partitions, asset, partitions
 
 from quarl._version import __version__
+from quarl.checks import CheckFailed, check
+from quarl.options import observe, reads, retry
 
 # Not typing's: importing typing would cost every worker more than the rest of this package.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from quarl.options import observe, reads
     from quarl.published import load
     from quarl.values import Serializer
 
-__all__ = ["AssetWrapper", "Partitions", "Serializer", "__version__", "asset", "load", "observe", "partitions",
-           "reads"]
+__all__ = ["AssetWrapper", "CheckFailed", "Partitions", "Serializer", "__version__", "asset", "check", "load",
+           "observe", "partitions", "reads", "retry"]
 
 
 def __getattr__(name: str) -> object:
@@ -36,10 +44,6 @@ def __getattr__(name: str) -> object:
         from quarl.values import Serializer
 
         return Serializer
-    if name in ("reads", "observe"):
-        from quarl import options
-
-        return getattr(options, name)
     if name == "load":
         from quarl.published import load
 

@@ -1,7 +1,7 @@
 """The `quarl` command: run, status, graph and ui, with inspect and worker under the same roof.
 
-Exit status of `quarl run`: 0 every run succeeded or was up to date, 1 a run failed, 2 a usage
-or plan error, 130 interrupted.
+Exit status of `quarl run`: 0 every run succeeded or was up to date, 1 a run failed (a check of
+severity error included), 2 a usage or plan error, 130 interrupted.
 
 `main` is where every error ends: a QuarlError with its own status, or an OSError (status 2),
 becomes one message on standard error; the commands and the modules below them raise and never
@@ -22,7 +22,9 @@ from typing import IO, TYPE_CHECKING
 from quarl.errors import QuarlError, describe
 
 if TYPE_CHECKING:
-    from quarl.run.history import AttemptRecord, History
+    from typing import Any
+
+    from quarl.run.history import AttemptRecord, CheckRecord, History, Published
     from quarl.run.plan import Plan
 
 PROG = "quarl"
@@ -74,8 +76,9 @@ def _parser() -> argparse.ArgumentParser:
         description="Inspect TARGETs (modules, or packages with all their submodules), plan every "
         "run (an asset at each combination of its partition values) and run those that are not "
         "up to date, upstream first, each in a worker process of its own.",
-        epilog="Exit status: 0 every run succeeded or was up to date, 1 a run failed, 2 a usage "
-        "or plan error, 130 interrupted.")
+        epilog="Exit status: 0 every run succeeded or was up to date (a check of its value may have "
+        "warned), 1 a run failed or a check of severity error failed, 2 a usage or plan error, 130 "
+        "interrupted.")
     _targets(run)
     _out(run)
     run.add_argument("-j", "--jobs", type=_positive_int, metavar="N",
@@ -126,12 +129,27 @@ def _parser() -> argparse.ArgumentParser:
     _out(status)
     _select(status, "only the runs that PATTERN[DIM=VALUES,...] selects")
     status.add_argument("--failed", action="store_true",
-                        help="only the runs whose last attempt did not succeed; exit with status 1 "
-                        "when there is one")
+                        help="only the runs whose last attempt did not succeed (or whose check of "
+                        "severity error failed); exit with status 1 when there is one")
     status.add_argument("--stale", action="store_true",
                         help="only the runs that the next quarl run would make again (with TARGETs); "
                         "exit with status 1 when there is one")
     status.add_argument("--json", action="store_true", help="print the runs as JSON")
+
+    check = commands.add_parser(
+        "check", help="evaluate the checks of published values again, without running their assets",
+        description="Evaluate the checks (@quarl.check) of the published values of TARGETs' runs, "
+        "as they are published, in a process of their own, without running the assets; record the "
+        "results in OUT's history against the attempt whose value was checked, and print them.",
+        epilog="Exit status: 0 every check passed or only warned, 1 a check of severity error failed "
+        "or a value could not be read, 2 a usage or plan error.")
+    _targets(check)
+    _out(check)
+    _select(check, "only the checks of the runs that PATTERN[DIM=VALUES,...] selects")
+    check.add_argument("--stale", action="store_true",
+                       help="only the checks whose last result does not speak for the published value: "
+                       "never evaluated on it, or edited since")
+    check.add_argument("--json", action="store_true", help="print the results as JSON")
 
     prune = commands.add_parser(
         "prune", help="remove the published runs that the plan no longer has",
@@ -201,7 +219,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _parser().parse_args(argv)
     args.argv = argv
     command = {"run": run_command, "status": status_command, "graph": graph_command,
-               "ui": ui_command, "prune": prune_command}[args.command]
+               "ui": ui_command, "prune": prune_command, "check": check_command}[args.command]
     # SIGTERM (a CI job cancelled, a service stopped) is Ctrl-C wherever it comes: the child
     # processes are stopped and the command says so, instead of vanishing with status 143.
     previous = signal.signal(signal.SIGTERM, signal.default_int_handler)
@@ -315,24 +333,28 @@ def status_command(args: argparse.Namespace) -> int:
         raise UsageError(f"no run history in {args.out} (quarl run writes it)")
     try:
         attempts = history.latest()
-        attempts = [replace(a, status=Status.CHANGED) if a.status == Status.SUCCEEDED and a.folder
+        last_checks = history.last_checks()
+        published = history.published() if last_checks else {}
+        attempts = [replace(a, status=Status.CHANGED) if a.status.published and a.folder
                     and layout.changed_outside(a.folder) else a for a in attempts]
         patterns = _patterns(args)
         stale = None
-        if args.targets:
-            chosen, stale = _planned_states(_plan(args), attempts, patterns, history, args.out)
+        plan = _plan(args) if args.targets else None
+        if plan is not None:
+            chosen, stale = _planned_states(plan, attempts, patterns, history, args.out)
         else:
             chosen = select.select_records(attempts, patterns, False, None)
     finally:
         history.close()
     if args.failed or args.stale:
-        keep = [n for n, a in enumerate(chosen) if (not args.failed or a.status not in (
-            Status.SUCCEEDED, Status.NEVER_RUN)) and (not args.stale or (stale and stale[n]))]
+        keep = [n for n, a in enumerate(chosen) if (not args.failed or not (a.status.clean or a.status in (
+            Status.CHANGED, Status.NEVER_RUN))) and (not args.stale or (stale and stale[n]))]
         chosen, stale = [chosen[n] for n in keep], None if stale is None else [stale[n] for n in keep]
     what = (f"of {len(attempts)} in the history" if patterns or args.failed or args.stale
             else "in the history")
+    checks = _checks_said(chosen, last_checks, published, plan) if last_checks or plan else {}
     with _reader_may_leave():
-        display.write_attempts(chosen, sys.stdout, as_json=args.json, what=what, stale=stale)
+        display.write_attempts(chosen, sys.stdout, as_json=args.json, what=what, checks=checks, stale=stale)
     # A script asks `quarl status --failed` or `--stale` whether anything needs attention.
     return 1 if (args.failed or args.stale) and chosen else EXIT_OK
 
@@ -364,6 +386,42 @@ def _planned_states(plan: Plan, attempts: list[AttemptRecord], patterns: Sequenc
             chosen.append(removed)
             stale.append([PARTITION_REMOVED])
     return chosen, stale
+
+
+def _checks_said(attempts: Sequence[AttemptRecord], last: dict[tuple[str, str], dict[str, CheckRecord]],
+                 published: dict[tuple[str, str], Published], plan: Plan | None) -> dict[tuple[str, str], Any]:
+    """Each run's checks as `quarl status` shows them: a cell of the table, and for --json, each
+    check's last result (whether it is stale is known only from a plan)."""
+    from quarl.run.checking import result_text, stale, summary
+
+    of_asset = {asset.key: asset.checks for asset in plan.assets} if plan is not None else {}
+    said: dict[tuple[str, str], Any] = {}
+    for attempt in attempts:
+        run = (attempt.asset, attempt.partition)
+        own, checks = last.get(run, {}), of_asset.get(attempt.asset) if plan is not None else None
+        if not own and not checks:
+            continue
+        detail = {name: {"result": result_text(record.result), "attempt": record.attempt,
+                         "message": record.result.message, "metadata": record.result.metadata}
+                  for name, record in sorted(own.items())}
+        for check in checks or ():
+            detail.setdefault(check.name, {"result": None, "attempt": None, "message": None, "metadata": None})
+            detail[check.name]["stale"] = stale(check, own.get(check.name), published.get(run))
+        said[run] = (summary(checks, own, published.get(run)), detail)
+    return said
+
+
+# --- quarl check ----------------------------------------------------------------------------------
+
+def check_command(args: argparse.Namespace) -> int:
+    from quarl.run import checking, pipeline
+
+    plan = _plan(args)
+    report = checking.check_project(plan, args.out, _patterns(args), args.stale,
+                                    pipeline.worker_environment(args.path), shlex.join([PROG, *args.argv]))
+    with _reader_may_leave():
+        checking.write_report(report, sys.stdout, as_json=args.json)
+    return report.exit_status
 
 
 # --- quarl graph ----------------------------------------------------------------------------------

@@ -5,13 +5,16 @@ the inspection (`python -m quarl.inspect ... --record FILE`) leaves a record of 
 and skipped. Each is one versioned JSON object, written whole, once, by the side that knows it,
 and read only through this module:
 
-    request        quarl run -> the run's process: what to run, with which inputs, where; on the
-                   command line, or in the attempt folder's request.json when it is long
+    request        quarl run -> the run's process: what to run, with which inputs, where, and the
+                   checks of its value; on the command line, or in the attempt folder's
+                   request.json when it is long
     run.json       the run's process -> quarl run: the run it answered (attempt, fingerprint,
                    inputs consumed) and how it ended (its value's file, format, size and
-                   modification time; or its error and a hint)
+                   modification time, and the results of its checks; or its error, the
+                   exception's classes and a hint)
     attempt.json   quarl run's own record of the attempt beside it: its times and decision
-    inspection     the inspection -> quarl run: the modules it imported and those it skipped
+    inspection     the inspection -> quarl run: the modules it imported and those it skipped, the
+                   checks it found and the package's options of each asset
 
 The module `_quarl` writes value.json and result.json as it always has; these records sit beside
 them. A run.json of an older quarl (the orchestrator's own record, with the same member names
@@ -28,9 +31,9 @@ import stat as stat_module
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, NamedTuple
 
-REQUEST_VERSION = 1
+REQUEST_VERSION = 2  # 2: the checks of the value
 RECORD_VERSION = 2  # 1 was the orchestrator's run.json, written without a version
-INSPECTION_VERSION = 1
+INSPECTION_VERSION = 2  # 2: checks and options
 
 RUN_RECORD = "run.json"
 DECISION_RECORD = "attempt.json"
@@ -111,15 +114,18 @@ class Request:
     Value (an upstream run's) or a list of (partition object, Value) (the upstream runs it
     gathers). `fingerprint`, the `basis` it digests and `consumed` (the upstream attempts)
     identify the run; the process echoes them in its record, so that the record alone tells
-    which run a published folder holds, and what it was made from."""
+    which run a published folder holds, and what it was made from. `checks` are the checks to
+    run on the value once it is written ({"name", "module", "function", "severity", "blocking",
+    "fingerprint"} each)."""
 
-    __slots__ = ("asset", "attempt", "basis", "consumed", "fingerprint", "folder", "function", "inputs",
+    __slots__ = ("asset", "attempt", "basis", "checks", "consumed", "fingerprint", "folder", "function",
+                 "inputs",
                  "module", "partition", "serializer")
 
     def __init__(self, *, attempt: str, asset: str, module: str, function: str, folder: str,
                  partition: Mapping[str, Any], fingerprint: str, consumed: Sequence[str | None],
                  serializer: str | None, inputs: Mapping[str, Any],
-                 basis: Mapping[str, Any] | None = None) -> None:
+                 basis: Mapping[str, Any] | None = None, checks: Sequence[Mapping[str, Any]] = ()) -> None:
         self.attempt = attempt
         self.asset = asset
         self.module = module
@@ -131,6 +137,7 @@ class Request:
         self.serializer = serializer  # serializer= as declared; None for JSON
         self.inputs = dict(inputs)
         self.basis = dict(basis) if basis is not None else None
+        self.checks = [dict(item) for item in checks]
 
     def values(self) -> Iterable[Value]:
         """Every upstream value the run reads."""
@@ -160,7 +167,7 @@ class Request:
                 "module": self.module, "function": self.function, "folder": self.folder,
                 "partition": self.partition, "fingerprint": self.fingerprint,
                 "consumed": self.consumed, "basis": self.basis, "serializer": self.serializer,
-                "inputs": inputs}
+                "inputs": inputs, "checks": self.checks}
 
     @classmethod
     def from_document(cls, document: Any) -> Request:
@@ -183,7 +190,7 @@ class Request:
                        function=document["function"], folder=document["folder"],
                        partition=document["partition"], fingerprint=document["fingerprint"],
                        consumed=document["consumed"], serializer=document["serializer"], inputs=inputs,
-                       basis=document.get("basis"))
+                       basis=document.get("basis"), checks=document["checks"])
         except (KeyError, TypeError, AttributeError) as error:
             raise ContractError(f"the request lacks or misstates {error}") from None
 
@@ -246,11 +253,12 @@ class RunRecord:
 
     A success names the value's file (in the same folder), its format, its type, and its size and
     modification time as written, which tell a value edited or replaced by hand afterwards; a
-    failure says the error and, where there is one, a hint on what to do."""
+    failure says the error and, where there is one, a hint on what to do. A success whose value
+    has checks holds their results: quarl run publishes it unless a blocking one failed."""
 
-    __slots__ = ("asset", "attempt", "basis", "consumed", "document", "error", "fingerprint", "format",
-                 "hint", "ok", "partition", "result_type", "serializer", "value_file",
-                 "value_mtime_ns", "value_sha256", "value_size", "version")
+    __slots__ = ("asset", "attempt", "basis", "checks", "consumed", "document", "error", "error_types",
+                 "fingerprint", "format", "hint", "ok", "partition", "result_type", "serializer",
+                 "value_file", "value_mtime_ns", "value_sha256", "value_size", "version")
 
     def __init__(self, document: Mapping[str, Any]) -> None:
         self.document = dict(document)
@@ -272,6 +280,13 @@ class RunRecord:
         self.value_sha256 = get("value_sha256")
         self.error = get("error")
         self.hint = get("hint")
+        self.checks = checks_of(get("checks"))
+        # The failure's exception and its bases, most derived first; None when the run's
+        # process did not say (an older quarl).
+        types = get("error_types")
+        self.error_types: list[str] | None = (
+            [str(t) for t in types] if isinstance(types, list)
+            else [str(get("error_type"))] if get("error_type") else None)
 
     @property
     def published_value(self) -> bool:
@@ -356,19 +371,57 @@ def _digest_file(digest: Any, path: str) -> None:
 
 
 def success_record(request: Request, *, value_file: str, artifact_format: str, serializer: str | None,
-                   result_type: str | None) -> dict[str, Any]:
-    """The record of a run that has written its value file into its folder."""
+                   result_type: str | None, checks: Sequence[CheckResult] = ()) -> dict[str, Any]:
+    """The record of a run that has written its value file into its folder, with the results
+    of its value's checks when it has any."""
     path = os.path.join(request.folder, value_file)
     size, mtime_ns = stamp(path)
-    return {**_identity(request), "ok": True, "value_file": value_file,
-            "artifact_format": artifact_format, "serializer": own_serializer(serializer),
-            "result_type": result_type, "value_size": size, "value_mtime_ns": mtime_ns,
-            "value_sha256": content_digest(path)}
+    record = {**_identity(request), "ok": True, "value_file": value_file,
+              "artifact_format": artifact_format, "serializer": own_serializer(serializer),
+              "result_type": result_type, "value_size": size, "value_mtime_ns": mtime_ns,
+              "value_sha256": content_digest(path)}
+    if checks:
+        record["checks"] = [result._asdict() for result in checks]
+    return record
 
 
 def failure_record(request: Request, error: str, error_type: str | None,
-                   hint: str | None = None) -> dict[str, Any]:
-    return {**_identity(request), "ok": False, "error": error, "error_type": error_type, "hint": hint}
+                   hint: str | None = None, error_types: Sequence[str] | None = None) -> dict[str, Any]:
+    """The record of a failed run: the error, the exception's class and its bases (which decide
+    whether it is worth retrying), and a hint."""
+    record = {**_identity(request), "ok": False, "error": error, "error_type": error_type, "hint": hint}
+    if error_types is not None:
+        record["error_types"] = list(error_types)
+    return record
+
+
+class CheckResult(NamedTuple):
+    """How one check of a value ended: `message` says why it failed (None when it passed),
+    `metadata` is what the check returned to be kept, `fingerprint` the digest of the check's
+    code when it ran."""
+
+    name: str
+    passed: bool
+    severity: str  # "error" or "warn"
+    blocking: bool
+    message: str | None
+    metadata: dict[str, Any] | None
+    fingerprint: str
+
+
+def checks_of(found: Any) -> list[CheckResult]:
+    """The check results of a record; those it misstates are left out."""
+    if not isinstance(found, list):
+        return []
+    results = []
+    for item in found:
+        try:
+            results.append(CheckResult(str(item["name"]), item["passed"] is True, str(item["severity"]),
+                                       item["blocking"] is True, item.get("message"),
+                                       item.get("metadata"), str(item.get("fingerprint", ""))))
+        except (KeyError, TypeError, AttributeError):
+            continue
+    return results
 
 
 def _identity(request: Request) -> dict[str, Any]:
@@ -444,12 +497,18 @@ def decision_of(decision: dict[str, Any] | None, record: RunRecord | None) -> di
 class Inspection(NamedTuple):
     imported: list[tuple[str, str | None]]  # the modules it imported: name, file, in order
     skipped: list[tuple[str, str]]  # the modules it could not import: name, "Type: message"
+    # The checks found: {"asset" (its reference), "name", "module", "function", "severity",
+    # "blocking", "fingerprint"} each, or {"problem": ...} for one that cannot be run.
+    checks: list[dict[str, Any]] = []
+    options: dict[str, dict[str, Any]] = {}  # asset reference -> the package's options of it
 
 
-def inspection_document(imported: Sequence[tuple[str, str | None]],
-                        skipped: Sequence[tuple[str, str]]) -> bytes:
+def inspection_document(imported: Sequence[tuple[str, str | None]], skipped: Sequence[tuple[str, str]],
+                        checks: Sequence[Mapping[str, Any]] = (),
+                        options: Mapping[str, Mapping[str, Any]] | None = None) -> bytes:
     return record_bytes({"version": INSPECTION_VERSION, "imported": [list(item) for item in imported],
-                         "skipped": [list(item) for item in skipped]})
+                         "skipped": [list(item) for item in skipped], "checks": list(checks),
+                         "options": dict(options or {})})
 
 
 def read_inspection(path: str) -> Inspection | None:
@@ -457,7 +516,11 @@ def read_inspection(path: str) -> Inspection | None:
     if document is None or document.get("version") != INSPECTION_VERSION:
         return None
     try:
+        checks, options = document["checks"], document["options"]
+        if not (isinstance(checks, list) and all(isinstance(c, dict) for c in checks)
+                and isinstance(options, dict) and all(isinstance(o, dict) for o in options.values())):
+            return None
         return Inspection([(name, file) for name, file in document["imported"]],
-                          [(name, error) for name, error in document["skipped"]])
+                          [(name, error) for name, error in document["skipped"]], checks, options)
     except (KeyError, TypeError, ValueError):
         return None

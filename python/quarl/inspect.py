@@ -17,14 +17,17 @@ import stat
 import sys
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from types import ModuleType
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
-from _quarl import _inspect_modules_compact, inspect_modules
+from _quarl import AssetWrapper, _inspect_modules_compact, inspect_modules
 
 from quarl._cli import report_error
 from quarl.contract import inspection_document
 from quarl.values import error_text
 from quarl.writer import Signalled, write_all, write_whole
+
+if TYPE_CHECKING:
+    from quarl.references import References
 
 PROG = "python -m quarl.inspect"
 
@@ -50,8 +53,8 @@ def _parser() -> argparse.ArgumentParser:
                         "whose function refers to project code (helpers, classes, constants) "
                         "carries their digest (references_sha256)")
     # For quarl run: the inspection's record (quarl.contract): the modules it imported, with their
-    # files, in the order they were imported (the warm servers import them ahead of the runs), and
-    # the modules it skipped, with their errors.
+    # files, in the order they were imported (the warm servers import them ahead of the runs), the
+    # modules it skipped, with their errors, and the checks and asset options it found in MODULEs.
     parser.add_argument("--record", metavar="FILE", help=argparse.SUPPRESS)
     parser.add_argument("--recursive", action="store_true",
                         help="follow each MODULE that is a package by all its submodules "
@@ -269,10 +272,74 @@ def _skips_recorded(skipped: list[tuple[str, str]]) -> Iterator[None]:
         importlib.import_module = original
 
 
-def _write_record(path: str, before: set[str], skipped: list[tuple[str, str]]) -> None:
+def _check_fingerprint(function: object, references: "References") -> str:
+    """The digest of a check's code: its source with its decorators, and the project code it
+    refers to (as an asset's fingerprint takes them). Not part of any run's fingerprint: an
+    edited check makes its results stale, not its asset's value."""
+    import hashlib
+    import inspect
+    import json
+
+    try:
+        source = inspect.getsource(function)  # type: ignore[arg-type]
+    except (OSError, TypeError):
+        code = getattr(function, "__code__", None)
+        source = code.co_code.hex() if code is not None else ""
+    fields = {"source": source, "references": references.digest(function)}
+    return hashlib.sha256(json.dumps(fields, sort_keys=True).encode()).hexdigest()
+
+
+def _declarations(names: Sequence[str]) -> tuple[list[dict[str, object]], dict[str, dict[str, object]]]:
+    """The checks that the modules NAMES hold (@quarl.check functions), and the package's options
+    of each asset they hold (quarl.retry), by the asset's reference. A check imported into
+    several modules is one check."""
+    from quarl.checks import MARK, asset_ref
+    from quarl.options import options_of
+
+    references: "References | None" = None  # made at the first check: it reads the project's modules
+    checks: dict[tuple[str, str], list[dict[str, object]]] = {}
+    options: dict[str, dict[str, object]] = {}
+    for name in names:
+        module = sys.modules.get(name)
+        for value in list(getattr(module, "__dict__", {}).values()):
+            if isinstance(value, AssetWrapper):
+                # What the runs take from outside (reads, observe) goes into the report with
+                # each partition's answers: _add_options.
+                found = {k: v for k, v in options_of(value).items() if k not in ("reads", "observe")}
+                if found:
+                    options[asset_ref(value)] = found
+                continue
+            try:
+                marks = getattr(value, MARK, None)
+            except Exception:
+                continue  # an object whose attributes raise is no check
+            if not isinstance(marks, list) or not callable(value):
+                continue
+            home, qualname = getattr(value, "__module__", None), getattr(value, "__qualname__", None)
+            key = (str(home), str(qualname))
+            if key in checks:
+                continue
+            function = getattr(value, "__name__", "?")
+            if getattr(sys.modules.get(str(home)), function, None) is not value:
+                checks[key] = [{"problem": f"check {home}.{qualname}: a check must be a function at the "
+                                           "top level of its module, under its own name"}]
+                continue
+            if references is None:
+                from quarl.references import References
+
+                references = References()
+            fingerprint = _check_fingerprint(value, references)
+            checks[key] = [{"asset": mark["asset"], "name": function, "module": home, "function": function,
+                            "severity": mark["severity"], "blocking": mark["blocking"],
+                            "fingerprint": fingerprint} for mark in marks]
+    return [check for found in checks.values() for check in found], options
+
+
+def _write_record(path: str, before: set[str], skipped: list[tuple[str, str]], modules: Sequence[str]) -> None:
     imported = [(name, getattr(module, "__file__", None)) for name, module in list(sys.modules.items())
                 if name not in before and name != "__main__"]
-    write_whole(path, inspection_document(imported, skipped))
+    checks, options = _declarations(modules)
+    write_whole(path, inspection_document(imported, skipped, checks, options))
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -304,7 +371,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         else:
             _write_file(args.output, data)
         if args.record is not None:
-            _write_record(args.record, before, skipped)
+            _write_record(args.record, before, skipped, modules)
     except Signalled as signalled:
         # The temporary file is gone: now the signal ends the process as it would have.
         return signalled.resend()

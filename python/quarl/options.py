@@ -1,67 +1,119 @@
-"""Options of an asset beyond the four that `@asset(...)` takes, as decorators that stack with it.
+"""Options of an asset beyond what `asset()` itself takes, given by decorators of this package that
+stack with `@asset` in either order:
 
-    @quarl.reads("data/sales_{day}.csv")
-    @asset(partitions={"day": partitions(DAYS)})
-    def raw_sales(day: str) -> list[dict]: ...
+    @quarl.retry(3, on=(ConnectionError,))
+    @asset()
+    def prices() -> dict[str, float]: ...
 
-Each decorator keeps its option on the asset's own function (the one `@asset` wraps, whichever
-of the two is applied first) and returns what it was given, unchanged: the decorated name is
-still the asset, and type checkers see the same signature. The inspection reads the options back
-(`options_of`) and reports them with the asset.
+Each decorator records its option on the asset's own function (the function itself below
+`@asset`, the wrapper's `__quarl_original__` above it), in one dict named `__quarl_options__`,
+and returns what it was given: the asset calls and declares as before. The inspection reads the
+dict of every asset it finds and hands it to the plan.
+
+Imported by user modules, in every run's process: nothing heavier than _quarl.
 """
 
 from __future__ import annotations
 
-# Not typing's at run time: the project's modules import this, and every run imports them.
-TYPE_CHECKING = False
+from _quarl import AssetWrapper
+
+TYPE_CHECKING = False  # not typing's: see quarl/__init__.py
 if TYPE_CHECKING:
     from collections.abc import Callable
     from typing import Any, TypeVar
 
-    _F = TypeVar("_F")
+    Target = TypeVar("Target", bound=Callable[..., Any])
 
-ATTRIBUTE = "__quarl_options__"
-
-
-def _function(target: Any) -> Any:
-    """The function that carries the options: the one an asset wraps, or the function itself
-    when the decorator is applied first."""
-    return getattr(target, "__quarl_original__", target)
+OPTIONS = "__quarl_options__"
 
 
-def _setter(name: str, value: object) -> Callable[[_F], _F]:
-    def decorate(target: _F) -> _F:
-        function = _function(target)
-        if not callable(function):
-            raise TypeError(f"@quarl.{name} decorates an asset's function, not {type(target).__name__}")
-        options = function.__dict__.setdefault(ATTRIBUTE, {})
-        if name in options:
-            raise TypeError(f"@quarl.{name} is given twice for {getattr(function, '__qualname__', function)}")
-        options[name] = value
-        return target
+def _function(target: object, decorator: str) -> object:
+    """The function that carries the options of TARGET: an asset's own, or TARGET itself."""
+    function = target.__quarl_original__ if isinstance(target, AssetWrapper) else target
+    if not callable(function) or not hasattr(function, "__code__"):
+        raise TypeError(f"{decorator} decorates a function or an @asset, not {type(target).__name__}")
+    return function
+
+
+def add_option(target: Target, name: str, value: object, decorator: str) -> Target:
+    """Records option NAME on TARGET's function; an option given twice is an error, whichever
+    value was meant."""
+    function = _function(target, decorator)
+    options = dict(getattr(function, OPTIONS, None) or {})
+    if name in options:
+        raise TypeError(f"{decorator} is given twice for {getattr(function, '__name__', '?')}")
+    options[name] = value
+    setattr(function, OPTIONS, options)
+    return target
+
+
+def options_of(target: object) -> dict[str, Any]:
+    """The options recorded on an asset or a function; {} when none are."""
+    function = target.__quarl_original__ if isinstance(target, AssetWrapper) else target
+    found = getattr(function, OPTIONS, None)
+    return dict(found) if isinstance(found, dict) else {}
+
+
+def exception_name(kind: type[BaseException]) -> str:
+    """How records name an exception class: a built-in one by its name, any other with its module
+    ("requests.exceptions.ConnectionError")."""
+    module = getattr(kind, "__module__", "builtins")
+    return kind.__qualname__ if module == "builtins" else f"{module}.{kind.__qualname__}"
+
+
+def exception_names(error: BaseException) -> list[str]:
+    """An exception's class and its bases, most derived first, as records name them: what decides
+    whether a failure is worth retrying, in quarl run's process, where the classes are not."""
+    return [exception_name(kind) for kind in type(error).__mro__ if issubclass(kind, BaseException)]
+
+
+def retry(times: int, *, delay: float | None = None,
+          on: type[BaseException] | tuple[type[BaseException], ...] = (ConnectionError, TimeoutError),
+          ) -> Callable[[Target], Target]:
+    """Retries the asset's failed runs up to TIMES more times, when their exception is one of ON
+    (or of a subclass), or when they timed out or their worker was lost; DELAY seconds before the
+    first retry (`quarl run --retry-delay` when None), twice as long before each next one. Stacks
+    with `@asset` in either order, and replaces `--retries` for this asset."""
+    if isinstance(times, bool) or not isinstance(times, int) or times < 0:
+        raise ValueError(f"quarl.retry(): times must be an int of 0 or more, not {times!r}")
+    if delay is not None and (isinstance(delay, bool) or not isinstance(delay, (int, float))
+                              or not 0 <= delay < float("inf")):
+        raise ValueError(f"quarl.retry(): delay must be a number of seconds, 0 or more, not {delay!r}")
+    kinds = on if isinstance(on, tuple) else (on,)
+    for kind in kinds:
+        if not (isinstance(kind, type) and issubclass(kind, BaseException)):
+            raise TypeError(f"quarl.retry(): on= takes exception classes, not {kind!r}")
+    policy = {"times": times, "delay": None if delay is None else float(delay),
+              "on": [exception_name(kind) for kind in kinds]}
+
+    def decorate(target: Target) -> Target:
+        return add_option(target, "retry", policy, "quarl.retry()")
+
     return decorate
 
 
-def options_of(target: Any) -> dict[str, Any]:
-    """The package's options of an asset (or of its function): {} when it has none."""
-    options = getattr(_function(target), ATTRIBUTE, None)
-    return dict(options) if isinstance(options, dict) else {}
-
-
-def reads(*patterns: str) -> Callable[[_F], _F]:
+def reads(*patterns: str) -> Callable[[Target], Target]:
     """The files the asset reads from outside the project's assets: paths or globs ("data/*.csv"),
     relative to the folder `quarl run` starts in, with {DIM} filled from the run's partition
     ("data/sales_{day}.csv"). What they match, and each file's content, is part of every run's
     fingerprint: an edited, added or removed file makes the runs that read it out of date."""
     if not patterns or not all(isinstance(p, str) and p for p in patterns):
-        raise TypeError("@quarl.reads takes one or more paths or globs, as non-empty strings")
-    return _setter("reads", list(patterns))
+        raise TypeError("quarl.reads() takes one or more paths or globs, as non-empty strings")
+
+    def decorate(target: Target) -> Target:
+        return add_option(target, "reads", list(patterns), "quarl.reads()")
+
+    return decorate
 
 
-def observe(function: Callable[..., str]) -> Callable[[_F], _F]:
+def observe(function: Callable[..., str]) -> Callable[[Target], Target]:
     """A version of something the asset reads that quarl cannot see (a table's modification time,
     an API's ETag): FUNCTION(**partition) returns a short string, asked once per run when the
     project is planned; a new answer makes that run out of date."""
     if not callable(function):
-        raise TypeError(f"@quarl.observe takes a function, not {type(function).__name__}")
-    return _setter("observe", function)
+        raise TypeError(f"quarl.observe() takes a function, not {type(function).__name__}")
+
+    def decorate(target: Target) -> Target:
+        return add_option(target, "observe", function, "quarl.observe()")
+
+    return decorate

@@ -701,12 +701,13 @@ def load(value: Value) -> Any:
 
 # --- materializing a run ---------------------------------------------------------------------
 
-def materialize(request: Request) -> tuple[str, str, str | None]:
+def materialize(request: Request) -> tuple[str, str, str | None, Any]:
     """Materializes a run whose value or inputs are not all JSON into its folder, as
     `_quarl.materialize_asset` does a JSON one: the value file, then result.json with the same
     members; a failure writes the same failure record and ends with SystemExit(1), whose
     context is the run's exception. Each file is written whole or not at all. Returns the value
-    file's name, its format and the serializer= that wrote it."""
+    file's name, its format, the serializer= that wrote it, and the value itself (which the
+    run's checks take as it is, without reading it back)."""
     import inspect
 
     from quarl.frames import asset_function, frame_parameters
@@ -740,7 +741,7 @@ def materialize(request: Request) -> tuple[str, str, str | None]:
         write_whole(result_path, record_bytes({"ok": False, "error": error_text(error),
                                                "error_type": str(type(error).__name__)}))
         sys.exit(1)
-    return value_path.name, serializer.name, spec
+    return value_path.name, serializer.name, spec, value
 
 
 def json_hint(error: BaseException, asset: str) -> str | None:

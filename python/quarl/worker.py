@@ -22,7 +22,7 @@ from _quarl import materialize_asset
 
 TYPE_CHECKING = False  # not typing's: importing typing costs a fresh worker more than it needs
 if TYPE_CHECKING:
-    from quarl.contract import Request
+    from quarl.contract import CheckResult, Request
 
 PROG = "python -m quarl.worker"
 
@@ -127,7 +127,12 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 def run_request(argument: str) -> int:
     """Makes the run that the request asks for and leaves its record, run.json, beside the
-    module's result.json: the value's file, format and stamp, or the error and a hint."""
+    module's result.json: the value's file, format and stamp and the results of its checks, or
+    the error and a hint.
+
+    The checks run here, once the value is written, on the value in memory: the package's
+    materializer hands it back; the module's own does not, so a JSON value with checks is read
+    back from its value.json: one parse of the file, as each of its consumers makes."""
     from quarl import contract
 
     try:
@@ -143,11 +148,11 @@ def run_request(argument: str) -> int:
             # them may fail, before the run begins.
             materialize_asset(request.module, request.function, request.folder,
                               contract.json_kwargs(request))
-            made: tuple[str, str, str | None] = ("value.json", "json", None)
+            name, artifact_format, serializer, value = "value.json", "json", None, _UNREAD
         else:
             from quarl.values import materialize
 
-            made = materialize(request)
+            name, artifact_format, serializer, value = materialize(request)
     except SystemExit as stop:
         _failed(request, stop.__context__)
         raise
@@ -157,17 +162,20 @@ def run_request(argument: str) -> int:
         import traceback
 
         from quarl._cli import report_error
+        from quarl.options import exception_names
         from quarl.values import error_text
 
         if exc.__context__ is not None:
             traceback.print_exception(exc)
-        _write_record(request, contract.failure_record(request, error_text(exc), type(exc).__name__))
+        _write_record(request, contract.failure_record(request, error_text(exc), type(exc).__name__,
+                                                       error_types=exception_names(exc)))
         return report_error(PROG, exc)
-    name, artifact_format, serializer = made
+    checks = _checked(request, name, value) if request.checks else []
+    del value
     result = contract.read_result(request.folder)
     written = _write_record(request, contract.success_record(
         request, value_file=name, artifact_format=artifact_format, serializer=serializer,
-        result_type=result.get("result_type") if result is not None else None))
+        result_type=result.get("result_type") if result is not None else None, checks=checks))
     return 0 if written else 1
 
 
@@ -187,13 +195,40 @@ def _gathers_a_frame(request: Request) -> bool:
     return bool(frames.frame_parameters(function, request.inputs))
 
 
+_UNREAD = object()  # a value that the module wrote and did not hand back
+
+
+def _checked(request: Request, name: str, value: object) -> list[CheckResult]:
+    """The results of the request's checks on the run's value. Whether a failure keeps the value
+    from being published is quarl run's to decide, from the record."""
+    from quarl import contract
+    from quarl.checks import evaluate
+
+    if value is _UNREAD:
+        import json
+
+        try:
+            with open(f"{request.folder}/{name}", "rb") as file:
+                value = json.loads(file.read())
+        except (OSError, ValueError) as error:
+            from quarl.values import error_text
+
+            message = f"the value could not be read back to be checked: {error_text(error)}"
+            print(f"quarl: {message}", file=sys.stderr, flush=True)
+            return [contract.CheckResult(spec["name"], False, spec["severity"], spec["blocking"], message,
+                                         None, spec["fingerprint"]) for spec in request.checks]
+    return contract.checks_of(evaluate(request.checks, value, request.partition, log=sys.stderr))
+
+
 def _failed(request: Request, error: BaseException | None) -> None:
     """A run that failed with its failure record written: the exception's traceback on standard
     error, and the run's record with the error and, for a value that JSON refused, the hint."""
     from quarl import contract
+    from quarl.options import exception_names
     from quarl.values import json_hint
 
     hint = None
+    error_types = exception_names(error) if error is not None else None
     if error is not None:
         import traceback
 
@@ -203,7 +238,8 @@ def _failed(request: Request, error: BaseException | None) -> None:
             print(f"quarl: {hint}", file=sys.stderr, flush=True)
     result = contract.read_result(request.folder) or {}
     _write_record(request, contract.failure_record(
-        request, str(result.get("error", "the run failed without a record")), result.get("error_type"), hint))
+        request, str(result.get("error", "the run failed without a record")), result.get("error_type"), hint,
+        error_types))
 
 
 def _write_record(request: Request, record: dict[str, object]) -> bool:

@@ -8,7 +8,7 @@ import os
 import sys
 import time
 from collections import Counter
-from collections.abc import Collection, Sequence
+from collections.abc import Collection, Mapping, Sequence
 from typing import IO, Any
 
 from quarl.run.history import AttemptRecord
@@ -106,16 +106,17 @@ class LiveDisplay:
     def finished(self, result: RunResult) -> None:
         self.running.pop(result.run.index, None)
         self.counts[result.status] += 1
-        if result.status.failed:
-            self.console.print(f"[red]{result.status}[/] {_markup(result.run.name)}: "
+        if result.status.failed or (result.status.published and result.error):
+            colour = _COLOURS.get(result.status, "yellow")
+            self.console.print(f"[{colour}]{result.status}[/] {_markup(result.run.name)}: "
                                f"{_markup(result.error or '')}",
                                markup=True, highlight=False, soft_wrap=True)
         self.progress.advance(self.task)
         self._describe()
 
     def _describe(self) -> None:
-        done = self.counts[Status.SUCCEEDED] + self.counts[Status.UP_TO_DATE]
-        failed = self.counts[Status.FAILED] + self.counts[Status.TIMEOUT]
+        done = sum(n for status, n in self.counts.items() if Status(status).usable)
+        failed = sum(n for status, n in self.counts.items() if Status(status).failed)
         self.progress.update(self.task, description=f"done {done} · failed {failed} · "
                              f"skipped {self.counts[Status.SKIPPED]} · running {len(self.running)}")
 
@@ -139,9 +140,11 @@ def make_display(total: int, stream: IO[str] = sys.stderr) -> LineDisplay | Live
 # --- the table at the end ------------------------------------------------------------------------
 
 COLUMNS = ("asset", "partition", "status", "duration", "result", "log")
-# quarl status says when each run's last attempt ended, after its duration.
-STATUS_COLUMNS = (*COLUMNS[:4], "ended", *COLUMNS[4:])
-_COLOURS = {Status.SUCCEEDED: "green", Status.UP_TO_DATE: "dim", Status.FAILED: "red", Status.TIMEOUT: "red"}
+# quarl status says when each run's last attempt ended, after its duration, and how its checks
+# stand (a column left out where no run has checks).
+STATUS_COLUMNS = (*COLUMNS[:4], "ended", "checks", *COLUMNS[4:])
+_COLOURS = {Status.SUCCEEDED: "green", Status.UP_TO_DATE: "dim", Status.FAILED: "red", Status.TIMEOUT: "red",
+            Status.CHECK_FAILED: "red", Status.CHECK_ERROR: "red"}
 
 
 def _status_text(status: Status) -> str:
@@ -264,18 +267,24 @@ def clock(seconds: float, now: float) -> str:
 
 def write_attempts(attempts: Sequence[AttemptRecord], stream: IO[str], as_json: bool = False,
                    what: str = "in the history", now: float | None = None,
+                   checks: Mapping[tuple[str, str], tuple[str, Any]] | None = None,
                    stale: Sequence[Sequence[str]] | None = None) -> None:
-    """`quarl status`: the last attempt of every run (WHAT says which runs these are); with
-    STALE, each run's reasons to be made again (none: up to date), as a column."""
+    """`quarl status`: the last attempt of every run (WHAT says which runs these are); CHECKS
+    holds, for each run that has checks, their cell and their results for --json; STALE, each
+    run's reasons to be made again (none: up to date), as a column."""
+    checks = checks or {}
+
     def log(a: AttemptRecord) -> str | None:
         return failure_log(a.status, a.folder)
 
     if as_json:
-        runs: list[dict[str, Any]] = [{"asset": a.asset, "partition": parse_partition_folder(a.partition) if a.partition else None,
-                 "status": a.status, "started": a.started if a.status != Status.NEVER_RUN else None,
-                 "duration": a.duration, "ended": ended(a), "exit_status": a.exit_status,
-                 "result_type": a.result_type, "error": a.error, "folder": a.folder, "log": log(a)}
-                for a in attempts]
+        runs: list[dict[str, Any]] = [{
+            "asset": a.asset, "partition": parse_partition_folder(a.partition) if a.partition else None,
+            "status": a.status, "started": a.started if a.status != Status.NEVER_RUN else None,
+            "duration": a.duration, "ended": ended(a), "exit_status": a.exit_status,
+            "result_type": a.result_type, "error": a.error, "folder": a.folder, "log": log(a),
+            **({"checks": checks[(a.asset, a.partition)][1]} if (a.asset, a.partition) in checks else {}),
+        } for a in attempts]
         if stale is not None:
             for run, reasons in zip(runs, stale):
                 run.update(state="stale" if reasons else "up to date", reasons=list(reasons))
@@ -286,8 +295,10 @@ def write_attempts(attempts: Sequence[AttemptRecord], stream: IO[str], as_json: 
     for n, a in enumerate(attempts):
         line = _line(a.asset, a.label, a.status, a.duration, a.result_type, a.error, log(a))
         when = ended(a)
+        cell = checks.get((a.asset, a.partition), ("", None))[0]
         state = () if stale is None else (printable(state_text(stale[n])),)
-        lines.append((*line[:4], "-" if when is None else clock(when, now), *state, *line[4:]))
+        lines.append((*line[:4], "-" if when is None else clock(when, now), printable(cell), *state,
+                      *line[4:]))
     counts = Counter(a.status for a in attempts)
     parts = ", ".join(f"{counts[s]} {_status_text(s)}" for s in Status if counts[s])
     closing = f"{_count(len(attempts), 'run')} {what}" + (f", last attempts: {parts}" if parts else "")
@@ -296,7 +307,7 @@ def write_attempts(attempts: Sequence[AttemptRecord], stream: IO[str], as_json: 
     if not lines:
         print(closing, file=stream)
         return
-    columns = STATUS_COLUMNS if stale is None else (*STATUS_COLUMNS[:5], "state", *STATUS_COLUMNS[5:])
+    columns = STATUS_COLUMNS if stale is None else (*STATUS_COLUMNS[:6], "state", *STATUS_COLUMNS[6:])
     _print_table(lines, [a.status for a in attempts], stream, closing, columns=columns)
 
 

@@ -15,11 +15,19 @@ from quarl.run.status import Status
 from quarl.run.text import printable
 
 # The worst status of an asset's runs is the asset's.
-_SEVERITY = (Status.SUCCEEDED, Status.INTERRUPTED, Status.SKIPPED, Status.TIMEOUT, Status.FAILED)
-_FILL = {Status.SUCCEEDED: "#d3f2d6", Status.INTERRUPTED: "#fff1c2", Status.SKIPPED: "#e8e8e8",
-         Status.TIMEOUT: "#f8d0d0", Status.FAILED: "#f8d0d0"}
-_STROKE = {Status.SUCCEEDED: "#2e7d32", Status.INTERRUPTED: "#b08900", Status.SKIPPED: "#8a8a8a",
-           Status.TIMEOUT: "#c62828", Status.FAILED: "#c62828"}
+_SEVERITY = (Status.SUCCEEDED, Status.WARNED, Status.INTERRUPTED, Status.SKIPPED, Status.CHECK_ERROR,
+             Status.TIMEOUT, Status.CHECK_FAILED, Status.FAILED)
+_FILL = {Status.SUCCEEDED: "#d3f2d6", Status.WARNED: "#fff1c2", Status.INTERRUPTED: "#fff1c2",
+         Status.SKIPPED: "#e8e8e8", Status.CHECK_ERROR: "#f8d0d0", Status.TIMEOUT: "#f8d0d0",
+         Status.CHECK_FAILED: "#f8d0d0", Status.FAILED: "#f8d0d0"}
+_STROKE = {Status.SUCCEEDED: "#2e7d32", Status.WARNED: "#b08900", Status.INTERRUPTED: "#b08900",
+           Status.SKIPPED: "#8a8a8a", Status.CHECK_ERROR: "#c62828", Status.TIMEOUT: "#c62828",
+           Status.CHECK_FAILED: "#c62828", Status.FAILED: "#c62828"}
+
+
+def _class(status: Status) -> str:
+    """A status as a mermaid class name: "check failed" -> check_failed."""
+    return status.replace(", ", "_").replace(" ", "_")
 
 
 class GraphvizError(QuarlError):
@@ -76,8 +84,8 @@ def mermaid(plan: Plan, statuses: dict[str, Status], stale: dict[str, int] | Non
     for status in _SEVERITY:
         members = [f"n{i}" for i, asset in enumerate(plan.assets) if statuses.get(asset.key) == status]
         if members:
-            lines.append(f"    classDef {status} fill:{_FILL[status]},stroke:{_STROKE[status]}")
-            lines.append(f"    class {','.join(members)} {status}")
+            lines.append(f"    classDef {_class(status)} fill:{_FILL[status]},stroke:{_STROKE[status]}")
+            lines.append(f"    class {','.join(members)} {_class(status)}")
     marked = [f"n{i}" for i, asset in enumerate(plan.assets) if stale.get(asset.key)]
     if marked:
         lines.append(f"    classDef stale stroke:{_STALE},stroke-width:2px,stroke-dasharray:5 5")

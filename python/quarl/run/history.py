@@ -1,4 +1,5 @@
-"""The history of runs: a SQLite database in the output folder, one row per attempt.
+"""The history of runs: a SQLite database in the output folder, one row per attempt, and one per
+result of a check of an attempt's value.
 
 Only the `quarl run` process writes rows. A process killed in the middle of a commit leaves a
 "hot" journal beside the database, with which SQLite rolls the commit back on the next open:
@@ -21,11 +22,12 @@ from dataclasses import dataclass
 from typing import Any, NamedTuple
 from urllib.parse import quote
 
+from quarl.contract import CheckResult
 from quarl.errors import QuarlError
 from quarl.run.status import Status
 
 FILE_NAME = "quarl-history.db"
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2  # 2 added check_result; a history of format 1 gets it when opened to be written
 
 _SCHEMA = """
 CREATE TABLE invocation (
@@ -52,6 +54,27 @@ CREATE TABLE attempt (
     folder TEXT                    -- the published folder, or the failed attempt's
 );
 CREATE INDEX attempt_run ON attempt(asset, partition, id);
+"""
+
+# Format 2's addition. A result belongs to the attempt whose value was checked: by quarl run in
+# that attempt, or later by quarl check (its invocation then differs from the attempt's).
+_CHECKS_SCHEMA = """
+CREATE TABLE check_result (
+    id INTEGER PRIMARY KEY,
+    attempt INTEGER REFERENCES attempt(id),  -- NULL: a value whose attempt the history lacks
+    invocation INTEGER NOT NULL REFERENCES invocation(id),
+    asset TEXT NOT NULL,
+    partition TEXT NOT NULL,
+    name TEXT NOT NULL,            -- the check's function name
+    fingerprint TEXT NOT NULL,     -- the digest of the check's code when it ran
+    passed INTEGER NOT NULL,
+    severity TEXT NOT NULL,        -- error or warn
+    blocking INTEGER NOT NULL,
+    message TEXT,
+    metadata TEXT,                 -- a JSON object, or NULL
+    evaluated REAL NOT NULL        -- seconds since the epoch
+);
+CREATE INDEX check_result_run ON check_result(asset, partition, name, id);
 """
 
 
@@ -103,6 +126,24 @@ class AttemptRecord:
     error: str | None
     result_type: str | None
     folder: str | None
+    checks: tuple[CheckResult, ...] = ()  # the results of its value's checks, when it was written
+
+
+class CheckRecord(NamedTuple):
+    """A check's result as the history keeps it: on the value of the run's `attempt`-th attempt
+    (counted among the run's rows, from 1; None when the history lacks it), at `evaluated`."""
+
+    result: CheckResult
+    attempt: int | None
+    evaluated: float
+
+
+class Published(NamedTuple):
+    """The attempt whose value a run has published, in the history."""
+
+    id: int
+    place: int  # among the run's attempts, from 1
+    fingerprint: str
 
 
 @dataclass(frozen=True)
@@ -190,6 +231,7 @@ class History:
         self._db = connection
         self.path = path
         self._scratch = scratch
+        self._checks = True  # whether it has the table of check results
 
     @classmethod
     def open(cls, out: str, create: bool) -> History | None:
@@ -231,19 +273,29 @@ class History:
             tables = connection.execute("SELECT count(*) FROM sqlite_master").fetchone()[0]
             if version == 0 and tables == 0 and create:
                 connection.executescript(
-                    f"BEGIN; {_SCHEMA} PRAGMA user_version = {SCHEMA_VERSION}; COMMIT;")
-            elif version != SCHEMA_VERSION:
+                    f"BEGIN; {_SCHEMA} {_CHECKS_SCHEMA} PRAGMA user_version = {SCHEMA_VERSION}; COMMIT;")
+            elif version == 1 and create:
+                # Format 1 lacks only the table of check results: added in one transaction, so a
+                # quarl killed meanwhile leaves format 1 whole, which the next one upgrades.
+                connection.executescript(
+                    f"BEGIN IMMEDIATE; {_CHECKS_SCHEMA} PRAGMA user_version = {SCHEMA_VERSION}; COMMIT;")
+            elif version not in (1, SCHEMA_VERSION):
                 aside = ("" if os.path.exists(_journal(path)) else
                          f", or move it aside (mv {path} {path}.old) to start a new history")
                 raise HistoryError(
                     f"the run history {path} has format {version}, and this quarl reads "
                     f"format {SCHEMA_VERSION}: use the quarl that wrote it{aside}")
+            # Read without being written (quarl status, quarl ui), format 1 stays as it is: it
+            # has no check results.
+            checks = version == SCHEMA_VERSION or create
             if create:
                 connection.executescript(_CACHES)
         except BaseException:
             connection.close()
             raise
-        return cls(connection, path)
+        history = cls(connection, path)
+        history._checks = checks
+        return history
 
     def begin(self, command: str) -> int:
         with _reading(self.path):
@@ -258,14 +310,100 @@ class History:
                              (time.time(), exit_status, invocation))
 
     def add(self, invocation: int, attempts: Iterable[AttemptRecord]) -> None:
-        """Records finished attempts, all in one transaction."""
+        """Records finished attempts with their check results, all in one transaction."""
+        attempts = list(attempts)
         rows = [(invocation, *(getattr(a, c) for c in _COLUMNS)) for a in attempts]
         if not rows:
             return
         marks = ", ".join("?" * (len(_COLUMNS) + 1))
+        insert = f"INSERT INTO attempt(invocation, {', '.join(_COLUMNS)}) VALUES ({marks})"
         with _reading(self.path), self._transaction():
-            self._db.executemany(
-                f"INSERT INTO attempt(invocation, {', '.join(_COLUMNS)}) VALUES ({marks})", rows)
+            if not any(a.checks for a in attempts):
+                self._db.executemany(insert, rows)
+            else:
+                for attempt, row in zip(attempts, rows):
+                    ident = self._db.execute(insert, row).lastrowid
+                    # Evaluated as the attempt ended.
+                    self._add_checks(invocation, [(ident, attempt.asset, attempt.partition, result)
+                                                  for result in attempt.checks],
+                                     attempt.started + (attempt.duration or 0.0))
+
+    def _add_checks(self, invocation: int, results: Iterable[tuple[int | None, str, str, CheckResult]],
+                    evaluated: float) -> None:
+        self._db.executemany(
+            "INSERT INTO check_result(attempt, invocation, asset, partition, name, fingerprint, passed, "
+            "severity, blocking, message, metadata, evaluated) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+            [(attempt, invocation, asset, partition, r.name, r.fingerprint, r.passed, r.severity, r.blocking,
+              r.message, None if r.metadata is None else json.dumps(r.metadata, ensure_ascii=False), evaluated)
+             for attempt, asset, partition, r in results])
+
+    def add_checks(self, invocation: int, results: Iterable[tuple[int | None, str, str, CheckResult]]) -> None:
+        """Records results of checks evaluated on published values (quarl check), in one
+        transaction: (the history's id of the attempt whose value it was, asset, partition, result)."""
+        with _reading(self.path):
+            self._db.execute("BEGIN IMMEDIATE")
+            try:
+                self._add_checks(invocation, results, time.time())
+                self._db.execute("COMMIT")
+            except BaseException:
+                if self._db.in_transaction:
+                    self._db.execute("ROLLBACK")
+                raise
+
+    def published(self, asset: str | None = None) -> dict[tuple[str, str], Published]:
+        """The attempt of each run (of one asset) whose value is published, as far as the history
+        knows: its last attempt that published one."""
+        statuses = tuple(s.value for s in Status if s.published)
+        which = "" if asset is None else "AND asset = ? "
+        with _reading(self.path):
+            rows = self._db.execute(
+                "SELECT a.asset, a.partition, a.id, (SELECT count(*) FROM attempt b WHERE b.asset = a.asset "
+                "AND b.partition = a.partition AND b.id <= a.id), a.fingerprint FROM attempt a WHERE a.id IN "
+                f"(SELECT max(id) FROM attempt WHERE status IN ({', '.join('?' * len(statuses))}) {which}"
+                "GROUP BY asset, partition)", statuses if asset is None else (*statuses, asset)).fetchall()
+        return {(asset, partition): Published(ident, place, fingerprint)
+                for asset, partition, ident, place, fingerprint in rows}
+
+    def last_checks(self, asset: str | None = None) -> dict[tuple[str, str], dict[str, CheckRecord]]:
+        """The last result of each check of each run (of one asset), by run and check name, with
+        the attempt whose value it was evaluated on: the last one evaluated on the run's latest
+        attempt that has one. A value checked again later (quarl check on the published value)
+        never hides the failure of a later attempt."""
+        if not self._checks:
+            return {}
+        which = "" if asset is None else "WHERE asset = ? "
+        inner = (f"SELECT id FROM (SELECT id, row_number() OVER (PARTITION BY asset, partition, name "
+                 f"ORDER BY attempt DESC, id DESC) AS n FROM check_result {which}) WHERE n = 1")
+        with _reading(self.path):
+            rows = self._db.execute(
+                "SELECT c.asset, c.partition, c.name, c.passed, c.severity, c.blocking, c.message, c.metadata, "
+                "c.fingerprint, c.evaluated, CASE WHEN c.attempt IS NULL THEN NULL ELSE (SELECT count(*) "
+                "FROM attempt b WHERE b.asset = c.asset AND b.partition = c.partition AND b.id <= c.attempt) END "
+                f"FROM check_result c WHERE c.id IN ({inner})", () if asset is None else (asset,)).fetchall()
+        found: dict[tuple[str, str], dict[str, CheckRecord]] = {}
+        for key, partition, name, passed, severity, blocking, message, metadata, print_, evaluated, place in rows:
+            result = CheckResult(name, bool(passed), severity, bool(blocking), message,
+                                 None if metadata is None else json.loads(metadata), print_)
+            found.setdefault((key, partition), {})[name] = CheckRecord(result, place, evaluated)
+        return found
+
+    def checks_of(self, asset: str, partition: str) -> dict[int, list[CheckResult]]:
+        """The check results of each attempt of one run, by its place among the run's attempts
+        (from 1), oldest first: a later attempt never hides an earlier one's."""
+        if not self._checks:
+            return {}
+        with _reading(self.path):
+            rows = self._db.execute(
+                "SELECT (SELECT count(*) FROM attempt b WHERE b.asset = c.asset AND b.partition = c.partition "
+                "AND b.id <= c.attempt), c.name, c.passed, c.severity, c.blocking, c.message, c.metadata, "
+                "c.fingerprint FROM check_result c WHERE c.asset = ? AND c.partition = ? AND c.attempt IS NOT NULL "
+                "ORDER BY c.id", (asset, partition)).fetchall()
+        found: dict[int, list[CheckResult]] = {}
+        for place, name, passed, severity, blocking, message, metadata, print_ in rows:
+            found.setdefault(place, []).append(CheckResult(
+                name, bool(passed), severity, bool(blocking), message,
+                None if metadata is None else json.loads(metadata), print_))
+        return found
 
     def latest(self) -> list[AttemptRecord]:
         """The last attempt of every run the history knows, in plan order; a run pruned since
@@ -288,15 +426,16 @@ class History:
         among them with nothing published was changed outside quarl."""
         with _reading(self.path):
             rows = self._db.execute(
-                "SELECT DISTINCT asset, partition FROM attempt AS a WHERE status = ? AND id > "
+                "SELECT DISTINCT asset, partition FROM attempt AS a WHERE status IN (?, ?, ?) AND id > "
                 "(SELECT coalesce(max(id), 0) FROM attempt AS p WHERE p.asset = a.asset AND "
                 "p.partition = a.partition AND p.status = ?)",
-                (Status.SUCCEEDED.value, Status.PRUNED.value)).fetchall()
+                (*(s.value for s in Status if s.published), Status.PRUNED.value)).fetchall()
         return {(asset, partition) for asset, partition in rows}
 
     def unfinished(self) -> set[tuple[str, str]]:
-        """The runs (asset, partition) whose last attempt failed, timed out or was interrupted."""
-        statuses = (Status.FAILED, Status.TIMEOUT, Status.INTERRUPTED)
+        """The runs (asset, partition) whose last attempt failed (a blocking check included), timed
+        out or was interrupted."""
+        statuses = (Status.FAILED, Status.CHECK_FAILED, Status.TIMEOUT, Status.INTERRUPTED)
         with _reading(self.path):
             rows = self._db.execute(
                 "SELECT asset, partition, status FROM attempt WHERE id IN "

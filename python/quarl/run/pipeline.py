@@ -34,8 +34,8 @@ class RunError(QuarlError):
 class Ending(enum.IntEnum):
     """How a `quarl run` ended: its exit status."""
 
-    OK = 0  # every run succeeded or was up to date
-    FAILED = 1  # a run failed, was skipped or did not start
+    OK = 0  # every run succeeded or was up to date (checks that failed, if any, only warned)
+    FAILED = 1  # a run failed (a check of severity error included), was skipped or did not start
     INTERRUPTED = 130
 
 
@@ -134,7 +134,7 @@ def inspect_project(targets: Sequence[str], environment: WorkerEnvironment) -> r
 
 
 def plan_of(found: report.Report) -> Plan:
-    return build_plan(found.assets)
+    return build_plan(found.assets, found.checks)
 
 
 def plan_project(targets: Sequence[str], environment: WorkerEnvironment) -> Plan:
@@ -202,7 +202,7 @@ def execute(plan: Plan, selection: list[int], forced: set[int], request: RunRequ
 def _ending(results: Sequence[RunResult], interrupted: bool, stopped: str | None) -> Ending:
     if interrupted:
         return Ending.INTERRUPTED
-    if stopped is not None or any(not r.status.usable for r in results):
+    if stopped is not None or any(not r.status.clean for r in results):
         return Ending.FAILED
     return Ending.OK
 

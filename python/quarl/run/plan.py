@@ -14,10 +14,11 @@ import itertools
 import json
 import string
 from collections.abc import Iterable, Mapping, Sequence
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import Any, NamedTuple
 
 from quarl.errors import QuarlError
+from quarl.run.retry import RetryPolicy
 
 
 class PlanError(QuarlError):
@@ -87,6 +88,23 @@ def partition_object(partition: Partition) -> dict[str, Any]:
 
 
 @dataclass(frozen=True)
+class Check:
+    """A check of an asset's value (@quarl.check): the function a run's process calls on it."""
+
+    name: str  # the function's name, unique among its asset's checks
+    module: str
+    function: str
+    severity: str  # "error" or "warn"
+    blocking: bool
+    fingerprint: str  # the digest of its code; not part of any run's fingerprint
+
+    def request(self) -> dict[str, Any]:
+        """The check as a run's request names it."""
+        return {"name": self.name, "module": self.module, "function": self.function,
+                "severity": self.severity, "blocking": self.blocking, "fingerprint": self.fingerprint}
+
+
+@dataclass(frozen=True)
 class Asset:
     ref: str  # "<file>:<function>", as inputs= records it
     key: str  # name= when given, else "<module>.<function>": its folder and its name everywhere
@@ -107,6 +125,8 @@ class Asset:
     # @quarl.observe: its answer for each partition, by the partition's canonical text; None
     # without one.
     observed: tuple[tuple[str, str], ...] | None = None
+    retry: RetryPolicy | None = None  # quarl.retry's; None: --retries
+    checks: tuple[Check, ...] = ()
 
     @functools.cached_property
     def code(self) -> str:
@@ -232,7 +252,8 @@ def _asset_of(record: Mapping[str, Any], problems: list[str]) -> Asset | None:
                  references=record.get("references_sha256"),
                  references_parts=tuple(sorted((record.get("references_parts") or {}).items())),
                  serializer=serializer, serializer_digest=record.get("serializer_sha256"), reads=reads,
-                 observed=tuple(sorted(observed.items())) if isinstance(observed, dict) else None)
+                 observed=tuple(sorted(observed.items())) if isinstance(observed, dict) else None,
+                 retry=_retry_of(key, (record.get("options") or {}).get("retry"), problems))
 
 
 def _placeholders(pattern: str) -> list[str]:
@@ -241,6 +262,52 @@ def _placeholders(pattern: str) -> list[str]:
         return [field for _, field, _, _ in string.Formatter().parse(pattern) if field is not None]
     except ValueError:
         return []
+
+
+
+def _retry_of(key: str, found: Any, problems: list[str]) -> RetryPolicy | None:
+    """The policy that quarl.retry recorded; a record that misstates it is a plan error."""
+    if found is None:
+        return None
+    try:
+        times, delay, on = found["times"], found["delay"], found["on"]
+        if (type(times) is int and times >= 0 and (delay is None or isinstance(delay, (int, float)))
+                and isinstance(on, list) and all(isinstance(kind, str) for kind in on)):
+            return RetryPolicy(times, None if delay is None else float(delay), tuple(on))
+    except (KeyError, TypeError):
+        pass
+    problems.append(f"{key}: its quarl.retry options cannot be read ({found!r})")
+    return None
+
+
+def _with_checks(assets: list[Asset], checks: Iterable[Mapping[str, Any]]) -> list[Asset]:
+    """The assets with the checks that name them; a check of something that is not an asset of
+    the project, or two checks of one asset under one name, is a plan error."""
+    by_ref = {asset.ref: asset for asset in assets}
+    found: dict[str, list[Check]] = {}
+    problems: list[str] = []
+    for item in checks:
+        if "problem" in item:
+            problems.append(str(item["problem"]))
+            continue
+        check = Check(item["name"], item["module"], item["function"], item["severity"], item["blocking"],
+                      item["fingerprint"])
+        asset = by_ref.get(item["asset"])
+        if asset is None:
+            problems.append(f"check {check.module}.{check.function}: {item['asset']!r} is not an asset "
+                            "of this project")
+            continue
+        same = found.setdefault(asset.ref, [])
+        if any(other.name == check.name for other in same):
+            first = next(other for other in same if other.name == check.name)
+            problems.append(f"{asset.key}: two checks are named {check.name} ({first.module}.{first.function} "
+                            f"and {check.module}.{check.function})")
+            continue
+        same.append(check)
+    if problems:
+        raise PlanError(list(dict.fromkeys(problems)))
+    return [replace(asset, checks=tuple(sorted(found[asset.ref], key=lambda c: c.name)))
+            if asset.ref in found else asset for asset in assets]
 
 
 # Names that the output folder holds besides the assets' folders.
@@ -404,8 +471,9 @@ def fingerprint(basis: Basis) -> str:
     return hashlib.sha256(text.encode()).hexdigest()
 
 
-def build_plan(records: Iterable[Mapping[str, Any]]) -> Plan:
-    assets = _dependency_order(assets_of(records))
+def build_plan(records: Iterable[Mapping[str, Any]], checks: Iterable[Mapping[str, Any]] = ()) -> Plan:
+    """The plan of the assets that the inspection's RECORDS describe, with the CHECKS it found."""
+    assets = _dependency_order(_with_checks(assets_of(records), checks))
     by_ref = {asset.ref: asset for asset in assets}
     runs: list[Run] = []
     first_run: dict[str, int] = {}

@@ -82,7 +82,7 @@ def removals(plan: Plan, out: str, latest: list[AttemptRecord],
     (asset, partition folder name) that the history has a row of."""
     assets = {asset.key: asset for asset in plan.assets}
     known_assets = {asset for asset, _ in known}
-    succeeded = {(r.asset, r.partition) for r in latest if r.status == Status.SUCCEEDED}
+    succeeded = {(r.asset, r.partition) for r in latest if r.status.published}
     for name in _folders(out):
         path = os.path.join(out, name)
         run = _failed_of(name)

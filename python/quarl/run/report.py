@@ -9,7 +9,7 @@ import re
 import subprocess
 import tempfile
 from collections.abc import Sequence
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from typing import Any
 
 from quarl import contract
@@ -23,8 +23,11 @@ class InspectionError(QuarlError):
 
 @dataclass(frozen=True)
 class Report:
-    assets: list[dict[str, Any]]  # the compact records
+    # The compact records, each with the package's options of its asset (quarl.retry) as
+    # "options" where it has any.
+    assets: list[dict[str, Any]]
     imported: list[tuple[str, str | None]]  # the modules the inspection imported: name, file
+    checks: list[dict[str, Any]] = field(default_factory=list)  # as the inspection's record has them
 
 
 def inspect(targets: Sequence[str], environment: WorkerEnvironment) -> Report:
@@ -61,7 +64,12 @@ def inspect(targets: Sequence[str], environment: WorkerEnvironment) -> Report:
         assets: list[dict[str, Any]] = json.loads(text)["assets"]
     except (ValueError, TypeError, KeyError) as error:
         raise InspectionError(f"the inspector's report cannot be read: {error}") from None
-    return Report(assets, record.imported)
+    if record.options:
+        for asset in assets:
+            options = record.options.get(f"{asset.get('file_path')}:{asset.get('function_name')}")
+            if options:
+                asset["options"] = options
+    return Report(assets, record.imported, record.checks)
 
 
 _MISSING = re.compile(r"ModuleNotFoundError: No module named '([^']*)'$")

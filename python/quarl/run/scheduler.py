@@ -6,6 +6,8 @@ upstream run failed; it is up to date when its published run was made from the b
 be made from now (its code, its upstream values' digests, the files it reads: freshness.py),
 so that an upstream run that came out byte for byte the same leaves it as it is; otherwise it
 is started.
+A failed attempt is tried again as its asset's retry policy says (quarl.retry, else --retries),
+when its failure is worth it.
 """
 
 from __future__ import annotations
@@ -27,6 +29,7 @@ from quarl.run.executors.base import Attempts, Executor, Job, Outcome
 from quarl.run.freshness import FileDigests, Outside, basis_of, input_digest
 from quarl.run.history import AttemptRecord, History, HistoryError
 from quarl.run.plan import Basis, Plan, Run, fingerprint, partition_object
+from quarl.run.retry import RetryPolicy, not_retried
 from quarl.run.status import Status, failure_log
 
 
@@ -169,7 +172,8 @@ class Scheduler:
             attempt=attempt_id, asset=run.asset.key, module=run.asset.module, function=run.asset.function,
             folder=paths.attempt(attempt_id), partition=partition, fingerprint=self._bases[run.index][1],
             basis=self._bases[run.index][0].document(), consumed=self._consumed(run),
-            serializer=run.asset.serializer, inputs=inputs)
+            serializer=run.asset.serializer, inputs=inputs,
+            checks=[check.request() for check in run.asset.checks])
         return Job(run=run.index, request=request, published=paths.published, failed=paths.failed,
                    timeout=self.options.timeout)
 
@@ -249,7 +253,7 @@ class Scheduler:
                 self._decided(result)
             elif decision is Decision.UP_TO_DATE:
                 self._decided(RunResult(run, Status.UP_TO_DATE, inputs_unchanged=any(
-                    self.results[i].status == Status.SUCCEEDED for i in run.upstream())))
+                    self.results[i].status.published for i in run.upstream())))
             else:
                 self._decided(RunResult(run, Status(decision.value)))
 
@@ -283,19 +287,30 @@ class Scheduler:
             self._shapes[key] = why
         return self._shapes[key]
 
+    def _policy(self, run: Run) -> RetryPolicy:
+        return run.asset.retry or RetryPolicy(self.options.retries)
+
     def _take(self, outcomes: list[Outcome]) -> None:
-        """Records each outcome; a failure is tried again while --retries allows, else decided."""
+        """Records each outcome; a failure is tried again while its asset's retry policy allows
+        and the failure is worth it (the table then says why not), else decided."""
         for outcome in outcomes:
             run = self.plan.runs[outcome.run]
-            result = RunResult(run, outcome.status, outcome.duration, outcome.result_type, outcome.error,
-                               outcome.folder, self.tries[run.index])
+            tries, policy = self.tries[run.index], self._policy(run)
+            retry, error = False, outcome.error
+            if outcome.status.failed and self.stop is Stop.NO and tries <= policy.times:
+                why = not_retried(policy, outcome.error_types)
+                retry = why is None
+                if why is not None:
+                    error = f"{error}; not retried: {why}"
+            result = RunResult(run, outcome.status, outcome.duration, outcome.result_type, error,
+                               outcome.folder, tries)
             self._record(run, result, outcome)
-            if outcome.status.failed and self.stop is Stop.NO and self.tries[run.index] <= self.options.retries:
-                delay = self.options.retry_delay * 2 ** (self.tries[run.index] - 1)
+            if retry:
+                delay = (self.options.retry_delay if policy.delay is None else policy.delay) * 2 ** (tries - 1)
                 heapq.heappush(self._retries, (time.monotonic() + delay, run.index))
                 self._failures[run.index] = result
                 continue
-            if outcome.status == Status.SUCCEEDED:
+            if outcome.status.published:
                 self.published_attempt[run.index] = outcome.attempt_id
                 assert outcome.value is not None
                 self.values[run.index] = outcome.value
@@ -369,5 +384,6 @@ class Scheduler:
                        fingerprint=self._bases[run.index][1] if run.index in self._bases else "",
                        status=result.status, started=outcome.started if outcome else time.time(),
                        duration=result.duration, exit_status=outcome.exit_status if outcome else None,
-                       error=result.error, result_type=result.result_type, folder=result.folder)
+                       error=result.error, result_type=result.result_type, folder=result.folder,
+                       checks=outcome.checks if outcome else ())
 

@@ -339,4 +339,4 @@ def select_records(records: Sequence[AttemptRecord], texts: Sequence[str], faile
         catalog = PlanCatalog(plan)
         wanted = {catalog.folder(i) for i in resolve(catalog, texts)}
         records = [r for r in records if (r.asset, r.partition) in wanted]
-    return [r for r in records if r.status != Status.SUCCEEDED] if failed else list(records)
+    return [r for r in records if r.status not in (Status.SUCCEEDED, Status.WARNED)] if failed else list(records)

@@ -4,14 +4,20 @@ decide it, the history stores it, the display and `quarl status` show it."""
 from __future__ import annotations
 
 import os
+from collections.abc import Sequence
 from enum import StrEnum
+from typing import Protocol
 
 
 class Status(StrEnum):
     # The order is the tables' order of the counts.
     SUCCEEDED = "succeeded"
+    # Published, with a failed check of the value: a warning, or an error that does not block.
+    WARNED = "succeeded, check warned"
+    CHECK_ERROR = "succeeded, check failed"
     UP_TO_DATE = "up to date"
     FAILED = "failed"
+    CHECK_FAILED = "check failed"  # a blocking check failed: not published, the last value stays
     TIMEOUT = "timeout"
     SKIPPED = "skipped"  # an upstream run failed
     INTERRUPTED = "interrupted"
@@ -26,12 +32,59 @@ class Status(StrEnum):
     @property
     def failed(self) -> bool:
         """The attempt ran and did not succeed: it counts against --retries and --fail-fast."""
-        return self in (Status.FAILED, Status.TIMEOUT)
+        return self in (Status.FAILED, Status.CHECK_FAILED, Status.TIMEOUT)
+
+    @property
+    def published(self) -> bool:
+        """The attempt published a new value."""
+        return self in (Status.SUCCEEDED, Status.WARNED, Status.CHECK_ERROR)
 
     @property
     def usable(self) -> bool:
         """Its consumers may run on what is published."""
-        return self in (Status.SUCCEEDED, Status.UP_TO_DATE)
+        return self.published or self == Status.UP_TO_DATE
+
+    @property
+    def clean(self) -> bool:
+        """The command that decided it may end with status 0: usable, and no check of the value
+        failed with severity error."""
+        return self.usable and self != Status.CHECK_ERROR
+
+
+class _Result(Protocol):
+    @property
+    def name(self) -> str: ...
+
+    @property
+    def passed(self) -> bool: ...
+
+    @property
+    def severity(self) -> str: ...
+
+    @property
+    def blocking(self) -> bool: ...
+
+    @property
+    def message(self) -> str | None: ...
+
+
+def check_said(result: _Result) -> str:
+    """A failed check as tables say it: "check no_refunds failed: 3 negative totals"."""
+    return f"check {result.name} {'warned' if result.severity == 'warn' else 'failed'}: {result.message}"
+
+
+def checks_verdict(results: Sequence[_Result]) -> tuple[Status, str | None]:
+    """How a run whose value is written ends, by its checks: not published when a blocking check
+    of severity error failed; else published, with a failed error check or a warning said. The
+    message names each failed check."""
+    failed = [r for r in results if not r.passed]
+    message = "; ".join(check_said(r) for r in failed) or None
+    errors = [r for r in failed if r.severity != "warn"]
+    if any(r.blocking for r in errors):
+        return Status.CHECK_FAILED, message
+    if errors:
+        return Status.CHECK_ERROR, message
+    return (Status.WARNED if failed else Status.SUCCEEDED), message
 
 
 def failure_log(status: str, folder: str | None) -> str | None:

@@ -26,9 +26,10 @@ from typing import Any, NamedTuple
 
 from quarl import contract
 from quarl.run import graph, layout
+from quarl.run.checking import result_text, stale
 from quarl.run.freshness import Freshness
-from quarl.run.history import AttemptRecord, History
-from quarl.run.plan import Plan, Run, partition_label, value_text
+from quarl.run.history import AttemptRecord, CheckRecord, History, Published
+from quarl.run.plan import Check, Plan, Run, partition_label, value_text
 from quarl.run.status import Status
 from quarl.ui import files
 
@@ -52,8 +53,8 @@ _CODE[Status.PRUNED.value] = 0
 BUCKETS = ("succeeded", "failed", "other", MISSING)
 # Status code -> its bucket's position in BUCKETS, for bytes.translate.
 _BUCKET_TABLE = bytes([BUCKETS.index(MISSING if code == 0 else
-                                     "succeeded" if Status(text).usable else
-                                     "failed" if Status(text).failed else "other")
+                                     "succeeded" if Status(text).clean else
+                                     "failed" if Status(text).failed or text == Status.CHECK_ERROR else "other")
                        for code, text in enumerate(_STATUSES)] + [0] * (256 - len(_STATUSES)))
 _ATTEMPT_ID = re.compile("[0-9a-f]{12}")
 _USABLE = frozenset(_CODE[status.value] for status in Status if status.usable)
@@ -61,6 +62,15 @@ _USABLE = frozenset(_CODE[status.value] for status in Status if status.usable)
 
 class NotFound(Exception):
     pass
+
+
+def _check_result(check: Check, last: CheckRecord | None, published: Published | None) -> list[Any] | None:
+    """A check's last result on one run, as the asset page lists it: [passed, failed or warned,
+    the attempt it was evaluated on, its message, why it is stale or None]; None when it was
+    never evaluated."""
+    if last is None:
+        return None
+    return [result_text(last.result), last.attempt, last.result.message, stale(check, last, published)]
 
 
 def _attempt(invocation: int, record: AttemptRecord) -> dict[str, Any]:
@@ -341,6 +351,8 @@ class Project:
         with self.history() as history:
             last = self._last_of(history, key)
             attempts = history.timings(key, CHART_LIMIT) if history is not None else []
+            last_checks = history.last_checks(key) if history is not None and asset.checks else {}
+            published = history.published(key) if history is not None and asset.checks else {}
         # The value shown: the asset's own, or that of the partition that last succeeded.
         shown = runs[last.shown] if last.shown >= 0 else runs[0] if runs and not asset.partitioned else None
         value = None
@@ -357,6 +369,13 @@ class Project:
             "stale": self._stale_of(key),
             "attempts": [[_ms(started), _ms(duration), status] for started, duration, status in attempts],
             "value": value,
+            # Each run's folder name and label, for the checks' results, which are in that order.
+            "check_runs": [[name, run.label] for name, run in zip(self.names(key).names, runs)]
+            if asset.checks else [],
+            "checks": [{"name": check.name, "severity": check.severity, "blocking": check.blocking,
+                        "results": [_check_result(check, last_checks.get((key, name), {}).get(check.name),
+                                                  published.get((key, name))) for name in self.names(key).names]}
+                       for check in asset.checks],
         }
 
     def _grid(self, key: str, last: _Last) -> dict[str, Any]:
@@ -490,6 +509,7 @@ class Project:
             attempts = history.attempts(key, partition) if history is not None else []
             upstream = self._run_links(history, upstream_runs)
             downstream = self._run_links(history, downstream_runs)
+            checks = history.checks_of(key, partition) if history is not None and run.asset.checks else {}
         document = files.read_record(root, os.path.join(paths.published, contract.RUN_RECORD))
         record = contract.RunRecord(document) if document is not None else None
         decision = contract.decision_of(
@@ -521,7 +541,10 @@ class Project:
             "partition_values": [[dim, value_text(text)] for dim, text in run.partition],
             "stale": None if stale is None else stale[run.index],
             "status": last.status.value if last else MISSING,
-            "attempts": [_attempt(invocation, r) for invocation, r in attempts],
+            # Each attempt with every result of a check evaluated on its value, in order.
+            "attempts": [{**_attempt(invocation, r), "checks": [[c.name, result_text(c), c.message]
+                                                                  for c in checks.get(place, ())]}
+                         for place, (invocation, r) in enumerate(attempts, 1)],
             "upstream": _cut(upstream, sum(len(item.upstream) for item in run.inputs)),
             "downstream": _cut(downstream, len(self.plan.downstream[run.index])),
             "published": published, "failed": failed,

@@ -5,9 +5,11 @@ An attempt moves through these states, in the orchestrator's own process:
     prepared   its folder and input file made (Attempt.prepare)
     launched   handed to the executor, which starts its worker; the pid once the executor knows it
     exited     the worker ended with an exit status
-    decided    published (succeeded) | failed | timeout | interrupted; a worker lost before it
-               ended (its warm server died) makes a new attempt of the same job, once; a worker
-               killed and not reported ended in time is given up on, its folder left to it
+    decided    published (succeeded, possibly with a failed check) | check failed (a blocking
+               check of the value failed: kept like a failure) | failed | timeout | interrupted;
+               a worker lost before it ended (its warm server died) makes a new attempt of the
+               same job, once; a worker killed and not reported ended in time is given up on, its
+               folder left to it
 
 `Attempts` drives every attempt in flight: it keeps their deadlines, kills their process groups at
 a timeout or an interrupt, retries a lost one and publishes the finished ones. An executor only
@@ -33,7 +35,8 @@ from quarl.errors import QuarlError
 from quarl.project import FOLDERS_VARIABLE
 from quarl.run import layout
 from quarl.run.executors.processes import describe_exit, kill_group
-from quarl.run.status import Status
+from quarl.run.retry import CHECK_FAILED
+from quarl.run.status import Status, checks_verdict
 
 
 @dataclass(frozen=True)
@@ -68,6 +71,10 @@ class Outcome:
     result_type: str | None = None
     folder: str | None = None  # the published folder, or the failed attempt's
     value: contract.Value | None = None  # what a succeeded run published
+    # A failure's exception and its bases, most derived first, as its record names them; None
+    # when the run ended without one (a timeout, a crash, a lost worker).
+    error_types: list[str] | None = None
+    checks: tuple[contract.CheckResult, ...] = ()  # the results of the value's checks
 
 
 # --- what an executor sees and says -----------------------------------------------------------
@@ -254,7 +261,7 @@ class Attempt:
         self.discard()
         return self.outcome(Status.INTERRUPTED, exit_status=self.exit_status)
 
-    def failed(self, reason: str, status: Status = Status.FAILED) -> Outcome:
+    def failed(self, reason: str, status: Status = Status.FAILED, **details: Any) -> Outcome:
         """The attempt failed: its folder, with quarl run's record of it, becomes the run's last
         failure."""
         try:
@@ -262,7 +269,7 @@ class Attempt:
         except OSError:
             pass  # no folder, or a full disk: the history has the failure, which is what counts
         return self.outcome(status, exit_status=self.exit_status, error=reason,
-                            folder=keep_failed(self.job))
+                            folder=keep_failed(self.job), **details)
 
     def _decide(self, status: Status, reason: str | None) -> None:
         """Writes quarl run's record of the attempt into its folder."""
@@ -308,23 +315,34 @@ class Attempt:
         if record is None:
             return self.failed(describe_exit(status) + ", leaving no run record")
         if record.ok is False:
-            return self.failed(record.reason)
+            return self.failed(record.reason, error_types=record.error_types)
         if status != 0:
             return self.failed(describe_exit(status) + " after recording a success")
         if not (record.published_value and record.stamp_matches(job.attempt)):
             return self.failed(f"the worker wrote no {record.value_file or 'value file'}")
+        checks = tuple(record.checks)
+        missing = {c["name"] for c in job.request.checks} - {result.name for result in checks}
+        if missing:
+            return self.failed(f"the worker recorded no result of the check {', '.join(sorted(missing))}",
+                               checks=checks)
+        verdict, said = checks_verdict(checks)
+        if verdict is Status.CHECK_FAILED:
+            # The value stays in the failed attempt's folder, to be looked at; the last good one
+            # stays published.
+            return self.failed(str(said), Status.CHECK_FAILED, error_types=[CHECK_FAILED, "Exception"],
+                               result_type=_result_type(record), checks=checks)
         try:
-            self._publish()
+            self._publish(verdict, said)
         except OSError as error:
-            return self.failed(f"could not publish the run: {error}")
-        return self.outcome(Status.SUCCEEDED, exit_status=status, result_type=_result_type(record),
-                            folder=job.published, value=record.value(job.published))
+            return self.failed(f"could not publish the run: {error}", checks=checks)
+        return self.outcome(verdict, exit_status=status, result_type=_result_type(record), error=said,
+                            folder=job.published, value=record.value(job.published), checks=checks)
 
-    def _publish(self) -> None:
+    def _publish(self, status: Status, said: str | None) -> None:
         # No reader looks into an attempt folder: the rename that publishes it makes its files
         # visible whole.
         contract.discard_request(self.job.attempt)
-        self._decide(Status.SUCCEEDED, None)
+        self._decide(status, said)
         layout.publish(self.job.attempt, self.job.published)
 
 

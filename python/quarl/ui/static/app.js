@@ -87,7 +87,7 @@ const STATUS_CLASS = {};
 
 function statusClass(status) {
   const key = status || "missing";
-  return STATUS_CLASS[key] || (STATUS_CLASS[key] = "st-" + key.replace(/ /g, "-"));
+  return STATUS_CLASS[key] || (STATUS_CLASS[key] = "st-" + key.replace(/,? /g, "-"));
 }
 
 function badge(status) {
@@ -734,6 +734,41 @@ function runsTable(data) {
   ];
 }
 
+// Each check's last result on each partition: [result, attempt, message, stale] or null. The
+// partitions with a result other than passed come first.
+const CHECK_ROWS = 50;  // partitions listed with their checks' results, those not passed first
+
+function checksView(data) {
+  const total = data.check_runs.length;
+  const said = r => !r ? "never evaluated" : r[3] ? "stale" : r[0];
+  const doubtful = i => data.checks.some(c => said(c.results[i]) !== "passed");
+  const order = [...Array(total).keys()].sort((a, b) => doubtful(b) - doubtful(a) || a - b);
+  const shown = order.slice(0, CHECK_ROWS);
+  const heads = data.checks.map(c => {
+    const counts = {};
+    for (const r of c.results) counts[said(r)] = (counts[said(r)] || 0) + 1;
+    return el("th", {}, c.name, el("br"), el("span", {class: "muted"},
+      `${c.severity}${c.severity === "error" ? (c.blocking ? ", blocking" : ", not blocking") : ""} · ` +
+      Object.entries(counts).map(([k, n]) => `${k} ${n}`).join(", ")));
+  });
+  const cellOf = r => {
+    const parts = [el("span", {class: "badge " + statusClass("check-" + said(r)), "data-result": said(r)}, said(r))];
+    if (!r) return el("td", {class: "check"}, ...parts);
+    parts.push(` on attempt ${r[1] ?? "?"}`);
+    if (r[2]) parts.push(el("div", {class: "error-text"}, r[2]));
+    if (r[3]) parts.push(el("div", {class: "muted"}, r[3]));
+    return el("td", {class: "check"}, ...parts);
+  };
+  return [
+    el("table", {class: "list checks"},
+      el("thead", {}, el("tr", {}, el("th", {}, "partition"), ...heads)),
+      el("tbody", {}, ...shown.map(i => el("tr", {},
+        el("td", {}, el("a", {href: runHref(data.key, data.check_runs[i][0])}, data.check_runs[i][1])),
+        ...data.checks.map(c => cellOf(c.results[i])))))),
+    total > shown.length ? el("p", {class: "muted"}, `The first ${shown.length} of ${plural(total, "partition")}, those with a result other than passed first.`) : "",
+  ];
+}
+
 // Each attempt a dot at (start, duration); one path per status keeps thousands of dots cheap.
 function durationChart(attempts) {
   if (!attempts.length) return el("p", {class: "muted"}, "No attempt has finished yet.");
@@ -838,6 +873,7 @@ function assetPage(data) {
       grid.binned ? el("p", {class: "muted"}, `Each cell counts up to ${plural(grid.per_cell, "partition")} and takes the worst ` +
         "last status among them; a click lists its runs below.") : "",
       partitionGrid(data)),
+    data.checks.length ? section("Checks", ...checksView(data)) : "",
     el("section", {id: "runs"}, el("h2", {}, "Runs"), ...runsTable(data)),
     section("Durations", durationChart(data.attempts)),
     section("Value", valueView(data.value, owner)),
@@ -897,6 +933,7 @@ function facts(rows) {
 }
 
 function runPage(data) {
+  const checked = data.attempts.some(a => a.checks && a.checks.length);
   const last = data.attempts.length ? data.attempts[data.attempts.length - 1] : null;
   const published = data.published, live = data.live;
   const stale = data.stale && data.stale.length ? data.stale : null;
@@ -931,11 +968,17 @@ function runPage(data) {
     section("Upstream runs consumed", runList(data.upstream)),
     section("Downstream runs", runList(data.downstream)),
     section("Attempts", data.attempts.length ? el("table", {class: "list"},
-      el("thead", {}, el("tr", {}, ...["run", "started", "duration", "status", "exit", "error"].map(h => el("th", {}, h)))),
-      el("tbody", {}, ...data.attempts.map(a => el("tr", {},
+      el("thead", {}, el("tr", {}, checked ? el("th", {}, "attempt") : "",
+        ...["run", "started", "duration", "status", "exit", "error"].map(h => el("th", {}, h)),
+        checked ? el("th", {}, "checks of its value") : "")),
+      el("tbody", {}, ...data.attempts.map((a, n) => el("tr", {},
+        checked ? el("td", {class: "num"}, `${n + 1}`) : "",
         el("td", {}, el("a", {href: "/invocation?" + query({id: a.invocation})}, `#${a.invocation}`)),
         el("td", {}, when(a.started)), el("td", {class: "num"}, seconds(a.duration)), el("td", {}, badge(a.status)),
-        el("td", {class: "num"}, a.exit_status ?? ""), el("td", {}, a.error || "")))))
+        el("td", {class: "num"}, a.exit_status ?? ""), el("td", {}, a.error || ""),
+        checked ? el("td", {class: "check"}, ...a.checks.map(([name, result, message]) => el("div", {},
+          el("span", {class: "badge " + statusClass("check-" + result)}, result), ` ${name}`,
+          message ? el("span", {class: "error-text"}, `: ${message}`) : ""))) : ""))))
       : el("p", {class: "muted"}, "The history has no attempt of this run.")),
     section("Value", valueView(data.value)),
   ];
