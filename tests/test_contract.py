@@ -46,9 +46,9 @@ def test_a_request_reaches_the_run_as_it_was_made(tmp_path, inputs, inline):
 
 
 @pytest.mark.parametrize("document, message", [
-    ({"version": 2}, "the request has version 2, and this quarl reads version 1: quarl run and its workers "
+    ({"version": 1}, "the request has version 1, and this quarl reads version 2: quarl run and its workers "
                      "must be the same quarl"),
-    ({"version": 1, "inputs": {}}, "the request lacks or misstates 'attempt'"),
+    ({"version": 2, "inputs": {}}, "the request lacks or misstates 'attempt'"),
     ([], "the request is not a JSON object"),
 ])
 def test_a_request_this_quarl_cannot_read_is_refused(document, message):

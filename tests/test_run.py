@@ -163,7 +163,8 @@ def test_a_run_json_of_an_older_quarl_without_the_value_stamp_is_taken_at_its_wo
     numbers = project / "quarl-out" / "flow.source.numbers"
     record = json.loads((numbers / "run.json").read_text())
     assert sorted(record) == ["artifact_format", "asset", "attempt", "consumed", "fingerprint", "ok", "partition",
-                              "result_type", "serializer", "value_file", "value_mtime_ns", "value_size", "version"]
+                              "result_type", "serializer", "value_file", "value_mtime_ns", "value_sha256",
+                              "value_size", "version"]
     # As the orchestrator of an older quarl wrote it, without the stamp.
     (numbers / "run.json").write_text(json.dumps(
         {**{k: record[k] for k in ("artifact_format", "asset", "attempt", "consumed", "fingerprint", "partition",

@@ -27,7 +27,7 @@ import os
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, NamedTuple
 
-REQUEST_VERSION = 1
+REQUEST_VERSION = 2  # 2: where the run uploads its files (upload), for an output on an object store
 RECORD_VERSION = 2  # 1 was the orchestrator's run.json, written without a version
 INSPECTION_VERSION = 1
 
@@ -108,11 +108,11 @@ class Request:
     record, so that the record alone tells which run a published folder holds."""
 
     __slots__ = ("asset", "attempt", "consumed", "fingerprint", "folder", "function", "inputs",
-                 "module", "partition", "serializer")
+                 "module", "partition", "serializer", "upload")
 
     def __init__(self, *, attempt: str, asset: str, module: str, function: str, folder: str,
                  partition: Mapping[str, Any], fingerprint: str, consumed: Sequence[str | None],
-                 serializer: str | None, inputs: Mapping[str, Any]) -> None:
+                 serializer: str | None, inputs: Mapping[str, Any], upload: str | None = None) -> None:
         self.attempt = attempt
         self.asset = asset
         self.module = module
@@ -123,6 +123,10 @@ class Request:
         self.consumed = list(consumed)
         self.serializer = serializer  # serializer= as declared; None for JSON
         self.inputs = dict(inputs)
+        # Where the process uploads its folder's files once its record is written: the attempt's
+        # prefix on the object store that holds the output (its inputs' paths are URLs there
+        # too); None when quarl run publishes the folder itself.
+        self.upload = upload
 
     def values(self) -> Iterable[Value]:
         """Every upstream value the run reads."""
@@ -151,7 +155,8 @@ class Request:
         return {"version": REQUEST_VERSION, "attempt": self.attempt, "asset": self.asset,
                 "module": self.module, "function": self.function, "folder": self.folder,
                 "partition": self.partition, "fingerprint": self.fingerprint,
-                "consumed": self.consumed, "serializer": self.serializer, "inputs": inputs}
+                "consumed": self.consumed, "serializer": self.serializer, "inputs": inputs,
+                "upload": self.upload}
 
     @classmethod
     def from_document(cls, document: Any) -> Request:
@@ -173,7 +178,8 @@ class Request:
             return cls(attempt=document["attempt"], asset=document["asset"], module=document["module"],
                        function=document["function"], folder=document["folder"],
                        partition=document["partition"], fingerprint=document["fingerprint"],
-                       consumed=document["consumed"], serializer=document["serializer"], inputs=inputs)
+                       consumed=document["consumed"], serializer=document["serializer"], inputs=inputs,
+                       upload=document["upload"])
         except (KeyError, TypeError, AttributeError) as error:
             raise ContractError(f"the request lacks or misstates {error}") from None
 
@@ -240,7 +246,7 @@ class RunRecord:
 
     __slots__ = ("asset", "attempt", "consumed", "document", "error", "fingerprint", "format",
                  "hint", "ok", "partition", "result_type", "serializer", "value_file",
-                 "value_mtime_ns", "value_size", "version")
+                 "value_mtime_ns", "value_sha256", "value_size", "version")
 
     def __init__(self, document: Mapping[str, Any]) -> None:
         self.document = dict(document)
@@ -258,6 +264,7 @@ class RunRecord:
         self.result_type = get("result_type")
         self.value_size = get("value_size")
         self.value_mtime_ns = get("value_mtime_ns")
+        self.value_sha256 = get("value_sha256")
         self.error = get("error")
         self.hint = get("hint")
 
@@ -299,11 +306,31 @@ _BUILT_IN_FORMATS = frozenset({"json", "pickle", "parquet", "numpy"})
 def success_record(request: Request, *, value_file: str, artifact_format: str, serializer: str | None,
                    result_type: str | None) -> dict[str, Any]:
     """The record of a run that has written its value file into its folder."""
-    stat = os.stat(os.path.join(request.folder, value_file))
+    path = os.path.join(request.folder, value_file)
+    stat = os.stat(path)
     return {**_identity(request), "ok": True, "value_file": value_file,
             "artifact_format": artifact_format, "serializer": own_serializer(serializer),
             "result_type": result_type, "value_size": stat.st_size,
-            "value_mtime_ns": stat.st_mtime_ns}
+            "value_mtime_ns": stat.st_mtime_ns, "value_sha256": value_digest(path)}
+
+
+def value_digest(path: str) -> str:
+    """The SHA-256 of a value: its file's bytes, or for a value that is a folder, each of its
+    files' path (relative, "/"-separated) and digest, in the order of their paths."""
+    import hashlib
+
+    def of_file(name: str) -> bytes:
+        with open(name, "rb") as file:
+            return hashlib.file_digest(file, "sha256").digest()
+
+    if not os.path.isdir(path):
+        return of_file(path).hex()
+    files = sorted(os.path.relpath(os.path.join(parent, name), path).replace(os.sep, "/")
+                   for parent, _, names in os.walk(path) for name in names)
+    whole = hashlib.sha256()
+    for relative in files:
+        whole.update(relative.encode() + b"\0" + of_file(os.path.join(path, relative)))
+    return whole.hexdigest()
 
 
 def failure_record(request: Request, error: str, error_type: str | None,

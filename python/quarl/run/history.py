@@ -14,7 +14,7 @@ import shutil
 import sqlite3
 import tempfile
 import time
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from contextlib import contextmanager
 from dataclasses import dataclass
 from typing import Any, NamedTuple
@@ -170,6 +170,8 @@ class History:
         self._db = connection
         self.path = path
         self._scratch = scratch
+        # Told after every commit (an output on an object store uploads a snapshot then).
+        self.on_commit: Callable[[History], None] | None = None
 
     @classmethod
     def open(cls, out: str, create: bool) -> History | None:
@@ -228,12 +230,14 @@ class History:
             cursor = self._db.execute("INSERT INTO invocation(started, command) VALUES (?, ?)",
                                       (time.time(), command))
         assert cursor.lastrowid is not None
+        self._committed()
         return cursor.lastrowid
 
     def finish(self, invocation: int, exit_status: int) -> None:
         with _reading(self.path):
             self._db.execute("UPDATE invocation SET finished = ?, exit_status = ? WHERE id = ?",
                              (time.time(), exit_status, invocation))
+        self._committed()
 
     def add(self, invocation: int, attempts: Iterable[AttemptRecord]) -> None:
         """Records finished attempts, all in one transaction."""
@@ -253,6 +257,25 @@ class History:
                 if self._db.in_transaction:
                     self._db.execute("ROLLBACK")
                 raise
+        self._committed()
+
+    def _committed(self) -> None:
+        if self.on_commit is not None:
+            self.on_commit(self)
+
+    def snapshot(self, path: str) -> None:
+        """Copies the history as committed into a new database file PATH."""
+        copy = sqlite3.connect(path)
+        try:
+            with _reading(self.path):
+                self._db.backup(copy)
+        finally:
+            copy.close()
+
+    def keep(self, scratch: tempfile.TemporaryDirectory[str], shown: str) -> None:
+        """This history is a copy in SCRATCH, removed on close; messages name it SHOWN."""
+        self._scratch = scratch
+        self.path = shown
 
     def latest(self) -> list[AttemptRecord]:
         """The last attempt of every run the history knows, in plan order; a run pruned since

@@ -9,20 +9,20 @@ executors, scheduler, history); the command line only parses and prints.
 from __future__ import annotations
 
 import enum
-import fcntl
 import os
 import sys
-from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 
 from quarl.errors import QuarlError
-from quarl.run import display, layout, report, select
+from quarl.run import display, report, select
 from quarl.run.executors.base import Executor, WorkerEnvironment
 from quarl.run.executors.processes import project_file
 from quarl.run.history import History, HistoryError
 from quarl.run.plan import Plan, build_plan
 from quarl.run.scheduler import Options, RunResult, Scheduler
+from quarl.run.storage import Storage, open_storage
+from quarl.run.storage.local import locked  # noqa: F401  (one quarl run per output folder)
 
 
 class RunError(QuarlError):
@@ -63,6 +63,7 @@ class RunReport:
     ending: Ending
     stopped: str | None = None  # why the runs stopped before their end: the history or executor failed
     shown: set[int] | None = None  # the runs the table lists besides those that ran; None: all
+    warnings: Sequence[str] = ()  # what went wrong without changing any run's outcome
 
 
 def run_project(request: RunRequest) -> RunReport:
@@ -70,28 +71,39 @@ def run_project(request: RunRequest) -> RunReport:
     found = inspect_project(request.targets, environment)
     plan = plan_of(found)
     chosen = select_runs(plan, request)
-    try:
-        os.makedirs(request.out, exist_ok=True)
-    except OSError as error:
-        raise RunError(f"cannot create the output folder: {error}") from None
-    out = os.path.abspath(request.out)  # what every stage below takes
-    with locked(request.out), _history(request.out) as history:
-        recover(out, plan)
-        executor = make_executor(request, environment, plan, found, out)
+    storage = open_storage(request.out)
+    if not storage.remote:
         try:
-            invocation = history.begin(request.command)
-            scheduler = execute(plan, chosen.runs, chosen.forced, request, out, executor, history, invocation)
-        finally:
-            executor.close()
-        results, stopped = scheduler.results_in_order, scheduler.reason
-        ending = _ending(results, scheduler.interrupted, stopped)
-        if not scheduler.history_failed:  # said already, and no use asking it again
-            try:
-                history.finish(invocation, int(ending))
-            except HistoryError as error:
-                # Every run is recorded; the table is still due, with why the end is not.
-                stopped = str(error)
-                ending = _ending(results, scheduler.interrupted, stopped)
+            os.makedirs(request.out, exist_ok=True)
+        except OSError as error:
+            raise RunError(f"cannot create the output folder: {error}") from None
+    try:
+        with storage.locked(), storage.history() as history:
+            done = _run_locked(request, environment, plan, found, chosen, storage, history)
+    finally:
+        storage.close()
+    return RunReport(done.results, done.ending, done.stopped, done.shown, list(storage.warnings))
+
+
+def _run_locked(request: RunRequest, environment: WorkerEnvironment, plan: Plan, found: report.Report,
+                chosen: select.RunSelection, storage: Storage, history: History) -> RunReport:
+    storage.recover(plan)
+    executor = make_executor(request, environment, plan, found, storage)
+    try:
+        invocation = history.begin(request.command)
+        scheduler = execute(plan, chosen.runs, chosen.forced, request, storage, executor, history,
+                            invocation)
+    finally:
+        executor.close()
+    results, stopped = scheduler.results_in_order, scheduler.reason
+    ending = _ending(results, scheduler.interrupted, stopped)
+    if not scheduler.history_failed:  # said already, and no use asking it again
+        try:
+            history.finish(invocation, int(ending))
+        except HistoryError as error:
+            # Every run is recorded; the table is still due, with why the end is not.
+            stopped = str(error)
+            ending = _ending(results, scheduler.interrupted, stopped)
     return RunReport(results, ending, stopped, chosen.shown)
 
 
@@ -130,18 +142,14 @@ def select_runs(plan: Plan, request: RunRequest) -> select.RunSelection:
     return select.select_runs(plan, request.patterns, request.options.force)
 
 
-def recover(out: str, plan: Plan) -> None:
-    """Tidies what a `quarl run` or `quarl prune` that died left in the output folder (OUT
-    absolute)."""
-    layout.recover_output(out, plan)
-
-
 def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Plan,
-                  found: report.Report, out: str) -> Executor:
+                  found: report.Report, storage: Storage) -> Executor:
     """The executor that the options name: on this machine, warm or fresh, or on a Dask cluster."""
     modules = list(dict.fromkeys(asset.module for asset in plan.assets))
     kind = "project" if request.preload else "libraries"
     preload = modules if request.preload else library_modules(found, environment)
+    preload = [*storage.preload, *preload]
+    out = storage.out
     if request.executor == "dask":
         try:
             from quarl.run.executors import dask
@@ -155,13 +163,13 @@ def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Pla
     if request.warm:
         from quarl.run.executors.warm import warm_executor
 
-        return warm_executor(slots, environment, preload, os.path.join(request.out, ".quarl-warm.log"), kind)
+        return warm_executor(slots, environment, preload, os.path.join(storage.logs, ".quarl-warm.log"), kind)
     from quarl.run.executors.local import FreshExecutor
 
     return FreshExecutor(slots, environment)
 
 
-def execute(plan: Plan, selection: list[int], forced: set[int], request: RunRequest, out: str,
+def execute(plan: Plan, selection: list[int], forced: set[int], request: RunRequest, out: Storage,
             executor: Executor, history: History, invocation: int) -> Scheduler:
     """Runs the selection, showing its progress; returns the scheduler that ran it."""
     shown = display.make_display(len(selection))
@@ -180,29 +188,3 @@ def _ending(results: Sequence[RunResult], interrupted: bool, stopped: str | None
     if stopped is not None or any(not r.status.usable for r in results):
         return Ending.FAILED
     return Ending.OK
-
-
-@contextmanager
-def locked(out: str) -> Iterator[None]:
-    """One `quarl run` at a time per output folder: two would publish over each other."""
-    try:
-        lock = open(os.path.join(out, ".quarl.lock"), "a")
-    except OSError as error:
-        raise RunError(f"cannot write in the output folder {out}: {error.strerror or error}") from None
-    with lock:
-        try:
-            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise RunError(f"another quarl run is using {out}") from None
-        yield
-
-
-@contextmanager
-def _history(out: str) -> Iterator[History]:
-    """The output folder's history, open for writing."""
-    history = History.open(out, create=True)
-    assert history is not None
-    try:
-        yield history
-    finally:
-        history.close()
