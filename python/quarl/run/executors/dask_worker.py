@@ -2,17 +2,21 @@
 attempt's worker there (fresh, or forked from this Dask worker's warm servers) and returns how it
 ended, the kill of attempts sent by client.run, and the check of the contract before any run.
 
-Nothing here decides an outcome or publishes: the attempt's folder is on a file system that
-`quarl run` sees at the same path, and `quarl run` does that itself.
+Nothing here decides an outcome or publishes. With an output folder, the attempt's folder is on a
+file system that `quarl run` sees at the same path; with an output on an object store, the attempt
+runs in a scratch folder of this machine, which its process uploads from, and which goes once the
+process has ended.
 """
 
 from __future__ import annotations
 
 import os
 import secrets
+import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -66,6 +70,14 @@ _pools: dict[str, WarmPool] = {}  # this worker's warm servers, by the quarl run
 def run_worker(launch: Launch, environment: WorkerEnvironment, out: str, isolation: Isolation) -> WorkerExit:
     """The Dask task of one attempt."""
     here = _here(environment)
+    scratch = None
+    if launch.request is not None:
+        # The attempt uploads its files itself: it runs in a folder of this machine.
+        request = launch.request
+        scratch = os.path.join(_scratch(), launch.key)
+        os.makedirs(scratch)
+        request.folder = scratch
+        launch = Launch(launch.key, tuple(request.arguments()), scratch, request)
     try:
         with _lock:
             if launch.key in _stopped:
@@ -88,6 +100,24 @@ def run_worker(launch: Launch, environment: WorkerEnvironment, out: str, isolati
         with _lock:
             _running.pop(launch.key, None)
             _stopped.discard(launch.key)
+        if scratch is not None:
+            shutil.rmtree(scratch, ignore_errors=True)
+
+
+_scratch_root: list[str] = []
+
+
+def _scratch() -> str:
+    """This Dask worker process's folder of attempts (and of the inputs they downloaded, which
+    name attempts that never change), removed with the process."""
+    with _lock:
+        if not _scratch_root:
+            import atexit
+
+            root = tempfile.mkdtemp(prefix="quarl-dask-")
+            atexit.register(shutil.rmtree, root, True)
+            _scratch_root.append(root)
+        return _scratch_root[0]
 
 
 class _Fresh:
@@ -111,6 +141,7 @@ def _start(launch: Launch, here: WorkerEnvironment, out: str, isolation: Isolati
 
 
 def _warm_pool(environment: WorkerEnvironment, out: str, isolation: Isolation) -> WarmPool:
+    logs = _scratch() if "://" in out else out
     with _lock:
         pool = _pools.get(isolation.invocation)
         if pool is None:
@@ -119,7 +150,7 @@ def _warm_pool(environment: WorkerEnvironment, out: str, isolation: Isolation) -
             _pools.clear()
             worker = distributed.get_worker()
             slots = getattr(getattr(worker, "state", worker), "nthreads", 1)
-            log = os.path.join(out, f".quarl-warm.{socket.gethostname()}.{os.getpid()}.log")
+            log = os.path.join(logs, f".quarl-warm.{socket.gethostname()}.{os.getpid()}.log")
             pool = _pools[isolation.invocation] = WarmPool(slots, environment, isolation.preload, log, isolation.kind)
     return pool
 
@@ -162,15 +193,21 @@ def check_worker(out: str, token_path: str, token: str, modules: Sequence[str],
                  environment: WorkerEnvironment) -> list[str]:
     """What this worker lacks to run the plan, as messages; run on every worker."""
     problems = []
-    try:
-        with open(token_path, encoding="ascii") as file:
-            seen = file.read() == token
-    except OSError:
-        seen = False
+    if "://" in out:
+        # No file system in common: the output's store must answer this worker.
+        problems += _store_problems(out)
+        seen = True
+        token_path = ""
+    else:
+        try:
+            with open(token_path, encoding="ascii") as file:
+                seen = file.read() == token
+        except OSError:
+            seen = False
     if not seen:
         problems.append(f"does not see the output folder {out} that quarl run writes (it must be on "
                         "a file system shared by every machine, at the same path)")
-    else:
+    elif token_path:
         probe = f"{token_path}.{secrets.token_hex(4)}"  # workers on two machines may share a pid
         try:
             with open(probe, "x"):
@@ -196,3 +233,18 @@ def check_worker(out: str, token_path: str, token: str, modules: Sequence[str],
                             f"nor in {os.pathsep.join(environment.path)})")
     return problems
 
+
+
+def _store_problems(out: str) -> list[str]:
+    """Whether this worker reaches the object store at OUT with its own credentials: it reads the
+    lease that quarl run holds there."""
+    from quarl.errors import QuarlError
+    from quarl.run.storage.objects import LEASE, ObjectStorage
+
+    try:
+        storage = ObjectStorage(out, local=tempfile.gettempdir())
+        if storage.store.get(storage.key(LEASE)) is None:
+            return [f"does not see the lease of quarl run in {out}"]
+    except (OSError, QuarlError) as error:
+        return [f"cannot reach {out}: {error}"]
+    return []
