@@ -134,6 +134,10 @@ def _parser() -> argparse.ArgumentParser:
     _targets(prune)
     _out(prune)
     prune.add_argument("--dry-run", action="store_true", help="print what would be removed, remove nothing")
+    prune.add_argument("--grace", type=_delay, default=3600.0, metavar="S",
+                       help="on an object store: remove attempts that no pointer names, and incomplete "
+                       "uploads, only once they are S seconds old (default 3600): a younger one may be "
+                       "a run's that is still uploading")
 
     graph = commands.add_parser(
         "graph", help="the plan as a graph (mermaid, dot or svg)",
@@ -177,7 +181,8 @@ def _select(parser: argparse.ArgumentParser, what: str) -> None:
 
 def _out(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--out", default="quarl-out", metavar="DIR",
-                        help="the output folder (default: %(default)s)")
+                        help="the output folder (default: %(default)s), or an object store: "
+                        "s3://BUCKET/PREFIX (pip install 'quarl[s3]')")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -241,6 +246,8 @@ def run_command(args: argparse.Namespace) -> int:
     with _reader_may_leave():
         display.write_results(report.results, report.ending, sys.stdout, as_json=args.json,
                               shown=report.shown)
+    for warning in report.warnings:
+        print(f"{PROG} run: warning: {warning}", file=sys.stderr)
     if report.stopped is not None:
         print(f"{PROG} run: stopped: {report.stopped}", file=sys.stderr)
     if report.ending == pipeline.Ending.INTERRUPTED:
@@ -291,20 +298,22 @@ def _reader_may_leave() -> Iterator[None]:
 def status_command(args: argparse.Namespace) -> int:
     from dataclasses import replace
 
-    from quarl.run import display, layout, select
-    from quarl.run.history import History
+    from quarl.run import display, select
     from quarl.run.status import Status
+    from quarl.run.storage import open_storage
 
     _no_runs_as_targets(args)
-    history = History.open(args.out, create=False)
+    storage = open_storage(args.out)
+    history = storage.read_history()
     if history is None:
         raise UsageError(f"no run history in {args.out} (quarl run writes it)")
     try:
         attempts = history.latest()
     finally:
         history.close()
-    attempts = [replace(a, status=Status.CHANGED) if a.status == Status.SUCCEEDED and a.folder
-                and layout.changed_outside(a.folder) else a for a in attempts]
+    changed = storage.changed_outside([a.folder for a in attempts if a.status == Status.SUCCEEDED and a.folder])
+    attempts = [replace(a, status=Status.CHANGED) if a.status == Status.SUCCEEDED and a.folder in changed
+                else a for a in attempts]
     patterns = _patterns(args)
     plan = _plan(args) if args.targets else None
     chosen = select.select_records(attempts, patterns, args.failed, plan)
@@ -319,12 +328,12 @@ def status_command(args: argparse.Namespace) -> int:
 
 def graph_command(args: argparse.Namespace) -> int:
     from quarl.run import graph
-    from quarl.run.history import History
     from quarl.run.status import Status
+    from quarl.run.storage import open_storage
 
     plan = _plan(args)
     statuses: dict[str, Status] = {}
-    history = History.open(args.out, create=False)
+    history = open_storage(args.out).read_history()
     if history is not None:
         try:
             statuses = graph.asset_statuses(history.latest())
@@ -345,8 +354,18 @@ def graph_command(args: argparse.Namespace) -> int:
 
 def prune_command(args: argparse.Namespace) -> int:
     from quarl.run import pipeline, prune
+    from quarl.run.storage import is_url, open_storage
 
     plan = _plan(args)
+    if is_url(args.out):
+        from quarl.run.storage.objects import ObjectStorage
+
+        storage = open_storage(args.out)
+        assert isinstance(storage, ObjectStorage)
+        with nullcontext() if args.dry_run else storage.locked(), _reader_may_leave():
+            prune.prune_store(plan, storage, shlex.join([PROG, *args.argv]), args.dry_run, args.grace,
+                              sys.stdout)
+        return EXIT_OK
     prune.check(args.out)
     # A dry run only reads, as `quarl status` does: it needs no lock, and leaves no lock file.
     with nullcontext() if args.dry_run else pipeline.locked(args.out), _reader_may_leave():

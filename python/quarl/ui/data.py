@@ -85,7 +85,8 @@ def _cut(items: list[Any], total: int) -> dict[str, Any]:
 class Project:
     def __init__(self, plan: Plan, out: str) -> None:
         self.plan = plan
-        self.out = os.path.abspath(out)
+        self.folders = files.folders_of(out)
+        self.out = self.folders.out
         self.assets = {asset.key: asset for asset in plan.assets}
         self.runs_of: dict[str, list[Run]] = {asset.key: [] for asset in plan.assets}
         self.folder_name: list[str] = []  # per run: its partition folder's name, "" for none
@@ -103,14 +104,9 @@ class Project:
             for name in upstream:
                 self.downstream[name].append(key)
 
-    @property
-    def root(self) -> str:
-        """The output folder's real path, looked up at each use: it may be made after we start."""
-        return os.path.realpath(self.out)
-
     @contextmanager
     def history(self) -> Iterator[History | None]:
-        history = History.open(self.out, create=False)
+        history = self.folders.history()
         try:
             yield history
         finally:
@@ -122,8 +118,6 @@ class Project:
             return {}
         return {(r.asset, r.partition): r for r in history.latest_brief(asset)}
 
-    def _paths(self, run: Run) -> layout.RunPaths:
-        return layout.RunPaths(self.out, run.asset.key, run.partition)
 
     # --- what every page polls -------------------------------------------------------------------
 
@@ -182,7 +176,8 @@ class Project:
             shown = (runs[0], 0.0)
         value = None
         if shown is not None:
-            preview = files.preview(self.root, self._paths(shown[0]).published)
+            folder = self.folders.published(shown[0].asset.key, shown[0].partition)
+            preview = self.folders.preview(folder) if folder is not None else None
             if preview is not None:
                 value = {"partition": self.folder_name[shown[0].index], "label": shown[0].label, **preview}
         return {
@@ -210,15 +205,15 @@ class Project:
         run = self.run_by_name.get((key, partition))
         if run is None:
             raise NotFound(f"no run {key!r} [{partition}] in this project")
-        paths = self._paths(run)
-        root = self.root
+        folders = self.folders
         with self.history() as history:
             latest = self._latest(history)
             attempts = history.attempts(key, partition) if history is not None else []
-        document = files.read_record(root, os.path.join(paths.published, contract.RUN_RECORD))
+        published_folder = folders.published(run.asset.key, run.partition)
+        document = folders.record(published_folder, contract.RUN_RECORD) if published_folder else None
         record = contract.RunRecord(document) if document is not None else None
         decision = contract.decision_of(
-            files.read_record(root, os.path.join(paths.published, contract.DECISION_RECORD)), record)
+            folders.record(published_folder, contract.DECISION_RECORD) if published_folder else None, record)
         consumed = record.consumed if record else None
         upstream = []
         for position, index in enumerate(itertools.islice(run.upstream(), LIST_LIMIT)):
@@ -230,18 +225,20 @@ class Project:
                       for i in self.plan.downstream[run.index][:LIST_LIMIT]]
         last = latest.get((key, partition))
         failed = None
-        if last is not None and last.status.failed:
-            failed = {"folder": self._relative(paths.failed), "stdout": files.log_tail(
-                root, os.path.join(paths.failed, "stdout.log")), "stderr": files.log_tail(
-                root, os.path.join(paths.failed, "stderr.log"))}
+        failed_folder = folders.failed(run.asset.key, run.partition) \
+            if last is not None and last.status.failed else None
+        if failed_folder is not None:
+            failed = {"folder": folders.relative(failed_folder),
+                      "stdout": folders.log_tail(failed_folder, "stdout.log"),
+                      "stderr": folders.log_tail(failed_folder, "stderr.log")}
         published = None
-        if record is not None:
-            published = {"folder": self._relative(paths.published), "attempt": record.attempt,
+        if record is not None and published_folder is not None:
+            published = {"folder": folders.relative(published_folder), "attempt": record.attempt,
                          "started": decision and decision.get("started"),
                          "duration": decision and decision.get("duration"),
                          "fingerprint": record.fingerprint,
-                         "stdout": files.log_tail(root, os.path.join(paths.published, "stdout.log")),
-                         "stderr": files.log_tail(root, os.path.join(paths.published, "stderr.log"))}
+                         "stdout": folders.log_tail(published_folder, "stdout.log"),
+                         "stderr": folders.log_tail(published_folder, "stderr.log")}
         return {
             "asset": key, "partition": partition, "label": run.label,
             "partitioned": run.asset.partitioned,
@@ -252,11 +249,8 @@ class Project:
             "upstream": _cut(upstream, sum(len(item.upstream) for item in run.inputs)),
             "downstream": _cut(downstream, len(self.plan.downstream[run.index])),
             "published": published, "failed": failed,
-            "value": files.preview(root, paths.published),
+            "value": folders.preview(published_folder) if published_folder else None,
         }
-
-    def _relative(self, path: str) -> str:
-        return os.path.relpath(path, self.out)
 
     # --- one `quarl run` --------------------------------------------------------------------------
 

@@ -167,30 +167,17 @@ class Handler(BaseHTTPRequestHandler):
             self._send(HTTPStatus.OK, found[1], found[0])
 
     def _file(self, encoded: str) -> None:
-        real = files.resolve_url_path(self.server.project.root, encoded)
-        if real is None:
+        opened = self.server.project.folders.open(encoded)
+        if opened is None:
             self._text(HTTPStatus.NOT_FOUND, "not found in the output folder\n")
             return
-        try:
-            file = open(real, "rb")
-        except OSError:
-            self._text(HTTPStatus.NOT_FOUND, "not found in the output folder\n")
-            return
-        with file:
-            size = os.fstat(file.fileno()).st_size
-            if real.endswith(_TEXT_SUFFIXES):
-                self._headers(HTTPStatus.OK, "text/plain; charset=utf-8", size)
-            else:
-                self._headers(HTTPStatus.OK, "application/octet-stream", size,
-                              **{"Content-Disposition": "attachment"})
-            # A log may grow while it is sent: no more than the length announced.
-            left = size
-            while left > 0:
-                chunk = file.read(min(left, 1 << 16))
-                if not chunk:
-                    break
-                self.wfile.write(chunk)
-                left -= len(chunk)
+        if opened.name.endswith(_TEXT_SUFFIXES):
+            self._headers(HTTPStatus.OK, "text/plain; charset=utf-8", opened.size)
+        else:
+            self._headers(HTTPStatus.OK, "application/octet-stream", opened.size,
+                          **{"Content-Disposition": "attachment"})
+        for chunk in opened.chunks:
+            self.wfile.write(chunk)
 
 
 def serve(project: Project, host: str, port: int, stream: IO[str] = sys.stdout) -> None:

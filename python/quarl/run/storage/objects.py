@@ -94,7 +94,7 @@ class ObjectStorage:
         self.shown = url
         self.out = url.rstrip("/")
         root, self.base = split_url(self.out)
-        self.store = store if store is not None else open_store(root)
+        self.store = store if store is not None else open_store(root, url)
         self.local = local or cache_folder(self.out)
         self.scratch = os.path.join(self.local, "scratch")
         self.logs = self.local

@@ -63,6 +63,9 @@ class Store(Protocol):
 
     def get_many(self, keys: Sequence[str]) -> list[tuple[bytes, str] | None]: ...
 
+    def head(self, key: str) -> str | None:
+        """The object's ETag; None when there is none."""
+
     def read_range(self, key: str, start: int, length: int) -> tuple[bytes, int] | None:
         """Up to LENGTH bytes from START (negative: from the end) and the object's size."""
 
@@ -116,6 +119,10 @@ class MemoryStore:
 
     def get_many(self, keys: Sequence[str]) -> list[tuple[bytes, str] | None]:
         return [self.get(key) for key in keys]
+
+    def head(self, key: str) -> str | None:
+        found = self.get(key)
+        return None if found is None else found[1]
 
     def read_range(self, key: str, start: int, length: int) -> tuple[bytes, int] | None:
         found = self.get(key)
@@ -267,6 +274,17 @@ class S3Store:
             [lambda key=key: self._get(key) for key in keys]))
         return found
 
+    def head(self, key: str) -> str | None:
+        async def head() -> str | None:
+            try:
+                answer = await self._call("head_object", Key=self._key(key))
+            except FileNotFoundError:
+                return None
+            return str(answer["ETag"])
+
+        found: str | None = self._run(head())
+        return found
+
     def read_range(self, key: str, start: int, length: int) -> tuple[bytes, int] | None:
         async def read() -> tuple[bytes, int] | None:
             wanted = f"bytes={start}" if start < 0 else f"bytes={start}-{start + length - 1}"
@@ -360,7 +378,8 @@ class S3Store:
         self._run(self._call("abort_multipart_upload", Key=self._key(upload.key), UploadId=upload.upload_id))
 
 
-def open_store(url: str) -> Store:
+def open_store(url: str, shown: str | None = None) -> Store:
+    """The store at URL (scheme://BUCKET); SHOWN is what messages call it."""
     scheme = url.partition("://")[0].lower()
     if scheme == "s3":
         bucket = url[len("s3://"):].partition("/")[0]
@@ -369,5 +388,5 @@ def open_store(url: str) -> Store:
         return S3Store(url)
     if scheme == "memory":
         return MemoryStore.named(url)
-    raise StorageError(f"{url}: quarl publishes a run with a conditional write (If-Match, If-None-Match), "
+    raise StorageError(f"{shown or url}: quarl publishes a run with a conditional write (If-Match, If-None-Match), "
                        f"and has been tested with S3's only; {scheme}:// is not supported yet")
