@@ -29,6 +29,9 @@ T = TypeVar("T")
 
 # Requests of one batch in flight at once (reads of pointers, uploads of an attempt's files).
 CONCURRENCY = 64
+# A file of twice this size or more is uploaded in parts of this size, at once (S3 takes parts of
+# 5 MiB and more); a smaller one in one request.
+PART_SIZE = 8 << 20
 
 
 class Refused(Exception):
@@ -111,6 +114,13 @@ class MemoryStore:
             if store is None:
                 store = cls._named[url] = cls(url)
             return store
+
+    @classmethod
+    def register(cls, store: MemoryStore) -> MemoryStore:
+        """Makes STORE the one that its URL names in this process."""
+        with cls._naming:
+            cls._named[store.url] = store
+        return store
 
     def get(self, key: str) -> tuple[bytes, str] | None:
         with self._lock:
@@ -316,7 +326,7 @@ class S3Store:
     def upload(self, pairs: Sequence[tuple[str, str]]) -> None:
         async def one(path: str, key: str) -> None:
             try:
-                await self.fs._put_file(path, f"{self.bucket}/{self._key(key)}")
+                await self.fs._put_file(path, f"{self.bucket}/{self._key(key)}", chunksize=PART_SIZE)
             except BaseException as error:
                 raise self._translated(error) from None
 

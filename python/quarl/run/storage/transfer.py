@@ -33,7 +33,9 @@ def split_url(url: str) -> tuple[str, str]:
 def store_of(root: str) -> Store:
     store = _stores.get(root)
     if store is None:
-        store = _stores[root] = open_store(root)
+        store = open_store(root)
+        if not root.startswith("memory:"):  # a store in memory is the one its name names now
+            _stores[root] = store
     return store
 
 
