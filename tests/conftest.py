@@ -56,19 +56,38 @@ needs_s3 = pytest.mark.skipif(not (_installed("s3fs") and _installed("moto")),
                               reason="no s3 extra (s3fs) or no moto server")
 
 
+# moto's ThreadedMotoServer in a process of its own: in the tests' process, its threads would
+# share one interpreter with the readers and writers that the tests start.
+_MOTO = """\
+import logging, sys
+from moto.server import ThreadedMotoServer
+logging.getLogger("werkzeug").setLevel(logging.ERROR)
+server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
+server.start()
+print("%s:%d" % server.get_host_and_port(), flush=True)
+sys.stdin.read()
+server.stop()
+"""
+
+
 @pytest.fixture(scope="session")
 def moto_endpoint():
     """moto's S3 server on 127.0.0.1 (a free port), for the session."""
-    import logging
+    import subprocess
 
-    from moto.server import ThreadedMotoServer
-
-    logging.getLogger("werkzeug").setLevel(logging.ERROR)
-    server = ThreadedMotoServer(ip_address="127.0.0.1", port=0, verbose=False)
-    server.start()
-    host, port = server.get_host_and_port()
-    yield f"http://{host}:{port}"
-    server.stop()
+    server = subprocess.Popen([sys.executable, "-c", _MOTO], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              text=True, env={**os.environ, **sanitizer_env()})
+    try:
+        address = server.stdout.readline().strip()
+        assert address, "moto's server did not start"
+        yield f"http://{address}"
+    finally:
+        server.stdin.close()
+        try:
+            server.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            server.kill()
+            server.wait()
 
 
 @pytest.fixture

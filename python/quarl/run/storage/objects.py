@@ -106,6 +106,7 @@ class ObjectStorage:
         # The pointers read and written by this quarl run: the lease makes it their one writer.
         self._pointers: dict[str, tuple[dict[str, Any] | None, str | None]] = {}
         self._records: dict[str, contract.RunRecord] = {}  # attempt id: its run.json, once read
+        self._own_scratch = False
 
     # --- keys ------------------------------------------------------------------------------------
 
@@ -261,9 +262,10 @@ class ObjectStorage:
 
     def recover(self, plan: Plan) -> None:
         # Attempts of a killed quarl run are left in the store for prune; only this machine's
-        # scratch goes.
+        # scratch goes. Called under the lease: the scratch is this quarl run's from now on.
         shutil.rmtree(self.scratch, ignore_errors=True)
         os.makedirs(self.scratch, exist_ok=True)
+        self._own_scratch = True
 
     # --- the lease and the history --------------------------------------------------------------
 
@@ -392,7 +394,8 @@ class ObjectStorage:
                 if document is None or document.get("attempt") != attempt}
 
     def close(self) -> None:
-        shutil.rmtree(self.scratch, ignore_errors=True)
+        if self._own_scratch:  # never another quarl run's, refused its lease
+            shutil.rmtree(self.scratch, ignore_errors=True)
 
 
 def pointer_document(record: contract.RunRecord) -> dict[str, Any]:
