@@ -22,7 +22,7 @@ from quarl.run.history import History, HistoryError
 from quarl.run.plan import Plan, build_plan
 from quarl.run.scheduler import Options, RunResult, Scheduler
 from quarl.run.storage import Storage, open_storage
-from quarl.run.storage.local import locked  # noqa: F401  (one quarl run per output folder)
+from quarl.run.storage.local import locked as locked  # one quarl run per output folder
 
 
 class RunError(QuarlError):

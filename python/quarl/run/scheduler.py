@@ -84,9 +84,10 @@ class Scheduler:
         if isinstance(out, str):  # an absolute folder
             from quarl.run.storage.local import LocalStorage
 
-            out = LocalStorage(out, out_as_typed)
-        self.storage = out
-        self.attempts = Attempts(executor, out, overlap=not options.fail_fast)
+            self.storage: Storage = LocalStorage(out, out_as_typed)
+        else:
+            self.storage = out
+        self.attempts = Attempts(executor, self.storage, overlap=not options.fail_fast)
         self.history = history
         self.invocation = invocation
         self.display = display

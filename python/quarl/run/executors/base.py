@@ -309,9 +309,9 @@ class Attempt:
             self._decide(Status.SUCCEEDED, None)
         except (OSError, QuarlError) as error:
             return self.failed(f"could not publish the run: {error}")
-        error = self.storage.publish([job])[0]
-        if error is not None:
-            return self.failed(f"could not publish the run: {error}")
+        refused = self.storage.publish([job])[0]
+        if refused is not None:
+            return self.failed(f"could not publish the run: {refused}")
         folder = self.storage.published_folder(job)
         return self.outcome(Status.SUCCEEDED, exit_status=status, result_type=_result_type(record),
                             folder=folder, value=record.value(folder))

@@ -42,9 +42,14 @@ class Place(Protocol):
     asset's key), `published` where its published run is, `failed` where its last failure is kept;
     `attempt(id)` is the local folder an attempt's process writes into."""
 
-    name: str
-    published: str
-    failed: str
+    @property
+    def name(self) -> str: ...
+
+    @property
+    def published(self) -> str: ...
+
+    @property
+    def failed(self) -> str: ...
 
     def attempt(self, attempt_id: str) -> str: ...
 
@@ -56,18 +61,21 @@ class Storage(Protocol):
     remote: bool
     broken: str | None  # why no more runs may be published (a lost lease), once it is so
     preload: Sequence[str]  # what a warm server imports so that each run need not
-    warnings: Sequence[str]  # what went wrong without changing any run's outcome
+
+    @property
+    def warnings(self) -> Sequence[str]:
+        """What went wrong without changing any run's outcome."""
 
     def place(self, asset_key: str, partition: tuple[tuple[str, str], ...]) -> Place: ...
 
-    def upload_to(self, place: Place, attempt_id: str) -> str | None:
+    def upload_to(self, place: Any, attempt_id: str) -> str | None:
         """Where the attempt's process uploads its files when it is done; None: it leaves them in
         its folder, where quarl run publishes them."""
 
-    def read_ahead(self, places: Sequence[Place]) -> None:
+    def read_ahead(self, places: Sequence[Any]) -> None:
         """Reads what published_run will be asked of these places, all at once."""
 
-    def published_run(self, place: Place) -> tuple[contract.RunRecord, contract.Value] | None:
+    def published_run(self, place: Any) -> tuple[contract.RunRecord, contract.Value] | None:
         """The published run's record and value, when it is whole; else None."""
 
     def occupied(self, asset_key: str, partitioned: bool) -> str | None:

@@ -280,8 +280,10 @@ class S3Store:
         return found
 
     def get_many(self, keys: Sequence[str]) -> list[tuple[bytes, str] | None]:
-        found: list[tuple[bytes, str] | None] = self._run(self._gathered(
-            [lambda key=key: self._get(key) for key in keys]))
+        def reading(key: str) -> Callable[[], Any]:
+            return lambda: self._get(key)
+
+        found: list[tuple[bytes, str] | None] = self._run(self._gathered([reading(key) for key in keys]))
         return found
 
     def head(self, key: str) -> str | None:
@@ -330,7 +332,10 @@ class S3Store:
             except BaseException as error:
                 raise self._translated(error) from None
 
-        self._run(self._gathered([lambda p=path, k=key: one(p, k) for path, key in pairs]))
+        def sending(path: str, key: str) -> Callable[[], Any]:
+            return lambda: one(path, key)
+
+        self._run(self._gathered([sending(path, key) for path, key in pairs]))
 
     def download(self, key: str, path: str) -> None:
         async def get() -> None:

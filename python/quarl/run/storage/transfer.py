@@ -105,7 +105,8 @@ def upload_attempt(folder: str, url: str, skip: frozenset[str] = frozenset()) ->
     """Uploads the files of FOLDER under URL, its run.json last (when there is one)."""
     root, prefix = split_url(url)
     store = store_of(root)
-    pairs, last = [], []
+    pairs: list[tuple[str, str]] = []
+    last: list[tuple[str, str]] = []
     for relative in sorted(_files(folder)):
         if relative in skip or os.path.basename(relative).startswith(".quarl-tmp-"):
             continue
