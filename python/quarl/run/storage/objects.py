@@ -174,6 +174,13 @@ class ObjectStorage:
         os.makedirs(job.attempt)
 
     def attempt_record(self, job: Job) -> contract.RunRecord | None:
+        # A process of this machine (a local executor's) left its record in its folder too, and
+        # it ends with status 0 only once its upload, that record last, is done: that saves a
+        # request. One on another machine (a Dask worker's) left it in the store alone.
+        record = contract.read_run_record(job.attempt)
+        if record is not None and record.version == contract.RECORD_VERSION and record.attempt == job.attempt_id:
+            self._records[job.attempt_id] = record
+            return record
         prefix = self.attempt_prefix(self._run_key(job), job.attempt_id)
         found = self.store.get(self.key(f"{prefix}/{contract.RUN_RECORD}"))
         if found is None:

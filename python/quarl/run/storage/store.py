@@ -215,7 +215,8 @@ class S3Store:
         self.bucket, self.prefix = bucket, prefix.strip("/")
         # A file system of our own: the instance that s3fs shares keeps listings in a cache,
         # which must never decide what is published.
-        self.fs = s3fs.S3FileSystem(skip_instance_cache=True, use_listings_cache=False)
+        self.fs = s3fs.S3FileSystem(skip_instance_cache=True, use_listings_cache=False,
+                                    session=_prepared[0] if _prepared else None)
 
     def _key(self, key: str) -> str:
         return f"{self.prefix}/{key}" if self.prefix else key
@@ -391,6 +392,36 @@ class S3Store:
 
     def abort(self, upload: Upload) -> None:
         self._run(self._call("abort_multipart_upload", Key=self._key(upload.key), UploadId=upload.upload_id))
+
+
+_prepared: list[Any] = []
+
+
+def prepare() -> None:
+    """Reads botocore's descriptions of S3 (some 100 ms of JSON and of looking for files) into a
+    session before any client exists, once: a warm server does it before it forks its runs,
+    whose clients then start from it. The session holds no thread, socket or event loop yet,
+    which makes forking it safe."""
+    if _prepared:
+        return
+    try:
+        import aiobotocore.session  # type: ignore[import-untyped, unused-ignore]
+    except ImportError:
+        return
+    session = aiobotocore.session.AioSession()
+    loader = session.get_component("data_loader")
+    loader.list_available_services("service-2")
+    for kind in ("service-2", "endpoint-rule-set-1", "paginators-1"):
+        try:
+            loader.load_service_model("s3", kind)
+        except Exception:  # a description this botocore does not have: read when needed
+            pass
+    for name in ("endpoints", "partitions", "sdk-default-configuration", "_retry"):
+        try:
+            loader.load_data(name)
+        except Exception:
+            pass
+    _prepared.append(session)
 
 
 def open_store(url: str, shown: str | None = None) -> Store:

@@ -13,7 +13,11 @@ import shutil
 import tempfile
 from typing import TYPE_CHECKING, Any
 
-from quarl.run.storage.store import Store, open_store
+from quarl.run.storage.store import Store, open_store, prepare
+
+# A warm server imports this module before it forks the runs of an output on S3: they start their
+# clients from the session prepared here.
+prepare()
 
 if TYPE_CHECKING:
     from quarl.contract import Request
