@@ -246,6 +246,14 @@ def test_the_lease_is_taken_over_only_once_expired_and_a_lost_lease_stops_commit
     assert (str(raised.value), lost) == (
         "the lease on memory://t/out was lost (another quarl run took it over): no more runs are published",
         ["another quarl run took it over"])
+    # A quarl run whose lease is lost commits nothing more.
+    storage = ObjectStorage("memory://lease/out", MemoryStore.register(MemoryStore("memory://lease")),
+                            local=str(tmp_path))
+    storage.lease = first
+    job, _ = attempt(storage, "000000000001", 1)
+    assert [str(error) for error in publish(storage, job)] == [
+        "the lease on memory://t/out was lost (another quarl run took it over): no more runs are published"]
+    assert storage.published_run(storage.place("m.a", (("day", '"d1"'),))) is None
     second.release()
     first.release()
 
