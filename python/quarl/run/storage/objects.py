@@ -530,4 +530,7 @@ def _lease_of(data: bytes) -> dict[str, Any]:
 
 
 def open_object_storage(url: str) -> ObjectStorage:
+    if url.lower().startswith("memory://"):
+        raise StorageError(f"{url}: memory:// names a store inside one process, which the processes of "
+                           "the runs cannot reach; use s3://BUCKET/PREFIX")
     return ObjectStorage(url)
