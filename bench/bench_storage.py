@@ -15,7 +15,6 @@ Needs the s3 extra and moto (make install brings both). Not a test: nothing here
 """
 
 import argparse
-import json
 import os
 import pathlib
 import shutil

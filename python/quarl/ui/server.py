@@ -1,7 +1,7 @@
 """The HTTP side of `quarl ui`: the standard library's threading server, one page shell and its
 script and style, JSON answers for the pages, and the files of the output folder as plain text.
 
-Nothing in a URL becomes a path but below /out/, where files.resolve_url_path checks it; the
+Nothing in a URL becomes a path but below /out/, which the output's folders (files.py) check; the
 pages name runs by asset and partition, which are looked up in the plan. The page script builds
 every element from text (no HTML is ever parsed from project data), and the Content-Security-
 Policy allows only our own script, so a name that holds markup stays text.
@@ -21,7 +21,6 @@ from typing import IO, Any
 from urllib.parse import parse_qs, urlsplit
 
 from quarl.run.history import HistoryError
-from quarl.ui import files
 from quarl.ui.data import NotFound, Project
 
 _STATIC_TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",

@@ -16,7 +16,6 @@ import asyncio
 import errno
 import hashlib
 import itertools
-import os
 import threading
 import time
 from collections.abc import Callable, Iterable, Sequence
