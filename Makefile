@@ -43,10 +43,12 @@ WHEEL_SOURCES = Makefile pyproject.toml CMakeLists.txt \
 	$(shell find native python tests/probe -type f ! -name '*.pyc' ! -name _version.py)
 
 # Builds the wheel (abi3) from this tree and installs it with the test extras, the dask extra for
-# the tests that start a Dask cluster and the parquet extra (pandas, pyarrow, numpy) for the
-# tests of every value format.
+# the tests that start a Dask cluster, the parquet extra (pandas, pyarrow, numpy) for the tests of
+# every value format and the s3 extra (s3fs) for the tests of an output on an object store (moto's
+# S3 server, from the test extra). Those that run whole projects on moto and on Dask clusters
+# without a shared folder run where QUARL_SLOW_E2E=1 is set (CI sets it for one interpreter).
 $(VENV)/.installed: $(VENV)/.build-requires $(WHEEL_SOURCES)
-	$(call PIP_INSTALL,$(VENV)) $(BUILD_FLAGS) -C build-dir=build/{cache_tag} '.[test,dask,parquet]'
+	$(call PIP_INSTALL,$(VENV)) $(BUILD_FLAGS) -C build-dir=build/{cache_tag} '.[test,dask,parquet,s3]'
 	touch $@
 $(VENV)/.build-requires: | $(VPY)
 
@@ -110,9 +112,10 @@ $(SAN_PY):
 	$(SAN_PY) -m pip install --quiet --upgrade pip
 $(SAN_VENV)/.build-requires: | $(SAN_PY)
 
-# Installed without the dask and parquet extras, so the cluster tests and those of values that
-# are not JSON (pandas, pyarrow, numpy: none of it native code of ours) are skipped here: the
-# native code they reach (the worker's materialization) is the same that the other tests check.
+# Installed without the dask, parquet and s3 extras, so the cluster tests, those of values that
+# are not JSON (pandas, pyarrow, numpy: none of it native code of ours) and those of object stores
+# are skipped here: the native code they reach (the worker's materialization) is the same that the
+# other tests check.
 # Left out here, run by `make test`: the materialize cases of test_nothing_accumulates, which
 # compare the memory that tracemalloc sees grow over 1000 calls with a bound of 16 KB. Under ASan
 # that growth, all of it inside io.open called by pathlib's write_text, comes out at 35-50 KB. The
@@ -189,7 +192,7 @@ fuzz: $(FUZZ_BIN)/json_suite_check $(FUZZ_BIN)/json_fuzz
 # (bench/README.md keeps the figures of the last run and what holds back those that miss their
 # target). Times first, then instruction counts (valgrind, when installed), then the JSON writer.
 BENCH_SCRIPTS := declare partitions inspect inspect_scale select materialize worker import run warm values values_check checks \
-	dask memory ui instructions
+	dask storage memory ui instructions
 bench: install browser-tools bench/out/json_bench
 	@for name in $(BENCH_SCRIPTS); do \
 	    echo; echo "== bench_$$name.py"; $(VPY) bench/bench_$$name.py || exit 1; \

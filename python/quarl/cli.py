@@ -25,6 +25,7 @@ if TYPE_CHECKING:
     from typing import Any
 
     from quarl.run.history import AttemptRecord, CheckRecord, History, Published
+    from quarl.run.storage import Storage
     from quarl.run.plan import Plan
 
 PROG = "quarl"
@@ -159,6 +160,10 @@ def _parser() -> argparse.ArgumentParser:
     _targets(prune)
     _out(prune)
     prune.add_argument("--dry-run", action="store_true", help="print what would be removed, remove nothing")
+    prune.add_argument("--grace", type=_delay, default=3600.0, metavar="S",
+                       help="on an object store: remove attempts that no pointer names, and incomplete "
+                       "uploads, only once they are S seconds old (default 3600): a younger one may be "
+                       "a run's that is still uploading")
 
     graph = commands.add_parser(
         "graph", help="the plan as a graph (mermaid, dot or svg)",
@@ -202,7 +207,8 @@ def _select(parser: argparse.ArgumentParser, what: str) -> None:
 
 def _out(parser: argparse.ArgumentParser) -> None:
     parser.add_argument("--out", default="quarl-out", metavar="DIR",
-                        help="the output folder (default: %(default)s)")
+                        help="the output folder (default: %(default)s), or an object store: "
+                        "s3://BUCKET/PREFIX (pip install 'quarl[s3]')")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -271,6 +277,8 @@ def run_command(args: argparse.Namespace) -> int:
     with _reader_may_leave():
         display.write_results(report.results, report.ending, sys.stdout, as_json=args.json,
                               listed=report.listed)
+    for warning in report.warnings:
+        print(f"{PROG} run: warning: {warning}", file=sys.stderr)
     if report.stopped is not None:
         print(f"{PROG} run: stopped: {report.stopped}", file=sys.stderr)
     if report.ending == pipeline.Ending.INTERRUPTED:
@@ -321,31 +329,36 @@ def _reader_may_leave() -> Iterator[None]:
 def status_command(args: argparse.Namespace) -> int:
     from dataclasses import replace
 
-    from quarl.run import display, layout, select
-    from quarl.run.history import History
+    from quarl.run import display, select
     from quarl.run.status import Status
+    from quarl.run.storage import open_storage
 
     _no_runs_as_targets(args)
     if args.stale and not args.targets:
         raise UsageError("--stale needs the project's TARGETs: what is stale depends on their code")
-    history = History.open(args.out, create=False)
-    if history is None:
-        raise UsageError(f"no run history in {args.out} (quarl run writes it)")
+    storage = open_storage(args.out)
     try:
-        attempts = history.latest()
-        last_checks = history.last_checks()
-        published = history.published() if last_checks else {}
-        attempts = [replace(a, status=Status.CHANGED) if a.status.published and a.folder
-                    and layout.changed_outside(a.folder) else a for a in attempts]
-        patterns = _patterns(args)
-        stale = None
-        plan = _plan(args) if args.targets else None
-        if plan is not None:
-            chosen, stale = _planned_states(plan, attempts, patterns, history, args.out)
-        else:
-            chosen = select.select_records(attempts, patterns, False, None)
+        history = storage.read_history()
+        if history is None:
+            raise UsageError(f"no run history in {args.out} (quarl run writes it)")
+        try:
+            attempts = history.latest()
+            last_checks = history.last_checks()
+            published = history.published() if last_checks else {}
+            changed = storage.changed_outside([a.folder for a in attempts if a.status.published and a.folder])
+            attempts = [replace(a, status=Status.CHANGED) if a.status.published and a.folder in changed
+                        else a for a in attempts]
+            patterns = _patterns(args)
+            stale = None
+            plan = _plan(args) if args.targets else None
+            if plan is not None:
+                chosen, stale = _planned_states(plan, attempts, patterns, history, storage)
+            else:
+                chosen = select.select_records(attempts, patterns, False, None)
+        finally:
+            history.close()
     finally:
-        history.close()
+        storage.close()
     if args.failed or args.stale:
         keep = [n for n, a in enumerate(chosen) if (not args.failed or not (a.status.clean or a.status in (
             Status.CHANGED, Status.NEVER_RUN))) and (not args.stale or (stale and stale[n]))]
@@ -360,7 +373,7 @@ def status_command(args: argparse.Namespace) -> int:
 
 
 def _planned_states(plan: Plan, attempts: list[AttemptRecord], patterns: Sequence[str], history: History,
-                    out: str) -> tuple[list[AttemptRecord], list[list[str]]]:
+                    storage: Storage) -> tuple[list[AttemptRecord], list[list[str]]]:
     """Every run of the plan that PATTERNS select (all without), with its last attempt (or none
     yet) and its reasons to be made again; then the runs of the history that the plan no longer
     has."""
@@ -370,7 +383,7 @@ def _planned_states(plan: Plan, attempts: list[AttemptRecord], patterns: Sequenc
     from quarl.run.status import Status
 
     wanted = sorted(select.resolve(select.PlanCatalog(plan), patterns)) if patterns else range(len(plan.runs))
-    states = Freshness(plan, out, history, os.getcwd()).states(wanted)
+    states = Freshness(plan, storage, history, os.getcwd()).states(wanted)
     last: dict[tuple[str, str], AttemptRecord | None] = {(a.asset, a.partition): a for a in attempts}
     chosen, stale = [], []
     for index in wanted:
@@ -429,21 +442,25 @@ def check_command(args: argparse.Namespace) -> int:
 def graph_command(args: argparse.Namespace) -> int:
     from quarl.run import graph
     from quarl.run.freshness import Freshness
-    from quarl.run.history import History
     from quarl.run.status import Status
+    from quarl.run.storage import open_storage
 
     plan = _plan(args)
     statuses: dict[str, Status] = {}
     stale: dict[str, int] = {}
-    history = History.open(args.out, create=False)
-    if history is not None:
-        try:
-            statuses = graph.asset_statuses(history.latest())
-            for state in Freshness(plan, args.out, history, os.getcwd()).states().values():
-                if state.stale:
-                    stale[state.run.asset.key] = stale.get(state.run.asset.key, 0) + 1
-        finally:
-            history.close()
+    storage = open_storage(args.out)
+    try:
+        history = storage.read_history()
+        if history is not None:
+            try:
+                statuses = graph.asset_statuses(history.latest())
+                for state in Freshness(plan, storage, history, os.getcwd()).states().values():
+                    if state.stale:
+                        stale[state.run.asset.key] = stale.get(state.run.asset.key, 0) + 1
+            finally:
+                history.close()
+    finally:
+        storage.close()
     if args.format == "mermaid":
         text = graph.mermaid(plan, statuses, stale)
     else:
@@ -459,8 +476,18 @@ def graph_command(args: argparse.Namespace) -> int:
 
 def prune_command(args: argparse.Namespace) -> int:
     from quarl.run import pipeline, prune
+    from quarl.run.storage import is_url, open_storage
 
     plan = _plan(args)
+    if is_url(args.out):
+        from quarl.run.storage.objects import ObjectStorage
+
+        storage = open_storage(args.out)
+        assert isinstance(storage, ObjectStorage)
+        with nullcontext() if args.dry_run else storage.locked(), _reader_may_leave():
+            prune.prune_store(plan, storage, shlex.join([PROG, *args.argv]), args.dry_run, args.grace,
+                              sys.stdout)
+        return EXIT_OK
     prune.check(args.out)
     # A dry run only reads, as `quarl status` does: it needs no lock, and leaves no lock file.
     with nullcontext() if args.dry_run else pipeline.locked(args.out), _reader_may_leave():

@@ -31,7 +31,7 @@ import stat as stat_module
 from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, NamedTuple
 
-REQUEST_VERSION = 2  # 2: the checks of the value
+REQUEST_VERSION = 2  # 2: the checks of the value; where the run uploads its files
 RECORD_VERSION = 2  # 1 was the orchestrator's run.json, written without a version
 INSPECTION_VERSION = 2  # 2: checks and options
 
@@ -119,13 +119,13 @@ class Request:
     "fingerprint"} each)."""
 
     __slots__ = ("asset", "attempt", "basis", "checks", "consumed", "fingerprint", "folder", "function",
-                 "inputs",
-                 "module", "partition", "serializer")
+                 "inputs", "module", "partition", "serializer", "upload")
 
     def __init__(self, *, attempt: str, asset: str, module: str, function: str, folder: str,
                  partition: Mapping[str, Any], fingerprint: str, consumed: Sequence[str | None],
                  serializer: str | None, inputs: Mapping[str, Any],
-                 basis: Mapping[str, Any] | None = None, checks: Sequence[Mapping[str, Any]] = ()) -> None:
+                 basis: Mapping[str, Any] | None = None, checks: Sequence[Mapping[str, Any]] = (),
+                 upload: str | None = None) -> None:
         self.attempt = attempt
         self.asset = asset
         self.module = module
@@ -138,6 +138,10 @@ class Request:
         self.inputs = dict(inputs)
         self.basis = dict(basis) if basis is not None else None
         self.checks = [dict(item) for item in checks]
+        # Where the process uploads its folder's files once its record is written: the attempt's
+        # prefix on the object store that holds the output (its inputs' paths are URLs there
+        # too); None when quarl run publishes the folder itself.
+        self.upload = upload
 
     def values(self) -> Iterable[Value]:
         """Every upstream value the run reads."""
@@ -167,7 +171,7 @@ class Request:
                 "module": self.module, "function": self.function, "folder": self.folder,
                 "partition": self.partition, "fingerprint": self.fingerprint,
                 "consumed": self.consumed, "basis": self.basis, "serializer": self.serializer,
-                "inputs": inputs, "checks": self.checks}
+                "inputs": inputs, "checks": self.checks, "upload": self.upload}
 
     @classmethod
     def from_document(cls, document: Any) -> Request:
@@ -190,7 +194,7 @@ class Request:
                        function=document["function"], folder=document["folder"],
                        partition=document["partition"], fingerprint=document["fingerprint"],
                        consumed=document["consumed"], serializer=document["serializer"], inputs=inputs,
-                       basis=document.get("basis"), checks=document["checks"])
+                       basis=document.get("basis"), checks=document["checks"], upload=document["upload"])
         except (KeyError, TypeError, AttributeError) as error:
             raise ContractError(f"the request lacks or misstates {error}") from None
 

@@ -128,7 +128,8 @@ def main(argv: Sequence[str] | None = None) -> int:
 def run_request(argument: str) -> int:
     """Makes the run that the request asks for and leaves its record, run.json, beside the
     module's result.json: the value's file, format and stamp and the results of its checks, or
-    the error and a hint.
+    the error and a hint. For an output on an object store, its inputs are downloaded first and
+    its files uploaded last.
 
     The checks run here, once the value is written, on the value in memory: the package's
     materializer hands it back; the module's own does not, so a JSON value with checks is read
@@ -142,7 +143,24 @@ def run_request(argument: str) -> int:
 
         report_error(PROG, error)
         return 2
+    if request.upload is None:
+        return _make(request)
     try:
+        status = _make(request)
+    except SystemExit as stop:  # the run failed, its record written
+        status = stop.code if isinstance(stop.code, int) else 1
+    return _upload(request, status)
+
+
+def _make(request: Request) -> int:
+    from quarl import contract
+
+    try:
+        if request.upload is not None:
+            # Reading an input may fail, before the run begins: a failure of the run.
+            from quarl.run.storage.transfer import localized
+
+            request = localized(request)
         if request.all_json and not _gathers_a_frame(request):
             # The upstream value.json texts are spliced into the keyword arguments: reading
             # them may fail, before the run begins.
@@ -177,6 +195,24 @@ def run_request(argument: str) -> int:
         request, value_file=name, artifact_format=artifact_format, serializer=serializer,
         result_type=result.get("result_type") if result is not None else None, checks=checks))
     return 0 if written else 1
+
+
+def _upload(request: Request, status: int) -> int:
+    """Uploads the attempt's files under its prefix, run.json last: until that one is there, the
+    attempt is not whole. A failure to upload fails the run (quarl run finds no record)."""
+    from quarl import contract
+    from quarl.run.storage.transfer import upload_attempt
+
+    sys.stdout.flush()
+    sys.stderr.flush()
+    assert request.upload is not None
+    try:
+        upload_attempt(request.folder, request.upload, skip=frozenset({contract.REQUEST_FILE}))
+    except Exception as error:
+        print(f"{PROG}: error: cannot upload the run's files to {request.upload}: {error}",
+              file=sys.stderr, flush=True)
+        return 1
+    return status
 
 
 def _gathers_a_frame(request: Request) -> bool:

@@ -162,6 +162,8 @@ def _shown(path: str | None) -> str:
     """A path as short as it can be said: relative when it lies under the current directory."""
     if not path:
         return ""
+    if "://" in path:  # on an object store
+        return path
     relative = os.path.relpath(path)
     return path if relative.startswith("..") else relative
 

@@ -36,6 +36,10 @@ from quarl.run import layout
 from quarl.run.history import History
 from quarl.run.plan import Basis, Plan, Run, canonical, fingerprint, partition_object
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from quarl.run.storage import Storage
+
 NEVER_RUN = "never run"
 CHANGED_OUTSIDE = "changed outside quarl"
 LAST_FAILED = "last attempt failed"
@@ -191,9 +195,9 @@ class Freshness:
     """The state of every planned run, read from the published runs and the history, nothing
     written. Upstream first: a stale run makes what consumes it stale."""
 
-    def __init__(self, plan: Plan, out: str, history: History | None, cwd: str) -> None:
+    def __init__(self, plan: Plan, storage: Storage, history: History | None, cwd: str) -> None:
         self.plan = plan
-        self.out = os.path.abspath(out)
+        self.storage = storage
         self.history = history
         digests = FileDigests(history.file_digests() if history is not None else {})
         self.outside = Outside(cwd, digests)
@@ -206,12 +210,16 @@ class Freshness:
         succeeded = self.history.succeeded_runs() if self.history is not None else set()
         values: dict[int, contract.Value] = {}
         states: dict[int, State] = {}
-        for index in sorted(wanted):
+        order = sorted(wanted)
+        places = {index: self.storage.place(self.plan.runs[index].asset.key, self.plan.runs[index].partition)
+                  for index in order}
+        self.storage.read_ahead(list(places.values()))
+        for index in order:
             run = self.plan.runs[index]
-            paths = layout.RunPaths(self.out, run.asset.key, run.partition)
-            name = paths.name if run.partition else ""
+            place = places[index]
+            name = place.name if run.partition else ""
             state = states[index] = State(run)
-            published = layout.published_run(paths.published)
+            published = self.storage.published_run(place)
             stale_upstream = {i for i in run.upstream() if states[i].stale}
             if (run.asset.key, name) in unfinished:
                 state.reasons.append(LAST_FAILED)

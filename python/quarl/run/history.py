@@ -232,6 +232,8 @@ class History:
         self.path = path
         self._scratch = scratch
         self._checks = True  # whether it has the table of check results
+        # Told after every commit (an output on an object store uploads a snapshot then).
+        self.on_commit: Callable[[History], None] | None = None
 
     @classmethod
     def open(cls, out: str, create: bool) -> History | None:
@@ -302,12 +304,14 @@ class History:
             cursor = self._db.execute("INSERT INTO invocation(started, command) VALUES (?, ?)",
                                       (time.time(), command))
         assert cursor.lastrowid is not None
+        self._committed()
         return cursor.lastrowid
 
     def finish(self, invocation: int, exit_status: int) -> None:
         with _reading(self.path):
             self._db.execute("UPDATE invocation SET finished = ?, exit_status = ? WHERE id = ?",
                              (time.time(), exit_status, invocation))
+        self._committed()
 
     def add(self, invocation: int, attempts: Iterable[AttemptRecord]) -> None:
         """Records finished attempts with their check results, all in one transaction."""
@@ -327,6 +331,7 @@ class History:
                     self._add_checks(invocation, [(ident, attempt.asset, attempt.partition, result)
                                                   for result in attempt.checks],
                                      attempt.started + (attempt.duration or 0.0))
+        self._committed()
 
     def _add_checks(self, invocation: int, results: Iterable[tuple[int | None, str, str, CheckResult]],
                     evaluated: float) -> None:
@@ -349,6 +354,25 @@ class History:
                 if self._db.in_transaction:
                     self._db.execute("ROLLBACK")
                 raise
+        self._committed()
+
+    def _committed(self) -> None:
+        if self.on_commit is not None:
+            self.on_commit(self)
+
+    def snapshot(self, path: str) -> None:
+        """Copies the history as committed into a new database file PATH."""
+        copy = sqlite3.connect(path)
+        try:
+            with _reading(self.path):
+                self._db.backup(copy)
+        finally:
+            copy.close()
+
+    def keep(self, scratch: tempfile.TemporaryDirectory[str], shown: str) -> None:
+        """This history is a copy in SCRATCH, removed on close; messages name it SHOWN."""
+        self._scratch = scratch
+        self.path = shown
 
     def published(self, asset: str | None = None) -> dict[tuple[str, str], Published]:
         """The attempt of each run (of one asset) whose value is published, as far as the history

@@ -9,21 +9,21 @@ executors, scheduler, history); the command line only parses and prints.
 from __future__ import annotations
 
 import enum
-import fcntl
 import os
 import sys
-from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
+from collections.abc import Sequence
 from dataclasses import dataclass, field
 
 from quarl.errors import QuarlError
-from quarl.run import display, layout, report, select
+from quarl.run import display, report, select
 from quarl.run.executors.base import Executor, WorkerEnvironment
 from quarl.project import is_project_file
 from quarl.run.freshness import FileDigests, Freshness, Outside, save_outside
 from quarl.run.history import History, HistoryError
 from quarl.run.plan import Plan, Run, build_plan
 from quarl.run.scheduler import Options, RunResult, Scheduler
+from quarl.run.storage import Storage, open_storage
+from quarl.run.storage.local import locked as locked  # one quarl run per output folder
 
 
 class RunError(QuarlError):
@@ -64,6 +64,7 @@ class RunReport:
     ending: Ending
     stopped: str | None = None  # why the runs stopped before their end: the history or executor failed
     listed: set[int] | None = None  # the runs the table lists besides those that ran; None: all
+    warnings: Sequence[str] = ()  # what went wrong without changing any run's outcome
 
 
 def run_project(request: RunRequest) -> RunReport:
@@ -71,46 +72,60 @@ def run_project(request: RunRequest) -> RunReport:
     found = inspect_project(request.targets, environment)
     plan = plan_of(found)
     chosen = select_runs(plan, request)
-    try:
-        os.makedirs(request.out, exist_ok=True)
-    except OSError as error:
-        raise RunError(f"cannot create the output folder: {error}") from None
-    out = os.path.abspath(request.out)  # what every stage below takes
-    with locked(request.out), _history(request.out) as history:
-        recover(out, plan)
-        outside = Outside(environment.cwd, FileDigests(history.file_digests()))
-        executor = make_executor(request, environment, plan, found, out)
+    storage = open_storage(request.out)
+    if not storage.remote:
         try:
-            invocation = history.begin(request.command)
-            scheduler = execute(plan, chosen.runs, chosen.forced, request, out, executor, history, invocation,
-                                outside)
-        finally:
-            executor.close()
-        results, stopped = scheduler.results_in_order, scheduler.reason
-        ending = _ending(results, scheduler.interrupted, stopped)
-        if not scheduler.history_failed:  # said already, and no use asking it again
-            try:
-                save_outside(history, plan, outside.digests)
-                history.finish(invocation, int(ending))
-            except HistoryError as error:
-                # Every run is recorded; the table is still due, with why the end is not.
-                stopped = str(error)
-                ending = _ending(results, scheduler.interrupted, stopped)
+            os.makedirs(request.out, exist_ok=True)
+        except OSError as error:
+            raise RunError(f"cannot create the output folder: {error}") from None
+    try:
+        with storage.locked(), storage.history() as history:
+            done = _run_locked(request, environment, plan, found, chosen, storage, history)
+    finally:
+        storage.close()
+    return RunReport(done.results, done.ending, done.stopped, done.listed, list(storage.warnings))
+
+
+def _run_locked(request: RunRequest, environment: WorkerEnvironment, plan: Plan, found: report.Report,
+                chosen: select.RunSelection, storage: Storage, history: History) -> RunReport:
+    storage.recover(plan)
+    outside = Outside(environment.cwd, FileDigests(history.file_digests()))
+    executor = make_executor(request, environment, plan, found, storage)
+    try:
+        invocation = history.begin(request.command)
+        scheduler = execute(plan, chosen.runs, chosen.forced, request, storage, executor, history,
+                            invocation, outside)
+    finally:
+        executor.close()
+    results, stopped = scheduler.results_in_order, scheduler.reason
+    ending = _ending(results, scheduler.interrupted, stopped)
+    if not scheduler.history_failed:  # said already, and no use asking it again
+        try:
+            save_outside(history, plan, outside.digests)
+            history.finish(invocation, int(ending))
+        except HistoryError as error:
+            # Every run is recorded; the table is still due, with why the end is not.
+            stopped = str(error)
+            ending = _ending(results, scheduler.interrupted, stopped)
     return RunReport(results, ending, stopped, chosen.listed)
 
 
 def dry_run(request: RunRequest) -> tuple[list[tuple[Run, list[str]]], int]:
     """The runs that `quarl run` would start, in plan order, each with its reasons, and how many
-    runs it would decide; nothing is written under the output folder (nor is it made)."""
+    runs it would decide; nothing is written under the output (nor is it made)."""
     environment = worker_environment(request.path)
     plan = plan_of(inspect_project(request.targets, environment))
     chosen = select_runs(plan, request)
-    history = History.open(request.out, create=False) if os.path.isdir(request.out) else None
+    storage = open_storage(request.out)
     try:
-        states = Freshness(plan, request.out, history, environment.cwd).states(chosen.runs)
+        history = storage.read_history()
+        try:
+            states = Freshness(plan, storage, history, environment.cwd).states(chosen.runs)
+        finally:
+            if history is not None:
+                history.close()
     finally:
-        if history is not None:
-            history.close()
+        storage.close()
     would = []
     for index in chosen.runs:
         if index in chosen.forced:
@@ -155,18 +170,14 @@ def select_runs(plan: Plan, request: RunRequest) -> select.RunSelection:
     return select.select_runs(plan, request.patterns, request.options.force)
 
 
-def recover(out: str, plan: Plan) -> None:
-    """Tidies what a `quarl run` or `quarl prune` that died left in the output folder (OUT
-    absolute)."""
-    layout.recover_output(out, plan)
-
-
 def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Plan,
-                  found: report.Report, out: str) -> Executor:
+                  found: report.Report, storage: Storage) -> Executor:
     """The executor that the options name: on this machine, warm or fresh, or on a Dask cluster."""
     modules = list(dict.fromkeys(asset.module for asset in plan.assets))
     kind = "project" if request.preload else "libraries"
     preload = modules if request.preload else library_modules(found, environment)
+    preload = [*storage.preload, *preload]
+    out = storage.out
     if request.executor == "dask":
         try:
             from quarl.run.executors import dask
@@ -180,13 +191,13 @@ def make_executor(request: RunRequest, environment: WorkerEnvironment, plan: Pla
     if request.warm:
         from quarl.run.executors.warm import warm_executor
 
-        return warm_executor(slots, environment, preload, os.path.join(request.out, ".quarl-warm.log"), kind)
+        return warm_executor(slots, environment, preload, os.path.join(storage.logs, ".quarl-warm.log"), kind)
     from quarl.run.executors.local import FreshExecutor
 
     return FreshExecutor(slots, environment)
 
 
-def execute(plan: Plan, selection: list[int], forced: set[int], request: RunRequest, out: str,
+def execute(plan: Plan, selection: list[int], forced: set[int], request: RunRequest, out: Storage,
             executor: Executor, history: History, invocation: int, outside: Outside) -> Scheduler:
     """Runs the selection, showing its progress; returns the scheduler that ran it."""
     progress = display.make_display(len(selection))
@@ -205,29 +216,3 @@ def _ending(results: Sequence[RunResult], interrupted: bool, stopped: str | None
     if stopped is not None or any(not r.status.clean for r in results):
         return Ending.FAILED
     return Ending.OK
-
-
-@contextmanager
-def locked(out: str) -> Iterator[None]:
-    """One `quarl run` at a time per output folder: two would publish over each other."""
-    try:
-        lock = open(os.path.join(out, ".quarl.lock"), "a")
-    except OSError as error:
-        raise RunError(f"cannot write in the output folder {out}: {error.strerror or error}") from None
-    with lock:
-        try:
-            fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            raise RunError(f"another quarl run is using {out}") from None
-        yield
-
-
-@contextmanager
-def _history(out: str) -> Iterator[History]:
-    """The output folder's history, open for writing."""
-    history = History.open(out, create=True)
-    assert history is not None
-    try:
-        yield history
-    finally:
-        history.close()

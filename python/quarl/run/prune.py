@@ -14,13 +14,14 @@ deleting it: a published folder is there whole or gone.
 
 from __future__ import annotations
 
+import json
 import os
 import secrets
 import shutil
 import time
 from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import IO
+from typing import IO, TYPE_CHECKING, Any
 
 from quarl.errors import QuarlError
 from quarl.run import layout
@@ -28,6 +29,10 @@ from quarl.run.history import FILE_NAME, AttemptRecord, History
 from quarl.run.plan import Plan
 from quarl.run.status import Status
 from quarl.run.text import printable
+
+if TYPE_CHECKING:
+    from quarl.run.storage.objects import ObjectStorage
+    from quarl.run.storage.store import Entry
 
 _FAILED = ".failed"
 _RECORDS = ("run.json", "result.json")
@@ -191,3 +196,128 @@ def prune(plan: Plan, out: str, command: str, dry_run: bool, stream: IO[str]) ->
         say(f"\n{folders} would be removed; {runs} would be marked pruned in the history")
     else:
         say(f"\n{folders} removed; {runs} marked pruned in the history")
+
+
+# --- an output on an object store ------------------------------------------------------------------
+
+DEFAULT_GRACE = 3600.0
+
+
+def prune_store(plan: Plan, storage: ObjectStorage, command: str, dry_run: bool, grace: float,
+                stream: IO[str]) -> None:
+    """Prunes an output on an object store: the runs that the plan no longer has (their pointers,
+    then their attempts), a failure's pointer once its run has been published since, every
+    attempt that no pointer names and that is older than GRACE seconds (an attempt given up on,
+    or one that a killed quarl run or worker left), and the multipart uploads under the output
+    that were begun more than GRACE seconds ago and never completed. The pointers decide what
+    stays; a younger attempt may still be a run's that is uploading."""
+    from quarl.run.storage.objects import ATTEMPTS, CONTROL, FAILURE, POINTER
+
+    def say(line: str) -> None:
+        try:
+            print(line, file=stream)
+        except BrokenPipeError:
+            pass
+
+    now = time.time()
+    planned = {storage.place(run.asset.key, run.partition).key for run in plan.runs}
+    base = storage.key("")
+    pointers: dict[str, dict[str, Any]] = {}  # run key: {"published": Entry, "failed": Entry}
+    attempts: dict[tuple[str, str], list[Entry]] = {}  # (run key, attempt id): its objects
+    for entry in storage.store.listing(base):
+        relative = entry.key[len(base):]
+        if relative.startswith(CONTROL + "/"):
+            continue
+        run_key, marker, rest = relative.partition(f"/{ATTEMPTS}/")
+        if marker:
+            attempts.setdefault((run_key, rest.partition("/")[0]), []).append(entry)
+        elif relative.endswith("/" + POINTER):
+            pointers.setdefault(relative[:-len(POINTER) - 1], {})["published"] = entry
+        elif relative.endswith("/" + FAILURE):
+            pointers.setdefault(relative[:-len(FAILURE) - 1], {})["failed"] = entry
+    run_keys = sorted(pointers)
+    documents = dict(zip(run_keys, (d for d, _ in storage.read_pointers(run_keys))))
+    failures = dict(zip(run_keys, _failure_attempts(storage, run_keys, pointers)))
+    removed_pointers: list[tuple[str, str]] = []  # (key, why)
+    named: set[tuple[str, str]] = set()
+    for run_key in run_keys:
+        found = pointers[run_key]
+        if run_key not in planned:
+            why = "a run no longer planned"
+            removed_pointers += [(f"{run_key}/{name}", why) for name, kind in ((POINTER, "published"),
+                                                                             (FAILURE, "failed")) if kind in found]
+            continue
+        document = documents[run_key]
+        if document is not None:
+            named.add((run_key, str(document.get("attempt"))))
+        failed = found.get("failed")
+        if failed is not None:
+            published = found.get("published")
+            if published is not None and published.modified >= failed.modified:
+                removed_pointers.append((f"{run_key}/{FAILURE}", "a failure of a run that has been published since"))
+            elif failures[run_key] is not None:
+                named.add((run_key, str(failures[run_key])))
+    gone_runs = {key.rpartition("/")[0] for key, why in removed_pointers if why == "a run no longer planned"}
+    removed_attempts: list[tuple[str, list[Entry], str]] = []
+    for (run_key, attempt), entries in sorted(attempts.items()):
+        if (run_key, attempt) in named:
+            continue
+        age = now - max(entry.modified for entry in entries)
+        if run_key in gone_runs:
+            removed_attempts.append((f"{run_key}/{ATTEMPTS}/{attempt}", entries, "an attempt of a run no longer planned"))
+        elif age >= grace:
+            removed_attempts.append((f"{run_key}/{ATTEMPTS}/{attempt}", entries,
+                                     f"an attempt that no pointer names, {age:.0f} s old"))
+    uploads = [upload for upload in storage.store.uploads(base) if now - upload.initiated >= grace]
+    verb = "would remove" if dry_run else "removed"
+    if not dry_run:
+        # The pointers first: an attempt is removed only once nothing names it.
+        storage.store.delete([storage.key(key) for key, _ in removed_pointers])
+    for key, why in removed_pointers:
+        say(f"{verb} {printable(storage.url(key))}: {why}")
+    for prefix, entries, why in removed_attempts:
+        if not dry_run:
+            storage.store.delete([entry.key for entry in entries])
+        say(f"{verb} {printable(storage.url(prefix))}/: {why}")
+    for upload in uploads:
+        if not dry_run:
+            storage.store.abort(upload)
+        say(f"{'would abort' if dry_run else 'aborted'} the incomplete upload of "
+            f"{printable(storage.url(upload.key[len(base):]))}, begun {now - upload.initiated:.0f} s ago")
+    if not (removed_pointers or removed_attempts or uploads):
+        say("nothing to prune")
+        return
+    counts = (f"{len(removed_pointers)} pointer{'' if len(removed_pointers) == 1 else 's'}, "
+              f"{len(removed_attempts)} attempt{'' if len(removed_attempts) == 1 else 's'}, "
+              f"{len(uploads)} incomplete upload{'' if len(uploads) == 1 else 's'}")
+    say(f"\n{counts} {'would be removed' if dry_run else 'removed'}")
+    if not dry_run and gone_runs:
+        with storage.history() as history:
+            vanished = _vanished(plan, history.latest())
+            if vanished:
+                invocation = history.begin(command)
+                history.add(invocation, [AttemptRecord(
+                    asset=r.asset, partition=r.partition, label=r.label, plan_index=r.plan_index,
+                    fingerprint=r.fingerprint, status=Status.PRUNED, started=now, duration=None,
+                    exit_status=None, error=None, result_type=None, folder=None) for r in vanished])
+                history.finish(invocation, 0)
+
+
+def _failure_attempts(storage: ObjectStorage, run_keys: list[str],
+                      pointers: dict[str, dict[str, Any]]) -> list[str | None]:
+    """The attempt that each run's failure pointer names."""
+    from quarl.run.storage.objects import FAILURE
+
+    wanted = [key for key in run_keys if "failed" in pointers[key]]
+    found = dict(zip(wanted, storage.store.get_many([storage.key(f"{key}/{FAILURE}") for key in wanted])))
+    named: list[str | None] = []
+    for key in run_keys:
+        item = found.get(key)
+        attempt = None
+        if item is not None:
+            try:
+                attempt = json.loads(item[0]).get("attempt")
+            except (ValueError, AttributeError):
+                attempt = None
+        named.append(attempt if isinstance(attempt, str) else None)
+    return named

@@ -24,13 +24,13 @@ from dataclasses import dataclass
 from typing import Any, Protocol
 
 from quarl import contract
-from quarl.run import layout
 from quarl.run.executors.base import Attempts, Executor, Job, Outcome
 from quarl.run.freshness import FileDigests, Outside, basis_of, input_digest
 from quarl.run.history import AttemptRecord, History, HistoryError
 from quarl.run.plan import Basis, Plan, Run, fingerprint, partition_object
 from quarl.run.retry import RetryPolicy, not_retried
 from quarl.run.status import Status, failure_log
+from quarl.run.storage import Place, Storage
 
 
 @dataclass
@@ -83,15 +83,19 @@ class Decision(enum.Enum):
 
 
 class Scheduler:
-    def __init__(self, plan: Plan, selection: Sequence[int], forced: set[int], out: str,
+    def __init__(self, plan: Plan, selection: Sequence[int], forced: set[int], out: str | Storage,
                  executor: Executor, history: History, invocation: int, display: Display,
                  options: Options, out_as_typed: str | None = None, outside: Outside | None = None) -> None:
         self.plan = plan
         self.selection = list(selection)
         self.forced = forced
-        self.out = out  # absolute
-        self.out_as_typed = out_as_typed or out  # for messages
-        self.attempts = Attempts(executor, overlap=not options.fail_fast)
+        if isinstance(out, str):  # an absolute folder
+            from quarl.run.storage.local import LocalStorage
+
+            self.storage: Storage = LocalStorage(out, out_as_typed)
+        else:
+            self.storage = out
+        self.attempts = Attempts(executor, self.storage, overlap=not options.fail_fast)
         self.history = history
         self.invocation = invocation
         self.display = display
@@ -115,8 +119,8 @@ class Scheduler:
         heapq.heapify(self._ready)
         self._pending: list[AttemptRecord] = []
         self._pending_since = 0.0
-        self._paths: dict[int, layout.RunPaths] = {}
-        self._shapes: dict[str, str | None] = {}  # asset key: why its folder takes no run
+        self._paths: dict[int, Place] = {}
+        self._shapes: dict[tuple[str, bool], str | None] = {}  # why an asset's runs cannot be published
         self.outside = outside or Outside(os.getcwd(), FileDigests())
         self._bases: dict[int, tuple[Basis, str]] = {}  # a decided run's basis and its fingerprint
 
@@ -126,10 +130,10 @@ class Scheduler:
 
     # --- deciding -------------------------------------------------------------------------------
 
-    def paths(self, run: Run) -> layout.RunPaths:
+    def paths(self, run: Run) -> Place:
         paths = self._paths.get(run.index)
         if paths is None:
-            paths = self._paths[run.index] = layout.RunPaths(self.out, run.asset.key, run.partition)
+            paths = self._paths[run.index] = self.storage.place(run.asset.key, run.partition)
         return paths
 
     def _partition_name(self, run: Run) -> str:
@@ -147,7 +151,7 @@ class Scheduler:
         return made
 
     def _up_to_date(self, run: Run) -> bool:
-        published = layout.published_run(self.paths(run).published)
+        published = self.storage.published_run(self.paths(run))
         if published is None:
             return False
         record, value = published
@@ -173,7 +177,8 @@ class Scheduler:
             folder=paths.attempt(attempt_id), partition=partition, fingerprint=self._bases[run.index][1],
             basis=self._bases[run.index][0].document(), consumed=self._consumed(run),
             serializer=run.asset.serializer, inputs=inputs,
-            checks=[check.request() for check in run.asset.checks])
+            checks=[check.request() for check in run.asset.checks],
+            upload=self.storage.upload_to(paths, attempt_id))
         return Job(run=run.index, request=request, published=paths.published, failed=paths.failed,
                    timeout=self.options.timeout)
 
@@ -182,6 +187,9 @@ class Scheduler:
     def run(self) -> list[RunResult]:
         with self._stop_on_signals():
             try:
+                # The published runs that the loop will ask about, read at once where each
+                # read is a request to a server.
+                self.storage.read_ahead([self.paths(self.plan.runs[i]) for i in self.selection])
                 self._loop()
             except HistoryError as error:
                 self._history_failed(error)
@@ -275,17 +283,10 @@ class Scheduler:
         """Why the run cannot be published: its asset's folder holds the asset's other shape (a
         run from before it was partitioned, or partitions from before it was not), which only
         quarl prune may remove. Asked once an asset."""
-        key = run.asset.key
-        if key not in self._shapes:
-            folder, shown = f"{self.out}/{key}", f"{self.out_as_typed.rstrip('/')}/{key}"
-            why = None
-            if run.partition and layout.holds_run(folder):
-                why = f"{shown} holds the run of {key} from before it was partitioned: quarl prune removes it"
-            elif not run.partition and layout.holds_partitions(folder):
-                why = (f"{shown} holds partitions of {key}, which is no longer partitioned: quarl prune "
-                       "removes them")
-            self._shapes[key] = why
-        return self._shapes[key]
+        shape = (run.asset.key, bool(run.partition))
+        if shape not in self._shapes:
+            self._shapes[shape] = self.storage.occupied(*shape)
+        return self._shapes[shape]
 
     def _policy(self, run: Run) -> RetryPolicy:
         return run.asset.retry or RetryPolicy(self.options.retries)

@@ -215,7 +215,8 @@ def geometry(dimensions: Sequence[tuple[str, Sequence[str]]]) -> Geometry:
 class Project:
     def __init__(self, plan: Plan, out: str) -> None:
         self.plan = plan
-        self.out = os.path.abspath(out)
+        self.folders = files.folders_of(out)
+        self.out = self.folders.out
         self.assets = {asset.key: asset for asset in plan.assets}
         # The runs of an asset are consecutive in plan order: its first and how many.
         self.first: dict[str, int] = {}
@@ -238,14 +239,9 @@ class Project:
                 self.downstream[name].append(key)
         self._stale = _StaleRuns(self)
 
-    @property
-    def root(self) -> str:
-        """The output folder's real path, looked up at each use: it may be made after we start."""
-        return os.path.realpath(self.out)
-
     @contextmanager
     def history(self) -> Iterator[History | None]:
-        history = History.open(self.out, create=False)
+        history = self.folders.history()
         try:
             yield history
         finally:
@@ -296,8 +292,6 @@ class Project:
             self._cached = (key, version, last)
             return last
 
-    def _paths(self, run: Run) -> layout.RunPaths:
-        return layout.RunPaths(self.out, run.asset.key, run.partition)
 
     # --- what every page polls -------------------------------------------------------------------
 
@@ -357,7 +351,8 @@ class Project:
         shown = runs[last.shown] if last.shown >= 0 else runs[0] if runs and not asset.partitioned else None
         value = None
         if shown is not None:
-            preview = files.preview(self.root, self._paths(shown).published)
+            folder = self.folders.published(shown.asset.key, shown.partition)
+            preview = self.folders.preview(folder) if folder is not None else None
             if preview is not None:
                 value = {"partition": self.folder_name(shown), "label": shown.label, **preview}
         return {
@@ -500,8 +495,7 @@ class Project:
         if at is None:
             raise NotFound(f"no run {key!r} [{partition}] in this project")
         run = self.plan.runs[self.first[key] + at]
-        paths = self._paths(run)
-        root = self.root
+        folders = self.folders
         upstream_runs = [self.plan.runs[i] for i in itertools.islice(run.upstream(), LIST_LIMIT)]
         downstream_runs = [self.plan.runs[i] for i in self.plan.downstream[run.index][:LIST_LIMIT]]
         with self.history() as history:
@@ -510,10 +504,11 @@ class Project:
             upstream = self._run_links(history, upstream_runs)
             downstream = self._run_links(history, downstream_runs)
             checks = history.checks_of(key, partition) if history is not None and run.asset.checks else {}
-        document = files.read_record(root, os.path.join(paths.published, contract.RUN_RECORD))
+        published_folder = folders.published(run.asset.key, run.partition)
+        document = folders.record(published_folder, contract.RUN_RECORD) if published_folder else None
         record = contract.RunRecord(document) if document is not None else None
         decision = contract.decision_of(
-            files.read_record(root, os.path.join(paths.published, contract.DECISION_RECORD)), record)
+            folders.record(published_folder, contract.DECISION_RECORD) if published_folder else None, record)
         consumed = record.consumed if record else None
         if isinstance(consumed, list):
             for link, attempt in zip(upstream, consumed):
@@ -522,18 +517,20 @@ class Project:
         if last is not None and last.status == Status.PRUNED:
             last = None
         failed = None
-        if last is not None and last.status.failed:
-            failed = {"folder": self._relative(paths.failed), "stdout": files.log_tail(
-                root, os.path.join(paths.failed, "stdout.log")), "stderr": files.log_tail(
-                root, os.path.join(paths.failed, "stderr.log"))}
+        failed_folder = folders.failed(run.asset.key, run.partition) \
+            if last is not None and last.status.failed else None
+        if failed_folder is not None:
+            failed = {"folder": folders.relative(failed_folder),
+                      "stdout": folders.log_tail(failed_folder, "stdout.log"),
+                      "stderr": folders.log_tail(failed_folder, "stderr.log")}
         published = None
-        if record is not None:
-            published = {"folder": self._relative(paths.published), "attempt": record.attempt,
+        if record is not None and published_folder is not None:
+            published = {"folder": folders.relative(published_folder), "attempt": record.attempt,
                          "started": decision and decision.get("started"),
                          "duration": decision and decision.get("duration"),
                          "fingerprint": record.fingerprint,
-                         "stdout": files.log_tail(root, os.path.join(paths.published, "stdout.log")),
-                         "stderr": files.log_tail(root, os.path.join(paths.published, "stderr.log"))}
+                         "stdout": folders.log_tail(published_folder, "stdout.log"),
+                         "stderr": folders.log_tail(published_folder, "stderr.log")}
         stale = self._stale.reasons()
         return {
             "asset": key, "partition": partition, "label": run.label,
@@ -548,13 +545,18 @@ class Project:
             "upstream": _cut(upstream, sum(len(item.upstream) for item in run.inputs)),
             "downstream": _cut(downstream, len(self.plan.downstream[run.index])),
             "published": published, "failed": failed,
-            "live": self._in_progress(paths) if running else None,
-            "value": files.preview(root, paths.published),
+            "live": self._in_progress(run) if running else None,
+            "value": folders.preview(published_folder) if published_folder else None,
         }
 
-    def _in_progress(self, paths: layout.RunPaths) -> dict[str, Any] | None:
+    def _in_progress(self, run: Run) -> dict[str, Any] | None:
         """The attempt of a run that a `quarl run` is making now, beside its published folder,
-        and the ends of its logs; the newest when a killed `quarl run` left older ones."""
+        and the ends of its logs; the newest when a killed `quarl run` left older ones. Only in
+        an output folder: an attempt bound for an object store runs in a scratch folder of the
+        machine that runs it."""
+        if not isinstance(self.folders, files.LocalFolders):
+            return None
+        paths = layout.RunPaths(self.folders.out, run.asset.key, run.partition)
         prefix = f".{paths.name}.attempt-"
         newest: tuple[float, str] | None = None
         try:
@@ -570,13 +572,10 @@ class Project:
             return None
         if newest is None:
             return None
-        root, folder = self.root, newest[1]
-        return {"folder": self._relative(folder), "attempt": folder[-12:], "started": _ms(newest[0]),
-                "stdout": files.log_tail(root, os.path.join(folder, "stdout.log")),
-                "stderr": files.log_tail(root, os.path.join(folder, "stderr.log"))}
-
-    def _relative(self, path: str) -> str:
-        return os.path.relpath(path, self.out)
+        folder = newest[1]
+        return {"folder": self.folders.relative(folder), "attempt": folder[-12:], "started": _ms(newest[0]),
+                "stdout": self.folders.log_tail(folder, "stdout.log"),
+                "stderr": self.folders.log_tail(folder, "stderr.log")}
 
     # --- one `quarl run` --------------------------------------------------------------------------
 
@@ -632,7 +631,8 @@ class _StaleRuns:
     def _read(self, version: object) -> None:
         try:
             with self.project.history() as history:
-                states = Freshness(self.project.plan, self.project.out, history, os.getcwd()).states()
+                states = Freshness(self.project.plan, self.project.folders.storage, history,
+                                   os.getcwd()).states()
             found = [states[i].reasons for i in range(len(self.project.plan.runs))]
             with self._lock:
                 self._known = (version, time.monotonic(), found)

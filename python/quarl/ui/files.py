@@ -13,10 +13,16 @@ import json
 import math
 import os
 import re
-from typing import Any, BinaryIO, NamedTuple
+import tempfile
+from collections.abc import Iterator
+from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
 from urllib.parse import unquote
 
 from quarl import contract
+
+if TYPE_CHECKING:
+    from quarl.run.history import History
+    from quarl.run.storage.objects import ObjectStorage
 
 LOG_TAIL_BYTES = 64 * 1024
 PREVIEW_CHARS = 20_000
@@ -283,3 +289,193 @@ def pretty_json_prefix(data: bytes, limit: int) -> tuple[str, bool]:
     if length > limit or index < size:
         return joined[:limit] + "…", True
     return joined, False
+
+
+# --- where the pages read runs from ------------------------------------------------------------------
+
+class Opened(NamedTuple):
+    """A file to send: its size and its bytes, in chunks."""
+
+    name: str
+    size: int
+    chunks: Iterator[bytes]
+
+
+class LocalFolders:
+    """The runs of an output folder: each run's folder, its last failure's, and their files."""
+
+    def __init__(self, out: str) -> None:
+        from quarl.run.storage.local import LocalStorage
+
+        self.out = os.path.abspath(out)
+        self.storage = LocalStorage(out)
+
+    @property
+    def root(self) -> str:
+        """The output folder's real path, looked up at each use: it may be made after we start."""
+        return os.path.realpath(self.out)
+
+    def history(self) -> History | None:
+        from quarl.run.history import History
+
+        return History.open(self.out, create=False)
+
+    def published(self, asset_key: str, partition: tuple[tuple[str, str], ...]) -> str:
+        from quarl.run.layout import RunPaths
+
+        return RunPaths(self.out, asset_key, partition).published
+
+    def failed(self, asset_key: str, partition: tuple[tuple[str, str], ...]) -> str:
+        from quarl.run.layout import RunPaths
+
+        return RunPaths(self.out, asset_key, partition).failed
+
+    def record(self, folder: str, name: str) -> dict[str, Any] | None:
+        return read_record(self.root, os.path.join(folder, name))
+
+    def log_tail(self, folder: str, name: str) -> dict[str, Any] | None:
+        return log_tail(self.root, os.path.join(folder, name))
+
+    def preview(self, folder: str) -> dict[str, Any] | None:
+        return preview(self.root, folder)
+
+    def relative(self, folder: str) -> str:
+        return os.path.relpath(folder, self.out)
+
+    def open(self, encoded: str) -> Opened | None:
+        real = resolve_url_path(self.root, encoded)
+        if real is None:
+            return None
+        try:
+            file = open(real, "rb")
+        except OSError:
+            return None
+        size = os.fstat(file.fileno()).st_size
+
+        def chunks() -> Iterator[bytes]:
+            # A log may grow while it is sent: no more than the length announced.
+            with file:
+                left = size
+                while left > 0:
+                    chunk = file.read(min(left, 1 << 16))
+                    if not chunk:
+                        break
+                    yield chunk
+                    left -= len(chunk)
+
+        return Opened(real, size, chunks())
+
+
+class StoreFolders:
+    """The runs of an output on an object store: a run's folder is the attempt its pointer names
+    now, its last failure the attempt its failure's pointer names; the history is the snapshot
+    that quarl run keeps there, copied here once a change."""
+
+    def __init__(self, storage: ObjectStorage) -> None:
+        self.storage = storage
+        self.out = storage.out
+        self.root = storage.out
+        self._copy: tuple[str, str] | None = None  # (ETag, local copy) of the history
+        self._scratch = tempfile.TemporaryDirectory(prefix="quarl-ui-")
+
+    def history(self) -> History | None:
+        from quarl.run.history import FILE_NAME, History
+        from quarl.run.storage.objects import SNAPSHOT
+
+        store, key = self.storage.store, self.storage.key(SNAPSHOT)
+        tag = store.head(key)
+        if tag is None:
+            return None
+        if self._copy is None or self._copy[0] != tag:
+            found = store.get(key)
+            if found is None:
+                return None
+            folder = tempfile.mkdtemp(dir=self._scratch.name)
+            with open(os.path.join(folder, FILE_NAME), "wb") as file:
+                file.write(found[0])
+            self._copy = (found[1], folder)
+        history = History.open(self._copy[1], create=False)
+        if history is not None:
+            history.path = self.storage.url(SNAPSHOT)
+        return history
+
+    def published(self, asset_key: str, partition: tuple[tuple[str, str], ...]) -> str | None:
+        from quarl.run.storage.objects import ATTEMPTS
+
+        place = self.storage.place(asset_key, partition)
+        document = self.storage.read_pointers([place.key])[0][0]
+        attempt = document.get("attempt") if document is not None else None
+        return self.storage.url(f"{place.key}/{ATTEMPTS}/{attempt}") if isinstance(attempt, str) else None
+
+    def failed(self, asset_key: str, partition: tuple[tuple[str, str], ...]) -> str | None:
+        from quarl.run.storage.objects import ATTEMPTS, FAILURE
+
+        place = self.storage.place(asset_key, partition)
+        found = self.storage.store.get(self.storage.key(f"{place.key}/{FAILURE}"))
+        try:
+            attempt = json.loads(found[0]).get("attempt") if found is not None else None
+        except (ValueError, AttributeError):
+            attempt = None
+        return self.storage.url(f"{place.key}/{ATTEMPTS}/{attempt}") if isinstance(attempt, str) else None
+
+    def _key(self, folder: str, name: str) -> str:
+        return self.storage.key(f"{self.storage.relative(folder)}/{name}")
+
+    def record(self, folder: str, name: str) -> dict[str, Any] | None:
+        found = self.storage.store.read_range(self._key(folder, name), 0, _RECORD_BYTES)
+        try:
+            value = json.loads(found[0]) if found is not None else None
+        except ValueError:
+            return None
+        return value if isinstance(value, dict) else None
+
+    def log_tail(self, folder: str, name: str) -> dict[str, Any] | None:
+        found = self.storage.store.read_range(self._key(folder, name), -LOG_TAIL_BYTES, LOG_TAIL_BYTES)
+        if found is None:
+            return None
+        data, size = found
+        cut = size > len(data)
+        if cut:
+            newline = data.find(b"\n")
+            data = data[newline + 1:] if newline >= 0 else data
+        return {"text": data.decode("utf-8", errors="replace"), "size": size, "cut": cut}
+
+    def preview(self, folder: str) -> dict[str, Any] | None:
+        document = self.record(folder, contract.RUN_RECORD)
+        record = contract.RunRecord(document) if document is not None else None
+        if record is None or not record.published_value:
+            return None
+        artifact_format, name = str(record.format), str(record.value_file)
+        shown: dict[str, Any] = {"format": artifact_format, "type": record.result_type, "file": name,
+                                 "size": record.value_size}
+        if artifact_format == "json":
+            found = self.storage.store.read_range(self._key(folder, name), 0, _PREVIEW_READ)
+            if found is not None:
+                shown["size"] = found[1]
+                text, cut = pretty_json_prefix(found[0], PREVIEW_CHARS)
+                if not cut and found[1] > _PREVIEW_READ:
+                    text, cut = text + "…", True
+                shown.update(text=text, cut=cut)
+        return shown
+
+    def relative(self, folder: str) -> str:
+        return self.storage.relative(folder)
+
+    def open(self, encoded: str) -> Opened | None:
+        names = [unquote(segment, errors="replace") for segment in encoded.split("/")]
+        if any(name in ("", ".", "..") or "/" in name or "\0" in name for name in names):
+            return None
+        key = self.storage.key("/".join(names))
+        found = self.storage.store.get(key)
+        if found is None:
+            return None
+        return Opened(names[-1], len(found[0]), iter([found[0]]))
+
+
+def folders_of(out: str) -> LocalFolders | StoreFolders:
+    from quarl.run.storage import is_url, open_storage
+
+    if not is_url(out):
+        return LocalFolders(out)
+    storage = open_storage(out)
+    return StoreFolders(storage)  # type: ignore[arg-type]

@@ -1,7 +1,7 @@
 """The HTTP side of `quarl ui`: the standard library's threading server, one page shell and its
 script and style, JSON answers for the pages, and the files of the output folder as plain text.
 
-Nothing in a URL becomes a path but below /out/, where files.resolve_url_path checks it; the
+Nothing in a URL becomes a path but below /out/, which the output's folders (files.py) check; the
 pages name runs by asset and partition, which are looked up in the plan. The page script builds
 every element from text (no HTML is ever parsed from project data), and the Content-Security-
 Policy allows only our own script, so a name that holds markup stays text.
@@ -22,7 +22,6 @@ from typing import IO, Any
 from urllib.parse import parse_qs, urlsplit
 
 from quarl.run.history import HistoryError
-from quarl.ui import files
 from quarl.ui.data import NotFound, Project
 
 _STATIC_TYPES = {".html": "text/html; charset=utf-8", ".js": "text/javascript; charset=utf-8",
@@ -178,30 +177,17 @@ class Handler(BaseHTTPRequestHandler):
             self._send(HTTPStatus.OK, found[1], found[0])
 
     def _file(self, encoded: str) -> None:
-        real = files.resolve_url_path(self.server.project.root, encoded)
-        if real is None:
+        opened = self.server.project.folders.open(encoded)
+        if opened is None:
             self._text(HTTPStatus.NOT_FOUND, "not found in the output folder\n")
             return
-        try:
-            file = open(real, "rb")
-        except OSError:
-            self._text(HTTPStatus.NOT_FOUND, "not found in the output folder\n")
-            return
-        with file:
-            size = os.fstat(file.fileno()).st_size
-            if real.endswith(_TEXT_SUFFIXES):
-                self._headers(HTTPStatus.OK, "text/plain; charset=utf-8", size)
-            else:
-                self._headers(HTTPStatus.OK, "application/octet-stream", size,
-                              **{"Content-Disposition": "attachment"})
-            # A log may grow while it is sent: no more than the length announced.
-            left = size
-            while left > 0:
-                chunk = file.read(min(left, 1 << 16))
-                if not chunk:
-                    break
-                self.wfile.write(chunk)
-                left -= len(chunk)
+        if opened.name.endswith(_TEXT_SUFFIXES):
+            self._headers(HTTPStatus.OK, "text/plain; charset=utf-8", opened.size)
+        else:
+            self._headers(HTTPStatus.OK, "application/octet-stream", opened.size,
+                          **{"Content-Disposition": "attachment"})
+        for chunk in opened.chunks:
+            self.wfile.write(chunk)
 
 
 def _number(text: str) -> int:

@@ -22,21 +22,21 @@ from __future__ import annotations
 import enum
 import os
 import queue
-import secrets
-import shutil
 import time
 from collections.abc import Collection, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
-from typing import IO, Any, Protocol, TypeVar
+from typing import IO, TYPE_CHECKING, Any, Protocol, TypeVar
 
 from quarl import contract
 from quarl.errors import QuarlError
 from quarl.project import FOLDERS_VARIABLE
-from quarl.run import layout
 from quarl.run.executors.processes import describe_exit, kill_group
 from quarl.run.retry import CHECK_FAILED
 from quarl.run.status import Status, checks_verdict
+
+if TYPE_CHECKING:
+    from quarl.run.storage import Storage
 
 
 @dataclass(frozen=True)
@@ -46,7 +46,7 @@ class Job:
 
     run: int  # the plan's index of the run, echoed in the outcome
     request: contract.Request  # its folder is the attempt's
-    published: str  # absolute paths
+    published: str  # absolute paths, or URLs: where the storage publishes and keeps the run
     failed: str
     timeout: float | None = None
 
@@ -89,6 +89,9 @@ class Launch:
     # Seconds the worker may run, for an executor whose workers may be out of reach when it is
     # time to kill them: a Dask worker makes its runs end by themselves a little after that.
     timeout: float | None = None
+    # The request itself when the attempt's folder is scratch that its process uploads from: an
+    # executor whose workers see another file system (Dask) makes the folder there instead.
+    request: contract.Request | None = None
 
 
 @dataclass(frozen=True)
@@ -209,8 +212,9 @@ REMOTE_GRACE = 2.0
 class Attempt:
     """One attempt of a job, from its folder to its outcome."""
 
-    def __init__(self, job: Job, lost_before: int = 0) -> None:
+    def __init__(self, job: Job, storage: Storage, lost_before: int = 0) -> None:
         self.job = job
+        self.storage = storage
         self.lost_before = lost_before  # times a worker of this job was lost already
         self.state = State.PREPARED
         self.started = time.time()
@@ -234,8 +238,9 @@ class Attempt:
         """Makes the attempt folder and its input. An OSError here is a failure of the run
         before it starts."""
         job = self.job
-        _make_attempt_folder(job.attempt)
-        return Launch(self.key, tuple(job.request.arguments()), job.attempt, job.timeout)
+        self.storage.prepare(job)
+        return Launch(self.key, tuple(job.request.arguments()), job.attempt, job.timeout,
+                      job.request if job.request.upload is not None else None)
 
     def launched(self, pid: int | None) -> None:
         """The executor has started the worker (it may still be forking it, or waiting for a
@@ -255,7 +260,7 @@ class Attempt:
         self.exit_status = status
 
     def discard(self) -> None:
-        shutil.rmtree(self.job.attempt, ignore_errors=True)
+        self.storage.discard(self.job)
 
     def interrupted(self) -> Outcome:
         self.discard()
@@ -266,14 +271,14 @@ class Attempt:
         failure."""
         try:
             self._decide(status, reason)
-        except OSError:
+        except (OSError, QuarlError):
             pass  # no folder, or a full disk: the history has the failure, which is what counts
         return self.outcome(status, exit_status=self.exit_status, error=reason,
-                            folder=keep_failed(self.job), **details)
+                            folder=self.storage.keep_failed(self.job), **details)
 
     def _decide(self, status: Status, reason: str | None) -> None:
-        """Writes quarl run's record of the attempt into its folder."""
-        contract.write_decision(self.job.attempt, contract.decision_record(
+        """Writes quarl run's record of the attempt beside its files."""
+        self.storage.write_decision(self.job, contract.decision_record(
             self.key, status, self.started, time.monotonic() - self.clock, self.exit_status, reason))
 
     def failed_before_start(self, error: OSError) -> Outcome:
@@ -296,7 +301,7 @@ class Attempt:
         if stopping:
             return self.outcome(Status.INTERRUPTED)
         return self.outcome(Status.TIMEOUT, error=f"timed out after {self.job.timeout:g} s",
-                            folder=keep_failed_copy(self.job))
+                            folder=self.storage.keep_failed_copy(self.job))
 
     def finish(self, stopping: bool) -> Outcome:
         """The outcome of an attempt whose worker has exited (or never started): killed at its
@@ -309,7 +314,10 @@ class Attempt:
             return self.interrupted()
         if status is None:
             return self.failed("the worker did not end when it was killed")
-        record = contract.read_run_record(job.attempt)
+        try:
+            record = self.storage.attempt_record(job)
+        except (OSError, QuarlError) as error:
+            return self.failed(f"could not read the run's record: {error}")
         if record is not None and record.attempt != job.attempt_id:
             record = None  # not this attempt's: it cannot speak for it
         if record is None:
@@ -318,7 +326,7 @@ class Attempt:
             return self.failed(record.reason, error_types=record.error_types)
         if status != 0:
             return self.failed(describe_exit(status) + " after recording a success")
-        if not (record.published_value and record.stamp_matches(job.attempt)):
+        if not (record.published_value and self.storage.value_written(job, record)):
             return self.failed(f"the worker wrote no {record.value_file or 'value file'}")
         checks = tuple(record.checks)
         missing = {c["name"] for c in job.request.checks} - {result.name for result in checks}
@@ -332,18 +340,15 @@ class Attempt:
             return self.failed(str(said), Status.CHECK_FAILED, error_types=[CHECK_FAILED, "Exception"],
                                result_type=_result_type(record), checks=checks)
         try:
-            self._publish(verdict, said)
-        except OSError as error:
+            self._decide(verdict, said)
+        except (OSError, QuarlError) as error:
             return self.failed(f"could not publish the run: {error}", checks=checks)
+        refused = self.storage.publish([job])[0]
+        if refused is not None:
+            return self.failed(f"could not publish the run: {refused}", checks=checks)
+        folder = self.storage.published_folder(job)
         return self.outcome(verdict, exit_status=status, result_type=_result_type(record), error=said,
-                            folder=job.published, value=record.value(job.published), checks=checks)
-
-    def _publish(self, status: Status, said: str | None) -> None:
-        # No reader looks into an attempt folder: the rename that publishes it makes its files
-        # visible whole.
-        contract.discard_request(self.job.attempt)
-        self._decide(status, said)
-        layout.publish(self.job.attempt, self.job.published)
+                            folder=folder, value=record.value(folder), checks=checks)
 
 
 # --- every attempt in flight ------------------------------------------------------------------
@@ -355,8 +360,9 @@ class Attempts:
     exited with status 0 is decided (read, published) at the next call instead, so that the
     scheduler can give the freed slot its next run first and the publication overlaps that run."""
 
-    def __init__(self, executor: Executor, overlap: bool = True) -> None:
+    def __init__(self, executor: Executor, storage: Storage, overlap: bool = True) -> None:
         self.executor = executor
+        self.storage = storage
         self.slots = executor.slots
         self.overlap = overlap
         self._flight: dict[str, Attempt] = {}  # every attempt not yet decided, by key
@@ -376,12 +382,13 @@ class Attempts:
         return sum(1 for a in self._flight.values() if a.state is not State.EXITED)
 
     def submit(self, job: Job) -> None:
-        self._start(Attempt(job))
+        self._start(Attempt(job, self.storage))
 
     @property
     def broken(self) -> str | None:
-        """Why the executor can start nothing more, once it is so."""
-        return self.executor.broken
+        """Why nothing more can start or be published (the executor's cluster is gone, the
+        storage's lease is lost), once it is so."""
+        return self.executor.broken or self.storage.broken
 
     def _start(self, attempt: Attempt) -> None:
         if self._stopping:
@@ -466,7 +473,7 @@ class Attempts:
             self._decided.append(attempt.interrupted())
         elif event.retry and not attempt.lost_before and self.executor.broken is None:
             attempt.discard()
-            self._start(Attempt(attempt.job, lost_before=1))
+            self._start(Attempt(attempt.job, self.storage, lost_before=1))
         else:
             self._decided.append(attempt.failed(f"{event.reason}, twice" if event.retry else event.reason))
 
@@ -511,53 +518,8 @@ class Attempts:
 
 # --- files --------------------------------------------------------------------------------------
 
-def _make_attempt_folder(path: str) -> None:
-    try:
-        os.mkdir(path)
-    except FileNotFoundError:  # the asset's folder, for its first partition
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        os.mkdir(path)
-
-
 def _result_type(record: contract.RunRecord) -> str | None:
     """The value's type as tables show it, with its format when that is not JSON:
     "DataFrame (parquet)"."""
     kind, stored = record.result_type, record.format
     return kind if stored == "json" or kind is None else f"{kind} ({stored})"
-
-
-# What a failure whose worker may live on keeps: what a failed folder is read for (a value written
-# in part is of no use).
-_FAILURE_FILES = ("stdout.log", "stderr.log", "result.json", contract.RUN_RECORD)
-
-
-def keep_failed_copy(job: Job) -> str:
-    """A copy of the attempt's logs and record becomes the run's last failure, replacing the one
-    before, while the attempt folder stays as it is for a worker that may still write into it;
-    returns where the failure's files are."""
-    # Named as an attempt folder: the next run's recovery removes it should this process die
-    # before the rename.
-    copy = job.attempt[:-len(job.attempt_id)] + secrets.token_hex(6)
-    try:
-        os.mkdir(copy)
-        for name in _FAILURE_FILES:
-            try:
-                shutil.copyfile(os.path.join(job.attempt, name), os.path.join(copy, name))
-            except FileNotFoundError:
-                pass
-        layout.replace_folder(copy, job.failed)
-    except OSError:
-        shutil.rmtree(copy, ignore_errors=True)
-        return job.attempt
-    return job.failed
-
-
-def keep_failed(job: Job) -> str:
-    """The failed attempt becomes the run's last failure, replacing the one before; returns
-    where its files are."""
-    try:
-        layout.replace_folder(job.attempt, job.failed)
-    except OSError:
-        return job.attempt  # left where it is, and named so in the outcome
-    return job.failed
-

@@ -1,13 +1,15 @@
 """Runs each attempt's worker on a Dask cluster: one Dask task per attempt starts the worker on
 its Dask worker's machine (dask_worker.run_worker) and returns how it ended; `quarl run` prepares,
-decides and publishes the attempt itself, as for any executor, in the output folder that every
-worker sees at the same path.
+decides and publishes the attempt itself, as for any executor: in the output folder that every
+worker sees at the same path, or on the object store that every worker reaches (each attempt then
+runs in a scratch folder of its worker's machine and uploads its files itself).
 
 The scheduler of `quarl run` submits only runs whose upstream is decided, never more than `slots`
 at once, so Dask never sees the plan's edges. The history stays with `quarl run`.
 
 Contract with the cluster: the output folder is on a file system that every worker sees at the
-same path, the project is importable there (at the same path or installed) and so is quarl.
+same path, or an object store that every worker reaches with the credentials of its environment;
+the project is importable there (at the same path or installed) and so is quarl.
 `check_cluster` verifies it on every worker before anything runs.
 """
 
@@ -191,9 +193,11 @@ def check_cluster(client: distributed.Client, out: str, modules: Sequence[str],
                   environment: WorkerEnvironment) -> None:
     """Raises ClusterError naming every worker that cannot run the plan and why."""
     token = secrets.token_hex(8)
-    token_path = os.path.join(out, f".quarl-check-{token}")
-    with open(token_path, "w", encoding="ascii") as file:
-        file.write(token)
+    remote = "://" in out  # an object store, which the workers reach themselves
+    token_path = "" if remote else os.path.join(out, f".quarl-check-{token}")
+    if not remote:
+        with open(token_path, "w", encoding="ascii") as file:
+            file.write(token)
     try:
         answers: dict[str, Any] = client.run(check_worker, out, token_path, token, list(modules),
                                              environment, on_error="return",
@@ -202,7 +206,8 @@ def check_cluster(client: distributed.Client, out: str, modules: Sequence[str],
         raise ClusterError(f"a worker of the Dask cluster did not answer quarl's check within "
                            f"{CHECK_TIMEOUT} s") from None
     finally:
-        os.unlink(token_path)
+        if not remote:
+            os.unlink(token_path)
     names = {address: worker.get("name") for address, worker in
              client.scheduler_info()["workers"].items()}
     lines = []

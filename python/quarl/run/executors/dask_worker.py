@@ -6,8 +6,10 @@ A run with a timeout also gets a watchdog, a small process of its own that kills
 its time: `quarl run` kills it then through Dask, but a Dask worker that is frozen or cut off from
 the scheduler would never pass that on, and the run, a process apart, would go on.
 
-Nothing here decides an outcome or publishes: the attempt's folder is on a file system that
-`quarl run` sees at the same path, and `quarl run` does that itself.
+Nothing here decides an outcome or publishes. With an output folder, the attempt's folder is on a
+file system that `quarl run` sees at the same path; with an output on an object store, the attempt
+runs in a scratch folder of this machine, which its process uploads from, and which goes once the
+process has ended.
 """
 
 from __future__ import annotations
@@ -15,9 +17,11 @@ from __future__ import annotations
 import os
 import secrets
 import select
+import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import threading
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -77,6 +81,14 @@ def run_worker(launch: Launch, environment: WorkerEnvironment, out: str, isolati
     """The Dask task of one attempt."""
     here = _here(environment)
     pidfd = watchdog = None
+    scratch = None
+    if launch.request is not None:
+        # The attempt uploads its files itself: it runs in a folder of this machine.
+        request = launch.request
+        scratch = os.path.join(_scratch(), launch.key)
+        os.makedirs(scratch)
+        request.folder = scratch
+        launch = Launch(launch.key, tuple(request.arguments()), scratch, launch.timeout, request)
     try:
         with _lock:
             if launch.key in _stopped:
@@ -106,6 +118,8 @@ def run_worker(launch: Launch, environment: WorkerEnvironment, out: str, isolati
             watchdog.wait()
         if pidfd is not None:
             os.close(pidfd)
+        if scratch is not None:
+            shutil.rmtree(scratch, ignore_errors=True)
 
 
 def _pidfd(process: _Process) -> int | None:
@@ -133,6 +147,23 @@ def _watchdog(pid: int, pidfd: int, seconds: float) -> subprocess.Popen[bytes] |
         return None
 
 
+
+_scratch_root: list[str] = []
+
+
+def _scratch() -> str:
+    """This Dask worker process's folder of attempts (and of the inputs they downloaded, which
+    name attempts that never change), removed with the process."""
+    with _lock:
+        if not _scratch_root:
+            import atexit
+
+            root = tempfile.mkdtemp(prefix="quarl-dask-")
+            atexit.register(shutil.rmtree, root, True)
+            _scratch_root.append(root)
+        return _scratch_root[0]
+
+
 class _Fresh:
     def __init__(self, popen: subprocess.Popen[bytes]) -> None:
         self.popen = popen
@@ -155,6 +186,7 @@ def _start(launch: Launch, here: WorkerEnvironment, out: str, isolation: Isolati
 
 
 def _warm_pool(environment: WorkerEnvironment, out: str, isolation: Isolation) -> WarmPool:
+    logs = _scratch() if "://" in out else out
     with _lock:
         pool = _pools.get(isolation.invocation)
         if pool is None:
@@ -163,7 +195,7 @@ def _warm_pool(environment: WorkerEnvironment, out: str, isolation: Isolation) -
             _pools.clear()
             worker = distributed.get_worker()
             slots = getattr(getattr(worker, "state", worker), "nthreads", 1)
-            log = os.path.join(out, f".quarl-warm.{socket.gethostname()}.{os.getpid()}.log")
+            log = os.path.join(logs, f".quarl-warm.{socket.gethostname()}.{os.getpid()}.log")
             pool = _pools[isolation.invocation] = WarmPool(slots, environment, isolation.preload, log, isolation.kind)
     return pool
 
@@ -207,15 +239,21 @@ def check_worker(out: str, token_path: str, token: str, modules: Sequence[str],
                  environment: WorkerEnvironment) -> list[str]:
     """What this worker lacks to run the plan, as messages; run on every worker."""
     problems = []
-    try:
-        with open(token_path, encoding="ascii") as file:
-            seen = file.read() == token
-    except OSError:
-        seen = False
+    if "://" in out:
+        # No file system in common: the output's store must answer this worker.
+        problems += _store_problems(out)
+        seen = True
+        token_path = ""
+    else:
+        try:
+            with open(token_path, encoding="ascii") as file:
+                seen = file.read() == token
+        except OSError:
+            seen = False
     if not seen:
         problems.append(f"does not see the output folder {out} that quarl run writes (it must be on "
                         "a file system shared by every machine, at the same path)")
-    else:
+    elif token_path:
         probe = f"{token_path}.{secrets.token_hex(4)}"  # workers on two machines may share a pid
         try:
             with open(probe, "x"):
@@ -241,3 +279,18 @@ def check_worker(out: str, token_path: str, token: str, modules: Sequence[str],
                             f"nor in {os.pathsep.join(environment.path)})")
     return problems
 
+
+
+def _store_problems(out: str) -> list[str]:
+    """Whether this worker reaches the object store at OUT with its own credentials: it reads the
+    lease that quarl run holds there."""
+    from quarl.errors import QuarlError
+    from quarl.run.storage.objects import LEASE, ObjectStorage
+
+    try:
+        storage = ObjectStorage(out, local=tempfile.gettempdir())
+        if storage.store.get(storage.key(LEASE)) is None:
+            return [f"does not see the lease of quarl run in {out}"]
+    except (OSError, QuarlError) as error:
+        return [f"cannot reach {out}: {error}"]
+    return []
