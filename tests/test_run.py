@@ -179,7 +179,30 @@ def test_a_run_json_of_an_older_quarl_without_the_value_stamp_is_taken_at_its_wo
 
 # Non-greedy: strace prints a call that another process's call interrupts with "<unfinished ...>"
 # after its path.
-SYSCALL = re.compile(r'\d+ +(fsync|fdatasync|rename|renameat2)\((?:\d+<(.*?)>|"(.*)", (?:AT_FDCWD, )?"(.*)")')
+SYSCALL = re.compile(r'\d+ +(fsync|fdatasync|syncfs|rename|renameat2)\((?:\d+<(.*?)>|"(.*)", (?:AT_FDCWD, )?"(.*)")')
+# A rename within a folder opened once (the writer of whole files): (folder, name) twice.
+RENAME_AT = re.compile(r'\d+ +renameat2?\(\d+<(.*?)>, "(.*?)", \d+<(.*?)>, "(.*?)"')
+TRACED = "trace=fsync,fdatasync,syncfs,rename,renameat,renameat2"
+
+
+def traced(path):
+    """The calls of a trace as (call, the path of a sync, a rename's source, its target)."""
+    calls = []
+    for line in path.read_text().splitlines():
+        if found := RENAME_AT.match(line):
+            calls.append(("rename", None, f"{found[1]}/{found[2]}", f"{found[3]}/{found[4]}"))
+        elif found := SYSCALL.match(line):
+            calls.append(found.groups())
+    return calls
+
+
+def flushed_before(calls, publication, attempt):
+    """Whether the attempt's file system was flushed (syncfs) after the last file was renamed into
+    the attempt's folder and before the rename that publishes it."""
+    flushes = [i for i, (call, path, _, _) in enumerate(calls[:publication]) if call == "syncfs" and path == attempt]
+    written = [i for i, (call, _, _, target) in enumerate(calls[:publication])
+               if call.startswith("rename") and target and target.startswith(attempt + "/")]
+    return bool(flushes) and bool(written) and max(written) < max(flushes)
 
 
 def untraced_leaks(env):
@@ -192,27 +215,25 @@ def untraced_leaks(env):
 @pytest.mark.parametrize("isolation", ["fresh", "warm"])
 def test_a_publication_is_on_the_disk_before_it_is_recorded(project, isolation):
     trace = project / "trace"
-    done = subprocess.run(["strace", "-f", "-qq", "-y", "-e", "trace=fsync,fdatasync,rename,renameat2", "-o",
+    done = subprocess.run(["strace", "-f", "-qq", "-y", "-e", TRACED, "-o",
                            str(trace), sys.executable, "-m", "quarl", "run", "flow", "--select",
                            "flow.source.numbers", "--isolation", isolation], cwd=project,
                           capture_output=True, text=True, env=untraced_leaks(sanitizer_env()))
     assert done.returncode == 0, done.stderr
-    calls = [match.groups() for match in map(SYSCALL.match, trace.read_text().splitlines()) if match]
+    calls = traced(trace)
     out = str(project / "quarl-out")
     published = out + "/flow.source.numbers"
     publication = next(i for i, (call, _, _, target) in enumerate(calls) if target == published)
     attempt = calls[publication][2]
     assert re.fullmatch(re.escape(out) + r"/\.flow\.source\.numbers\.attempt-[0-9a-f]{12}", attempt)
-    synced = [[path for call, path, _, _ in part if call in ("fsync", "fdatasync")]
-              for part in (calls[:publication], calls[publication + 1:])]
-    # Every file of the attempt and its folder before the rename; after it, the folder that holds
-    # the published run, and the one that holds that (created by this run).
-    assert sorted(p for p in synced[0] if p.startswith(attempt)) == [attempt] + [
-        f"{attempt}/{name}" for name in ("attempt.json", "result.json", "run.json", "stderr.log",
-                                         "stdout.log", "value.json")]
-    assert synced[1][:2] == [out, str(project)]
+    # Everything the attempt wrote (its records last) on the disk before the rename, in one flush
+    # of the file system; after it, the folder that holds the published run, and the one that
+    # holds that (created by this run).
+    assert flushed_before(calls, publication, attempt)
+    synced = [path for call, path, _, _ in calls[publication + 1:] if call in ("fsync", "fdatasync")]
+    assert synced[:2] == [out, str(project)]
     # And only then does the history commit the row (SQLite syncs its journal and database).
-    assert any(path.startswith(out + "/quarl-history.db") for path in synced[1][2:])
+    assert any(path.startswith(out + "/quarl-history.db") for path in synced[2:])
 
 
 def test_a_run_past_its_timeout_is_killed_and_its_log_shown(project):
@@ -484,16 +505,17 @@ def joined(parts: list) -> str:
 def test_a_value_that_is_a_folder_is_synced_whole_and_an_edit_inside_is_seen(tmp_path):
     (tmp_path / "fv.py").write_text(FOLDER_VALUE)
     trace = tmp_path / "trace"
-    done = subprocess.run(["strace", "-f", "-qq", "-y", "-e", "trace=fsync,fdatasync,rename,renameat2", "-o",
+    done = subprocess.run(["strace", "-f", "-qq", "-y", "-e", TRACED, "-o",
                            str(trace), sys.executable, "-m", "quarl", "run", "fv"], cwd=tmp_path,
                           capture_output=True, text=True, env=untraced_leaks(sanitizer_env()))
     assert done.returncode == 0, done.stderr
-    calls = [match.groups() for match in map(SYSCALL.match, trace.read_text().splitlines()) if match]
+    calls = traced(trace)
     published = str(tmp_path / "quarl-out/fv.split")
     publication = next(i for i, (_, _, _, target) in enumerate(calls) if target == published)
     attempt = calls[publication][2]
-    assert {path for call, path, _, _ in calls[:publication] if path and path.startswith(attempt + "/value")} == {
-        f"{attempt}/value.parts", f"{attempt}/value.parts/part-0", f"{attempt}/value.parts/part-1"}
+    # The folder of the value renamed into place, then the whole file system flushed.
+    assert any(target == f"{attempt}/value.parts" for _, _, _, target in calls[:publication])
+    assert flushed_before(calls, publication, attempt)
     assert json.loads((tmp_path / "quarl-out/fv.joined/value.json").read_text()) == "ab"
 
     (tmp_path / "quarl-out/fv.split/value.parts/part-1").write_text("c")

@@ -12,6 +12,7 @@ from quarl.run.executors.base import Exited, Lost
 from quarl.run.history import History
 from quarl.run.plan import build_plan
 from quarl.run.scheduler import Options, Scheduler
+from quarl.run.storage.local import LocalStorage
 from test_plan import record
 
 
@@ -158,3 +159,37 @@ def test_a_retry_waits_its_delay_without_holding_a_slot(tmp_path, delay, order):
     script = {"a": ["fail", "ok"], "b": ["ok"], "c": ["ok"], "d": ["ok"]}
     results, started, _, _ = run(tmp_path, script, slots=1, retries=1, retry_delay=delay)
     assert (started, results["a"]) == (order, ("succeeded", 2, None))
+
+
+class Batches(LocalStorage):
+    """The output folder, saying which attempts it was asked to publish together."""
+
+    def __init__(self, out):
+        super().__init__(out)
+        self.batches = []
+
+    def publish(self, jobs):
+        self.batches.append(sorted(job.request.function for job in jobs))
+        return super().publish(jobs)
+
+
+@pytest.mark.parametrize("in_the_way", [False, True])
+def test_attempts_that_finish_together_are_published_together(tmp_path, in_the_way):
+    # a and d end in the same wait: one batch. Should d's place be taken (a file where its folder
+    # goes), a is published and recorded all the same, and d fails without touching it.
+    if in_the_way:
+        (tmp_path / "m.d").write_text("in the way")
+    storage = Batches(str(tmp_path))
+    plan = build_plan(PLAN)
+    history = History.open(str(tmp_path), create=True)
+    try:
+        scheduler = Scheduler(plan, range(len(plan.runs)), set(), storage, ScriptedExecutor(
+            {name: ["ok"] for name in "abcd"}), history, history.begin("quarl run m"), Shown(), Options())
+        results = {r.run.asset.function: (str(r.status), r.error and r.error.split(":")[0]) for r in scheduler.run()}
+        rows = {r.asset: str(r.status) for r in history.latest()}
+    finally:
+        history.close()
+    assert storage.batches[0] == ["a", "d"]
+    assert results["d"] == (("failed", "could not publish the run") if in_the_way else ("succeeded", None))
+    assert {name: status for name, (status, _) in results.items()} == {f.partition(".")[2]: s for f, s in rows.items()}
+    assert (tmp_path / "m.a/run.json").exists() and (tmp_path / "m.d").is_dir() != in_the_way

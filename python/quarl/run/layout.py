@@ -25,6 +25,7 @@ import json
 import os
 import re
 import shutil
+from collections.abc import Sequence
 from typing import Any
 
 from quarl import contract
@@ -247,17 +248,83 @@ def _sync_tree(folder: str) -> None:
 _durable_parents: set[str] = set()
 
 
+def _load_syncfs() -> Any:
+    try:
+        function = ctypes.CDLL(None, use_errno=True).syncfs
+    except (OSError, AttributeError):
+        return None
+    function.argtypes = [ctypes.c_int]
+    return function
+
+
+_syncfs = _load_syncfs()
+
+
+def _sync_file_system(path: str) -> bool:
+    """Flushes everything written to the file system that holds PATH, files and folders, in one
+    call (Linux's syncfs): what the file systems with a journal make one commit of. False where
+    there is no such call."""
+    if _syncfs is None:
+        return False
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
+    try:
+        if _syncfs(fd) != 0:
+            code = ctypes.get_errno()
+            if code == errno.ENOSYS:
+                return False
+            raise OSError(code, os.strerror(code), path)
+    finally:
+        os.close(fd)
+    return True
+
+
 def publish(attempt: str, published: str) -> None:
-    """Publishes a finished attempt so that a power loss cannot tear it: the attempt's files and
-    folder reach the disk before the rename that makes them visible, and the rename before this
-    returns, so that no history row is committed for a publication a crash could undo."""
-    _sync_tree(attempt)
-    replace_folder(attempt, published)
-    parent = os.path.dirname(published)
-    _sync(parent)
-    if parent not in _durable_parents:
-        _sync(os.path.dirname(parent))
-        _durable_parents.add(parent)
+    """Publishes one finished attempt (publish_together, alone); raises OSError."""
+    error = publish_together([(attempt, published)])[0]
+    if error is not None:
+        raise error
+
+
+def publish_together(moves: Sequence[tuple[str, str]]) -> list[OSError | None]:
+    """Publishes finished attempts (attempt folder, published folder) so that a power loss cannot
+    tear any of them: every attempt's files and folder reach the disk before the renames that make
+    them visible, and the renames before this returns, so that no history row is committed for a
+    publication a crash could undo. Attempts that finish together share the syncs: one flush of
+    their file system before the renames (a sync of each file and folder where there is no such
+    call), and one sync of each folder that holds some of them after. Per attempt, None or why it
+    was not published."""
+    if not moves:
+        return []
+    try:
+        if not _sync_file_system(moves[0][0]):
+            for attempt, _ in moves:
+                _sync_tree(attempt)
+        else:
+            for attempt, _ in moves[1:]:  # another file system than the first's: a flush of its own
+                if os.stat(attempt).st_dev != os.stat(moves[0][0]).st_dev:
+                    _sync_file_system(attempt)
+    except OSError as error:
+        return [error] * len(moves)
+    errors: list[OSError | None] = []
+    parents: dict[str, list[int]] = {}
+    for position, (attempt, published) in enumerate(moves):
+        try:
+            replace_folder(attempt, published)
+        except OSError as error:
+            errors.append(error)
+            continue
+        errors.append(None)
+        parents.setdefault(os.path.dirname(published), []).append(position)
+    for parent, positions in parents.items():
+        try:
+            _sync(parent)
+            if parent not in _durable_parents:
+                _sync(os.path.dirname(parent))
+                _durable_parents.add(parent)
+        except OSError as error:
+            for position in positions:
+                errors[position] = error
+    return errors
 
 
 def recover_output(out: str, plan: Plan) -> None:

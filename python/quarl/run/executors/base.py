@@ -304,8 +304,14 @@ class Attempt:
                             folder=self.storage.keep_failed_copy(self.job))
 
     def finish(self, stopping: bool) -> Outcome:
+        """The outcome of an attempt whose worker has exited (or never started), published alone
+        when it is to be: finish_together for one."""
+        return finish_together([self], stopping)[0]
+
+    def judge(self, stopping: bool) -> Outcome | Ready:
         """The outcome of an attempt whose worker has exited (or never started): killed at its
-        timeout, or by an interrupt (`stopping`), or ended on its own, as its run's record says."""
+        timeout, or by an interrupt (`stopping`), or ended on its own, as its run's record says;
+        or, for one that is to be published, Ready, its decision written beside its files."""
         job, status = self.job, self.exit_status
         if self.timed_out and not stopping:
             return self.failed(f"timed out after {job.timeout:g} s", Status.TIMEOUT)
@@ -343,12 +349,38 @@ class Attempt:
             self._decide(verdict, said)
         except (OSError, QuarlError) as error:
             return self.failed(f"could not publish the run: {error}", checks=checks)
-        refused = self.storage.publish([job])[0]
+        return Ready(self, verdict, said, record, checks)
+
+
+@dataclass(frozen=True)
+class Ready:
+    """An attempt to publish: how it was decided, and what its process recorded."""
+
+    attempt: Attempt
+    verdict: Status
+    said: str | None
+    record: contract.RunRecord
+    checks: tuple[contract.CheckResult, ...]
+
+    def published(self, refused: Exception | None) -> Outcome:
+        attempt = self.attempt
         if refused is not None:
-            return self.failed(f"could not publish the run: {refused}", checks=checks)
-        folder = self.storage.published_folder(job)
-        return self.outcome(verdict, exit_status=status, result_type=_result_type(record), error=said,
-                            folder=folder, value=record.value(folder), checks=checks)
+            return attempt.failed(f"could not publish the run: {refused}", checks=self.checks)
+        folder = attempt.storage.published_folder(attempt.job)
+        return attempt.outcome(self.verdict, exit_status=attempt.exit_status, result_type=_result_type(self.record),
+                               error=self.said, folder=folder, value=self.record.value(folder), checks=self.checks)
+
+
+def finish_together(attempts: Sequence[Attempt], stopping: bool) -> list[Outcome]:
+    """The outcomes of attempts whose workers have exited; those to publish are published
+    together, in one group commit (their syncs shared), so that attempts that finish at the same
+    time pay for the disk once."""
+    judged = [attempt.judge(stopping) for attempt in attempts]
+    ready = [item for item in judged if isinstance(item, Ready)]
+    if ready:
+        refused = dict(zip((id(item) for item in ready),
+                           ready[0].attempt.storage.publish([item.attempt.job for item in ready])))
+    return [item.published(refused[id(item)]) if isinstance(item, Ready) else item for item in judged]
 
 
 # --- every attempt in flight ------------------------------------------------------------------
@@ -429,9 +461,13 @@ class Attempts:
         return done
 
     def _finish_exited(self) -> None:
-        for attempt in [a for a in self._flight.values() if a.state is State.EXITED]:
+        """Decides the attempts whose workers have exited since the last wait, publishing those
+        that succeeded as one batch: the batch closes with the attempts that are ready now, so a
+        lone run waits for nobody."""
+        exited = [a for a in self._flight.values() if a.state is State.EXITED]
+        for attempt in exited:
             del self._flight[attempt.key]
-            self._decided.append(attempt.finish(self._stopping))
+        self._decided.extend(finish_together(exited, self._stopping))
 
     def _take(self, event: Event) -> None:
         attempt = self._flight.get(event.key)

@@ -78,15 +78,18 @@ class LocalStorage:
 
     def publish(self, jobs: Sequence[Job]) -> list[Exception | None]:
         # No reader looks into an attempt folder: the rename that publishes it makes its files
-        # visible whole.
-        errors: list[Exception | None] = []
-        for job in jobs:
+        # visible whole. Attempts that finish together are published together, sharing the syncs.
+        errors: list[Exception | None] = [None] * len(jobs)
+        ready = []
+        for position, job in enumerate(jobs):
             try:
                 contract.discard_request(job.attempt)
-                layout.publish(job.attempt, job.published)
-                errors.append(None)
+                ready.append(position)
             except OSError as error:
-                errors.append(error)
+                errors[position] = error
+        published = layout.publish_together([(jobs[p].attempt, jobs[p].published) for p in ready])
+        for position, refused in zip(ready, published):
+            errors[position] = refused
         return errors
 
     def keep_failed(self, job: Job) -> str:
