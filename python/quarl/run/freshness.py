@@ -32,7 +32,6 @@ from collections.abc import Callable, Collection, Iterable, Sequence
 from dataclasses import dataclass, field
 
 from quarl import contract
-from quarl.run import layout
 from quarl.run.history import History
 from quarl.run.plan import Basis, Plan, Run, canonical, fingerprint, partition_object
 
@@ -247,15 +246,6 @@ class Freshness:
         if code not in self._parts:
             self._parts[code] = self.history.code_parts(code) if self.history is not None else None
         return self._parts[code]
-
-    def removed(self) -> list[tuple[str, str]]:
-        """The runs (asset, partition folder name) that the history knows and the plan no longer
-        has."""
-        if self.history is None:
-            return []
-        planned = {(run.asset.key, layout.partition_folder(run.partition) if run.partition else "")
-                   for run in self.plan.runs}
-        return sorted({(r.asset, r.partition) for r in self.history.latest()} - planned)
 
 
 def _with_upstream(plan: Plan, runs: Iterable[int]) -> set[int]:
