@@ -186,30 +186,36 @@ def _write_file(path: str, data: bytes) -> None:
         raise type(exc)(exc.errno, exc.strerror, path) from None
 
 
-def _add_options(report: str) -> str:
-    """The report with each asset's package options (quarl.options) in its record: the patterns
-    it reads, and what its observe function answers for each of its partitions, by the
-    partition's canonical JSON text; or why it could not answer. The report as it is when no
-    asset has options."""
-    from quarl.options import options_of
-
+def _amended(report: str, *amenders: Callable[[dict[str, Any], Any], bool]) -> str:
+    """The report with each asset's record amended by each of AMENDERS, which get the record and
+    the asset (found where the record says it is) and say whether they added anything; the
+    report as it is when none did."""
     document = json.loads(report)
     added = False
     for record in document.get("assets", ()):
         module = sys.modules.get(record.get("function_module") or record.get("module_path") or "")
         function = getattr(module, "__dict__", {}).get(record.get("function_name"))
-        options = options_of(function) if function is not None else {}
-        if "reads" in options:
-            record["reads"] = options["reads"]
-            added = True
-        if "observe" in options:
-            record["observed"], problem = _observed(options["observe"], record)
-            if problem is not None:
-                record["observe_problem"] = problem
-            added = True
+        for amend in amenders:
+            added = amend(record, function) or added
     if not added:
         return report
     return json.dumps(document, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+
+
+def _add_options(record: dict[str, Any], function: Any) -> bool:
+    """Adds an asset's package options (quarl.options) that the plan reads from its record: the
+    patterns it reads, and what its observe function answers for each of its partitions, by the
+    partition's canonical JSON text, or why it could not answer."""
+    from quarl.options import options_of
+
+    options = options_of(function) if function is not None else {}
+    if "reads" in options:
+        record["reads"] = options["reads"]
+    if "observe" in options:
+        record["observed"], problem = _observed(options["observe"], record)
+        if problem is not None:
+            record["observe_problem"] = problem
+    return "reads" in options or "observe" in options
 
 
 def _observed(observe: Callable[..., object], record: dict[str, Any]) -> tuple[dict[str, str], str | None]:
@@ -360,9 +366,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         if args.compact:
             # The orchestrator's fingerprints also cover the project code each function refers
             # to, which only this process, where the modules are imported, can follow.
-            from quarl.references import add_references
+            from quarl.references import References, references_of
 
-            report = _add_options(add_references(report))
+            report = _amended(report, references_of(References()), _add_options)
         data = (report + "\n").encode("utf-8")
         if args.output is None:
             if sys.stdout is not None:

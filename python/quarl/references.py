@@ -17,10 +17,9 @@ from __future__ import annotations
 
 import ast
 import hashlib
-import json
 import sys
 import types
-from collections.abc import Iterable, Iterator
+from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from _quarl import AssetWrapper
@@ -269,18 +268,14 @@ class References:
         return result
 
 
-def add_references(report: str) -> str:
-    """The compact report with, in each record whose function refers to project code, the digest
-    of that code (`references_sha256`) and of each definition in it (`references_parts`); and in
-    each record whose serializer= is a MODULE:ATTRIBUTE of the project, the digest of what that
-    reaches (`serializer_sha256`): the runs execute it too. The report as it is when there is
-    nothing to add."""
-    document = json.loads(report)
-    references = References()
-    added = False
-    for record in document.get("assets", ()):
-        module = sys.modules.get(record.get("function_module") or record.get("module_path") or "")
-        function = getattr(module, "__dict__", {}).get(record.get("function_name"))
+def references_of(references: References) -> Callable[[dict[str, Any], Any], bool]:
+    """What the inspection adds to an asset's record from the project code it reaches: the digest
+    of that code (`references_sha256`) and of each definition in it (`references_parts`); and,
+    for a serializer= that is a MODULE:ATTRIBUTE of the project, the digest of what that reaches
+    (`serializer_sha256`): the runs execute it too. Says whether it added anything."""
+
+    def add(record: dict[str, Any], function: Any) -> bool:
+        added = False
         reached = references.reached(function) if function is not None else frozenset()
         if reached:
             record["references_sha256"] = references.digest_of(reached)
@@ -293,6 +288,6 @@ def add_references(report: str) -> str:
             if digest is not None:
                 record["serializer_sha256"] = digest
                 added = True
-    if not added:
-        return report
-    return json.dumps(document, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
+        return added
+
+    return add
