@@ -463,10 +463,10 @@ def failing(failure, tmp_path):
             stack.callback(subprocess.run, ["umount", str(history)], check=True)
             subprocess.run(["mount", "-o", "remount,bind,ro", str(history)], check=True)
         elif failure == "full":
-            with open(out / "filler", "wb") as filler, pytest.raises(OSError, match="No space left"):
+            # Unbuffered: a buffered file would try its last page again as it closes, and fail there.
+            with open(out / "filler", "wb", buffering=0) as filler, pytest.raises(OSError, match="No space left"):
                 while True:
                     filler.write(b"\0" * 4096)
-                    filler.flush()
         yield port.getsockname()[1]
 
 

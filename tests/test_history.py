@@ -131,11 +131,11 @@ def filler() -> int:
     # run.json and attempt.json: the history is the first to find it full, at the last write of
     # the run.
     path, page = os.path.join(os.environ["FILL"], "filler"), os.sysconf("SC_PAGE_SIZE")
-    with open(path, "wb") as file:
+    # Unbuffered: a buffered file would try its last page again as it closes, and fail there.
+    with open(path, "wb", buffering=0) as file:
         try:
             while True:
                 file.write(bytes(page))
-                file.flush()
         except OSError:
             pass
         file.truncate(os.path.getsize(path) - 4 * page)
