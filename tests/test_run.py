@@ -227,13 +227,12 @@ def test_a_publication_is_on_the_disk_before_it_is_recorded(project, isolation):
     attempt = calls[publication][2]
     assert re.fullmatch(re.escape(out) + r"/\.flow\.source\.numbers\.attempt-[0-9a-f]{12}", attempt)
     # Everything the attempt wrote (its records last) on the disk before the rename, in one flush
-    # of the file system; after it, the folder that holds the published run, and the one that
-    # holds that (created by this run).
+    # of the file system; after it, another flush that makes the rename durable.
     assert flushed_before(calls, publication, attempt)
-    synced = [path for call, path, _, _ in calls[publication + 1:] if call in ("fsync", "fdatasync")]
-    assert synced[:2] == [out, str(project)]
+    synced = [(call, path) for call, path, _, _ in calls[publication + 1:] if call in ("syncfs", "fsync", "fdatasync")]
+    assert synced[0] == ("syncfs", out)
     # And only then does the history commit the row (SQLite syncs its journal and database).
-    assert any(path.startswith(out + "/quarl-history.db") for path in synced[2:])
+    assert any(path.startswith(out + "/quarl-history.db") for _, path in synced[1:])
 
 
 def test_a_run_past_its_timeout_is_killed_and_its_log_shown(project):

@@ -279,20 +279,42 @@ def _sync_file_system(path: str) -> bool:
 
 
 def publish(attempt: str, published: str) -> None:
-    """Publishes one finished attempt (publish_together, alone); raises OSError."""
+    """Publishes one finished attempt (publish_together, alone), its rename durable when this
+    returns; raises OSError."""
     error = publish_together([(attempt, published)])[0]
     if error is not None:
         raise error
+    make_renames_durable(os.path.dirname(published))
+
+
+# Folders in which publish_together renamed, since their renames were last made durable.
+_renamed: set[str] = set()
+
+
+def make_renames_durable(path: str) -> None:
+    """Makes the renames that publish_together made since the last call durable: one flush of the
+    file system that holds PATH (which every later flush of it would make too), or a sync of
+    each folder renamed in where there is no such call; raises OSError."""
+    if not _renamed:
+        return
+    parents, _renamed_now = sorted(_renamed), _renamed.copy()
+    if not _sync_file_system(path):
+        for parent in parents:
+            _sync(parent)
+            if parent not in _durable_parents:
+                _sync(os.path.dirname(parent))
+    _durable_parents.update(_renamed_now)
+    _renamed.difference_update(_renamed_now)
 
 
 def publish_together(moves: Sequence[tuple[str, str]]) -> list[OSError | None]:
     """Publishes finished attempts (attempt folder, published folder) so that a power loss cannot
     tear any of them: every attempt's files and folder reach the disk before the renames that make
-    them visible, and the renames before this returns, so that no history row is committed for a
-    publication a crash could undo. Attempts that finish together share the syncs: one flush of
-    their file system before the renames (a sync of each file and folder where there is no such
-    call), and one sync of each folder that holds some of them after. Per attempt, None or why it
-    was not published."""
+    them visible. Attempts that finish together share the flush: one of their file system before
+    the renames (a sync of each file and folder where there is no such call). The renames become
+    durable with the next flush, the next batch's or make_renames_durable's, which quarl run makes
+    before it commits a history row that names them: no row is ever ahead of the disk. Per
+    attempt, None or why it was not published."""
     if not moves:
         return []
     try:
@@ -306,24 +328,14 @@ def publish_together(moves: Sequence[tuple[str, str]]) -> list[OSError | None]:
     except OSError as error:
         return [error] * len(moves)
     errors: list[OSError | None] = []
-    parents: dict[str, list[int]] = {}
-    for position, (attempt, published) in enumerate(moves):
+    for attempt, published in moves:
         try:
             replace_folder(attempt, published)
         except OSError as error:
             errors.append(error)
             continue
         errors.append(None)
-        parents.setdefault(os.path.dirname(published), []).append(position)
-    for parent, positions in parents.items():
-        try:
-            _sync(parent)
-            if parent not in _durable_parents:
-                _sync(os.path.dirname(parent))
-                _durable_parents.add(parent)
-        except OSError as error:
-            for position in positions:
-                errors[position] = error
+        _renamed.add(os.path.dirname(published))
     return errors
 
 

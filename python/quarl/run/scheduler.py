@@ -12,6 +12,7 @@ when its failure is worth it.
 
 from __future__ import annotations
 
+import contextlib
 import enum
 import heapq
 import os
@@ -185,7 +186,7 @@ class Scheduler:
     # --- the loop ---------------------------------------------------------------------------------
 
     def run(self) -> list[RunResult]:
-        with self._stop_on_signals():
+        with self._stop_on_signals(), contextlib.closing(self.attempts):
             try:
                 # The published runs that the loop will ask about, read at once where each
                 # read is a request to a server.
@@ -376,6 +377,13 @@ class Scheduler:
 
     def _flush(self, force: bool) -> None:
         if self._pending and (force or self._flush_due() == 0.0):
+            # No row may be ahead of the disk: what the rows name as published is made durable
+            # first (one flush for every run published since the last rows).
+            try:
+                self.storage.make_durable()
+            except OSError as error:
+                raise HistoryError(f"the runs published cannot be made durable, so the history does not "
+                                   f"record them: {error}") from None
             self.history.add(self.invocation, self._pending)
             self._pending = []
 

@@ -22,8 +22,9 @@ from __future__ import annotations
 import enum
 import os
 import queue
+import threading
 import time
-from collections.abc import Collection, Iterator, Sequence
+from collections.abc import Callable, Collection, Iterator, Sequence
 from contextlib import contextmanager
 from dataclasses import dataclass, field
 from typing import IO, TYPE_CHECKING, Any, Protocol, TypeVar
@@ -383,14 +384,81 @@ def finish_together(attempts: Sequence[Attempt], stopping: bool) -> list[Outcome
     return [item.published(refused[id(item)]) if isinstance(item, Ready) else item for item in judged]
 
 
+class Committer:
+    """Publishes attempts in a thread of its own, in batches: while one batch waits for the disk,
+    the attempts that become ready gather into the next, which then pays for the disk once, and
+    the scheduler's thread goes on starting runs meanwhile (group commit). A batch takes every
+    attempt ready when it begins, so a lone run waits for nobody."""
+
+    def __init__(self, storage: Storage, wake: Callable[[], None]) -> None:
+        self.storage = storage
+        self._wake = wake
+        self._changed = threading.Condition()
+        self._waiting: list[Ready] = []
+        self._publishing = 0
+        self._done: list[Outcome] = []
+        self._thread: threading.Thread | None = None
+        self._closed = False
+
+    def submit(self, ready: Sequence[Ready]) -> None:
+        with self._changed:
+            self._waiting.extend(ready)
+            if self._thread is None:
+                self._thread = threading.Thread(target=self._loop, name="quarl-commit", daemon=True)
+                self._thread.start()
+            self._changed.notify_all()
+
+    @property
+    def pending(self) -> bool:
+        """Some attempt is waiting to be published, being published, or published and not yet
+        handed back."""
+        with self._changed:
+            return bool(self._waiting or self._publishing or self._done)
+
+    def take(self) -> list[Outcome]:
+        """The outcomes of the attempts published (or refused) since the last call."""
+        with self._changed:
+            done, self._done = self._done, []
+        return done
+
+    def _loop(self) -> None:
+        while True:
+            with self._changed:
+                while not self._waiting and not self._closed:
+                    self._changed.wait()
+                if not self._waiting:
+                    return
+                batch, self._waiting = self._waiting, []
+                self._publishing = len(batch)
+            try:
+                refused: Sequence[Exception | None] = self.storage.publish([item.attempt.job for item in batch])
+            except Exception as error:  # a fault of ours: each run of the batch fails with it
+                refused = [error] * len(batch)
+            outcomes = [item.published(why) for item, why in zip(batch, refused)]
+            with self._changed:
+                self._done.extend(outcomes)
+                self._publishing = 0
+            self._wake()
+
+    def close(self) -> None:
+        """Publishes what waits, then ends the thread."""
+        with self._changed:
+            self._closed = True
+            self._changed.notify_all()
+            thread = self._thread
+        if thread is not None:
+            thread.join()
+
+
 # --- every attempt in flight ------------------------------------------------------------------
 
 class Attempts:
     """The attempts in flight on one executor, driven from the scheduler's thread.
 
     `wait` hands back outcomes as attempts are decided. With `overlap`, an attempt whose worker
-    exited with status 0 is decided (read, published) at the next call instead, so that the
-    scheduler can give the freed slot its next run first and the publication overlaps that run."""
+    exited with status 0 is decided at the next call instead, and published by the committer's
+    thread, with those that are ready with it: the scheduler gives the freed slot its next run
+    first, and the publication overlaps that run."""
 
     def __init__(self, executor: Executor, storage: Storage, overlap: bool = True) -> None:
         self.executor = executor
@@ -400,13 +468,17 @@ class Attempts:
         self._flight: dict[str, Attempt] = {}  # every attempt not yet decided, by key
         self._decided: list[Outcome] = []  # decided, not yet handed back
         self._given_up: dict[str, Attempt] = {}  # decided without their worker's end, by key
+        self._committer = Committer(storage, executor.wake)
         self._stopping = False
         self._woken = False
 
     @property
     def busy(self) -> bool:
         """Some attempt is not handed back yet."""
-        return bool(self._flight or self._decided)
+        return bool(self._flight or self._decided or self._committer.pending)
+
+    def close(self) -> None:
+        self._committer.close()
 
     @property
     def running(self) -> int:
@@ -442,16 +514,19 @@ class Attempts:
         """The outcomes that are in, after waiting up to `timeout` for the first; or none, as
         soon as a worker has exited and its slot is free for the next run."""
         self._finish_exited()
+        self._decided.extend(self._committer.take())
         end = None if timeout is None else time.monotonic() + timeout
         while not self._decided:
             now = time.monotonic()
             limit = min((t for t in (end, *(a.deadline for a in self._flight.values())) if t is not None),
                         default=None)
-            if limit is None and not self._flight:
+            if limit is None and not self._flight and not self._committer.pending:
                 break  # nothing to wait for
+            # The committer wakes the executor's wait once it has published a batch.
             for event in self.executor.wait(None if limit is None else max(0.0, limit - now)):
                 self._take(event)
             self._check_deadlines()
+            self._decided.extend(self._committer.take())
             if self._woken or any(a.state is State.EXITED for a in self._flight.values()):
                 break
             if end is not None and time.monotonic() >= end:
@@ -461,13 +536,19 @@ class Attempts:
         return done
 
     def _finish_exited(self) -> None:
-        """Decides the attempts whose workers have exited since the last wait, publishing those
-        that succeeded as one batch: the batch closes with the attempts that are ready now, so a
-        lone run waits for nobody."""
+        """Decides the attempts whose workers have exited since the last wait; those to publish
+        go to the committer, which publishes them in batches."""
         exited = [a for a in self._flight.values() if a.state is State.EXITED]
+        ready = []
         for attempt in exited:
             del self._flight[attempt.key]
-        self._decided.extend(finish_together(exited, self._stopping))
+            judged = attempt.judge(self._stopping)
+            if isinstance(judged, Ready):
+                ready.append(judged)
+            else:
+                self._decided.append(judged)
+        if ready:
+            self._committer.submit(ready)
 
     def _take(self, event: Event) -> None:
         attempt = self._flight.get(event.key)
@@ -480,7 +561,7 @@ class Attempts:
                 kill_group(event.pid)
         elif isinstance(event, Exited):
             attempt.exited(event.status)
-            if not self.overlap or event.status != 0 or attempt.timed_out or self._stopping:
+            if not self.overlap or event.status != 0 or attempt.timed_out:
                 del self._flight[attempt.key]
                 self._decided.append(attempt.finish(self._stopping))
         else:

@@ -98,6 +98,10 @@ class Storage(Protocol):
     def publish(self, jobs: Sequence[Job]) -> list[Exception | None]:
         """Publishes finished attempts whose decision is written; per job, None or why not."""
 
+    def make_durable(self) -> None:
+        """Makes what publish has published durable, before a history row names it; raises
+        OSError."""
+
     def keep_failed(self, job: Job) -> str:
         """Keeps the failed attempt as its run's last failure; returns where its files are."""
 

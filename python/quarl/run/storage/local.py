@@ -92,6 +92,9 @@ class LocalStorage:
             errors[position] = refused
         return errors
 
+    def make_durable(self) -> None:
+        layout.make_renames_durable(self.out)
+
     def keep_failed(self, job: Job) -> str:
         try:
             layout.replace_folder(job.attempt, job.failed)
