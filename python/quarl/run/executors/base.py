@@ -3,16 +3,19 @@
 An attempt moves through these states, in the orchestrator's own process:
 
     prepared   its folder and input file made (Attempt.prepare)
-    launched   handed to the executor, which starts its worker; the pid once the executor knows it
-    exited     the worker ended with an exit status
+    launched   handed to the executor, which starts its worker; the pid once the executor knows it;
+               once the worker says it has finished (status 0) and only tears itself down, its
+               slot is free for the next run, and the attempt waits for the exit all the same
+    exited     the worker ended with an exit status, and whatever it left in its process group
+               is killed: only now is anything read or published
     decided    published (succeeded) | failed | timeout | interrupted; a worker lost before it
                ended (its warm server died) makes a new attempt of the same job, once; a worker
                killed and not reported ended in time is given up on, its folder left to it
 
 `Attempts` drives every attempt in flight: it keeps their deadlines, kills their process groups at
 a timeout or an interrupt, retries a lost one and publishes the finished ones. An executor only
-starts a worker process and reports what became of it (`Launched`, `Exited`, `Lost`); the fresh,
-warm and Dask executors differ in nothing else.
+starts a worker process and reports what became of it (`Launched`, `Finished`, `Exited`,
+`Lost`); the fresh, warm and Dask executors differ in nothing else.
 """
 
 from __future__ import annotations
@@ -91,6 +94,16 @@ class Launched:
 
 
 @dataclass(frozen=True)
+class Finished:
+    """The worker says it has finished with this status and only exits now. An executor that
+    hears it (the warm servers) may start the next worker at once; the attempt is still decided
+    on its Exited."""
+
+    key: str
+    status: int
+
+
+@dataclass(frozen=True)
 class Exited:
     key: str
     status: int | None  # the exit status (negative: killed by that signal); None: never started
@@ -105,7 +118,7 @@ class Lost:
     retry: bool = True  # run once more from the start; False: the executor retried already
 
 
-Event = Launched | Exited | Lost
+Event = Launched | Finished | Exited | Lost
 
 
 class Executor(Protocol):
@@ -213,6 +226,7 @@ class Attempt:
         self.deadline: float | None = None  # the timeout; then the end of the kill's grace
         self.timed_out = False
         self.kill_sent = False
+        self.finished = False  # its worker said it has finished well, and holds no slot
 
     @property
     def key(self) -> str:
@@ -346,6 +360,7 @@ class Attempts:
         self._given_up: dict[str, Attempt] = {}  # decided without their worker's end, by key
         self._stopping = False
         self._woken = False
+        self._freed = False  # a slot came free during this wait
 
     @property
     def busy(self) -> bool:
@@ -354,8 +369,9 @@ class Attempts:
 
     @property
     def running(self) -> int:
-        """Attempts whose worker holds a slot."""
-        return sum(1 for a in self._flight.values() if a.state is not State.EXITED)
+        """Attempts whose worker holds a slot: it has neither exited nor said that it has
+        finished."""
+        return sum(1 for a in self._flight.values() if a.state is not State.EXITED and not a.finished)
 
     def submit(self, job: Job) -> None:
         self._start(Attempt(job))
@@ -383,8 +399,9 @@ class Attempts:
 
     def wait(self, timeout: float | None) -> list[Outcome]:
         """The outcomes that are in, after waiting up to `timeout` for the first; or none, as
-        soon as a worker has exited and its slot is free for the next run."""
+        soon as a worker has finished or exited and its slot is free for the next run."""
         self._finish_exited()
+        self._freed = False
         end = None if timeout is None else time.monotonic() + timeout
         while not self._decided:
             now = time.monotonic()
@@ -395,7 +412,7 @@ class Attempts:
             for event in self.executor.wait(None if limit is None else max(0.0, limit - now)):
                 self._take(event)
             self._check_deadlines()
-            if self._woken or any(a.state is State.EXITED for a in self._flight.values()):
+            if self._woken or self._freed or any(a.state is State.EXITED for a in self._flight.values()):
                 break
             if end is not None and time.monotonic() >= end:
                 break
@@ -417,6 +434,11 @@ class Attempts:
             attempt.pid = event.pid
             if attempt.kill_sent:
                 kill_group(event.pid)
+        elif isinstance(event, Finished):
+            # A failure holds its slot until it is decided: under --fail-fast nothing starts
+            # before that.
+            if event.status == 0 and not attempt.finished:
+                attempt.finished = self._freed = True
         elif isinstance(event, Exited):
             attempt.exited(event.status)
             if not self.overlap or event.status != 0 or attempt.timed_out or self._stopping:
@@ -435,6 +457,8 @@ class Attempts:
             return
         if isinstance(event, Launched):
             kill_group(event.pid)
+            return
+        if isinstance(event, Finished):
             return
         del self._given_up[event.key]
         if isinstance(event, Exited):
