@@ -22,9 +22,10 @@ from quarl._version import __version__
 # Not typing's: importing typing would cost every worker more than the rest of this package.
 TYPE_CHECKING = False
 if TYPE_CHECKING:
+    from quarl.batching import batch
     from quarl.values import Serializer
 
-__all__ = ["AssetWrapper", "Partitions", "Serializer", "__version__", "asset", "partitions"]
+__all__ = ["AssetWrapper", "Partitions", "Serializer", "__version__", "asset", "batch", "partitions"]
 
 
 def __getattr__(name: str) -> object:
@@ -34,4 +35,8 @@ def __getattr__(name: str) -> object:
         from quarl.values import Serializer
 
         return Serializer
+    if name == "batch":  # as rarely needed
+        from quarl.batching import batch
+
+        return batch
     raise AttributeError(f"module 'quarl' has no attribute {name!r}")

@@ -56,7 +56,23 @@ def _parser() -> argparse.ArgumentParser:
     # quarl run's own: adds serializer_problem to the record of each asset whose serializer=
     # cannot be used here (unknown, its library missing, MODULE:ATTRIBUTE naming no serializer).
     parser.add_argument("--check-serializers", action="store_true", help=argparse.SUPPRESS)
+    # quarl run's own: adds to each asset's record what the package's decorators ask of it
+    # (quarl.batch's "batch").
+    parser.add_argument("--package-options", action="store_true", help=argparse.SUPPRESS)
     return parser
+
+
+def _add_package_options(text: str) -> str:
+    """The report with what quarl.batch() asked for in the records of the assets it decorates;
+    rewritten only when some asset is decorated so."""
+    batching = sys.modules.get("quarl.batching")
+    if batching is None or not batching.declared:
+        return text
+    import json
+
+    report = json.loads(text)
+    batching.annotate(report.get("assets", []))
+    return json.dumps(report, ensure_ascii=False, separators=(",", ":"), sort_keys=True)
 
 
 def _check_serializers(text: str) -> str:
@@ -231,6 +247,8 @@ def main(argv: Sequence[str] | None = None) -> int:
                 report = inspect_call(modules)
         if args.check_serializers:
             report = _check_serializers(report)
+        if args.package_options:
+            report = _add_package_options(report)
         if args.compact:
             # The orchestrator's fingerprints also cover the project code each function refers
             # to, which only this process, where the modules are imported, can follow.

@@ -100,6 +100,7 @@ class Asset:
     # the inspection computes; None when it refers to none.
     references: str | None = None
     serializer: str | None = None  # serializer=, None for JSON ("json" or not given)
+    batch: int | None = None  # runs one process makes at most (quarl.batch); None: as the command says
 
     @property
     def partitioned(self) -> bool:
@@ -199,7 +200,7 @@ def _asset_of(record: Mapping[str, Any], problems: list[str]) -> Asset | None:
     return Asset(ref=f"{record['file_path']}:{function}", key=key, module=module, function=function,
                  source=record["function_source"], python_version=record["python_version"],
                  return_type=record.get("return_type"), inputs=inputs, dimensions=tuple(dimensions),
-                 references=record.get("references_sha256"), serializer=serializer)
+                 references=record.get("references_sha256"), serializer=serializer, batch=record.get("batch"))
 
 
 # Names that the output folder holds besides the assets' folders.

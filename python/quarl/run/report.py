@@ -39,7 +39,7 @@ def inspect(targets: Sequence[str], environment: WorkerEnvironment) -> Report:
         report = os.path.join(folder, "report.json")
         record_path = os.path.join(folder, "record.json")
         argv = [environment.python, "-m", "quarl.inspect", "--recursive", "--compact", "--check-serializers",
-                "-o", report, "--record", record_path, "--", *targets]
+                "--package-options", "-o", report, "--record", record_path, "--", *targets]
         done = subprocess.run(argv, cwd=environment.cwd, env=environment.env(), stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
         try:
