@@ -256,7 +256,7 @@ class Scheduler:
     # A batch of --isolation batch makes at most this many runs: enough that a process's start and
     # end cost little per run, few enough that a process killed in the middle (whose runs then run
     # again alone) costs little.
-    BATCH_MOST = 64
+    BATCH_MOST = 128
 
     def _batch_size(self, run: Run) -> int:
         """How many runs of the run's asset one process makes at most: what quarl.batch() asks
