@@ -164,7 +164,13 @@ def run_batch(argument: str) -> int:
         report_error(PROG, error)
         return 2
     for request in requests:
-        _log_into(request.folder)
+        try:
+            _log_into(request.folder)
+        except OSError as error:
+            # Its folder is gone or full: it is left without a record, and quarl run makes it
+            # again alone, where the failure is its own.
+            print(f"{PROG}: error: cannot write the logs of {request.folder}: {error}", file=sys.stderr, flush=True)
+            continue
         try:
             _make(request)
         except SystemExit:
