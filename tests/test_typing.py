@@ -71,5 +71,5 @@ def test_documented_user_code_passes_strict_mypy(tmp_path):
     shutil.copytree(ROOT / "examples" / "shop", tmp_path / "shop",
                     ignore=shutil.ignore_patterns("__pycache__"))
     names = write_readme_modules(tmp_path)
-    assert names == ["pipeline/assets.py", "pipeline/frames.py", "pipeline/lines.py"]
+    assert names == ["pipeline/assets.py", "pipeline/frames.py", "pipeline/lines.py", "pipeline/days.py"]
     assert mypy(tmp_path, *names, "shop") == (0, "", "")
