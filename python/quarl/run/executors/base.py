@@ -15,7 +15,9 @@ An attempt moves through these states, in the orchestrator's own process:
 `Attempts` drives every attempt in flight: it keeps their deadlines, kills their process groups at
 a timeout or an interrupt, retries a lost one and publishes the finished ones. An executor only
 starts a worker process and reports what became of it (`Launched`, `Finished`, `Exited`,
-`Lost`); the fresh, warm and Dask executors differ in nothing else.
+`Lost`); the fresh, warm and Dask executors differ in nothing else. A `Batch` is one worker that
+makes several attempts one after another: each is still prepared, timed, decided and published
+as an attempt of its own, once that worker has exited.
 """
 
 from __future__ import annotations
