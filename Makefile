@@ -191,8 +191,8 @@ fuzz: $(FUZZ_BIN)/json_suite_check $(FUZZ_BIN)/json_fuzz
 # Every benchmark, each against its baseline in the same run, printing the ratios ours/baseline
 # (bench/README.md keeps the figures of the last run and what holds back those that miss their
 # target). Times first, then instruction counts (valgrind, when installed), then the JSON writer.
-BENCH_SCRIPTS := declare partitions inspect inspect_scale select materialize worker import run warm values values_check checks freshness \
-	dask storage memory ui instructions
+BENCH_SCRIPTS := declare partitions inspect inspect_scale select materialize worker import run warm batch values \
+	values_check checks freshness dask storage memory ui instructions
 bench: install browser-tools bench/out/json_bench
 	@for name in $(BENCH_SCRIPTS); do \
 	    echo; echo "== bench_$$name.py"; $(VPY) bench/bench_$$name.py || exit 1; \

@@ -14,6 +14,11 @@ the same run.
    /dev/shm and on the disk.
 3. Planning one module of 5,000 assets (`quarl graph`: inspection and plan, nothing run): time
    beyond importing the module, and peak memory (target: under 2 s and 200 MB).
+4. The same 1,000 partitions on the disk (the default temporary folder) beside /dev/shm: per run,
+   fresh, warm --no-preload, warm, and --isolation batch, medians of rounds, each command into an
+   output folder of its own; warm over fresh on the disk (target at most 0.12); and the syncs
+   (fsync, fdatasync) that a run costs, counted over a whole warm command by
+   `strace -c -f -e trace=fsync,fdatasync` (skipped where strace is missing).
 
     python bench/bench_run.py [--quick]
 
@@ -219,9 +224,55 @@ def planning_5000(scale):
         report("peak memory of the largest process (MB)", max(peak, before) / 1024, 200)
 
 
+def _syncs(cwd, out, runs):
+    """Syncs a run costs: fsync and fdatasync calls over a whole warm command, per run."""
+    trace = os.path.join(cwd, "strace.txt")
+    subprocess.run(["strace", "-c", "-f", "-e", "trace=fsync,fdatasync", "-o", trace, PY, "-m", "quarl", "run",
+                    "benchproj.fanout", "--jobs", "2", "--out", out], cwd=cwd, capture_output=True, check=True)
+    calls = {}
+    for line in pathlib.Path(trace).read_text().splitlines():
+        fields = line.split()
+        if fields and fields[-1] in ("fsync", "fdatasync"):
+            calls[fields[-1]] = int(fields[3])
+    return {name: count / runs for name, count in calls.items()}
+
+
+def disk_and_memory(scale, rounds=3):
+    """Per run on the disk and in /dev/shm, side by side, with the syncs counted per run."""
+    where = {"/dev/shm": SCRATCH, f"disk ({tempfile.gettempdir()})": None}
+    sides = {"fresh": ["--isolation", "fresh"], "warm --no-preload": ["--no-preload"], "warm": [],
+             "--isolation batch": ["--isolation", "batch"]}
+    figures = {}
+    for label, folder in where.items():
+        if label == "/dev/shm" and folder is None:
+            continue
+        with tempfile.TemporaryDirectory(dir=folder) as cwd:
+            runs = write_project(cwd, chain=0, partitions=1000 // scale)
+            # A new output folder for every command: on ext4, files made where many were just
+            # deleted cost a search of the deleted inodes.
+            times = {side: [] for side in sides}
+            for round_ in range(rounds):
+                for side, options in sides.items():
+                    out = os.path.join(cwd, f"out-{round_}-{len(times[side])}-{side.replace(' ', '')}")
+                    times[side].append(wall([PY, "-m", "quarl", "run", "benchproj.fanout", "--jobs", "2",
+                                             "--out", out, *options], cwd) / runs)
+            syncs = _syncs(cwd, os.path.join(cwd, "out-strace"), runs) if shutil.which("strace") else {}
+        figures[label] = {side: statistics.median(values) for side, values in times.items()}
+        print(f"{runs} partitions, --jobs 2, {label}, medians of {rounds}, per run: " + ", ".join(
+            f"{side} {value * 1e3:.2f} ms" for side, value in figures[label].items()) +
+            "; syncs a warm run costs: " + (", ".join(f"{n:.2f} {name}" for name, n in syncs.items()) or "-"))
+        report(f"warm / fresh ({label})", figures[label]["warm"] / figures[label]["fresh"],
+               0.12 if folder is None else None)
+        report(f"--isolation batch / fresh ({label})", figures[label]["--isolation batch"] / figures[label]["fresh"])
+    if len(figures) == 2:
+        memory, disk = figures.values()
+        for side in sides:
+            report(f"{side}, per run: disk / /dev/shm", disk[side] / memory[side])
+
+
 def main():
     scale = 10 if "--quick" in sys.argv else 1
-    for section in (project_600, partitions_1000, planning_5000):
+    for section in (project_600, partitions_1000, planning_5000, disk_and_memory):
         print()
         section(scale)
 

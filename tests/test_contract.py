@@ -58,6 +58,29 @@ def test_a_request_this_quarl_cannot_read_is_refused(document, message):
     assert str(raised.value) == message
 
 
+@pytest.mark.parametrize("count, inline", [(2, True), (40, False)])
+def test_a_batch_reaches_its_process_as_it_was_made(tmp_path, count, inline):
+    made = [request(tmp_path, attempt=f"{n:012x}", partition={"day": f"d{n}"}) for n in range(count)]
+    flag, argument = contract.batch_arguments(made)
+    assert (flag, argument.startswith("@"), os.path.exists(tmp_path / contract.BATCH_FILE)) == \
+        ("--batch", not inline, not inline)
+    assert [r.document() for r in contract.read_batch(argument)] == [r.document() for r in made]
+    contract.discard_request(str(tmp_path))
+    assert not os.path.exists(tmp_path / contract.BATCH_FILE)
+
+
+@pytest.mark.parametrize("document, message", [
+    ({"version": 2, "runs": []}, "the batch has version 2, and this quarl reads version 1: quarl run and its "
+                                 "workers must be the same quarl"),
+    ({"version": 1, "runs": []}, "the batch names no runs"),
+    ({"version": 1, "runs": [{"version": contract.REQUEST_VERSION}]}, "the request lacks or misstates 'inputs'"),
+])
+def test_a_batch_this_quarl_cannot_read_is_refused(document, message):
+    with pytest.raises(contract.ContractError) as raised:
+        contract.read_batch(json.dumps(document))
+    assert str(raised.value) == message
+
+
 def test_run_records_are_read_back_by_quarl_run(tmp_path):
     made = request(tmp_path, serializer="s:Csv")
     (tmp_path / "value.csv").write_text("a,b\n")

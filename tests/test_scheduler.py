@@ -33,27 +33,31 @@ class ScriptedExecutor:
         self.late = []
 
     def start(self, launch):
+        """A batch's runs take their steps one after another, until one does not end."""
         self.reports += [Exited(key, -signal.SIGKILL) for key in self.late]
         self.late = []
-        request = contract.read_request(launch.args[1])
-        function = request.function
-        self.started.append(function)
-        step = self.script[function].pop(0)
-        if step in ("ok", "fail"):
-            ok = step == "ok"
-            if ok:
-                with open(os.path.join(request.folder, "value.json"), "w") as file:
-                    file.write("1")
-            contract.write_run_record(request.folder, contract.success_record(
-                request, value_file="value.json", artifact_format="json", serializer=None, result_type="int")
-                if ok else contract.failure_record(request, f"ValueError: {function} broke", "ValueError"))
-            self.reports.append(Exited(launch.key, 0 if ok else 1))
-        elif step == "lost":
-            self.reports.append(Lost(launch.key, "the warm server died (killed by SIGKILL)"))
-        else:
-            self.hanging[launch.key] = step
-            if step == "interrupt":
-                os.kill(os.getpid(), signal.SIGINT)
+        batch = launch.args[0] == "--batch"
+        for request in contract.read_batch(launch.args[1]) if batch else [contract.read_request(launch.args[1])]:
+            function = request.function
+            self.started.append(function)
+            step = self.script[function].pop(0)
+            if step in ("ok", "fail"):
+                ok = step == "ok"
+                if ok:
+                    with open(os.path.join(request.folder, "value.json"), "w") as file:
+                        file.write("1")
+                contract.write_run_record(request.folder, contract.success_record(
+                    request, value_file="value.json", artifact_format="json", serializer=None, result_type="int")
+                    if ok else contract.failure_record(request, f"ValueError: {function} broke", "ValueError"))
+                continue
+            if step == "lost":
+                self.reports.append(Lost(launch.key, "the warm server died (killed by SIGKILL)"))
+            else:
+                self.hanging[launch.key] = step
+                if step == "interrupt":
+                    os.kill(os.getpid(), signal.SIGINT)
+            return None
+        self.reports.append(Exited(launch.key, 0 if batch or ok else 1))
         return None
 
     def kill(self, keys):
@@ -85,8 +89,8 @@ PLAN = [record("m", "a"), record("m", "b", inputs={"x": "m.py:a"}), record("m", 
         record("m", "d")]
 
 
-def run(tmp_path, script, slots=2, **options):
-    plan = build_plan(PLAN)
+def run(tmp_path, script, slots=2, plan=PLAN, **options):
+    plan = build_plan(plan)
     history = History.open(str(tmp_path), create=True)
     executor = ScriptedExecutor(script, slots)
     try:
@@ -96,7 +100,8 @@ def run(tmp_path, script, slots=2, **options):
         rows = [(r.asset, r.status) for r in history.latest()]
     finally:
         history.close()
-    return ({r.run.asset.function: (str(r.status), r.attempts, r.error) for r in results}, executor.started,
+    return ({r.run.asset.function + (f"[{r.run.label}]" if r.run.partition else ""): (str(r.status), r.attempts, r.error)
+             for r in results}, executor.started,
             scheduler.interrupted, rows)
 
 
@@ -193,3 +198,24 @@ def test_attempts_that_finish_together_are_published_together(tmp_path, in_the_w
     assert results["d"] == (("failed", "could not publish the run") if in_the_way else ("succeeded", None))
     assert {name: status for name, (status, _) in results.items()} == {f.partition(".")[2]: s for f, s in rows.items()}
     assert (tmp_path / "m.a/run.json").exists() and (tmp_path / "m.d").is_dir() != in_the_way
+
+
+# p[k=0..2], in batches of 3
+BATCHED = [{**record("m", "p", partitions={"k": [0, 1, 2]}), "options": {"batch": 3}}]
+
+
+@pytest.mark.parametrize("steps, options, expected, left", [
+    # Killed at run 1's timeout and never reported ended: its folders stay with it; run 1 times
+    # out, 0 and 2 run again alone in new attempts.
+    (["ok", "frozen", "ok", "ok"], {"timeout": 0.05}, ["succeeded", "timeout", "succeeded"], 3),
+    (["ok", "lost", "ok", "ok", "ok"], {}, ["succeeded"] * 3, 0),  # every run again alone
+    (["ok", "interrupt"], {}, ["succeeded", "interrupted", "interrupted"], 0),  # 0 had ended
+])
+def test_what_becomes_of_a_batch_whose_process_does_not_end_well(tmp_path, monkeypatch, steps, options,
+                                                                  expected, left):
+    monkeypatch.setattr(base, "KILL_GRACE", 0.05)
+    script = {"p": list(steps)}
+    results, started, _, rows = run(tmp_path, script, plan=BATCHED, **options)
+    assert [status for status, _, _ in results.values()] == expected
+    assert (script, len(rows)) == ({"p": []}, 3)
+    assert sum(".attempt-" in name for name in os.listdir(tmp_path / "m.p")) == left

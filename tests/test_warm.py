@@ -70,6 +70,7 @@ def test_a_child_that_crashes_exits_or_hangs_takes_nothing_else_with_it(tmp_path
     assert done.returncode == 1
     assert outcomes(done) == {
         "hazards.crash.fine": ("succeeded", None),
+        "hazards.crash.fails": ("failed", "ValueError: no"),
         "hazards.crash.hangs": ("timeout", "timed out after 3 s"),
         "hazards.crash.quits": ("failed", "the worker exited with status 0, leaving no run record"),
         "hazards.crash.segfaults": ("failed", "the worker was killed by SIGSEGV, leaving no run record"),
@@ -96,10 +97,11 @@ def test_a_run_whose_server_dies_is_run_once_more(tmp_path):
     assert done.returncode == 0
 
 
-def test_after_a_failure_fail_fast_starts_nothing(tmp_path):
+@pytest.mark.parametrize("fails", ["os._exit(0)", "raise ValueError('no')"])
+def test_after_a_failure_fail_fast_starts_nothing(tmp_path, fails):
     # os._exit(0) leaves no record: a failure known only once its files are read, after the
-    # worker's slot is free. Other failures under --fail-fast are the scheduler's tests'.
-    fails = "os._exit(0)"
+    # worker's slot is free. A run that raises says its status 1 before it exits, which frees
+    # no slot. Other failures under --fail-fast are the scheduler's tests'.
     (tmp_path / "cells.py").write_text(
         "import os\n\nfrom quarl import asset, partitions\n\n\n"
         "@asset(partitions={'n': partitions([1, 2, 3, 4])})\ndef cell(n: int) -> int:\n"
@@ -286,3 +288,37 @@ def test_a_server_whose_libraries_hold_native_threads_forks_without_a_warning_a_
         assert (done.returncode, done.stdout.splitlines()[-1]) == (0, "4 runs: 4 succeeded"), done.stderr
     log = tmp_path / "quarl-out" / ".quarl-warm.log"
     assert (log.read_text() if log.exists() else "") == ""
+
+
+def test_a_run_is_published_only_once_its_process_and_group_are_gone(tmp_path):
+    # Each server is free for the next run as soon as its child says its status: what the child
+    # or its group would write after that must not land in a published folder.
+    done = quarl(FIXTURES / "warm", "run", "hazards.late", "--jobs", "1", "--out", str(tmp_path / "out"))
+    assert (done.returncode, done.stdout.splitlines()[-1]) == (0, "4 runs: 4 succeeded"), done.stderr
+    time.sleep(0.6)
+    assert {name for _, _, names in os.walk(tmp_path / "out") for name in names
+            if name.startswith("from-")} == set()
+
+
+@pytest.mark.parametrize("function, events", [
+    ("fine", [("Launched",), ("Finished", 0), ("Exited", 0)]),
+    ("fails", [("Launched",), ("Finished", 1), ("Exited", 1)]),
+    ("quits", [("Launched",), ("Exited", 0)]),  # os._exit in the run: nothing said
+    ("segfaults", [("Launched",), ("Exited", -11)]),
+])
+def test_a_warm_child_says_its_status_before_its_exit_is_reported(tmp_path, function, events):
+    from quarl.run.executors.base import Launch, WorkerEnvironment
+    from quarl.run.executors.warm import warm_executor
+
+    executor = warm_executor(1, WorkerEnvironment(sys.executable, str(FIXTURES / "warm"), [str(FIXTURES / "warm")]),
+                             ["hazards.crash"], str(tmp_path / "warm.log"))
+    try:
+        executor.start(Launch("key", ("hazards.crash", function, str(tmp_path)), str(tmp_path)))
+        said = []
+        while not said or said[-1][0] != "Exited":
+            for event in executor.wait(30):
+                assert event.key == "key"
+                said.append((type(event).__name__, *([] if type(event).__name__ == "Launched" else [event.status])))
+    finally:
+        executor.close()
+    assert said == events

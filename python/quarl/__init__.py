@@ -26,7 +26,7 @@ from _quarl import AssetWrapper, Partitions, asset, partitions
 
 from quarl._version import __version__
 from quarl.checks import CheckFailed, check
-from quarl.options import observe, reads, retry
+from quarl.options import batch, observe, reads, retry
 
 # Not typing's: importing typing would cost every worker more than the rest of this package.
 TYPE_CHECKING = False
@@ -34,8 +34,8 @@ if TYPE_CHECKING:
     from quarl.published import load
     from quarl.values import Serializer
 
-__all__ = ["AssetWrapper", "CheckFailed", "Partitions", "Serializer", "__version__", "asset", "check", "load",
-           "observe", "partitions", "reads", "retry"]
+__all__ = ["AssetWrapper", "CheckFailed", "Partitions", "Serializer", "__version__", "asset", "batch", "check",
+           "load", "observe", "partitions", "reads", "retry"]
 
 
 def __getattr__(name: str) -> object:

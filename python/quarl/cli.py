@@ -108,9 +108,11 @@ def _parser() -> argparse.ArgumentParser:
     run.add_argument("--scheduler", metavar="ADDRESS",
                      help="with --executor dask: the cluster's scheduler (tcp://HOST:PORT); "
                      "without it, a local cluster of --jobs Dask worker processes")
-    run.add_argument("--isolation", choices=("warm", "fresh"), default=_DEFAULT_ISOLATION,
+    run.add_argument("--isolation", choices=("warm", "fresh", "batch"), default=_DEFAULT_ISOLATION,
                      help="warm: fork each run's process from a server that has imported quarl "
-                     "already (default on Linux); fresh: start a new interpreter per run")
+                     "already (default on Linux); fresh: start a new interpreter per run; batch: "
+                     "as warm, but each forked process makes several runs of one asset one after "
+                     "another, sharing its module state (for many cheap partitions)")
     preload = run.add_mutually_exclusive_group()
     preload.add_argument("--no-preload", dest="preload", action="store_false",
                          help="with warm isolation, import the project's modules in each run's "
@@ -265,8 +267,9 @@ def run_command(args: argparse.Namespace) -> int:
         targets=args.targets, command=shlex.join([PROG, *args.argv]), out=args.out, path=args.path,
         patterns=_patterns(args),
         options=Options(force=args.force, timeout=args.timeout, retries=args.retries,
-                        retry_delay=args.retry_delay, fail_fast=args.fail_fast), jobs=args.jobs,
-        executor=args.executor, dask_address=args.scheduler, warm=args.isolation == "warm",
+                        retry_delay=args.retry_delay, fail_fast=args.fail_fast,
+                        batch=args.isolation == "batch"), jobs=args.jobs,
+        executor=args.executor, dask_address=args.scheduler, warm=args.isolation in ("warm", "batch"),
         preload=args.preload)
     if args.dry_run:
         would, total = pipeline.dry_run(request)

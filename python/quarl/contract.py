@@ -8,6 +8,9 @@ and read only through this module:
     request        quarl run -> the run's process: what to run, with which inputs, where, and the
                    checks of its value; on the command line, or in the attempt folder's
                    request.json when it is long
+    batch          quarl run -> a process that makes several runs one after another: their
+                   requests, in order; on the command line, or in the first run's attempt
+                   folder (batch.json) when it is long
     run.json       the run's process -> quarl run: the run it answered (attempt, fingerprint,
                    inputs consumed) and how it ended (its value's file, format, size and
                    modification time, and the results of its checks; or its error, the
@@ -32,12 +35,14 @@ from collections.abc import Iterable, Mapping, Sequence
 from typing import Any, NamedTuple
 
 REQUEST_VERSION = 2  # 2: the checks of the value; where the run uploads its files
+BATCH_VERSION = 1
 RECORD_VERSION = 2  # 1 was the orchestrator's run.json, written without a version
 INSPECTION_VERSION = 2  # 2: checks and options
 
 RUN_RECORD = "run.json"
 DECISION_RECORD = "attempt.json"
 REQUEST_FILE = "request.json"
+BATCH_FILE = "batch.json"
 
 # A request this long or shorter goes on the command line; a longer one (a run that gathers many
 # upstream values) into the attempt folder.
@@ -198,6 +203,17 @@ class Request:
         except (KeyError, TypeError, AttributeError) as error:
             raise ContractError(f"the request lacks or misstates {error}") from None
 
+    def renewed(self, attempt: str) -> Request:
+        """The same run in a new attempt: a folder of its own beside this one's, and where this
+        one uploads its files (which names its attempt), the new attempt's place."""
+        copy = Request.from_document(self.document())
+        copy.attempt = attempt
+        copy.folder = self.folder[:-len(self.attempt)] + attempt if self.folder.endswith(self.attempt) \
+            else os.path.join(os.path.dirname(self.folder), attempt)
+        if self.upload is not None:
+            copy.upload = self.upload[:-len(self.attempt)] + attempt
+        return copy
+
     def arguments(self) -> list[str]:
         """The run's process's arguments after `python -m quarl.worker`. A long request is written
         to the attempt folder (which must exist) and named there."""
@@ -210,19 +226,51 @@ class Request:
         return ["--request", text]
 
 
-def read_request(argument: str) -> Request:
-    """The request that `--request ARGUMENT` gives: its JSON text, or @FILE. Raises ContractError,
-    or OSError when the file cannot be read."""
+def _argument_document(argument: str, what: str) -> Any:
     if argument.startswith("@"):
         with open(argument[1:], "rb") as file:
             text: str | bytes = file.read()
     else:
         text = argument
     try:
-        document = json.loads(text)
+        return json.loads(text)
     except ValueError as error:
-        raise ContractError(f"the request is not JSON: {error}") from None
-    return Request.from_document(document)
+        raise ContractError(f"the {what} is not JSON: {error}") from None
+
+
+def read_request(argument: str) -> Request:
+    """The request that `--request ARGUMENT` gives: its JSON text, or @FILE. Raises ContractError,
+    or OSError when the file cannot be read."""
+    return Request.from_document(_argument_document(argument, "request"))
+
+
+def batch_arguments(requests: Sequence[Request]) -> list[str]:
+    """The arguments after `python -m quarl.worker` of a process that makes these runs one after
+    another. A long batch is written to the first run's attempt folder (which must exist) and
+    named there."""
+    text = _dumps({"version": BATCH_VERSION, "runs": [request.document() for request in requests]})
+    if len(text) > INLINE_LIMIT:
+        path = os.path.join(requests[0].folder, BATCH_FILE)
+        with open(path, "w", encoding="utf-8") as file:
+            file.write(text)
+        text = "@" + path
+    return ["--batch", text]
+
+
+def read_batch(argument: str) -> list[Request]:
+    """The requests that `--batch ARGUMENT` gives, in order. Raises ContractError, or OSError
+    when the file cannot be read."""
+    document = _argument_document(argument, "batch")
+    if not isinstance(document, dict):
+        raise ContractError("the batch is not a JSON object")
+    version = document.get("version")
+    if version != BATCH_VERSION:
+        raise ContractError(f"the batch has version {version!r}, and this quarl reads version "
+                            f"{BATCH_VERSION}: quarl run and its workers must be the same quarl")
+    runs = document.get("runs")
+    if not isinstance(runs, list) or not runs:
+        raise ContractError("the batch names no runs")
+    return [Request.from_document(run) for run in runs]
 
 
 def json_kwargs(request: Request) -> str | None:
@@ -472,11 +520,13 @@ def write_decision(folder: str, record: Mapping[str, Any]) -> None:
 
 
 def discard_request(folder: str) -> None:
-    """Removes a request written to the attempt folder: it was for the run's process alone."""
-    try:
-        os.unlink(os.path.join(folder, REQUEST_FILE))
-    except FileNotFoundError:
-        pass
+    """Removes a request or batch written to the attempt folder: it was for the run's process
+    alone."""
+    for name in (REQUEST_FILE, BATCH_FILE):
+        try:
+            os.unlink(os.path.join(folder, name))
+        except FileNotFoundError:
+            pass
 
 
 def read_decision(folder: str) -> dict[str, Any] | None:

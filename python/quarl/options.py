@@ -117,3 +117,21 @@ def observe(function: Callable[..., str]) -> Callable[[Target], Target]:
         return add_option(target, "observe", function, "quarl.observe()")
 
     return decorate
+
+
+def batch(size: int) -> Callable[[Target], Target]:
+    """Makes up to SIZE runs of the asset one after another in one forked process instead of a
+    process per run: for many cheap runs, whose process would cost more than their work. The
+    runs of a batch share the process's module state (what the asset's module and the libraries
+    it uses keep between calls); each run keeps its own folder, logs, record, deadline and
+    outcome, and a run that raises fails alone. A size of 1 keeps a process per run, also under
+    `quarl run --isolation batch`."""
+    if isinstance(size, bool) or not isinstance(size, int):
+        raise TypeError(f"quarl.batch() takes a whole number of runs, not {type(size).__name__}")
+    if size < 1:
+        raise ValueError(f"quarl.batch() takes 1 run or more, not {size}")
+
+    def decorate(target: Target) -> Target:
+        return add_option(target, "batch", size, "quarl.batch()")
+
+    return decorate

@@ -6,7 +6,9 @@ The exit status says the same: 0 for a successful run, 1 for a failed one.
 
 `quarl run` starts its workers with `--request REQUEST` instead (quarl.contract): the run, its
 inputs in whatever format their upstream stored them, and the folder to write into; such a worker
-also leaves its run's record (run.json) beside result.json, success or failure.
+also leaves its run's record (run.json) beside result.json, success or failure. With `--batch
+BATCH`, one worker makes several runs of one asset one after another, each as that run's request
+asks, its standard output and error going to that run's own logs.
 
 A worker is started once per run, so it imports only what a run needs: the command line of a run
 is read here, and argparse (with what it pulls in) is imported only for help and usage errors,
@@ -46,17 +48,21 @@ def _parse_with_argparse(argv: Sequence[str]) -> list[str]:
                         help="JSON object whose members are passed as keyword arguments; "
                         "@FILE reads it from FILE and - from standard input (UTF-8), for "
                         "inputs too large for a command line")
-    # quarl run's own: the whole run as one request (quarl.contract), instead of the arguments.
-    # Only ever given alone, which _parse takes without argparse.
+    # quarl run's own: the whole run as one request (quarl.contract), or several runs as a batch,
+    # instead of the arguments. Only ever given alone, which _parse takes without argparse.
     parser.add_argument("--request", metavar="REQUEST", help=argparse.SUPPRESS)
+    parser.add_argument("--batch", metavar="BATCH", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.request is not None:
         parser.error("--request is given alone")
+    if args.batch is not None:
+        parser.error("--batch is given alone")
     given = [args.module, args.function, args.output_dir, args.input_kwargs_json]
     return given if given[3] is not None else given[:3]
 
 
 REQUEST = "--request"
+BATCH = "--batch"
 
 
 def _parse(argv: Sequence[str]) -> list[str]:
@@ -66,7 +72,7 @@ def _parse(argv: Sequence[str]) -> list[str]:
     def plain(arg: str) -> bool:
         return not arg.startswith("-") or arg == "-"
 
-    if len(argv) == 2 and argv[0] == REQUEST:
+    if len(argv) == 2 and argv[0] in (REQUEST, BATCH):
         return list(argv)
     if 3 <= len(argv) <= 4 and all(map(plain, argv)):
         return list(argv)
@@ -90,6 +96,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     args = _parse(sys.argv[1:] if argv is None else argv)
     if args[0] == REQUEST:
         return run_request(args[1])
+    if args[0] == BATCH:
+        return run_batch(args[1])
     module, function, output_dir, *rest = args
     try:
         # Read before anything is written: an input that cannot be read fails the run before
@@ -143,6 +151,12 @@ def run_request(argument: str) -> int:
 
         report_error(PROG, error)
         return 2
+    return _run(request)
+
+
+def _run(request: Request) -> int:
+    """Makes one run; for an output on an object store, downloads its inputs first and uploads its
+    files last."""
     if request.upload is None:
         return _make(request)
     try:
@@ -150,6 +164,58 @@ def run_request(argument: str) -> int:
     except SystemExit as stop:  # the run failed, its record written
         status = stop.code if isinstance(stop.code, int) else 1
     return _upload(request, status)
+
+
+def run_batch(argument: str) -> int:
+    """Makes the runs of a batch one after another, each with its output going to its own logs
+    and leaving its own record; a run that fails fails alone. Module state (what the asset's
+    module and the libraries keep between calls) is shared by the runs: that is what a batch is
+    for. Exit status 0 once every run has been made, whatever its outcome (each record says it);
+    2 when the batch cannot be read."""
+    from quarl import contract
+
+    try:
+        requests = contract.read_batch(argument)
+    except (contract.ContractError, OSError, ValueError) as error:
+        from quarl._cli import report_error
+
+        report_error(PROG, error)
+        return 2
+    for request in requests:
+        try:
+            _log_into(request.folder)
+        except OSError as error:
+            # Its folder is gone or full: it is left without a record, and quarl run makes it
+            # again alone, where the failure is its own.
+            print(f"{PROG}: error: cannot write the logs of {request.folder}: {error}", file=sys.stderr, flush=True)
+            continue
+        try:
+            _run(request)
+        except SystemExit:
+            pass  # a failed run, its record written: the next one goes on
+    return 0
+
+
+def _log_into(folder: str) -> None:
+    """Sends this process's standard output and error to the logs of the run in FOLDER, appended
+    to what they hold (the first run's are already open there), once everything written so far
+    has reached the last run's."""
+    import os
+
+    sys.stdout.flush()
+    sys.stderr.flush()
+    _flush_c_streams()
+    for fd, name in ((1, "stdout.log"), (2, "stderr.log")):
+        log = os.open(os.path.join(folder, name), os.O_WRONLY | os.O_CREAT | os.O_APPEND | os.O_CLOEXEC, 0o644)
+        os.dup2(log, fd)
+        os.close(log)
+
+
+def _flush_c_streams() -> None:
+    """fflush(NULL): what native code printed through C's stdio and left in its buffers."""
+    import ctypes
+
+    ctypes.CDLL(None).fflush(None)
 
 
 def _make(request: Request) -> int:

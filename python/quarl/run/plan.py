@@ -127,6 +127,7 @@ class Asset:
     observed: tuple[tuple[str, str], ...] | None = None
     retry: RetryPolicy | None = None  # quarl.retry's; None: --retries
     checks: tuple[Check, ...] = ()
+    batch: int | None = None  # runs one process makes at most (quarl.batch); None: as the command says
 
     @functools.cached_property
     def code(self) -> str:
@@ -253,7 +254,8 @@ def _asset_of(record: Mapping[str, Any], problems: list[str]) -> Asset | None:
                  references_parts=tuple(sorted((record.get("references_parts") or {}).items())),
                  serializer=serializer, serializer_digest=record.get("serializer_sha256"), reads=reads,
                  observed=tuple(sorted(observed.items())) if isinstance(observed, dict) else None,
-                 retry=_retry_of(key, (record.get("options") or {}).get("retry"), problems))
+                 retry=_retry_of(key, (record.get("options") or {}).get("retry"), problems),
+                 batch=_batch_of(key, (record.get("options") or {}).get("batch"), problems))
 
 
 def _placeholders(pattern: str) -> list[str]:
@@ -263,6 +265,13 @@ def _placeholders(pattern: str) -> list[str]:
     except ValueError:
         return []
 
+
+def _batch_of(key: str, found: Any, problems: list[str]) -> int | None:
+    """The size that quarl.batch recorded; a record that misstates it is a plan error."""
+    if found is None or (type(found) is int and found >= 1):
+        return found
+    problems.append(f"{key}: its quarl.batch option cannot be read ({found!r})")
+    return None
 
 
 def _retry_of(key: str, found: Any, problems: list[str]) -> RetryPolicy | None:

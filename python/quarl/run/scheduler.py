@@ -8,6 +8,8 @@ so that an upstream run that came out byte for byte the same leaves it as it is;
 is started.
 A failed attempt is tried again as its asset's retry policy says (quarl.retry, else --retries),
 when its failure is worth it.
+Runs of an asset that asks for batches (quarl.batch, or --isolation batch for every asset) are
+started several at a time, one after another in one process.
 """
 
 from __future__ import annotations
@@ -15,6 +17,7 @@ from __future__ import annotations
 import contextlib
 import enum
 import heapq
+import math
 import os
 import secrets
 import signal
@@ -57,6 +60,7 @@ class Options:
     retries: int = 0
     retry_delay: float = 1.0  # before the first retry, doubled before each next one
     fail_fast: bool = False
+    batch: bool = False  # every asset's runs in batches, sized to share them among the slots
 
 
 class Display(Protocol):
@@ -124,6 +128,7 @@ class Scheduler:
         self._shapes: dict[tuple[str, bool], str | None] = {}  # why an asset's runs cannot be published
         self.outside = outside or Outside(os.getcwd(), FileDigests())
         self._bases: dict[int, tuple[Basis, str]] = {}  # a decided run's basis and its fingerprint
+        self._batch_sizes: dict[str, int] = {}  # asset key: runs a process makes at most
 
     @property
     def interrupted(self) -> bool:
@@ -245,26 +250,62 @@ class Scheduler:
         while self._ready and self.stop in (Stop.NO, Stop.FAIL_FAST) and (
                 self.stop is Stop.FAIL_FAST or self.attempts.running < self.attempts.slots):
             run = self.plan.runs[heapq.heappop(self._ready)]
-            decision, broken = self._decide(run)
-            occupied = self._occupied(run) if decision is Decision.READY else None
-            if occupied is not None:
-                result = RunResult(run, Status.FAILED, error=occupied)
-                self._record(run, result, None)
-                if self.options.fail_fast and self.stop is Stop.NO:
-                    self.stop = Stop.FAIL_FAST
-                self._decided(result)
-            elif decision is Decision.READY:
-                self._start(run, 1)
-            elif decision is Decision.SKIPPED:
-                assert broken is not None
-                result = RunResult(run, Status.SKIPPED, error=f"{broken.run.name} {broken.status}")
-                self._record(run, result, None)
-                self._decided(result)
-            elif decision is Decision.UP_TO_DATE:
-                self._decided(RunResult(run, Status.UP_TO_DATE, inputs_unchanged=any(
-                    self.results[i].status.published for i in run.upstream())))
+            if not self._to_start(run):
+                continue
+            runs, size = [run], self._batch_size(run)
+            # Ready runs of one asset are next to each other in plan order.
+            while len(runs) < size and self._ready and self.plan.runs[self._ready[0]].asset.key == run.asset.key:
+                other = self.plan.runs[heapq.heappop(self._ready)]
+                if self._to_start(other):
+                    runs.append(other)
+            self._start_batch(runs)
+
+    def _to_start(self, run: Run) -> bool:
+        """Decides a run whose upstream is decided; True when it is to be started."""
+        decision, broken = self._decide(run)
+        occupied = self._occupied(run) if decision is Decision.READY else None
+        if occupied is not None:
+            result = RunResult(run, Status.FAILED, error=occupied)
+            self._record(run, result, None)
+            if self.options.fail_fast and self.stop is Stop.NO:
+                self.stop = Stop.FAIL_FAST
+            self._decided(result)
+        elif decision is Decision.READY:
+            return True
+        elif decision is Decision.SKIPPED:
+            assert broken is not None
+            result = RunResult(run, Status.SKIPPED, error=f"{broken.run.name} {broken.status}")
+            self._record(run, result, None)
+            self._decided(result)
+        elif decision is Decision.UP_TO_DATE:
+            self._decided(RunResult(run, Status.UP_TO_DATE, inputs_unchanged=any(
+                self.results[i].status.published for i in run.upstream())))
+        else:
+            self._decided(RunResult(run, Status(decision.value)))
+        return False
+
+    # A batch of --isolation batch makes at most this many runs: enough that a process's start and
+    # end cost little per run, few enough that a process killed in the middle (whose runs then run
+    # again alone) costs little.
+    BATCH_MOST = 128
+
+    def _batch_size(self, run: Run) -> int:
+        """How many runs of the run's asset one process makes at most: what quarl.batch() asks
+        for; with --isolation batch, the asset's selected runs shared evenly among the slots, in
+        batches of BATCH_MOST at most; else 1."""
+        key = run.asset.key
+        size = self._batch_sizes.get(key)
+        if size is None:
+            if run.asset.batch is not None:
+                size = run.asset.batch
+            elif self.options.batch:
+                count = sum(1 for i in self.selection if self.plan.runs[i].asset.key == key)
+                rounds = math.ceil(count / (self.attempts.slots * self.BATCH_MOST))
+                size = math.ceil(count / (self.attempts.slots * rounds))
             else:
-                self._decided(RunResult(run, Status(decision.value)))
+                size = 1
+            self._batch_sizes[key] = size
+        return size
 
     def _decide(self, run: Run) -> tuple[Decision, RunResult | None]:
         upstream = [self.results[i] for i in run.upstream()]
@@ -333,6 +374,13 @@ class Scheduler:
         self.tries[run.index] = attempt
         self.display.started(run, attempt)
         self.attempts.submit(self._job(run))
+
+    def _start_batch(self, runs: list[Run]) -> None:
+        """Starts the first attempts of runs of one asset, in one process when there are several."""
+        for run in runs:
+            self.tries[run.index] = 1
+            self.display.started(run, 1)
+        self.attempts.submit_batch([self._job(run) for run in runs])
 
     @contextmanager
     def _stop_on_signals(self) -> Iterator[None]:

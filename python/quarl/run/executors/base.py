@@ -3,8 +3,11 @@
 An attempt moves through these states, in the orchestrator's own process:
 
     prepared   its folder and input file made (Attempt.prepare)
-    launched   handed to the executor, which starts its worker; the pid once the executor knows it
-    exited     the worker ended with an exit status
+    launched   handed to the executor, which starts its worker; the pid once the executor knows it;
+               once the worker says it has finished (status 0) and only tears itself down, its
+               slot is free for the next run, and the attempt waits for the exit all the same
+    exited     the worker ended with an exit status, and whatever it left in its process group
+               is killed: only now is anything read or published
     decided    published (succeeded, possibly with a failed check) | check failed (a blocking
                check of the value failed: kept like a failure) | failed | timeout | interrupted;
                a worker lost before it ended (its warm server died) makes a new attempt of the
@@ -13,20 +16,24 @@ An attempt moves through these states, in the orchestrator's own process:
 
 `Attempts` drives every attempt in flight: it keeps their deadlines, kills their process groups at
 a timeout or an interrupt, retries a lost one and publishes the finished ones. An executor only
-starts a worker process and reports what became of it (`Launched`, `Exited`, `Lost`); the fresh,
-warm and Dask executors differ in nothing else.
+starts a worker process and reports what became of it (`Launched`, `Finished`, `Exited`,
+`Lost`); the fresh, warm and Dask executors differ in nothing else. A `Batch` is one worker that
+makes several attempts one after another: each is still prepared, timed, decided and published
+as an attempt of its own, once that worker has exited.
 """
 
 from __future__ import annotations
 
+import collections
 import enum
 import os
 import queue
+import secrets
 import threading
 import time
 from collections.abc import Callable, Collection, Iterator, Sequence
 from contextlib import contextmanager
-from dataclasses import dataclass, field
+from dataclasses import dataclass, field, replace
 from typing import IO, TYPE_CHECKING, Any, Protocol, TypeVar
 
 from quarl import contract
@@ -102,6 +109,16 @@ class Launched:
 
 
 @dataclass(frozen=True)
+class Finished:
+    """The worker says it has finished with this status and only exits now. An executor that
+    hears it (the warm servers) may start the next worker at once; the attempt is still decided
+    on its Exited."""
+
+    key: str
+    status: int
+
+
+@dataclass(frozen=True)
 class Exited:
     key: str
     status: int | None  # the exit status (negative: killed by that signal); None: never started
@@ -116,7 +133,7 @@ class Lost:
     retry: bool = True  # run once more from the start; False: the executor retried already
 
 
-Event = Launched | Exited | Lost
+Event = Launched | Finished | Exited | Lost
 
 
 class Executor(Protocol):
@@ -225,23 +242,40 @@ class Attempt:
         self.deadline: float | None = None  # the timeout; then the end of the kill's grace
         self.timed_out = False
         self.kill_sent = False
+        self.finished = False  # its worker said it has finished well, and holds no slot
+        self.took: float | None = None  # its run's own time, where a batch's records tell it
 
     @property
     def key(self) -> str:
         return self.job.attempt_id
 
+    def _duration(self) -> float:
+        return time.monotonic() - self.clock if self.took is None else self.took
+
     def outcome(self, status: Status, **details: Any) -> Outcome:
         self.state = State.DECIDED
-        return Outcome(self.job.run, self.job.attempt_id, status, self.started,
-                       time.monotonic() - self.clock, **details)
+        return Outcome(self.job.run, self.job.attempt_id, status, self.started, self._duration(), **details)
 
     def prepare(self) -> Launch:
         """Makes the attempt folder and its input. An OSError here is a failure of the run
         before it starts."""
+        self.make_folder()
+        return self.launch()
+
+    def make_folder(self) -> None:
+        self.storage.prepare(self.job)
+
+    def launch(self) -> Launch:
         job = self.job
-        self.storage.prepare(job)
         return Launch(self.key, tuple(job.request.arguments()), job.attempt, job.timeout,
                       job.request if job.request.upload is not None else None)
+
+    def overdue(self, now: float) -> bool:
+        """Whether its deadline (the timeout, then the end of the kill's grace) has passed."""
+        return self.deadline is not None and now >= self.deadline
+
+    def time_out(self) -> None:
+        self.timed_out = True
 
     def launched(self, pid: int | None) -> None:
         """The executor has started the worker (it may still be forking it, or waiting for a
@@ -280,7 +314,7 @@ class Attempt:
     def _decide(self, status: Status, reason: str | None) -> None:
         """Writes quarl run's record of the attempt beside its files."""
         self.storage.write_decision(self.job, contract.decision_record(
-            self.key, status, self.started, time.monotonic() - self.clock, self.exit_status, reason))
+            self.key, status, self.started, self._duration(), self.exit_status, reason))
 
     def failed_before_start(self, error: OSError) -> Outcome:
         """The attempt could not be set up (disk full, an upstream value gone): a failure of
@@ -304,11 +338,6 @@ class Attempt:
         return self.outcome(Status.TIMEOUT, error=f"timed out after {self.job.timeout:g} s",
                             folder=self.storage.keep_failed_copy(self.job))
 
-    def finish(self, stopping: bool) -> Outcome:
-        """The outcome of an attempt whose worker has exited (or never started), published alone
-        when it is to be: finish_together for one."""
-        return finish_together([self], stopping)[0]
-
     def judge(self, stopping: bool) -> Outcome | Ready:
         """The outcome of an attempt whose worker has exited (or never started): killed at its
         timeout, or by an interrupt (`stopping`), or ended on its own, as its run's record says;
@@ -322,17 +351,40 @@ class Attempt:
         if status is None:
             return self.failed("the worker did not end when it was killed")
         try:
-            record = self.storage.attempt_record(job)
+            record = self._record()
         except (OSError, QuarlError) as error:
             return self.failed(f"could not read the run's record: {error}")
-        if record is not None and record.attempt != job.attempt_id:
-            record = None  # not this attempt's: it cannot speak for it
         if record is None:
             return self.failed(describe_exit(status) + ", leaving no run record")
+        if record.ok is not False and status != 0:
+            return self.failed(describe_exit(status) + " after recording a success")
+        return self._by_record(record)
+
+    def judge_in_batch(self, stopping: bool) -> Outcome | Ready | None:
+        """The outcome of a run of a batch whose process has exited, as its record says, or Ready;
+        None when it has no record (its process died, timed out or was killed before it ended):
+        it is to run again, alone. The exit status is the batch's and speaks for none of its
+        runs."""
+        if self.timed_out and not stopping:
+            return self.failed(f"timed out after {self.job.timeout:g} s", Status.TIMEOUT)
+        try:
+            record = self._record()
+        except (OSError, QuarlError) as error:
+            return self.failed(f"could not read the run's record: {error}")
+        if record is None:
+            return self.interrupted() if stopping else None
+        return self._by_record(record)
+
+    def _record(self) -> contract.RunRecord | None:
+        record = self.storage.attempt_record(self.job)
+        if record is not None and record.attempt != self.job.attempt_id:
+            return None  # not this attempt's: it cannot speak for it
+        return record
+
+    def _by_record(self, record: contract.RunRecord) -> Outcome | Ready:
+        job = self.job
         if record.ok is False:
             return self.failed(record.reason, error_types=record.error_types)
-        if status != 0:
-            return self.failed(describe_exit(status) + " after recording a success")
         if not (record.published_value and self.storage.value_written(job, record)):
             return self.failed(f"the worker wrote no {record.value_file or 'value file'}")
         checks = tuple(record.checks)
@@ -372,16 +424,146 @@ class Ready:
                                error=self.said, folder=folder, value=self.record.value(folder), checks=self.checks)
 
 
-def finish_together(attempts: Sequence[Attempt], stopping: bool) -> list[Outcome]:
-    """The outcomes of attempts whose workers have exited; those to publish are published
-    together, in one group commit (their syncs shared), so that attempts that finish at the same
-    time pay for the disk once."""
-    judged = [attempt.judge(stopping) for attempt in attempts]
-    ready = [item for item in judged if isinstance(item, Ready)]
-    if ready:
-        refused = dict(zip((id(item) for item in ready),
-                           ready[0].attempt.storage.publish([item.attempt.job for item in ready])))
-    return [item.published(refused[id(item)]) if isinstance(item, Ready) else item for item in judged]
+# --- several attempts in one process -----------------------------------------------------------
+
+class Batch:
+    """Attempts of runs of one asset that one process makes one after another. To its executor
+    it is one worker: one launch, one pid, one exit, one process group. Each run keeps its own
+    attempt: its folder, logs, record, deadline and decision.
+
+    The process says nothing of its progress but the runs' records: a run has ended once its
+    run.json is in its folder, and the next one started then, which is where that one's deadline
+    counts from. A run whose deadline passes times out, and the process is killed with it.
+
+    Once the process has exited and its group is killed, each run is decided by its record. A
+    run without one (the process died, was killed, or timed out in another run before it ended)
+    fails nothing for good: it is run again alone, in a process of its own."""
+
+    def __init__(self, attempts: Sequence[Attempt]) -> None:
+        self.attempts = list(attempts)
+        self.key = f"batch-{self.attempts[0].key}"
+        self.state = State.PREPARED
+        self.pid: int | None = None
+        self.exit_status: int | None = None
+        self.deadline: float | None = None  # the running run's; then the end of the kill's grace
+        self.timed_out = False
+        self.kill_sent = False
+        self.finished = False
+        self._current = 0  # the first run not known to have ended
+
+    def launch(self) -> Launch:
+        """What starts the process; OSError when the batch cannot be written."""
+        timeouts = [attempt.job.timeout for attempt in self.attempts]
+        return Launch(self.key, tuple(contract.batch_arguments([a.job.request for a in self.attempts])),
+                      self.attempts[0].job.attempt,
+                      None if None in timeouts else sum(t for t in timeouts if t is not None))
+
+    def launched(self, pid: int | None) -> None:
+        self.state = State.LAUNCHED
+        self.pid = pid
+        for attempt in self.attempts:
+            attempt.state, attempt.pid = State.LAUNCHED, pid
+        self.attempts[0].launched(pid)
+        self.deadline = self.attempts[0].deadline
+
+    def overdue(self, now: float) -> bool:
+        if self.deadline is None or now < self.deadline:
+            return False
+        if not self.kill_sent:
+            self._follow(now)
+        return self.deadline is not None and now >= self.deadline
+
+    def _follow(self, now: float) -> None:
+        """Moves on to the run that is running now, the one after the last run whose record is
+        there, and takes its deadline. The last run keeps its deadline once it has ended too: a
+        process that outlives its last run by that much is killed."""
+        wall = time.time()
+        while self._current < len(self.attempts) - 1:
+            ended = _ended_at(self.attempts[self._current].job.attempt)
+            if ended is None:
+                break
+            self._current += 1
+            attempt = self.attempts[self._current]
+            attempt.started, attempt.clock = ended, now - (wall - ended)
+            if attempt.job.timeout is not None:
+                attempt.deadline = attempt.clock + attempt.job.timeout
+        self.deadline = self.attempts[self._current].deadline
+
+    def time_out(self) -> None:
+        self.timed_out = True
+        running = self.attempts[self._current]
+        if _ended_at(running.job.attempt) is None:
+            running.timed_out = True
+
+    def exited(self, status: int | None) -> None:
+        self.state = State.EXITED
+        self.exit_status = status
+        for attempt in self.attempts:
+            attempt.exited(status)
+
+    def discard(self) -> None:
+        for attempt in self.attempts:
+            attempt.discard()
+
+    def failed_before_start(self, error: OSError) -> list[Outcome]:
+        return [attempt.failed_before_start(error) for attempt in self.attempts]
+
+    def judge(self, stopping: bool) -> tuple[list[Outcome | Ready], list[Attempt]]:
+        """Each run decided by its record (or Ready to publish), and the new attempts of those to
+        run again alone."""
+        self._times()
+        judged: list[Outcome | Ready] = []
+        alone = []
+        for attempt in self.attempts:
+            found = attempt.judge_in_batch(stopping)
+            if found is None:
+                attempt.discard()
+                alone.append(Attempt(_renewed(attempt.job), attempt.storage))
+            else:
+                judged.append(found)
+        return judged, alone
+
+    def _times(self) -> None:
+        """Each ended run's start and time, from the records: it started when the run before it
+        ended."""
+        started = self.attempts[0].started
+        for attempt in self.attempts:
+            ended = _ended_at(attempt.job.attempt)
+            attempt.started = started
+            if ended is None:
+                break
+            attempt.took = max(0.0, ended - started)
+            started = ended
+
+    def given_up(self, stopping: bool) -> tuple[list[Outcome], list[Attempt]]:
+        """Killed and not reported ended within the grace: the process may live on and write
+        into the attempt folders, which are left to it. The run that timed out keeps a copy of
+        its logs; the others run again alone, in new attempts."""
+        if stopping:
+            return [attempt.outcome(Status.INTERRUPTED) for attempt in self.attempts], []
+        decided, alone = [], []
+        for attempt in self.attempts:
+            if attempt.timed_out:
+                decided.append(attempt.given_up(False))
+            else:
+                alone.append(Attempt(_renewed(attempt.job), attempt.storage))
+        return decided, alone
+
+
+def _ended_at(folder: str) -> float | None:
+    """When the run in FOLDER wrote its record, if it has."""
+    try:
+        return os.stat(os.path.join(folder, contract.RUN_RECORD)).st_mtime
+    except OSError:
+        return None
+
+
+def _renewed(job: Job) -> Job:
+    """The same job in a new attempt, with a folder of its own."""
+    return replace(job, request=job.request.renewed(secrets.token_hex(6)))
+
+
+Worker = Attempt | Batch  # what an executor runs as one process
 
 
 class Committer:
@@ -458,35 +640,65 @@ class Attempts:
     `wait` hands back outcomes as attempts are decided. With `overlap`, an attempt whose worker
     exited with status 0 is decided at the next call instead, and published by the committer's
     thread, with those that are ready with it: the scheduler gives the freed slot its next run
-    first, and the publication overlaps that run."""
+    first, and the publication overlaps that run.
+
+    A batch (`submit_batch`) is one worker for several attempts. The runs a batch leaves
+    undecided wait here for a slot, ahead of anything the scheduler submits, and run alone."""
 
     def __init__(self, executor: Executor, storage: Storage, overlap: bool = True) -> None:
         self.executor = executor
         self.storage = storage
         self.slots = executor.slots
         self.overlap = overlap
-        self._flight: dict[str, Attempt] = {}  # every attempt not yet decided, by key
+        self._flight: dict[str, Worker] = {}  # every worker whose attempts are not yet decided, by key
         self._decided: list[Outcome] = []  # decided, not yet handed back
-        self._given_up: dict[str, Attempt] = {}  # decided without their worker's end, by key
+        self._given_up: dict[str, Worker] = {}  # decided without their worker's end, by key
+        self._alone: collections.deque[Attempt] = collections.deque()  # left by batches, to start
         self._committer = Committer(storage, executor.wake)
         self._stopping = False
         self._woken = False
+        self._freed = False  # a slot came free during this wait
 
     @property
     def busy(self) -> bool:
         """Some attempt is not handed back yet."""
-        return bool(self._flight or self._decided or self._committer.pending)
+        return bool(self._flight or self._decided or self._alone or self._committer.pending)
 
     def close(self) -> None:
         self._committer.close()
 
     @property
     def running(self) -> int:
-        """Attempts whose worker holds a slot."""
-        return sum(1 for a in self._flight.values() if a.state is not State.EXITED)
+        """Workers that hold a slot (they have neither exited nor said that they have finished),
+        and attempts waiting for one."""
+        return sum(1 for w in self._flight.values() if w.state is not State.EXITED and not w.finished) + \
+            len(self._alone)
 
     def submit(self, job: Job) -> None:
         self._start(Attempt(job, self.storage))
+
+    def submit_batch(self, jobs: Sequence[Job]) -> None:
+        """Starts the runs of JOBS (of one asset) one after another in one worker. Runs whose
+        files go to an object store each have a process of their own: a batch's worker makes
+        its runs' folders on this machine only."""
+        if self._stopping or len(jobs) == 1 or any(job.request.upload is not None for job in jobs):
+            for job in jobs:
+                self.submit(job)
+            return
+        attempts = []
+        for job in jobs:
+            attempt = Attempt(job, self.storage)
+            try:
+                attempt.make_folder()
+            except OSError as error:
+                self._decided.append(attempt.failed_before_start(error))
+            else:
+                attempts.append(attempt)
+        if len(attempts) == 1:
+            self._launch(attempts[0], attempts[0].launch)
+        elif attempts:
+            batch = Batch(attempts)
+            self._launch(batch, batch.launch)
 
     @property
     def broken(self) -> str | None:
@@ -498,27 +710,38 @@ class Attempts:
         if self._stopping:
             self._decided.append(attempt.outcome(Status.INTERRUPTED))
             return
+        self._launch(attempt, attempt.prepare)
+
+    def _launch(self, worker: Worker, prepare: Callable[[], Launch]) -> None:
         try:
-            launch = attempt.prepare()
-            self._flight[attempt.key] = attempt
-            attempt.launched(self.executor.start(launch))
+            launch = prepare()
+            self._flight[worker.key] = worker
+            worker.launched(self.executor.start(launch))
         except ExecutorError:
-            self._flight.pop(attempt.key, None)
-            attempt.discard()
+            self._flight.pop(worker.key, None)
+            worker.discard()
             raise
         except OSError as error:
-            self._flight.pop(attempt.key, None)
-            self._decided.append(attempt.failed_before_start(error))
+            self._flight.pop(worker.key, None)
+            failed = worker.failed_before_start(error)
+            self._decided.extend(failed if isinstance(failed, list) else [failed])
+
+    def _start_alone(self) -> None:
+        """Starts the attempts that batches left, while slots are free."""
+        while self._alone and self.running - len(self._alone) < self.slots:
+            self._start(self._alone.popleft())
 
     def wait(self, timeout: float | None) -> list[Outcome]:
         """The outcomes that are in, after waiting up to `timeout` for the first; or none, as
-        soon as a worker has exited and its slot is free for the next run."""
+        soon as a worker has finished or exited and its slot is free for the next run."""
         self._finish_exited()
+        self._start_alone()
         self._decided.extend(self._committer.take())
+        self._freed = False
         end = None if timeout is None else time.monotonic() + timeout
         while not self._decided:
             now = time.monotonic()
-            limit = min((t for t in (end, *(a.deadline for a in self._flight.values())) if t is not None),
+            limit = min((t for t in (end, *(w.deadline for w in self._flight.values())) if t is not None),
                         default=None)
             if limit is None and not self._flight and not self._committer.pending:
                 break  # nothing to wait for
@@ -526,8 +749,9 @@ class Attempts:
             for event in self.executor.wait(None if limit is None else max(0.0, limit - now)):
                 self._take(event)
             self._check_deadlines()
+            self._start_alone()
             self._decided.extend(self._committer.take())
-            if self._woken or any(a.state is State.EXITED for a in self._flight.values()):
+            if self._woken or self._freed or any(w.state is State.EXITED for w in self._flight.values()):
                 break
             if end is not None and time.monotonic() >= end:
                 break
@@ -536,89 +760,109 @@ class Attempts:
         return done
 
     def _finish_exited(self) -> None:
-        """Decides the attempts whose workers have exited since the last wait; those to publish
-        go to the committer, which publishes them in batches."""
-        exited = [a for a in self._flight.values() if a.state is State.EXITED]
+        self._finish([w for w in self._flight.values() if w.state is State.EXITED])
+
+    def _finish(self, workers: Sequence[Worker]) -> None:
+        """Decides the attempts of workers that have exited; those to publish go to the committer
+        together, which publishes them in one batch, or with others that are ready by then."""
         ready = []
-        for attempt in exited:
-            del self._flight[attempt.key]
-            judged = attempt.judge(self._stopping)
-            if isinstance(judged, Ready):
-                ready.append(judged)
+        for worker in workers:
+            del self._flight[worker.key]
+            if isinstance(worker, Batch):
+                judged, alone = worker.judge(self._stopping)
+                self._alone += alone
             else:
-                self._decided.append(judged)
+                judged = [worker.judge(self._stopping)]
+            ready += [item for item in judged if isinstance(item, Ready)]
+            self._decided += [item for item in judged if not isinstance(item, Ready)]
         if ready:
             self._committer.submit(ready)
 
     def _take(self, event: Event) -> None:
-        attempt = self._flight.get(event.key)
-        if attempt is None:
+        worker = self._flight.get(event.key)
+        if worker is None:
             self._late(event)
             return
         if isinstance(event, Launched):
-            attempt.pid = event.pid
-            if attempt.kill_sent:
+            worker.pid = event.pid
+            if worker.kill_sent:
                 kill_group(event.pid)
+        elif isinstance(event, Finished):
+            # A failure holds its slot until it is decided: under --fail-fast nothing starts
+            # before that.
+            if event.status == 0 and not worker.finished:
+                worker.finished = self._freed = True
         elif isinstance(event, Exited):
-            attempt.exited(event.status)
-            if not self.overlap or event.status != 0 or attempt.timed_out:
-                del self._flight[attempt.key]
-                self._decided.append(attempt.finish(self._stopping))
+            worker.exited(event.status)
+            if not self.overlap or event.status != 0 or worker.timed_out:
+                self._finish([worker])
         else:
-            self._lost(attempt, event)
+            self._lost(worker, event)
 
     def _late(self, event: Event) -> None:
-        """A report on an attempt given up on: a worker that says its pid only now is killed; the
-        folder left to the worker goes once it has exited. (A lost one may live on, on a Dask
-        worker that the scheduler no longer reaches: its folder is left to the next run's
+        """A report on a worker given up on: a worker that says its pid only now is killed; the
+        folders left to the worker go once it has exited. (A lost one may live on, on a Dask
+        worker that the scheduler no longer reaches: its folders are left to the next run's
         recovery.)"""
-        attempt = self._given_up.get(event.key)
-        if attempt is None:
+        worker = self._given_up.get(event.key)
+        if worker is None:
             return
         if isinstance(event, Launched):
             kill_group(event.pid)
             return
+        if isinstance(event, Finished):
+            return
         del self._given_up[event.key]
         if isinstance(event, Exited):
-            attempt.discard()
+            worker.discard()
 
-    def _lost(self, attempt: Attempt, event: Lost) -> None:
-        del self._flight[attempt.key]
-        if attempt.pid is not None:
-            kill_group(attempt.pid)  # it lives on in its own group: it must not outlive its run
-        if self._stopping:
-            self._decided.append(attempt.interrupted())
-        elif event.retry and not attempt.lost_before and self.executor.broken is None:
-            attempt.discard()
-            self._start(Attempt(attempt.job, self.storage, lost_before=1))
-        else:
-            self._decided.append(attempt.failed(f"{event.reason}, twice" if event.retry else event.reason))
+    def _lost(self, worker: Worker, event: Lost) -> None:
+        del self._flight[worker.key]
+        if worker.pid is not None:
+            kill_group(worker.pid)  # it lives on in its own group: it must not outlive its run
+        attempts = worker.attempts if isinstance(worker, Batch) else [worker]
+        for attempt in attempts:
+            if self._stopping:
+                self._decided.append(attempt.interrupted())
+            elif self.executor.broken is None and not attempt.lost_before and (
+                    event.retry or isinstance(worker, Batch)):
+                # A batch's runs, whatever the executor did about it, then run alone.
+                attempt.discard()
+                self._alone.append(Attempt(attempt.job, self.storage, lost_before=1))
+            else:
+                self._decided.append(attempt.failed(f"{event.reason}, twice" if event.retry else event.reason))
+        self._start_alone()
 
     def _check_deadlines(self) -> None:
         now = time.monotonic()
-        for attempt in list(self._flight.values()):
-            if attempt.deadline is None or now < attempt.deadline or attempt.state is State.EXITED:
+        for worker in list(self._flight.values()):
+            if worker.state is State.EXITED or not worker.overdue(now):
                 continue
-            if not attempt.kill_sent:
-                attempt.timed_out = True
-                self._kill([attempt])
-            if attempt.deadline is not None and now >= attempt.deadline:
+            if not worker.kill_sent:
+                worker.time_out()
+                self._kill([worker])
+            if worker.overdue(now):
                 # Killed, and not reported ended: decided without it.
-                del self._flight[attempt.key]
-                self._given_up[attempt.key] = attempt
-                self._decided.append(attempt.given_up(self._stopping))
+                del self._flight[worker.key]
+                self._given_up[worker.key] = worker
+                if isinstance(worker, Batch):
+                    decided, alone = worker.given_up(self._stopping)
+                    self._decided += decided
+                    self._alone += alone
+                else:
+                    self._decided.append(worker.given_up(self._stopping))
 
-    def _kill(self, attempts: list[Attempt]) -> None:
+    def _kill(self, workers: list[Worker]) -> None:
         unknown = []
         now = time.monotonic()
-        for attempt in attempts:
-            attempt.kill_sent = True
-            if attempt.pid is not None:
-                attempt.deadline = now + KILL_GRACE
-                kill_group(attempt.pid)
+        for worker in workers:
+            worker.kill_sent = True
+            if worker.pid is not None:
+                worker.deadline = now + KILL_GRACE
+                kill_group(worker.pid)
             else:
-                attempt.deadline = now + REMOTE_GRACE
-                unknown.append(attempt.key)
+                worker.deadline = now + REMOTE_GRACE
+                unknown.append(worker.key)
         if unknown:
             self.executor.kill(unknown)
 
@@ -629,7 +873,9 @@ class Attempts:
     def interrupt(self) -> None:
         """Kills every worker; their attempts end as interrupted and nothing new starts."""
         self._stopping = True
-        self._kill([a for a in self._flight.values() if a.state is not State.EXITED])
+        while self._alone:
+            self._start(self._alone.popleft())
+        self._kill([w for w in self._flight.values() if w.state is not State.EXITED])
         self._check_deadlines()
 
 

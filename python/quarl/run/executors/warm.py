@@ -8,9 +8,12 @@ whatever it started, as for a fresh worker.
 
 The server (warm_server.py) talks to the orchestrator over a socket pair of datagrams (one
 message each way per step): a request carries the worker's arguments and, as passed descriptors,
-the attempt's two log files; the server answers with the child's pid once forked, then with its
-exit status. With `preload`, it also imports the project's modules, whose top-level code then runs
-once per server instead of once per run.
+the attempt's two log files; the server answers with the child's pid once forked ("pid PID"),
+with the status the child says just before it exits ("done PID STATUS"), and with its exit
+status once it has exited and its process group is killed ("exit PID STATUS"). A server is free
+for the next run from "done" on: it forks that run while the kernel tears the last child down,
+whose attempt is decided only at its "exit". With `preload`, it also imports the project's
+modules, whose top-level code then runs once per server instead of once per run.
 
 WarmExecutor runs attempts on the servers from the scheduler's thread; WarmPool.launch is the
 blocking form that a Dask worker's threads use.
@@ -30,7 +33,7 @@ import sys
 from collections.abc import Callable, Collection, Sequence
 from typing import IO
 
-from quarl.run.executors.base import (Event, ExecutorError, Exited, Launch, Launched, Lost,
+from quarl.run.executors.base import (Event, ExecutorError, Exited, Finished, Launch, Launched, Lost,
                                       WorkerEnvironment, open_logs)
 from quarl.run.executors.processes import kill_group
 
@@ -108,7 +111,8 @@ class WarmServer:
         return message
 
     def send(self, argv: list[str], stdout: IO[bytes], stderr: IO[bytes]) -> None:
-        """Asks for a run; the server answers with the child's pid, then its exit status."""
+        """Asks for a run; the server answers with the child's pid, then the status it says, then
+        its exit status."""
         try:
             socket.send_fds(self.channel, [b"\0".join(map(os.fsencode, argv))],
                             [stdout.fileno(), stderr.fileno()])
@@ -131,6 +135,12 @@ class WarmServer:
             self.process.wait()
 
 
+def _said(message: bytes) -> tuple[bytes, int, int]:
+    """A server's word on a child: "pid" (the pid again), "done" or "exit" with a status."""
+    word, pid, *status = message.split()
+    return word, int(pid), int(status[0]) if status else int(pid)
+
+
 def _exit_text(process: subprocess.Popen[bytes]) -> str:
     try:
         status = process.wait(1)
@@ -146,16 +156,21 @@ class WarmProcess:
         self.server, self.pid, self._pool = server, pid, pool
 
     def wait(self) -> int:
-        """Its exit status; ServerLost when its server died under it (the child killed)."""
+        """Its exit status; ServerLost when its server died under it (the child killed). The
+        server stays this run's until then: its threads share no server."""
         try:
-            reply = self.server.receive(None)
+            while True:
+                reply = self.server.receive(None)
+                assert reply is not None
+                word, _, status = _said(reply)
+                if word == b"exit":
+                    break
         except ServerLost:
             kill_group(self.pid)  # the child lives on in its own group: it must not outlive its run
             self._pool.discard(self.server)
             raise
-        assert reply is not None
         self._pool.idle.put(self.server)
-        return int(reply)
+        return status
 
 
 class WarmPool:
@@ -222,7 +237,7 @@ class WarmPool:
             self.discard(server)
             raise
         assert pid is not None
-        return WarmProcess(server, int(pid), self)
+        return WarmProcess(server, _said(pid)[1], self)
 
     def discard(self, server: WarmServer) -> None:
         with self._lock:
@@ -280,18 +295,28 @@ class WarmPool:
                 pass
 
 
+class _Serving:
+    """What a server does for the executor: the run it was last given until that run's child
+    says its status, and the children it has forked that have not exited, by pid."""
+
+    def __init__(self, server: WarmServer) -> None:
+        self.server = server
+        self.current: str | None = None
+        self.children: dict[int, str] = {}
+
+
 class WarmExecutor:
     """Starts workers on warm servers from the scheduler's own thread: a request goes out when an
-    attempt starts, and wait() reads the servers' replies as they come (the pid, then the exit
-    status), so a run costs the orchestrator two messages and no thread."""
+    attempt starts, and wait() reads the servers' replies as they come (the pid, the status the
+    child says, its exit), so a run costs the orchestrator a message out, three in and no
+    thread."""
 
     broken: str | None = None
 
     def __init__(self, pool: WarmPool) -> None:
         self.slots = pool.slots
         self.pool = pool
-        self._busy: dict[int, tuple[WarmServer, str]] = {}  # by the server's channel: its attempt
-        self._forked: set[int] = set()  # channels whose server has said its child's pid
+        self._serving: dict[int, _Serving] = {}  # by the server's channel, while it has a run
         self._reports: list[Event] = []  # known without waiting on a server
         self._wake_read, self._wake_write = os.pipe()
         os.set_blocking(self._wake_read, False)
@@ -306,8 +331,11 @@ class WarmExecutor:
         except ServerLost as lost:
             self._reports.append(Lost(launch.key, str(lost)))
             return None
-        self._busy[server.fileno()] = server, launch.key
-        self._poll.register(server.fileno(), select.POLLIN)
+        serving = self._serving.get(server.fileno())
+        if serving is None:
+            serving = self._serving[server.fileno()] = _Serving(server)
+            self._poll.register(server.fileno(), select.POLLIN)
+        serving.current = launch.key
         return None
 
     def kill(self, keys: Collection[str]) -> None:
@@ -325,27 +353,31 @@ class WarmExecutor:
         return reports
 
     def _reply(self, fd: int) -> None:
-        server, key = self._busy[fd]
+        serving = self._serving[fd]
         try:
-            message = server.receive(None)
+            message = serving.server.receive(None)
         except ServerLost as lost:
-            self._done_with(fd)
-            self.pool.discard(server)
-            self._reports.append(Lost(key, str(lost)))
+            del self._serving[fd]
+            self._poll.unregister(fd)
+            self.pool.discard(serving.server)
+            for key in dict.fromkeys([*serving.children.values(), *filter(None, [serving.current])]):
+                self._reports.append(Lost(key, str(lost)))
             return
         assert message is not None
-        if fd not in self._forked:
-            self._forked.add(fd)
-            self._reports.append(Launched(key, int(message)))
+        word, pid, status = _said(message)
+        if word == b"pid":
+            assert serving.current is not None
+            serving.children[pid] = serving.current
+            self._reports.append(Launched(serving.current, pid))
             return
-        self._done_with(fd)
-        self.pool.idle.put(server)
-        self._reports.append(Exited(key, int(message)))
-
-    def _done_with(self, fd: int) -> None:
-        del self._busy[fd]
-        self._forked.discard(fd)
-        self._poll.unregister(fd)
+        key = serving.children[pid] if word == b"done" else serving.children.pop(pid)
+        if serving.current == key:  # the server is free for the next run
+            serving.current = None
+            self.pool.idle.put(serving.server)
+        self._reports.append(Finished(key, status) if word == b"done" else Exited(key, status))
+        if serving.current is None and not serving.children:
+            del self._serving[fd]
+            self._poll.unregister(fd)
 
     def wake(self) -> None:
         try:

@@ -3,8 +3,11 @@
 
 It imports what every run needs once, then forks one child per request that arrives on the
 socket FD (a datagram of the worker's arguments, NUL-separated, with the attempt's two log files
-as passed descriptors), answers with the child's pid, and then with its exit status. It starts
-no threads of its own. The threads that libraries start in native code (OpenBLAS's pool,
+as passed descriptors) and answers "pid PID" once it has forked it. A child says its status on a
+pipe of its own just before it exits: the server passes that on ("done PID STATUS") and may then
+be asked for the next run while the kernel still tears the last child down. Once a child has
+exited and what it left in its process group is killed, the server says "exit PID STATUS", the
+only word on which a run is decided. It starts no threads of its own. The threads that libraries start in native code (OpenBLAS's pool,
 jemalloc's background thread) are idle while it forks, and their libraries prepare for a fork:
 Python's warning that forking a multi-threaded process may deadlock is not said at each fork
 (README, "Warm workers").
@@ -35,6 +38,7 @@ from collections.abc import Callable, Sequence
 
 from quarl.project import is_project_file
 from quarl.run.executors.processes import dies_with_parent, ended, kill_group, kill_leftovers
+from quarl.writer import write_all
 
 _MESSAGE = 65536
 _IMPORTS_MAX = 60000  # what a child says of its imports: a pipe takes 64 KiB without blocking
@@ -68,30 +72,116 @@ def serve(channel: socket.socket, kind: str, folders: Sequence[str], preload: Se
     null = os.open(os.devnull, os.O_RDONLY)  # each child's standard input
     learning = _Learning(channel, folders, die_with_server)
     channel.send(b"ready")
-    while True:
+    children: dict[int, _Child] = {}
+    try:
+        while True:
+            watched = [channel.fileno()]
+            for child in children.values():
+                watched += [fd for fd in (child.said, child.pidfd) if fd is not None]
+            ready = select.select(watched, [], [])[0]
+            for child in list(children.values()):
+                if child.said in ready:
+                    child.hear(channel, learning)
+                if child.pidfd in ready:
+                    del children[child.pid]
+                    channel.send(b"exit %d %d" % (child.pid, child.reap(channel, learning)))
+            if channel.fileno() not in ready:
+                continue
+            try:
+                message, fds, _, _ = socket.recv_fds(channel, _MESSAGE, 2)
+            except ConnectionResetError:
+                message, fds = b"", []
+            if not message:
+                return  # the orchestrator closed its end
+            child = _start(channel, message, fds, null, die_with_server, learning, children)
+            if child.pidfd is None:  # no pidfd here: each run ends on its own, one at a time
+                channel.send(b"exit %d %d" % (child.pid, child.reap(channel, learning)))
+            else:
+                children[child.pid] = child
+    finally:
+        # No run outlives the process that would publish it: when the orchestrator has gone
+        # away (or this server fails), each child goes, with what it left in its group.
+        for child in children.values():
+            kill_group(child.pid)
+            os.waitpid(child.pid, 0)
+
+
+class _Child:
+    """A run's process, forked and not yet reaped. It says its status on `said` just before it
+    exits, with the modules it imported; `pidfd` tells its exit."""
+
+    def __init__(self, pid: int, said: int) -> None:
+        self.pid = pid
+        self.said: int | None = said
         try:
-            message, fds, _, _ = socket.recv_fds(channel, _MESSAGE, 2)
-        except ConnectionResetError:
-            return
-        if not message:
-            return  # the orchestrator closed its end
-        pid = _fork()
-        if pid == 0:
-            _child(channel, message, fds, null, die_with_server, learning)
-        for fd in fds:
-            os.close(fd)
+            self.pidfd: int | None = os.pidfd_open(pid)
+        except (AttributeError, OSError):
+            self.pidfd = None
+        self.heard = b""
+
+    def hear(self, channel: socket.socket, learning: _Learning) -> None:
+        """Reads what the child says. Once it has said all ("STATUS SIZE\n" and SIZE bytes of
+        imports), says "done" for it and learns its imports. A child that dies first has said
+        nothing whole: its exit alone frees its server."""
+        assert self.said is not None
         try:
-            # The child makes itself a group leader; doing it here too means the group exists
-            # by the time the orchestrator learns the pid and may kill it.
-            os.setpgid(pid, pid)
-        except OSError:
-            pass  # the child got there first, or is gone already
-        channel.send(b"%d" % pid)
-        status = _wait(pid, channel)
-        if status is None:
-            return
-        channel.send(b"%d" % status)
-        learning.learn()
+            while chunk := os.read(self.said, 1 << 17):
+                self.heard += chunk
+        except BlockingIOError:
+            pass
+        else:
+            os.close(self.said)  # the end of the pipe: the child has exited
+            self.said = None
+        header, newline, imports = self.heard.partition(b"\n")
+        if not newline or len(imports) < int(header.split()[1]):
+            return  # more to come, or nothing whole ever
+        channel.send(b"done %d %s" % (self.pid, header.split()[0]))
+        if self.said is not None:
+            os.close(self.said)
+            self.said = None
+        self.heard = b""
+        learning.learn(imports)
+
+    def reap(self, channel: socket.socket, learning: _Learning) -> int:
+        """The child's exit status, once it has exited and what it left running in its group is
+        killed."""
+        if self.pidfd is None:
+            ended(self.pid)  # blocks
+        else:
+            os.close(self.pidfd)
+            self.pidfd = None
+        if self.said is not None:  # what it said before it exited, if it said it whole
+            self.hear(channel, learning)
+        kill_leftovers(self.pid)  # while its zombie holds the group's id
+        return os.waitstatus_to_exitcode(os.waitpid(self.pid, 0)[1])
+
+
+def _start(channel: socket.socket, message: bytes, fds: list[int], null: int,
+           die_with_server: Callable[[], None] | None, learning: _Learning,
+           children: dict[int, _Child]) -> _Child:
+    """Forks the run's child and says its pid."""
+    said, says = os.pipe()
+    pid = _fork()
+    if pid == 0:
+        os.close(said)
+        for other in children.values():  # the other runs' ends are the server's alone
+            for fd in (other.said, other.pidfd):
+                if fd is not None:
+                    os.close(fd)
+        _child(channel, message, fds, null, die_with_server, learning, says)
+    os.close(says)
+    os.set_blocking(said, False)
+    for fd in fds:
+        os.close(fd)
+    try:
+        # The child makes itself a group leader; doing it here too means the group exists by the
+        # time the orchestrator learns the pid and may kill it.
+        os.setpgid(pid, pid)
+    except OSError:
+        pass  # the child got there first, or is gone already
+    child = _Child(pid, said)
+    channel.send(b"pid %d" % pid)
+    return child
 
 
 def _fork() -> int:
@@ -129,19 +219,17 @@ def _import_alone(name: str) -> tuple[str | None, str | None]:
 
 class _Learning:
     """What the server learns from its runs' imports (see the module's docstring). A child says
-    the modules it imported, and their files, NUL-separated, on a pipe before it exits; the
-    server reads them once the child has exited and its status is said."""
+    the modules it imported, and their files, NUL-separated, with its status just before it
+    exits; the server imports them once it has said the child's status."""
 
     def __init__(self, channel: socket.socket, folders: Sequence[str],
                  die_with_server: Callable[[], None] | None) -> None:
         self.channel, self.folders, self.die_with_server = channel, folders, die_with_server
-        self.read, self.write = os.pipe()
-        os.set_blocking(self.read, False)
         self.known = frozenset(sys.modules)  # what every child finds imported
         self.refused: set[str] = set()  # the project's, or failed or unsafe in a probe: left to the runs
 
-    def say(self) -> None:
-        """In a child, at its end: the modules it imported, as much as the pipe takes at once."""
+    def say(self) -> bytes:
+        """In a child, at its end: the modules it imported, as much as a pipe takes at once."""
         said, size = [], 0
         for name, module in list(sys.modules.items()):
             if name in self.known or name in self.refused or "\0" in name:
@@ -152,17 +240,14 @@ class _Learning:
             if size > _IMPORTS_MAX:
                 break
             said.append(item)
-        if said:
-            os.set_blocking(self.write, False)
-            os.write(self.write, b"\0".join(said))
+        return b"\0".join(said)
 
-    def learn(self) -> None:
-        """Imports what the last child imported and the server has not, that is no project
-        module and that a probe found safe."""
-        try:
-            fields = os.read(self.read, 1 << 17).split(b"\0")
-        except BlockingIOError:
-            return  # the child said nothing (it imported nothing new, or was killed)
+    def learn(self, imports: bytes) -> None:
+        """Imports what a child imported and the server has not, that is no project module and
+        that a probe found safe."""
+        if not imports:
+            return  # the child imported nothing new
+        fields = imports.split(b"\0")
         wanted = []
         for name, file in zip(map(os.fsdecode, fields[0::2]), map(os.fsdecode, fields[1::2])):
             if name in sys.modules or name in self.refused or name.startswith("__"):
@@ -254,38 +339,15 @@ def _descriptors() -> dict[int, str]:
     return found
 
 
-def _wait(pid: int, channel: socket.socket) -> int | None:
-    """The child's exit status, once what it left running in its group is killed; None when the
-    orchestrator went away meanwhile (its end of the channel closed: nothing is sent during a
-    run), after killing the child's process group, so that no run outlives the process that would
-    publish it."""
-    try:
-        child = os.pidfd_open(pid)
-    except (AttributeError, OSError):  # no pidfd here: the run ends on its own
-        ended(pid)
-        return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
-    try:
-        while True:
-            ready, _, _ = select.select([child, channel.fileno()], [], [])
-            if child in ready:
-                kill_leftovers(pid)  # while its zombie holds the group's id
-                return os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
-            if channel.fileno() in ready and not channel.recv(_MESSAGE):
-                kill_group(pid)
-                os.waitpid(pid, 0)
-                return None
-    finally:
-        os.close(child)
-
-
 def _trivial() -> None:
     pass
 
 
 def _child(channel: socket.socket, message: bytes, fds: list[int], null: int,
-           die_with_server: Callable[[], None] | None, learning: _Learning) -> None:
+           die_with_server: Callable[[], None] | None, learning: _Learning, says: int) -> None:
     """The run: the worker's arguments are the message's NUL-separated fields; its standard
-    output and error the two descriptors that came with it. Never returns."""
+    output and error the two descriptors that came with it. It says its status and what it
+    imported on SAYS as it ends. Never returns."""
     code = 1
     try:
         channel.close()
@@ -313,7 +375,10 @@ def _child(channel: socket.socket, message: bytes, fds: list[int], null: int,
         try:
             sys.stdout.flush()
             sys.stderr.flush()
-            learning.say()
+            # The last thing before the exit, so that the server may fork the next run while the
+            # kernel tears this process down; the run is decided on its exit, not on this.
+            imports = learning.say()
+            write_all(says, b"%d %d\n%s" % (code, len(imports), imports))
         finally:
             os._exit(code)
 
