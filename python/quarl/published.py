@@ -36,6 +36,11 @@ def load(asset: str, partition: Mapping[str, Any] | str | None = None,
     Reading a value runs its serializer's code: pickle and serializers of your own can run
     anything, so read only output folders you trust."""
     out = os.fspath(out)
+    from quarl.run.storage import is_url
+
+    if is_url(out):
+        raise LoadError(f"quarl.load reads an output folder, not an object store ({out}): copy the "
+                        "run's attempt that its PUBLISHED.json names, or read it with its serializer")
     key = _asset_key(out, asset)
     folder = os.path.join(out, key)
     partitioned = layout.holds_partitions(folder) and not layout.holds_run(folder)
