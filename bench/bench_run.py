@@ -16,9 +16,10 @@ the same run.
    beyond importing the module, and peak memory (target: under 2 s and 200 MB).
 4. The same 1,000 partitions on the disk (the default temporary folder) beside /dev/shm: per run,
    fresh, warm --no-preload, warm, and --isolation batch, medians of rounds, each command into an
-   output folder of its own; warm over fresh on the disk (target at most 0.12); and the syncs
-   (fsync, fdatasync) that a run costs, counted over a whole warm command by
-   `strace -c -f -e trace=fsync,fdatasync` (skipped where strace is missing).
+   output folder of its own; warm over fresh on the disk (target at most 0.12); warm on the disk
+   over warm in /dev/shm (target at most 1.2); and the syncs (fsync, fdatasync, syncfs) that a
+   run costs, counted over a whole warm command by `strace -c -f` (target at most 2; skipped
+   where strace is missing).
 
     python bench/bench_run.py [--quick]
 
@@ -224,15 +225,18 @@ def planning_5000(scale):
         report("peak memory of the largest process (MB)", max(peak, before) / 1024, 200)
 
 
+SYNCS = ("fsync", "fdatasync", "syncfs")
+
+
 def _syncs(cwd, out, runs):
-    """Syncs a run costs: fsync and fdatasync calls over a whole warm command, per run."""
+    """Syncs a run costs: fsync, fdatasync and syncfs calls over a whole warm command, per run."""
     trace = os.path.join(cwd, "strace.txt")
-    subprocess.run(["strace", "-c", "-f", "-e", "trace=fsync,fdatasync", "-o", trace, PY, "-m", "quarl", "run",
+    subprocess.run(["strace", "-c", "-f", "-e", f"trace={','.join(SYNCS)}", "-o", trace, PY, "-m", "quarl", "run",
                     "benchproj.fanout", "--jobs", "2", "--out", out], cwd=cwd, capture_output=True, check=True)
     calls = {}
     for line in pathlib.Path(trace).read_text().splitlines():
         fields = line.split()
-        if fields and fields[-1] in ("fsync", "fdatasync"):
+        if fields and fields[-1] in SYNCS:
             calls[fields[-1]] = int(fields[3])
     return {name: count / runs for name, count in calls.items()}
 
@@ -263,11 +267,13 @@ def disk_and_memory(scale, rounds=3):
             "; syncs a warm run costs: " + (", ".join(f"{n:.2f} {name}" for name, n in syncs.items()) or "-"))
         report(f"warm / fresh ({label})", figures[label]["warm"] / figures[label]["fresh"],
                0.12 if folder is None else None)
+        if folder is None and syncs:
+            report(f"syncs a warm run costs ({label})", sum(syncs.values()), 2)
         report(f"--isolation batch / fresh ({label})", figures[label]["--isolation batch"] / figures[label]["fresh"])
     if len(figures) == 2:
         memory, disk = figures.values()
         for side in sides:
-            report(f"{side}, per run: disk / /dev/shm", disk[side] / memory[side])
+            report(f"{side}, per run: disk / /dev/shm", disk[side] / memory[side], 1.2 if side == "warm" else None)
 
 
 def main():
