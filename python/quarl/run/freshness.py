@@ -27,6 +27,7 @@ from __future__ import annotations
 import glob
 import os
 import re
+import threading
 import time
 from collections.abc import Callable, Collection, Iterable, Sequence
 from dataclasses import dataclass, field
@@ -173,6 +174,10 @@ def _some(names: Sequence[str], shown: int = 3) -> str:
 
 # --- the read model ---------------------------------------------------------------------------------
 
+class Stopped(Exception):
+    """A reading of the states ended early: whoever asked for it stopped waiting."""
+
+
 @dataclass
 class State:
     """A planned run as the output folder and the history show it now."""
@@ -202,8 +207,9 @@ class Freshness:
         self.outside = Outside(cwd, digests)
         self._parts: dict[str, dict[str, str] | None] = {}
 
-    def states(self, runs: Iterable[int] | None = None) -> dict[int, State]:
-        """The states of these runs (every run: None), and of what they consume."""
+    def states(self, runs: Iterable[int] | None = None, stop: threading.Event | None = None) -> dict[int, State]:
+        """The states of these runs (every run: None), and of what they consume; `stop`, once set,
+        ends the reading early (Stopped)."""
         wanted = set(range(len(self.plan.runs))) if runs is None else _with_upstream(self.plan, runs)
         unfinished = self.history.unfinished() if self.history is not None else set()
         succeeded = self.history.succeeded_runs() if self.history is not None else set()
@@ -214,6 +220,8 @@ class Freshness:
                   for index in order}
         self.storage.read_ahead(list(places.values()))
         for index in order:
+            if stop is not None and stop.is_set():
+                raise Stopped
             run = self.plan.runs[index]
             place = places[index]
             name = place.name if run.partition else ""

@@ -27,7 +27,7 @@ from typing import Any, NamedTuple
 from quarl import contract
 from quarl.run import graph, layout
 from quarl.run.checking import result_text, stale
-from quarl.run.freshness import Freshness
+from quarl.run.freshness import Freshness, Stopped
 from quarl.run.history import AttemptRecord, CheckRecord, History, Published
 from quarl.run.plan import Check, Plan, Run, partition_label, value_text
 from quarl.run.status import Status
@@ -238,6 +238,10 @@ class Project:
             for name in upstream:
                 self.downstream[name].append(key)
         self._stale = _StaleRuns(self)
+
+    def close(self) -> None:
+        """Ends what reads the folder beside the requests (the stale runs' reading)."""
+        self._stale.close()
 
     @contextmanager
     def history(self) -> Iterator[History | None]:
@@ -611,7 +615,8 @@ class _StaleRuns:
         self.project = project
         self._lock = threading.Lock()
         self._known: tuple[object, float, list[list[str]]] | None = None  # history version, when, reasons
-        self._reading = False
+        self._reader: threading.Thread | None = None
+        self._stop = threading.Event()
 
     def reasons(self) -> list[list[str]] | None:
         with self.project.history() as history:
@@ -621,24 +626,32 @@ class _StaleRuns:
             if known is not None and known[0] == version and time.monotonic() - known[1] < self.AGE:
                 return known[2]
             if len(self.project.plan.runs) > self.SYNCHRONOUS:
-                if not self._reading:
-                    self._reading = True
-                    threading.Thread(target=self._read, args=(version,), daemon=True).start()
+                if (self._reader is None or not self._reader.is_alive()) and not self._stop.is_set():
+                    self._reader = threading.Thread(target=self._read, args=(version,), daemon=True)
+                    self._reader.start()
                 return known[2] if known is not None else None
         self._read(version)
         return self._known[2] if self._known is not None else None
+
+    def close(self) -> None:
+        """Stops a reading under way and waits for it: its connection to the history is closed
+        before the server's process ends."""
+        self._stop.set()
+        with self._lock:
+            reader = self._reader
+        if reader is not None:
+            reader.join()
 
     def _read(self, version: object) -> None:
         try:
             with self.project.history() as history:
                 states = Freshness(self.project.plan, self.project.folders.storage, history,
-                                   os.getcwd()).states()
-            found = [states[i].reasons for i in range(len(self.project.plan.runs))]
-            with self._lock:
-                self._known = (version, time.monotonic(), found)
-        finally:
-            with self._lock:
-                self._reading = False
+                                   os.getcwd()).states(stop=self._stop)
+        except Stopped:
+            return
+        found = [states[i].reasons for i in range(len(self.project.plan.runs))]
+        with self._lock:
+            self._known = (version, time.monotonic(), found)
 
 
 def _running(version: tuple[int, int, float | None]) -> bool:

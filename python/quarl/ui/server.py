@@ -208,3 +208,4 @@ def serve(project: Project, host: str, port: int, stream: IO[str] = sys.stdout) 
             pass
     finally:
         server.server_close()
+        project.close()
