@@ -143,3 +143,20 @@ def test_what_a_run_takes_from_outside_can_be_a_plan_error(tmp_path, source, pro
     done = quarl(tmp_path, "run", "o", "--dry-run")
     assert (done.returncode, done.stderr) == (2, f"quarl run: error: the project cannot be planned:\n  {problem}\n")
     assert not os.path.exists(tmp_path / "quarl-out")
+
+
+def test_a_pattern_matches_the_files_that_glob_finds(tmp_path):
+    import glob
+
+    from quarl.run.freshness import FileDigests, Outside
+
+    cwd = tmp_path / "proj"
+    for name in ("data/a.csv", "data/.hidden.csv", "data/sub/b.csv", "top.csv", "other/c.csv"):
+        (cwd / name).parent.mkdir(parents=True, exist_ok=True)
+        (cwd / name).write_text(name)
+    outside = Outside(str(cwd), FileDigests())
+    for pattern in ("data/*.csv", "data/.*", "data/*", "*.csv", "data/[ab].csv", "d*/*.csv", "data/**/*.csv",
+                    "none/*.csv", "../proj/data/*.csv", "./top.csv", "data/sub/../a.csv"):
+        expected = sorted(glob.glob(pattern, root_dir=cwd, recursive=True))
+        assert sorted(outside._matches(pattern)) == expected, pattern
+        assert [outside._absolute(path) for path in expected] == [os.path.abspath(cwd / path) for path in expected]

@@ -24,6 +24,7 @@ bases part by part:
 
 from __future__ import annotations
 
+import fnmatch
 import glob
 import os
 import re
@@ -47,6 +48,8 @@ PARTITION_REMOVED = "partition removed"
 OLDER_QUARL = "recorded by an older quarl"
 
 _GLOB = re.compile(r"[*?[]")
+# A relative path that joins the current folder as it is: no empty, "." or ".." part.
+_PLAIN = re.compile(r"(?!/)(?:(?!\.\.?(?:/|$))[^/]+/)*(?!\.\.?$)[^/]+$")
 # A file modified this recently may change again within the same timestamp: its digest is not
 # cached, so that the next look reads it again.
 _SETTLED_NS = 2_000_000_000
@@ -62,23 +65,24 @@ class FileDigests:
         self.fresh: list[tuple[str, int, int, int, str]] = []
 
     def digest(self, path: str) -> str | None:
-        """The sha256 of the file's content; None when it is not a readable file."""
-        real = os.path.abspath(path)
+        """The sha256 of the file's content; None when it is not a readable file. PATH is
+        absolute and normal (the cache's key)."""
         try:
-            status = os.stat(real)
+            status = os.stat(path)
+        except OSError:
+            return None
+        known = self.cached.get(path)
+        if (known is not None and known[0] == status.st_size and known[1] == status.st_mtime_ns
+                and known[2] == status.st_ino):
+            return known[3]
+        try:
+            digest = contract.content_digest(path)
         except OSError:
             return None
         key = (status.st_size, status.st_mtime_ns, status.st_ino)
-        known = self.cached.get(real)
-        if known is not None and known[:3] == key:
-            return known[3]
-        try:
-            digest = contract.content_digest(real)
-        except OSError:
-            return None
-        self.cached[real] = (*key, digest)
+        self.cached[path] = (*key, digest)
         if time.time_ns() - status.st_mtime_ns > _SETTLED_NS:
-            self.fresh.append((real, *key, digest))
+            self.fresh.append((path, *key, digest))
         return digest
 
 
@@ -99,15 +103,34 @@ class Outside:
         found: dict[str, str] = {}
         for pattern in run.asset.reads:
             text = pattern.format_map(values) if "{" in pattern else pattern
-            if _GLOB.search(text):
-                paths = glob.glob(text, root_dir=self.cwd, recursive=True)
-            else:
-                paths = [text]
-            for path in paths:
-                digest = self.digests.digest(os.path.join(self.cwd, path))
+            for path in self._matches(text):
+                digest = self.digests.digest(self._absolute(path))
                 if digest is not None:  # a directory, or a file gone: nothing read
                     found[path] = digest
         return tuple(sorted(found.items()))
+
+    def _matches(self, text: str) -> list[str]:
+        """The paths that a pattern matches, as glob.glob (recursive, from the folder quarl run
+        starts in) gives them. A wildcard in the last part only, the usual `data/*.csv`, lists
+        its folder once, as glob would, without building a path for every name."""
+        if not _GLOB.search(text):
+            return [text]
+        folder, _, last = text.rpartition("/")
+        if "**" in last or _GLOB.search(folder):
+            return glob.glob(text, root_dir=self.cwd, recursive=True)
+        try:
+            names = os.listdir(os.path.join(self.cwd, folder) if folder else self.cwd)
+        except OSError:
+            return []
+        if not last.startswith("."):  # hidden names match only a pattern that starts with a dot
+            names = [name for name in names if not name.startswith(".")]
+        matched = fnmatch.filter(names, last)
+        return [f"{folder}/{name}" for name in matched] if folder else matched
+
+    def _absolute(self, path: str) -> str:
+        if _PLAIN.match(path):
+            return f"{self.cwd}/{path}"
+        return os.path.abspath(os.path.join(self.cwd, path))
 
     @staticmethod
     def observed(run: Run) -> str | None:
