@@ -14,9 +14,12 @@ import pytest
 
 from conftest import FIXTURES, sanitizer_env
 from quarl.contract import CheckResult
+from quarl.options import exception_names
 from quarl.run import history as history_module
 from quarl.run.history import History
 from quarl.run.plan import PlanError, build_plan
+from quarl.run.retry import RetryPolicy, not_retried
+from quarl.values import ValueStoreError
 from test_plan import record
 from test_ui import browser, open_page  # noqa: F401 (a fixture)
 
@@ -200,6 +203,16 @@ def test_a_failure_is_retried_as_its_asset_says_when_it_is_worth_it(project, ret
     tries = project.parent / "tries"
     assert {name: (tries / name).stat().st_size for name in expected} == {
         name: attempts for name, (_, attempts, _) in expected.items()}
+
+
+@pytest.mark.parametrize("error, on, expected", [
+    (ValueStoreError("column 'tags': holds list values"), None,
+     f"quarl.values.ValueStoreError {SAME} quarl.values.ValueStoreError)"),
+    (ValueStoreError("column 'tags': holds list values"), ("quarl.values.ValueStoreError",), None),
+    (ValueError("a value"), None, None),
+])
+def test_a_value_its_serializer_refuses_is_not_retried_unless_named(error, on, expected):
+    assert not_retried(RetryPolicy(2, on=on), exception_names(error)) == expected
 
 
 # --- the history of check results ----------------------------------------------------------------

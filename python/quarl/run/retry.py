@@ -11,9 +11,10 @@ from collections.abc import Sequence
 from dataclasses import dataclass
 
 CHECK_FAILED = "quarl.CheckFailed"  # what a check's failure counts as (quarl.checks.CheckFailed)
+REFUSED_VALUE = "quarl.values.ValueStoreError"  # a value its serializer would not read back as it is
 
 # Failures that come out the same on every attempt: retried only where on= names them.
-NEVER = ("AssertionError", "TypeError", CHECK_FAILED)
+NEVER = ("AssertionError", "TypeError", REFUSED_VALUE, CHECK_FAILED)
 
 
 @dataclass(frozen=True)
