@@ -23,6 +23,7 @@ there is one, as in bench_run.py.
 """
 
 import argparse
+import contextlib
 import os
 import pathlib
 import re
@@ -59,7 +60,10 @@ def write_project(root, side):
         "    return len(cells)\n")
 
 
-def start_server(cwd, target):
+@contextlib.contextmanager
+def served(cwd, target):
+    """quarl ui serving TARGET: its process, its URL, and a function that opens a browser; the
+    browsers opened are closed and the server stopped at the end."""
     process = subprocess.Popen([PY, "-m", "quarl", "ui", target, "--port", "0"], cwd=cwd,
                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
     line = process.stdout.readline()
@@ -67,7 +71,19 @@ def start_server(cwd, target):
     if not found:
         process.kill()
         sys.exit(f"quarl ui did not start: {line}{process.communicate()[1]}")
-    return process, found[1]
+    drivers = []
+
+    def open_browser():
+        drivers.append(browser())
+        return drivers[-1]
+
+    try:
+        yield process, found[1], open_browser
+    finally:
+        for driver in drivers:
+            driver.quit()
+        process.terminate()
+        process.wait()
 
 
 def browser():
@@ -120,10 +136,8 @@ def ten_thousand(args, base):
             sys.exit(f"quarl run should have failed a few cells:\n{done.stderr[-2000:]}")
         print(f"{done.stdout.splitlines()[-1]} "
               f"(quarl run took {time.perf_counter() - start:.1f} s)")
-        process, url = start_server(root, "uibench")
-        driver = None
-        try:
-            driver = browser()
+        with served(root, "uibench") as (process, url, open_browser):
+            driver = open_browser()
             pages = [("graph page", "/", 1000), ("asset page, %d partitions" % (side * side),
                                                   "/asset?key=uibench.grid.cell", 1000),
                      ("run page of the consumer of every partition", "/run?asset=uibench.grid.total", None),
@@ -140,17 +154,13 @@ def ten_thousand(args, base):
                     times.append(seconds)
                 print(f"{api:<40} {size / 1024:8.0f} KB  {statistics.median(times) * 1000:7.1f} ms")
             report("quarl ui server: peak resident memory, MB", memory_kb(process.pid, "VmHWM") / 1024, 150)
-        finally:
-            if driver is not None:
-                driver.quit()
-            process.terminate()
-            process.wait()
 
 
 def write_history(root, count):
     """One attempt per partition, as `quarl run` would have recorded them."""
     code = (f"import sys, time\nsys.path.insert(0, {root!r})\n"
             "from quarl.run import layout, pipeline\n"
+            "from quarl.run.plan import Basis, fingerprint\n"
             "from quarl.run.history import AttemptRecord, History\n"
             "from quarl.run.status import Status\n"
             "plan = pipeline.plan_project(['manybench'], pipeline.worker_environment([]))\n"
@@ -160,7 +170,8 @@ def write_history(root, count):
             "def record(run):\n"
             "    status = Status.FAILED if run.index % 331 == 330 else Status.SUCCEEDED\n"
             "    name = layout.partition_folder(run.partition)\n"
-            "    return AttemptRecord(run.asset.key, name, run.label, run.index, run.fingerprint, status,\n"
+            "    return AttemptRecord(run.asset.key, name, run.label, run.index,\n"
+            "                         fingerprint(Basis(run.asset.code, run.partition)), status,\n"
             "                         start + run.index * 0.03, 0.05 + run.index % 97 / 100,\n"
             "                         int(status != Status.SUCCEEDED), 'ValueError: no' if status == Status.FAILED else None,\n"
             "                         'int', f'quarl-out/{run.asset.key}/{name}')\n"
@@ -185,12 +196,10 @@ def hundred_thousand(args, base):
         write_history(root, count)
         print(f"history of {count:,} attempts written in {time.perf_counter() - begin:.1f} s")
         begin = time.perf_counter()
-        process, url = start_server(root, "manybench")
-        print(f"quarl ui planned and serving in {time.perf_counter() - begin:.1f} s, "
-              f"resident {memory_kb(process.pid, 'VmRSS') / 1024:.0f} MB")
-        key = "manybench.days.reading"
-        driver = None
-        try:
+        with served(root, "manybench") as (process, url, open_browser):
+            print(f"quarl ui planned and serving in {time.perf_counter() - begin:.1f} s, "
+                  f"resident {memory_kb(process.pid, 'VmRSS') / 1024:.0f} MB")
+            key = "manybench.days.reading"
             answers = [("the asset (grid counted by the server)", f"/api/asset?key={key}"),
                        ("a page of its runs", f"/api/runs?key={key}&page=7"),
                        ("a page of its failed runs, slowest first", f"/api/runs?key={key}&show=failed&order=slowest"),
@@ -200,17 +209,12 @@ def hundred_thousand(args, base):
                 times = [timed_get(url + api)[0] for _ in range(args.repeat)]
                 report(f"{count:,} partitions, {name}: first answer, ms ({size / 1024:.0f} KB)", first * 1000, 1000)
                 report(f"{count:,} partitions, {name}: median of {args.repeat}, ms", statistics.median(times) * 1000, 1000)
-            driver = browser()
+            driver = open_browser()
             page_time(driver, url + f"/asset?key={key}")
             times = [page_time(driver, url + f"/asset?key={key}") for _ in range(args.repeat)]
             report(f"asset page of {count:,} partitions: request to drawn, ms (median of {args.repeat})",
                    statistics.median(times))
             report("quarl ui server: peak resident memory, MB", memory_kb(process.pid, "VmHWM") / 1024, 150)
-        finally:
-            if driver is not None:
-                driver.quit()
-            process.terminate()
-            process.wait()
 
 
 def main():

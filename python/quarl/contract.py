@@ -180,12 +180,7 @@ class Request:
 
     @classmethod
     def from_document(cls, document: Any) -> Request:
-        if not isinstance(document, dict):
-            raise ContractError("the request is not a JSON object")
-        version = document.get("version")
-        if version != REQUEST_VERSION:
-            raise ContractError(f"the request has version {version!r}, and this quarl reads version "
-                                f"{REQUEST_VERSION}: quarl run and its workers must be the same quarl")
+        _check_version(document, "request", REQUEST_VERSION)
         inputs: dict[str, Any] = {}
         try:
             for name, item in document["inputs"].items():
@@ -257,16 +252,22 @@ def batch_arguments(requests: Sequence[Request]) -> list[str]:
     return ["--batch", text]
 
 
+def _check_version(document: Any, what: str, version: int) -> None:
+    """Raises ContractError unless DOCUMENT is a JSON object of VERSION, the one this quarl writes:
+    quarl run and its workers are one quarl."""
+    if not isinstance(document, dict):
+        raise ContractError(f"the {what} is not a JSON object")
+    found = document.get("version")
+    if found != version:
+        raise ContractError(f"the {what} has version {found!r}, and this quarl reads version "
+                            f"{version}: quarl run and its workers must be the same quarl")
+
+
 def read_batch(argument: str) -> list[Request]:
     """The requests that `--batch ARGUMENT` gives, in order. Raises ContractError, or OSError
     when the file cannot be read."""
     document = _argument_document(argument, "batch")
-    if not isinstance(document, dict):
-        raise ContractError("the batch is not a JSON object")
-    version = document.get("version")
-    if version != BATCH_VERSION:
-        raise ContractError(f"the batch has version {version!r}, and this quarl reads version "
-                            f"{BATCH_VERSION}: quarl run and its workers must be the same quarl")
+    _check_version(document, "batch", BATCH_VERSION)
     runs = document.get("runs")
     if not isinstance(runs, list) or not runs:
         raise ContractError("the batch names no runs")

@@ -35,11 +35,9 @@ def asset_function(module: str, attribute: str) -> Any:
     """The function an asset runs, undecorated, importing its module."""
     import importlib
 
-    asset = getattr(importlib.import_module(module), attribute)
-    try:
-        return getattr(asset, "__quarl_original__")
-    except Exception:
-        return asset
+    from quarl.options import undecorated
+
+    return undecorated(getattr(importlib.import_module(module), attribute))
 
 
 def asks_for_frame(function: Any, name: str) -> bool:

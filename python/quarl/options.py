@@ -27,9 +27,15 @@ if TYPE_CHECKING:
 OPTIONS = "__quarl_options__"
 
 
+def undecorated(target: object) -> Any:
+    """The function that an asset runs (and that carries its options), or TARGET itself when it is
+    not an asset."""
+    return target.__quarl_original__ if isinstance(target, AssetWrapper) else target
+
+
 def _function(target: object, decorator: str) -> object:
     """The function that carries the options of TARGET: an asset's own, or TARGET itself."""
-    function = target.__quarl_original__ if isinstance(target, AssetWrapper) else target
+    function = undecorated(target)
     if not callable(function) or not hasattr(function, "__code__"):
         raise TypeError(f"{decorator} decorates a function or an @asset, not {type(target).__name__}")
     return function
@@ -49,8 +55,7 @@ def add_option(target: Target, name: str, value: object, decorator: str) -> Targ
 
 def options_of(target: object) -> dict[str, Any]:
     """The options recorded on an asset or a function; {} when none are."""
-    function = target.__quarl_original__ if isinstance(target, AssetWrapper) else target
-    found = getattr(function, OPTIONS, None)
+    found = getattr(undecorated(target), OPTIONS, None)
     return dict(found) if isinstance(found, dict) else {}
 
 

@@ -201,7 +201,7 @@ class Stopped(Exception):
     """A reading of the states ended early: whoever asked for it stopped waiting."""
 
 
-@dataclass
+@dataclass(slots=True)
 class State:
     """A planned run as the output folder and the history show it now."""
 

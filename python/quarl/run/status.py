@@ -6,7 +6,10 @@ from __future__ import annotations
 import os
 from collections.abc import Sequence
 from enum import StrEnum
-from typing import Protocol
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from quarl.contract import CheckResult
 
 
 class Status(StrEnum):
@@ -51,29 +54,12 @@ class Status(StrEnum):
         return self.usable and self != Status.CHECK_ERROR
 
 
-class _Result(Protocol):
-    @property
-    def name(self) -> str: ...
-
-    @property
-    def passed(self) -> bool: ...
-
-    @property
-    def severity(self) -> str: ...
-
-    @property
-    def blocking(self) -> bool: ...
-
-    @property
-    def message(self) -> str | None: ...
-
-
-def check_said(result: _Result) -> str:
+def check_said(result: CheckResult) -> str:
     """A failed check as tables say it: "check no_refunds failed: 3 negative totals"."""
     return f"check {result.name} {'warned' if result.severity == 'warn' else 'failed'}: {result.message}"
 
 
-def checks_verdict(results: Sequence[_Result]) -> tuple[Status, str | None]:
+def checks_verdict(results: Sequence[CheckResult]) -> tuple[Status, str | None]:
     """How a run whose value is written ends, by its checks: not published when a blocking check
     of severity error failed; else published, with a failed error check or a warning said. The
     message names each failed check."""

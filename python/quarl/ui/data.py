@@ -614,11 +614,11 @@ class _StaleRuns:
     def __init__(self, project: Project) -> None:
         self.project = project
         self._lock = threading.Lock()
-        self._known: tuple[object, float, list[list[str]]] | None = None  # history version, when, reasons
+        self._known: tuple[object, float, list[tuple[str, ...]]] | None = None  # history version, when, reasons
         self._reader: threading.Thread | None = None
         self._stop = threading.Event()
 
-    def reasons(self) -> list[list[str]] | None:
+    def reasons(self) -> list[tuple[str, ...]] | None:
         with self.project.history() as history:
             version = history.version() if history is not None else None
         with self._lock:
@@ -649,7 +649,10 @@ class _StaleRuns:
                                    os.getcwd()).states(stop=self._stop)
         except Stopped:
             return
-        found = [states[i].reasons for i in range(len(self.project.plan.runs))]
+        # Runs stale for the same reasons share one tuple of them (most runs of a large plan do).
+        shared: dict[tuple[str, ...], tuple[str, ...]] = {}
+        found = [shared.setdefault(reasons, reasons)
+                 for reasons in (tuple(states[i].reasons) for i in range(len(self.project.plan.runs)))]
         with self._lock:
             self._known = (version, time.monotonic(), found)
 

@@ -147,7 +147,6 @@ def _watchdog(pid: int, pidfd: int, seconds: float) -> subprocess.Popen[bytes] |
         return None
 
 
-
 _scratch_root: list[str] = []
 
 
