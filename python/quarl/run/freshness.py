@@ -32,6 +32,7 @@ import threading
 import time
 from collections.abc import Callable, Collection, Iterable, Sequence
 from dataclasses import dataclass, field
+from typing import Any
 
 from quarl import contract
 from quarl.run.history import History
@@ -53,6 +54,9 @@ _PLAIN = re.compile(r"(?!/)(?:(?!\.\.?(?:/|$))[^/]+/)*(?!\.\.?$)[^/]+$")
 # A file modified this recently may change again within the same timestamp: its digest is not
 # cached, so that the next look reads it again.
 _SETTLED_NS = 2_000_000_000
+# Runs whose published records are read ahead together (an object store's pointers, in flight at
+# once): a chunk at a time, so that a plan of 100,000 runs never holds the places of them all.
+_READ_AHEAD = 1024
 
 
 class FileDigests:
@@ -239,14 +243,17 @@ class Freshness:
         values: dict[int, contract.Value] = {}
         states: dict[int, State] = {}
         order = sorted(wanted)
-        places = {index: self.storage.place(self.plan.runs[index].asset.key, self.plan.runs[index].partition)
-                  for index in order}
-        self.storage.read_ahead(list(places.values()))
-        for index in order:
+        places: dict[int, Any] = {}
+        for position, index in enumerate(order):
+            if not places:  # the places of the next runs, read ahead together, a chunk at a time
+                chunk = order[position:position + _READ_AHEAD]
+                places = {i: self.storage.place(self.plan.runs[i].asset.key, self.plan.runs[i].partition)
+                          for i in chunk}
+                self.storage.read_ahead(list(places.values()))
             if stop is not None and stop.is_set():
                 raise Stopped
             run = self.plan.runs[index]
-            place = places[index]
+            place = places.pop(index)
             name = place.name if run.partition else ""
             state = states[index] = State(run)
             published = self.storage.published_run(place)

@@ -453,8 +453,9 @@ class History:
                 "SELECT DISTINCT asset, partition FROM attempt AS a WHERE status IN (?, ?, ?) AND id > "
                 "(SELECT coalesce(max(id), 0) FROM attempt AS p WHERE p.asset = a.asset AND "
                 "p.partition = a.partition AND p.status = ?)",
-                (*(s.value for s in Status if s.published), Status.PRUNED.value)).fetchall()
-        return {(asset, partition) for asset, partition in rows}
+                (*(s.value for s in Status if s.published), Status.PRUNED.value))
+            keys: dict[str, str] = {}  # one string per asset, not one per row
+            return {(keys.setdefault(asset, asset), partition) for asset, partition in rows}
 
     def unfinished(self) -> set[tuple[str, str]]:
         """The runs (asset, partition) whose last attempt failed (a blocking check included), timed
@@ -464,8 +465,8 @@ class History:
             rows = self._db.execute(
                 "SELECT asset, partition, status FROM attempt WHERE id IN "
                 "(SELECT max(id) FROM attempt WHERE status != ? GROUP BY asset, partition)",
-                (Status.SKIPPED.value,)).fetchall()
-        return {(asset, partition) for asset, partition, status in rows if status in statuses}
+                (Status.SKIPPED.value,))
+            return {(asset, partition) for asset, partition, status in rows if status in statuses}
 
     # Readers' queries (quarl ui): each is one statement read to its end, so no read transaction
     # outlives the call and `quarl run` is never kept from committing.
