@@ -490,6 +490,19 @@ def test_pages_polling_during_a_run_never_hold_it_up(project, server):
     assert answers and set(answers) == {200}
 
 
+def test_ctrl_c_ends_a_connection_kept_open_and_exits(project):
+    """A browser keeps its connection open for the next request: Ctrl-C ends it and waits for its
+    thread, instead of waiting for the browser or leaving the thread to die as the process ends."""
+    served = serve(project, "meteo")
+    connection = http.client.HTTPConnection("127.0.0.1", next(served), timeout=30)
+    connection.request("GET", "/api/version")
+    response = connection.getresponse()
+    assert (response.status, response.getheader("Connection"), response.will_close) == (200, None, False)
+    response.read()
+    assert next(served, "stopped") == "stopped"  # SIGINT; status 0 within 30 s
+    connection.close()
+
+
 def test_a_port_in_use_is_a_usage_error(project, server):
     done = quarl(project, "ui", "meteo", "--port", str(server))
     assert (done.returncode, done.stdout, done.stderr) == (

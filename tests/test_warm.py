@@ -7,6 +7,7 @@ import re
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -235,7 +236,8 @@ def test_what_a_run_left_in_its_process_group_ends_with_it(tmp_path, isolation):
 def test_a_fresh_worker_is_reaped_only_once_its_exit_is_taken(tmp_path, monkeypatch):
     """Until its attempt takes the exit, the worker's pid is what a timeout or an interrupt kills:
     the worker stays unreaped (a zombie holds its pid) until then, and what it left in its process
-    group is killed meanwhile."""
+    group is killed meanwhile. Once the exit is taken, no thread of the executor is left to end
+    while quarl run exits."""
     from quarl.run.executors.base import Exited, Launch, WorkerEnvironment
     from quarl.run.executors.local import FreshExecutor
 
@@ -251,6 +253,7 @@ def test_a_fresh_worker_is_reaped_only_once_its_exit_is_taken(tmp_path, monkeypa
     assert pathlib.Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()[0] == "Z"
     assert executor.wait(None) == [Exited("key", 0)]
     assert not pathlib.Path(f"/proc/{pid}").exists()
+    assert [t.name for t in threading.enumerate() if t.name == "quarl-watcher"] == []
 
 
 @pytest.mark.parametrize("isolation", ["warm", "fresh"])

@@ -14,6 +14,7 @@ import os
 import re
 import socket
 import sys
+import threading
 import traceback
 from http import HTTPStatus
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
@@ -52,13 +53,20 @@ def _static_files() -> dict[str, tuple[bytes, str]]:
 
 
 class UIServer(ThreadingHTTPServer):
-    daemon_threads = True
+    """Serves each connection in a thread of its own. Closing the server ends the connections
+    still open (a browser keeps one waiting for its next request) and waits for their threads:
+    none is left to be cut off half-way through a reply, or a read of the history, as the
+    process exits."""
+
+    daemon_threads = False
 
     def __init__(self, project: Project, host: str, port: int) -> None:
         if ":" in host:
             self.address_family = socket.AF_INET6
         self.project = project
         self.static = _static_files()
+        self._open_lock = threading.Lock()
+        self._open: set[socket.socket] = set()
         super().__init__((host, port), Handler)
         bound_port = self.server_address[1]
         # Bound to a loopback address, a request must also name one: a page elsewhere whose
@@ -67,6 +75,25 @@ class UIServer(ThreadingHTTPServer):
         if host in ("127.0.0.1", "localhost", "::1") or host.startswith("127."):
             self.allowed_hosts = {f"{name}:{bound_port}" for name in
                                   ("127.0.0.1", "localhost", "[::1]", host if ":" not in host else f"[{host}]")}
+
+    def process_request(self, request: Any, client_address: Any) -> None:
+        with self._open_lock:
+            self._open.add(request)
+        super().process_request(request, client_address)
+
+    def shutdown_request(self, request: Any) -> None:
+        with self._open_lock:  # closed only once server_close can no longer reach it
+            self._open.discard(request)
+        super().shutdown_request(request)
+
+    def server_close(self) -> None:
+        with self._open_lock:
+            for connection in self._open:
+                try:
+                    connection.shutdown(socket.SHUT_RDWR)  # its thread's read or write returns
+                except OSError:
+                    pass  # the client has gone already
+        super().server_close()  # then joins the connections' threads
 
     @property
     def url(self) -> str:

@@ -3,7 +3,9 @@
 The worker is started from the scheduler's thread, so that the kernel ties its death signal to a
 thread that lives as long as `quarl run`; a small thread per worker waits for its exit, and the
 scheduler's thread reaps it when it takes the report: until then the attempt may kill the
-worker's group by its pid, which only the unreaped worker is sure to hold.
+worker's group by its pid, which only the unreaped worker is sure to hold. The scheduler's thread
+joins a worker's thread as it takes its report, so that no thread is left to end while `quarl run`
+exits (a daemon thread that wakes while the interpreter finalises dies half-way).
 """
 
 from __future__ import annotations
@@ -26,7 +28,8 @@ class FreshExecutor:
         self._env = environment.env()
         self._die_with_parent = dies_with_parent()
         # Workers that have exited, not yet reaped.
-        self._exited: queue.SimpleQueue[tuple[str, subprocess.Popen[bytes]] | None] = queue.SimpleQueue()
+        self._exited: queue.SimpleQueue[tuple[str, subprocess.Popen[bytes], threading.Thread] | None] = \
+            queue.SimpleQueue()
 
     def start(self, launch: Launch) -> int:
         with open_logs(launch.folder) as (out, err):
@@ -38,13 +41,17 @@ class FreshExecutor:
 
     def _watch(self, key: str, popen: subprocess.Popen[bytes]) -> None:
         ended(popen.pid)
-        self._exited.put((key, popen))
+        self._exited.put((key, popen, threading.current_thread()))
 
     def kill(self, keys: Collection[str]) -> None:
         pass  # every worker's pid is known from its start
 
     def wait(self, timeout: float | None) -> list[Event]:
-        return [Exited(key, popen.wait()) for key, popen in collect(self._exited, timeout)]
+        events: list[Event] = []
+        for key, popen, watcher in collect(self._exited, timeout):
+            watcher.join()  # it has said the exit: only its return is left
+            events.append(Exited(key, popen.wait()))
+        return events
 
     def wake(self) -> None:
         self._exited.put(None)  # SimpleQueue.put may be called from a signal handler
