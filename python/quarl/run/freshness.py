@@ -226,13 +226,21 @@ class Freshness:
     """The state of every planned run, read from the published runs and the history, nothing
     written. Upstream first: a stale run makes what consumes it stale."""
 
-    def __init__(self, plan: Plan, storage: Storage, history: History | None, cwd: str) -> None:
+    def __init__(self, plan: Plan, storage: Storage, history: History | None, cwd: str,
+                 folder_name: Callable[[Run], str] | None = None) -> None:
+        """`folder_name`: each run's partition folder name, from a caller that holds them all
+        (they are made otherwise, and kept in partition_folder's cache)."""
         self.plan = plan
+        self._folder_name = folder_name
         self.storage = storage
         self.history = history
         digests = FileDigests(history.file_digests() if history is not None else {})
         self.outside = Outside(cwd, digests)
         self._parts: dict[str, dict[str, str] | None] = {}
+
+    def _place(self, run: Run) -> Any:
+        name = self._folder_name(run) if self._folder_name is not None and run.partition else None
+        return self.storage.place(run.asset.key, run.partition, name)
 
     def states(self, runs: Iterable[int] | None = None, stop: threading.Event | None = None) -> dict[int, State]:
         """The states of these runs (every run: None), and of what they consume; `stop`, once set,
@@ -247,8 +255,7 @@ class Freshness:
         for position, index in enumerate(order):
             if not places:  # the places of the next runs, read ahead together, a chunk at a time
                 chunk = order[position:position + _READ_AHEAD]
-                places = {i: self.storage.place(self.plan.runs[i].asset.key, self.plan.runs[i].partition)
-                          for i in chunk}
+                places = {i: self._place(self.plan.runs[i]) for i in chunk}
                 self.storage.read_ahead(list(places.values()))
             if stop is not None and stop.is_set():
                 raise Stopped

@@ -112,11 +112,12 @@ class RunPaths:
 
     # Joined by hand: an up-to-date check of a run costs a few microseconds, os.path.join a
     # microsecond a call. OUT is absolute; neither an asset key nor a folder name holds a "/".
-    def __init__(self, out: str, asset_key: str, partition: tuple[tuple[str, str], ...]) -> None:
+    def __init__(self, out: str, asset_key: str, partition: tuple[tuple[str, str], ...],
+                 name: str | None = None) -> None:
         out = out.rstrip("/")
         if partition:
             self.parent = f"{out}/{asset_key}"
-            self.name = partition_folder(partition)
+            self.name = partition_folder(partition) if name is None else name
         else:
             self.parent, self.name = out, asset_key
         self.published = f"{self.parent}/{self.name}"

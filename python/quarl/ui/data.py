@@ -645,8 +645,8 @@ class _StaleRuns:
     def _read(self, version: object) -> None:
         try:
             with self.project.history() as history:
-                states = Freshness(self.project.plan, self.project.folders.storage, history,
-                                   os.getcwd()).states(stop=self._stop)
+                states = Freshness(self.project.plan, self.project.folders.storage, history, os.getcwd(),
+                                   self.project.folder_name).states(stop=self._stop)
         except Stopped:
             return
         # Runs stale for the same reasons share one tuple of them (most runs of a large plan do).

@@ -36,8 +36,8 @@ class LocalStorage:
         self.out = os.path.abspath(out)
         self.logs = self.shown
 
-    def place(self, asset_key: str, partition: tuple[tuple[str, str], ...]) -> layout.RunPaths:
-        return layout.RunPaths(self.out, asset_key, partition)
+    def place(self, asset_key: str, partition: tuple[tuple[str, str], ...], name: str | None = None) -> layout.RunPaths:
+        return layout.RunPaths(self.out, asset_key, partition, name)
 
     def upload_to(self, place: Any, attempt_id: str) -> None:
         return None

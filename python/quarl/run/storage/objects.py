@@ -124,11 +124,14 @@ class ObjectStorage:
 
     # --- places and published runs --------------------------------------------------------------
 
-    def place(self, asset_key: str, partition: tuple[tuple[str, str], ...]) -> ObjectPlace:
+    def place(self, asset_key: str, partition: tuple[tuple[str, str], ...], name: str | None = None) -> ObjectPlace:
         if asset_key == CONTROL:
             raise StorageError(f"an asset named {CONTROL!r} cannot be published to an object store, "
                                "where that name holds quarl's own objects: give it another name=")
-        name = layout.partition_folder(partition) if partition else asset_key
+        if not partition:
+            name = asset_key
+        elif name is None:
+            name = layout.partition_folder(partition)
         return ObjectPlace(self.out, self.scratch, asset_key, name, bool(partition))
 
     def upload_to(self, place: ObjectPlace, attempt_id: str) -> str:
