@@ -162,6 +162,9 @@ def test_graph_to_the_failed_runs_traceback(server, browser):
                      # The failed run is stale: its last attempt failed.
                      "cell st-failed stale" if (day, station) == (2, "lima") else "cell st-succeeded"
                      for day in (1, 2, 3) for station in ("lima", "oslo", "perth")}
+    # The durations chart's ticks (0, half the top, the top) read apart, however short the runs.
+    ticks = [tick.text for tick in elements(browser, "svg.chart text.tick")][:3]
+    assert ticks[0] == "0" and len(set(ticks)) == 3, ticks
     screenshot(browser, "asset")
 
     elements(browser, ".grid .cell.st-failed")[0].click()

@@ -51,6 +51,12 @@ function fileHref(relative) {
 
 // --- formatting -------------------------------------------------------------------------------
 
+// An axis's tick: short durations in milliseconds, so that ticks 5 ms apart read apart.
+function tickSeconds(value) {
+  if (value === 0) return "0";
+  return value < 1 ? `${Number((value * 1000).toPrecision(2))} ms` : seconds(value);
+}
+
 function seconds(value) {
   if (value === null || value === undefined) return "";
   if (value < 60) return value.toFixed(value < 10 ? 2 : 1) + " s";
@@ -787,7 +793,7 @@ function durationChart(attempts) {
   chart.append(svg("line", {class: "axis", x1: L, y1: T, x2: L, y2: H - B}),
     svg("line", {class: "axis", x1: L, y1: H - B, x2: W - R, y2: H - B}));
   for (const fraction of [0, 0.5, 1]) {
-    chart.append(svg("text", {class: "tick", x: L - 6, y: y(top * fraction) + 4, "text-anchor": "end"}, seconds(top * fraction)));
+    chart.append(svg("text", {class: "tick", x: L - 6, y: y(top * fraction) + 4, "text-anchor": "end"}, tickSeconds(top * fraction)));
   }
   chart.append(svg("text", {class: "tick", x: L, y: H - 8}, when(t0)),
     svg("text", {class: "tick", x: W - R, y: H - 8, "text-anchor": "end"}, when(t1)));
@@ -1025,7 +1031,7 @@ function timeline(attempts, slots) {
   for (let k = 0; k <= 4; k++) {
     const at = x(t0 + span * k / 4);
     chart.append(svg("line", {class: "grid-line", x1: at, y1: T, x2: at, y2: H - B}),
-      svg("text", {class: "tick", x: at, y: H - 8, "text-anchor": k === 0 ? "start" : k === 4 ? "end" : "middle"}, seconds(span * k / 4)));
+      svg("text", {class: "tick", x: at, y: H - 8, "text-anchor": k === 0 ? "start" : k === 4 ? "end" : "middle"}, tickSeconds(span * k / 4)));
   }
   const paths = {};
   const byLane = Array.from({length: count}, () => []);
