@@ -239,7 +239,7 @@ class Freshness:
         self._parts: dict[str, dict[str, str] | None] = {}
 
     def _place(self, run: Run) -> Any:
-        name = self._folder_name(run) if self._folder_name is not None and run.partition else None
+        name = self._folder_name(run) if self._folder_name is not None else None
         return self.storage.place(run.asset.key, run.partition, name)
 
     def states(self, runs: Iterable[int] | None = None, stop: threading.Event | None = None) -> dict[int, State]:

@@ -68,7 +68,7 @@ class Storage(Protocol):
 
     def place(self, asset_key: str, partition: tuple[tuple[str, str], ...], name: str | None = None) -> Place:
         """Where the run of this asset at this partition is kept; `name` is the partition's folder
-        name when the caller holds it already."""
+        name when the caller holds it already (a run without partitions has none: it is ignored)."""
 
     def upload_to(self, place: Any, attempt_id: str) -> str | None:
         """Where the attempt's process uploads its files when it is done; None: it leaves them in
